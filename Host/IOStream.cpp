@@ -1,0 +1,167 @@
+// The message channel on standard input and output.
+#include "Host/IOStream.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "Host/Tracing.h"
+#include "platform/Crt.h"
+
+namespace {
+
+constexpr std::uint32_t kEndOfConversation = 0xFFFFFFFFu;
+constexpr int kCountSize = 4;
+// Input ended inside a frame.
+constexpr int kStatusEndOfInput = 38;  // ERROR_HANDLE_EOF
+
+static_assert(sizeof(std::uint32_t) == kCountSize, "the frame count is 32 bits");
+
+// Reads exactly nSize bytes. Returns the number read before input ended (less
+// than nSize only at end of input), or -1 with errno set.
+long ReadFully(int fd, unsigned char* pbyBuffer, std::uint32_t nSize) {
+  std::uint32_t nReceived = 0;
+  while (nReceived < nSize) {
+    const int nRead = _read(fd, pbyBuffer + nReceived, nSize - nReceived);
+    if (nRead < 0) return -1;
+    if (nRead == 0) break;
+    nReceived += static_cast<std::uint32_t>(nRead);
+  }
+  return static_cast<long>(nReceived);
+}
+
+// Writes all nSize bytes, continuing after partial writes.
+bool WriteFully(int fd, const unsigned char* pbyBuffer, std::uint32_t nSize) {
+  std::uint32_t nSent = 0;
+  while (nSent < nSize) {
+    const int nWritten = _write(fd, pbyBuffer + nSent, nSize - nSent);
+    if (nWritten <= 0) return false;
+    nSent += static_cast<std::uint32_t>(nWritten);
+  }
+  return true;
+}
+
+}  // namespace
+
+int SetTranslationMode() {
+  TraceHelper trace(u"SetTranslationMode");
+  const int nMode = _O_BINARY;
+  TRACE_VALUES(IOStream, 10, TRACE_FLAG_INFO, nMode);
+  LOG_OK("SetTranslationMode", "Check Parameters(nMode)");
+
+  int nResult = _setmode(_fileno(stdin), nMode);
+  if (nResult == -1) {
+    LOG_FAILED("SetTranslationMode", "_setmode(stdin)", -1, "-1 == nResult");
+    return -1;
+  }
+  LOG_OK("SetTranslationMode", "_setmode(stdin)");
+  TRACE_VALUES(IOStream, 11, TRACE_FLAG_INFO, nResult);
+
+  nResult = _setmode(_fileno(stdout), nMode);
+  if (nResult == -1) {
+    LOG_FAILED("SetTranslationMode", "_setmode(stdout)", -1, "-1 == nResult");
+    return -1;
+  }
+  LOG_OK("SetTranslationMode", "_setmode(stdout)");
+  TRACE_VALUES(IOStream, 12, TRACE_FLAG_INFO, nResult);
+  return 0;
+}
+
+int ReadFromNativeMessaging(char** ppszInputMsg, int fd, std::uint32_t* pnLength) {
+  TraceHelper trace(u"ReadFromNativeMessaging");
+
+  unsigned char byCount[kCountSize] = {};
+  const long nCountRead = ReadFully(fd, byCount, kCountSize);
+  if (nCountRead < 0) {
+    const int nError = errno;
+    TRACE_VALUES(IOStream, 13, TRACE_FLAG_ERROR, nError);
+    LOG_FAILED("ReadFromNativeMessaging", "_read(count)", nError, "-1 == nReadSize");
+    return nError != 0 ? nError : -1;
+  }
+  if (nCountRead > 0 && nCountRead < kCountSize) {
+    LOG_FAILED("ReadFromNativeMessaging", "_read(count)", kStatusEndOfInput,
+               "nReadSize != sizeof(nCount)");
+    return kStatusEndOfInput;
+  }
+
+  const std::uint32_t nCount = static_cast<std::uint32_t>(byCount[0]) |
+                               static_cast<std::uint32_t>(byCount[1]) << 8 |
+                               static_cast<std::uint32_t>(byCount[2]) << 16 |
+                               static_cast<std::uint32_t>(byCount[3]) << 24;
+  if (nCount == 0 || nCount == kEndOfConversation) {
+    TRACE_POINT(IOStream, 14, TRACE_FLAG_INFO);
+    if (ppszInputMsg != nullptr) *ppszInputMsg = nullptr;
+    if (pnLength != nullptr) *pnLength = 0;
+    return 0;
+  }
+  if (nCount > MAX_REQUEST_SIZE) {
+    LOG_FAILED("ReadFromNativeMessaging", "Check count", -1, "nCount > MAX_REQUEST_SIZE");
+    return -1;
+  }
+
+  char* pszInputMsg = new (std::nothrow) char[static_cast<std::size_t>(nCount) + 1];
+  if (pszInputMsg == nullptr) {
+    LOG_FAILED("ReadFromNativeMessaging", "New memory", -1, "!pszInputMsg");
+    return -1;
+  }
+  LOG_OK("ReadFromNativeMessaging", "New memory");
+  std::memset(pszInputMsg, 0, static_cast<std::size_t>(nCount) + 1);
+
+  const long nReceived = ReadFully(fd, reinterpret_cast<unsigned char*>(pszInputMsg), nCount);
+  if (nReceived < 0) {
+    const int nError = errno;
+    TRACE_VALUES(IOStream, 13, TRACE_FLAG_ERROR, nError);
+    delete[] pszInputMsg;
+    return nError != 0 ? nError : -1;
+  }
+  if (static_cast<std::uint32_t>(nReceived) != nCount) {
+    LOG_FAILED("ReadFromNativeMessaging", "_read", kStatusEndOfInput, "nReceived != nCount");
+    delete[] pszInputMsg;
+    return kStatusEndOfInput;
+  }
+
+  if (ppszInputMsg != nullptr)
+    *ppszInputMsg = pszInputMsg;
+  else
+    delete[] pszInputMsg;
+  if (pnLength != nullptr) *pnLength = nCount;
+  return 0;
+}
+
+int WriteToNativeMessaging(const char* pszText, int fd) {
+  TraceHelper trace(u"WriteToNativeMessaging");
+  const std::size_t nLen = std::strlen(pszText);
+
+  if (nLen > MAX_RESPONSE_SIZE) {
+    // Too large to send: the lone count 0xFFFFFFFF tells the browser so.
+    const unsigned char byEnd[kCountSize] = {0xFF, 0xFF, 0xFF, 0xFF};
+    if (WriteFully(fd, byEnd, kCountSize))
+      LOG_OK("WriteToNativeMessaging", "write");
+    else
+      LOG_FAILED("WriteToNativeMessaging", "write", -1, "nWriteSize != nWriteBufSize");
+    return -1;
+  }
+
+  const std::uint32_t nWriteBufSize = static_cast<std::uint32_t>(nLen) + kCountSize;
+  unsigned char* pbyWriteBuf = new (std::nothrow) unsigned char[nWriteBufSize];
+  if (pbyWriteBuf == nullptr) {
+    LOG_FAILED("WriteToNativeMessaging", "New memory", -1, "!pbyWriteBuf");
+    return -1;
+  }
+  LOG_OK("WriteToNativeMessaging", "New memory");
+
+  // The count goes first, least significant byte first, in the same write.
+  for (int i = 0; i < kCountSize; ++i) pbyWriteBuf[i] = static_cast<unsigned char>(nLen >> (8 * i));
+  std::memcpy(pbyWriteBuf + kCountSize, pszText, nLen);
+
+  int nResult = 0;
+  if (WriteFully(fd, pbyWriteBuf, nWriteBufSize)) {
+    LOG_OK("WriteToNativeMessaging", "write");
+  } else {
+    LOG_FAILED("WriteToNativeMessaging", "write", -1, "nWriteSize != nWriteBufSize");
+    nResult = -1;
+  }
+  delete[] pbyWriteBuf;
+  return nResult;
+}

@@ -1,0 +1,234 @@
+// Text conversion, Base64 and list splitting.
+#include "Host/Misc.h"
+
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "Host/Tracing.h"
+#include "platform/Threads.h"
+#include "platform/Unicode.h"
+
+namespace {
+
+const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// The largest input whose encoded length still fits a signed 32-bit count.
+constexpr int kMaxBase64EncodeInput = INT_MAX / 4;
+
+// The converter's last error as an HRESULT. A failure that left no error
+// number is still a failure.
+HRESULT ConversionError() {
+  const DWORD dwError = GetLastError();
+  return dwError == 0 ? E_FAIL : HRESULT_FROM_WIN32(dwError);
+}
+
+// A zeroed array of n elements, or null (traced) when memory runs out.
+template <typename T>
+T* NewZeroedArray(std::size_t n) {
+  T* p = new (std::nothrow) T[n]();
+  if (p == nullptr) TraceHResult(E_OUTOFMEMORY, u"New Memory");
+  return p;
+}
+
+// Value of a Base64 character, or -1 for any other byte.
+int Base64Value(unsigned char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+}  // namespace
+
+HRESULT Base64EncodeEx(const BYTE* pbyData, int nDataLen, char** ppszBase64, int* pnBase64Len) {
+  TraceHelper trace(u"Base64EncodeEx");
+  if (ppszBase64 == nullptr || pnBase64Len == nullptr) return E_POINTER;
+  if (nDataLen < 0 || nDataLen > kMaxBase64EncodeInput) return E_INVALIDARG;
+
+  // 4 * ceil(n / 3), as floor(4n / 3) + (n mod 3) rounded up to a multiple of 4.
+  int nRequired = (4 * nDataLen) / 3 + nDataLen % 3;
+  nRequired = (nRequired + 3) & ~3;
+
+  char* pszOut = NewZeroedArray<char>(static_cast<std::size_t>(nRequired) + 1);
+  if (pszOut == nullptr) return E_OUTOFMEMORY;
+  *ppszBase64 = pszOut;
+
+  if (pbyData == nullptr) {
+    TRACE_POINT(Misc, 10, TRACE_FLAG_ERROR);
+    delete[] pszOut;
+    *ppszBase64 = nullptr;
+    *pnBase64Len = nRequired;
+    return S_OK;
+  }
+
+  char* p = pszOut;
+  int i = 0;
+  for (; i + 3 <= nDataLen; i += 3) {
+    const unsigned b0 = pbyData[i], b1 = pbyData[i + 1], b2 = pbyData[i + 2];
+    *p++ = kBase64Alphabet[b0 >> 2];
+    *p++ = kBase64Alphabet[((b0 & 3) << 4) | (b1 >> 4)];
+    *p++ = kBase64Alphabet[((b1 & 0xF) << 2) | (b2 >> 6)];
+    *p++ = kBase64Alphabet[b2 & 0x3F];
+  }
+  const int nRest = nDataLen - i;
+  if (nRest > 0) {
+    const unsigned b0 = pbyData[i];
+    const unsigned b1 = nRest == 2 ? pbyData[i + 1] : 0;
+    *p++ = kBase64Alphabet[b0 >> 2];
+    *p++ = kBase64Alphabet[((b0 & 3) << 4) | (b1 >> 4)];
+    *p++ = nRest == 2 ? kBase64Alphabet[(b1 & 0xF) << 2] : '=';
+    *p++ = '=';
+  }
+
+  *pnBase64Len = nRequired;
+  TRACE_VALUES(Misc, 11, TRACE_FLAG_INFO, nRequired);
+  return S_OK;
+}
+
+HRESULT Base64DecodeEx(const char* pszBase64, int nBase64Len, BYTE** ppbyData, int* pnDataLen) {
+  TraceHelper trace(u"Base64DecodeEx");
+  if (nBase64Len <= 0) {
+    TRACE_VALUES(Misc, 12, TRACE_FLAG_ERROR, nBase64Len);
+    return E_FAIL;
+  }
+  if (ppbyData == nullptr || pnDataLen == nullptr) return E_POINTER;
+
+  // Every 4 characters give at most 3 bytes, so the text's length suffices.
+  BYTE* pbyOut = NewZeroedArray<BYTE>(static_cast<std::size_t>(nBase64Len));
+  if (pbyOut == nullptr) return E_OUTOFMEMORY;
+  *ppbyData = pbyOut;
+
+  if (pszBase64 == nullptr) {
+    TRACE_POINT(Misc, 13, TRACE_FLAG_ERROR);
+    delete[] pbyOut;
+    *ppbyData = nullptr;
+    *pnDataLen = nBase64Len;
+    return S_OK;
+  }
+
+  const auto* pbyIn = reinterpret_cast<const unsigned char*>(pszBase64);
+  int nRead = 0;
+  int nWritten = 0;
+  while (nRead < nBase64Len && pbyIn[nRead] != 0) {
+    // Collect up to four alphabet characters, skipping everything else.
+    std::uint32_t dwBits = 0;
+    int nCollected = 0;
+    while (nCollected < 4 && nRead < nBase64Len) {
+      const int nValue = Base64Value(pbyIn[nRead++]);
+      if (nValue < 0) continue;
+      dwBits = (dwBits << 6) | static_cast<std::uint32_t>(nValue);
+      ++nCollected;
+    }
+    // k characters carry 6k bits: floor(6k / 8) whole bytes from the top.
+    dwBits <<= 6 * (4 - nCollected);
+    const int nBytes = (6 * nCollected) / 8;
+    for (int j = 0; j < nBytes; ++j) pbyOut[nWritten++] = static_cast<BYTE>(dwBits >> (16 - 8 * j));
+  }
+
+  *pnDataLen = nWritten;
+  TRACE_VALUES(Misc, 14, TRACE_FLAG_INFO, nWritten);
+  return S_OK;
+}
+
+HRESULT UTF16ToUTF8(const char16_t* pszUTF16, char** ppszUTF8, int* pnUTF8Len) {
+  TraceHelper trace(u"UTF16ToUTF8");
+  if (pszUTF16 == nullptr || ppszUTF8 == nullptr) return E_POINTER;
+
+  const std::size_t nUnits = wcslen16(pszUTF16) + 1;
+  if (nUnits > static_cast<std::size_t>(INT_MAX)) return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
+  const int nBytes = WideCharToMultiByte(CP_UTF8, 0, pszUTF16, static_cast<int>(nUnits), nullptr,
+                                         0, nullptr, nullptr);
+  if (nBytes == 0) return ConversionError();
+
+  char* pszOut = NewZeroedArray<char>(static_cast<std::size_t>(nBytes));
+  if (pszOut == nullptr) return E_OUTOFMEMORY;
+  *ppszUTF8 = pszOut;
+
+  if (WideCharToMultiByte(CP_UTF8, 0, pszUTF16, static_cast<int>(nUnits), pszOut, nBytes, nullptr,
+                          nullptr) == 0)
+    return ConversionError();
+  if (pnUTF8Len != nullptr) *pnUTF8Len = nBytes - 1;
+  return S_OK;
+}
+
+HRESULT UTF8ToUTF16(const char* pszUTF8, char16_t** ppszUTF16, int* pnUTF16Len) {
+  TraceHelper trace(u"UTF8ToUTF16");
+  if (pszUTF8 == nullptr || ppszUTF16 == nullptr) return E_POINTER;
+
+  const std::size_t nBytes = std::strlen(pszUTF8) + 1;
+  if (nBytes > static_cast<std::size_t>(INT_MAX)) return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
+  const int nInLen = static_cast<int>(nBytes);
+  TRACE_VALUES(Misc, 15, TRACE_FLAG_INFO, pszUTF8);
+  TRACE_VALUES(Misc, 16, TRACE_FLAG_INFO, nInLen);
+
+  const int nUnits = MultiByteToWideChar(CP_UTF8, 0, pszUTF8, nInLen, nullptr, 0);
+  TRACE_VALUES(Misc, 17, TRACE_FLAG_INFO, nUnits);
+  if (nUnits == 0) return ConversionError();
+
+  char16_t* pszOut = NewZeroedArray<char16_t>(static_cast<std::size_t>(nUnits));
+  if (pszOut == nullptr) return E_OUTOFMEMORY;
+  *ppszUTF16 = pszOut;
+
+  const int nConverted = MultiByteToWideChar(CP_UTF8, 0, pszUTF8, nInLen, pszOut, nUnits);
+  const HRESULT hResult = nConverted == 0 ? ConversionError() : S_OK;
+  TRACE_VALUES(Misc, 18, TRACE_FLAG_INFO, pszOut);
+  if (FAILED(hResult)) return hResult;
+  if (pnUTF16Len != nullptr) *pnUTF16Len = nUnits - 1;
+  return S_OK;
+}
+
+int SplitString(const char* pszStr, const char* pszSplit, std::vector<char*>& vtrTokens) {
+  if (pszSplit == nullptr) {
+    LOG_FAILED("SplitString", "Check parameter(split)", -1, "NULL == pszSplit");
+    return -1;
+  }
+  // An empty delimiter would match everywhere without moving on.
+  if (*pszSplit == '\0') {
+    LOG_FAILED("SplitString", "Check parameter(split)", -1, "0 == strlen(pszSplit)");
+    return -1;
+  }
+  LOG_OK("SplitString", "Check parameter(split)");
+  if (pszStr == nullptr || *pszStr == '\0') return 0;
+
+  char* pszCopy = strdup(pszStr);
+  if (pszCopy == nullptr) {
+    LOG_FAILED("SplitString", "strdup(pszStr)", -1, "NULL == pszCopy");
+    return -1;
+  }
+  LOG_OK("SplitString", "strdup(pszStr)");
+
+  const std::size_t nSplitLen = std::strlen(pszSplit);
+  int nResult = 0;
+  char* pszPiece = pszCopy;
+  while (nResult == 0) {
+    char* pszNext = std::strstr(pszPiece, pszSplit);
+    if (pszNext != nullptr) *pszNext = '\0';
+    const std::size_t nLen = std::strlen(pszPiece);
+    if (nLen > 0) {
+      char* pszToken = new (std::nothrow) char[nLen + 1];
+      if (pszToken == nullptr) {
+        nResult = -1;
+        break;
+      }
+      std::memcpy(pszToken, pszPiece, nLen + 1);
+      try {
+        vtrTokens.push_back(pszToken);
+      } catch (const std::bad_alloc&) {
+        delete[] pszToken;
+        nResult = -1;
+      }
+    }
+    if (pszNext == nullptr) break;
+    pszPiece = pszNext + nSplitLen;
+  }
+  std::free(pszCopy);
+  return nResult;
+}
+
+void FreeStringList(std::vector<char*>& vtrTokens) {
+  for (char* pszToken : vtrTokens) delete[] pszToken;
+  vtrTokens.clear();
+}

@@ -1,0 +1,227 @@
+// The host process: start-up, the worker loop, the watchdog and teardown.
+#include "Host/TovelKitHost.h"
+
+#include <cstdio>
+#include <new>
+
+#include "Host/IOStream.h"
+#include "Host/JSONUtility.h"
+#include "Host/Tracing.h"
+#include "Host/nmMessageSigning.h"
+#include "agent/TovelAgent.h"
+#include "platform/Crt.h"
+#include "platform/Module.h"
+#include "platform/Threads.h"
+
+HMODULE g_hInstance = nullptr;
+CTovelAgent* g_pobjTovelAgent = nullptr;
+
+namespace {
+
+// Stamps the worker's activity; false when the mutex could not be taken.
+bool StampActivity(MsgThreadContext* pstContext) {
+  if (WaitForSingleObject(pstContext->mutex, INFINITE) != WAIT_OBJECT_0) return false;
+  pstContext->lastTime = pstContext->now = _time64(nullptr);
+  ReleaseMutex(pstContext->mutex);
+  return true;
+}
+
+// The time limit has passed: the worker may be anywhere, holding any lock, and
+// a single thread cannot be stopped safely here, so the whole process ends at
+// once. Nothing that could wait on the worker runs.
+[[noreturn]] void EndAtTimeLimit() {
+  const std::uint32_t dwTerminated = TRUE;
+  TRACE_VALUES(TovelKitHost, 13, TRACE_FLAG_INFO, dwTerminated);
+  LOG_OK("wmain", "TerminateThread");
+  TraceEnd();
+  ExitProcessNow(0);
+}
+
+}  // namespace
+
+int ParseAndRespondRequest(const char* pszRequestMsg, char** ppszResponseMsg) {
+  TraceHelper trace(u"ParseAndRespondRequest");
+  TRACE_VALUES(TovelKitHost, 14, TRACE_FLAG_INFO, pszRequestMsg);
+
+  char* pszFuncName = nullptr;
+  cJSON* pParams = nullptr;
+  char* pszRandomId = nullptr;
+  cJSON* pResponseJSON = nullptr;
+
+  int nResult = ParseRequestMsgToJSON(pszRequestMsg, &pszFuncName, &pParams, &pszRandomId);
+  TRACE_VALUES(TovelKitHost, 15, TRACE_FLAG_INFO, nResult);
+  if (nResult == 0) {
+    nResult = Invoke(pszFuncName, pParams, &pResponseJSON);
+    TRACE_VALUES(TovelKitHost, 16, TRACE_FLAG_INFO, nResult);
+  }
+  nResult = ConvertJSONToResponseMsg(pszFuncName, pszRandomId, pResponseJSON, ppszResponseMsg);
+  TRACE_VALUES(TovelKitHost, 17, TRACE_FLAG_INFO, nResult);
+
+  delete[] pszRandomId;
+  delete[] pszFuncName;
+  cJSON_Delete(pParams);
+  cJSON_Delete(pResponseJSON);
+  return 0;
+}
+
+DWORD MsgHandleProc(LPVOID pContext) {
+  TraceHelper trace(u"MsgHandleProc");
+  auto* pstContext = static_cast<MsgThreadContext*>(pContext);
+  char* pszRequestMsg = nullptr;
+  char* pszResponseMsg = nullptr;
+  std::uint32_t nLength = 0;
+  int nResult = 0;
+
+  for (;;) {
+    delete[] pszResponseMsg;
+    delete[] pszRequestMsg;
+    pszResponseMsg = pszRequestMsg = nullptr;
+
+    if (!StampActivity(pstContext)) {
+      nResult = -1;
+      LOG_FAILED("MsgHandleProc", "WaitForSingleObject", nResult, "WAIT_OBJECT_0 != nResult");
+      break;
+    }
+    LOG_OK("MsgHandleProc", "WaitForSingleObject");
+
+    nResult = ReadFromNativeMessaging(&pszRequestMsg, _fileno(stdin), &nLength);
+    if (nResult != 0) {
+      LOG_FAILED("MsgHandleProc", "ReadFromNativeMessaging", nResult, "PELLUM_OK != nResult");
+      break;
+    }
+    LOG_OK("MsgHandleProc", "ReadFromNativeMessaging");
+    TRACE_VALUES(TovelKitHost, 18, TRACE_FLAG_INFO, pszRequestMsg);
+
+    if (nLength == 0) {
+      TRACE_POINT(TovelKitHost, 19, TRACE_FLAG_INFO);
+      break;
+    }
+
+    nResult = ParseAndRespondRequest(pszRequestMsg, &pszResponseMsg);
+    if (nResult != 0) {
+      TRACE_VALUES(TovelKitHost, 21, TRACE_FLAG_INFO, nResult);
+      continue;
+    }
+    if (pszResponseMsg == nullptr) {
+      // Memory ran out while answering: no response can be sent, so the
+      // conversation ends rather than leave the browser waiting.
+      nResult = E_OUTOFMEMORY;
+      LOG_FAILED("MsgHandleProc", "ParseAndRespondRequest", nResult, "NULL == pszResponseMsg");
+      break;
+    }
+    TRACE_VALUES(TovelKitHost, 20, TRACE_FLAG_INFO, pszResponseMsg);
+
+    nResult = WriteToNativeMessaging(pszResponseMsg, _fileno(stdout));
+    if (nResult != 0) {
+      LOG_FAILED("MsgHandleProc", "WriteToNativeMessaging", nResult, "PELLUM_OK != nResult");
+      break;
+    }
+    LOG_OK("MsgHandleProc", "WriteToNativeMessaging");
+  }
+
+  pstContext->running.store(0);
+  delete[] pszResponseMsg;
+  delete[] pszRequestMsg;
+  return static_cast<DWORD>(nResult);
+}
+
+int RunWatchdog(MsgThreadContext* pstContext, DWORD dwPauseMs, bool* pbTimeLimitPassed) {
+  *pbTimeLimitPassed = false;
+  for (;;) {
+    if (WaitForSingleObject(pstContext->mutex, INFINITE) != WAIT_OBJECT_0) {
+      LOG_FAILED("wmain", "WaitForSingleObject", -1, "WAIT_OBJECT_0 != dwResult");
+      return -1;
+    }
+    LOG_OK("wmain", "WaitForSingleObject");
+    pstContext->now = _time64(nullptr);
+    const __time64_t now = pstContext->now;
+    const __time64_t lastTime = pstContext->lastTime;
+    ReleaseMutex(pstContext->mutex);
+
+    if (now - lastTime > MSG_HANDLE_TIME_LIMIT) {
+      const auto dwNow = static_cast<std::uint32_t>(now);
+      const auto dwLastTime = static_cast<std::uint32_t>(lastTime);
+      TRACE_VALUES(TovelKitHost, 11, TRACE_FLAG_INFO, dwNow);
+      TRACE_VALUES(TovelKitHost, 12, TRACE_FLAG_INFO, dwLastTime);
+      *pbTimeLimitPassed = true;
+      return 0;
+    }
+    if (pstContext->running.load() != 1) return 0;
+    Sleep(dwPauseMs);
+  }
+}
+
+int wmain(int /*argc*/, char16_t** /*argv*/, char16_t** /*envp*/) {
+  int nExitCode = 0;
+  MsgThreadContext stContext{};
+  stContext.mutex = nullptr;
+  HANDLE hWorkingThread = nullptr;
+
+  TraceStart();
+  TRACE_POINT(TovelKitHost, 10, TRACE_FLAG_INFO);
+
+  do {
+    g_hInstance = GetModuleHandleW(nullptr);
+    if (g_hInstance == nullptr) {
+      LOG_FAILED("wmain", "GetModuleHandleW", 0, "NULL == g_hInstance");
+      nExitCode = 0;
+      break;
+    }
+    LOG_OK("wmain", "GetModuleHandleW");
+
+    const LONG nIntegrity = VerifyOwnImageIntegrity();
+    if (nIntegrity != 0) {
+      LOG_FAILED("wmain", "VerifyOwnImageIntegrity", nIntegrity, "0 != nResult");
+      nExitCode = nIntegrity;
+      break;
+    }
+    LOG_OK("wmain", "VerifyOwnImageIntegrity");
+
+    g_pobjTovelAgent = new (std::nothrow) CTovelAgent();
+    if (g_pobjTovelAgent == nullptr) {
+      LOG_FAILED("wmain", "new CScriptablePluginObject", 0, "NULL == g_pobjTovelAgent");
+      nExitCode = 0;
+      break;
+    }
+    LOG_OK("wmain", "new CScriptablePluginObject");
+
+    const int nResult = SetTranslationMode();
+    if (nResult != 0) {
+      LOG_FAILED("wmain", "SetTranslationMode", nResult, "PELLUM_OK != nResult");
+      nExitCode = -1;
+      break;
+    }
+    LOG_OK("wmain", "SetTranslationMode");
+
+    stContext.lastTime = stContext.now = _time64(nullptr);
+    stContext.running.store(1);
+    stContext.mutex = CreateMutexW(nullptr, FALSE, nullptr);
+    hWorkingThread = CreateThread(nullptr, 0, MsgHandleProc, &stContext, 0, nullptr);
+    if (hWorkingThread == nullptr) {
+      const DWORD dwError = GetLastError();
+      LOG_FAILED("wmain", "CreateThread", static_cast<int>(dwError), "NULL == hWorkingThread");
+      nExitCode = static_cast<int>(dwError);
+      break;
+    }
+    LOG_OK("wmain", "CreateThread");
+
+    bool bTimeLimitPassed = false;
+    nExitCode = RunWatchdog(&stContext, WATCHDOG_PAUSE_MS, &bTimeLimitPassed);
+    if (bTimeLimitPassed) EndAtTimeLimit();
+  } while (false);
+
+  // The worker has ended its loop (or never started): release its handle so
+  // that nothing is left behind; the thread itself is not waited for.
+  if (hWorkingThread != nullptr && stContext.running.load() == 0) CloseHandle(hWorkingThread);
+  if (g_pobjTovelAgent != nullptr) {
+    // The agent has no virtual destructor; the object is exactly a CTovelAgent.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdelete-non-virtual-dtor"
+    delete g_pobjTovelAgent;
+#pragma GCC diagnostic pop
+    g_pobjTovelAgent = nullptr;
+  }
+  if (stContext.mutex != nullptr) CloseHandle(stContext.mutex);
+  TraceEnd();
+  return nExitCode;
+}

@@ -1,0 +1,191 @@
+// Step logging and tracing: the host's only diagnostics.
+//
+// Every message goes to the trace provider TraceControlGuid and reaches a
+// consumer only when a trace session has enabled the provider with the flag the
+// message is sent under. A trace point whose flag is off costs one test of the
+// enable state (TraceEnabled), so the macros below test before they build
+// anything.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+
+#include "platform/Etw.h"
+#include "platform/WinTypes.h"
+
+// Trace flags of the provider.
+constexpr ULONG TRACE_FLAG_ERROR = 0x1;          // narrow failed lines, failure values
+constexpr ULONG TRACE_FLAG_HRESULT_ERROR = 0x2;  // TraceHResult with a negative value
+constexpr ULONG TRACE_FLAG_INFO = 0x4;           // OK lines, values of normal operation
+constexpr ULONG TRACE_FLAG_FUNCTION = 0x8;       // TraceHelper entry and exit
+
+// {5C8F2A58-369A-44F0-9235-C05ECB1DD73E}
+extern const GUID TraceControlGuid;
+
+// Message series: step log lines, function traces, and one per source module
+// for its value traces (resources/trace/Series.def).
+#define TRACE_SERIES(name, text, d1, d2, d3, ...) extern const GUID TraceSeries_##name;
+#include "resources/trace/Series.def"
+#undef TRACE_SERIES
+
+// Message numbers of the step log and function series.
+constexpr USHORT TRACE_MSG_LINE_OK = 10;
+constexpr USHORT TRACE_MSG_LINE_FAILED = 11;
+constexpr USHORT TRACE_MSG_FUNCTION_ENTRY = 10;
+constexpr USHORT TRACE_MSG_FUNCTION_EXIT = 11;
+constexpr USHORT TRACE_MSG_HRESULT_NEGATIVE = 13;
+constexpr USHORT TRACE_MSG_HRESULT = 14;
+
+// The provider's enable state; the control callback writes it while the host's
+// threads read it, each field as one atomic unit.
+struct TraceEnableState {
+  std::atomic<std::uint64_t> ullRegistrationHandle{0};
+  std::atomic<std::uint64_t> ullLoggerHandle{0};
+  std::atomic<ULONG> dwEnableFlags{0};
+  std::atomic<UCHAR> byEnableLevel{0};
+};
+extern TraceEnableState g_stTraceEnableState;
+// Set between TraceStart and TraceEnd.
+extern std::atomic<bool> g_bTraceActive;
+
+inline bool TraceEnabled(ULONG dwFlag) {
+  return (g_stTraceEnableState.dwEnableFlags.load(std::memory_order_relaxed) & dwFlag) != 0 &&
+         g_bTraceActive.load(std::memory_order_relaxed);
+}
+
+// Tracing start: registers the provider and attaches to the global logger
+// session when one is configured for it. Called once by wmain, first.
+void TraceStart();
+// Tracing end: unregisters the provider. No trace point fires afterwards.
+void TraceEnd();
+// The provider's control callback (TraceStart registers it with
+// g_stTraceEnableState as its context): an enable stores the session's logger
+// handle, flags and level, a disable stores 0 in all three, and any other
+// request is answered with ERROR_INVALID_PARAMETER and changes nothing.
+ULONG TraceControlCallback(WMIDPREQUESTCODE nRequestCode, void* pContext, ULONG* pnBufferSize,
+                           void* pBuffer);
+
+// Send finished narrow lines: step log series 10 under TRACE_FLAG_INFO, and 11
+// under TRACE_FLAG_ERROR.
+void TraceLogOk(const char* pszLine);
+void TraceLogFailed(const char* pszLine);
+// Sends pszText then the value: function series 13 under
+// TRACE_FLAG_HRESULT_ERROR when hValue is negative, else 14 under
+// TRACE_FLAG_INFO.
+void TraceHResult(HRESULT hValue, const char16_t* pszText);
+
+// The HRESULT form of a status: a positive own code (bit 0x20000000) becomes
+// (c & 0xFFFF) | 0xA0070000, any other positive code (c & 0xFFFF) | 0x80070000;
+// zero and negative statuses stay.
+HRESULT StatusToHResult(std::int32_t nStatus);
+
+// Scope object: traces entry and exit of an operation under
+// TRACE_FLAG_FUNCTION and keeps the thread's last error unchanged.
+class TraceHelper {
+ public:
+  explicit TraceHelper(const char16_t* pszFunctionName);
+  virtual ~TraceHelper();
+  TraceHelper(const TraceHelper&) = delete;
+  TraceHelper& operator=(const TraceHelper&) = delete;
+
+ private:
+  const char16_t* m_pszFunctionName;
+};
+
+// Step log lines, each built in a 512-unit buffer (at most 511 characters).
+void LogLineOk(const char* pszFile, int nLine, const char* pszOperation, const char* pszStep);
+void LogLineFailed(const char* pszFile, int nLine, const char* pszOperation, const char* pszStep,
+                   std::int32_t nStatus, const char* pszReason);
+// LogLineFailed followed by " Openssl <text of the crypto library's latest error>".
+void LogLineFailedOpenssl(const char* pszFile, int nLine, const char* pszOperation,
+                          const char* pszStep, std::int32_t nStatus, const char* pszReason);
+// "%ws - %ws", sent through TraceHResult with 0.
+void WideLogLineOk(const char16_t* pszOperation, const char16_t* pszStep);
+// "[%ws(%d):] %ws - %ws [Reason:%ws]", sent through TraceHResult with hResult.
+void WideLogLineFailed(const char16_t* pszFile, int nLine, const char16_t* pszOperation,
+                       const char16_t* pszStep, HRESULT hResult, const char16_t* pszReason);
+
+// One typed value of a trace message: its bytes as sent.
+struct TraceArg {
+  const void* pData;
+  std::size_t cbData;
+};
+TraceArg MakeTraceArg(const std::int32_t& nValue);
+TraceArg MakeTraceArg(const std::uint32_t& nValue);
+TraceArg MakeTraceArg(const std::int64_t& nValue);
+TraceArg MakeTraceArg(const std::uint64_t& nValue);
+TraceArg MakeTraceArg(const char* pszText);      // null: "NULL"
+TraceArg MakeTraceArg(const char16_t* pszText);  // null: u"NULL", empty: u"<NULL>"
+inline TraceArg MakeTraceArg(char* pszText) { return MakeTraceArg(static_cast<const char*>(pszText)); }
+inline TraceArg MakeTraceArg(char16_t* pszText) {
+  return MakeTraceArg(static_cast<const char16_t*>(pszText));
+}
+
+// Sends one message of a series with its values in order (no test of flags;
+// at most 8 values, a message with more is not sent).
+void TraceSendMessage(const GUID& stSeries, USHORT nNumber, std::initializer_list<TraceArg> args);
+
+// --- Macros used by host and agent code -----------------------------------
+
+// The source file named in step lines: this file's name, unless a file that
+// holds part of a module defines TOVEL_SOURCE_FILE as the module's file name
+// before including this header.
+#define TOVEL_WIDE_(s) u"" s
+#ifndef TOVEL_SOURCE_FILE
+#define TOVEL_SOURCE_FILE __FILE_NAME__
+#endif
+#define TOVEL_WIDE_SOURCE_FILE TOVEL_WIDE_(TOVEL_SOURCE_FILE)
+
+// Narrow step lines with this source file's name and line.
+#define LOG_OK(op, step)                                                     \
+  do {                                                                       \
+    if (TraceEnabled(TRACE_FLAG_INFO)) LogLineOk(TOVEL_SOURCE_FILE, __LINE__, op, step); \
+  } while (0)
+#define LOG_FAILED(op, step, status, reason)                                 \
+  do {                                                                       \
+    if (TraceEnabled(TRACE_FLAG_ERROR))                                      \
+      LogLineFailed(TOVEL_SOURCE_FILE, __LINE__, op, step, status, reason);  \
+  } while (0)
+#define LOG_FAILED_OPENSSL(op, step, status, reason)                               \
+  do {                                                                             \
+    if (TraceEnabled(TRACE_FLAG_ERROR))                                            \
+      LogLineFailedOpenssl(TOVEL_SOURCE_FILE, __LINE__, op, step, status, reason); \
+  } while (0)
+
+// Wide step lines. The failed form carries the status in HRESULT form.
+#define WIDE_LOG_OK(op, step)                                          \
+  do {                                                                 \
+    if (TraceEnabled(TRACE_FLAG_INFO)) WideLogLineOk(op, step);        \
+  } while (0)
+#define WIDE_LOG_FAILED(op, step, hresult, reason)                                        \
+  do {                                                                                    \
+    if (TraceEnabled((hresult) < 0 ? TRACE_FLAG_HRESULT_ERROR : TRACE_FLAG_INFO))         \
+      WideLogLineFailed(TOVEL_WIDE_SOURCE_FILE, __LINE__, op, step, hresult, reason);     \
+  } while (0)
+
+// A value trace of a module series: TRACE_VALUES(IOStream, 13, TRACE_FLAG_ERROR, nErr).
+#define TRACE_VALUES(series, number, flag, ...)                                     \
+  do {                                                                              \
+    if (TraceEnabled(flag))                                                         \
+      TraceSendMessage(TraceSeries_##series, number, {TOVEL_TRACE_ARGS(__VA_ARGS__)}); \
+  } while (0)
+#define TRACE_POINT(series, number, flag)                       \
+  do {                                                          \
+    if (TraceEnabled(flag)) TraceSendMessage(TraceSeries_##series, number, {}); \
+  } while (0)
+
+// Maps each macro argument through MakeTraceArg (up to 8 values).
+#define TOVEL_TA_1(a) MakeTraceArg(a)
+#define TOVEL_TA_2(a, ...) MakeTraceArg(a), TOVEL_TA_1(__VA_ARGS__)
+#define TOVEL_TA_3(a, ...) MakeTraceArg(a), TOVEL_TA_2(__VA_ARGS__)
+#define TOVEL_TA_4(a, ...) MakeTraceArg(a), TOVEL_TA_3(__VA_ARGS__)
+#define TOVEL_TA_5(a, ...) MakeTraceArg(a), TOVEL_TA_4(__VA_ARGS__)
+#define TOVEL_TA_6(a, ...) MakeTraceArg(a), TOVEL_TA_5(__VA_ARGS__)
+#define TOVEL_TA_7(a, ...) MakeTraceArg(a), TOVEL_TA_6(__VA_ARGS__)
+#define TOVEL_TA_8(a, ...) MakeTraceArg(a), TOVEL_TA_7(__VA_ARGS__)
+#define TOVEL_TA_PICK(_1, _2, _3, _4, _5, _6, _7, _8, n, ...) n
+#define TOVEL_TRACE_ARGS(...)                                                            \
+  TOVEL_TA_PICK(__VA_ARGS__, TOVEL_TA_8, TOVEL_TA_7, TOVEL_TA_6, TOVEL_TA_5, TOVEL_TA_4, \
+                TOVEL_TA_3, TOVEL_TA_2, TOVEL_TA_1)(__VA_ARGS__)

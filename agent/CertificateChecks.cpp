@@ -1,0 +1,108 @@
+// Key-usage and signature-algorithm checks on a decoded certificate context.
+// Value traces go to the CertificateOperations series, after that module's own.
+#include "agent/CertificateChecks.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "Host/Tracing.h"
+#include "agent/TovelAgent.h"
+#include "platform/Threads.h"
+
+namespace {
+
+constexpr DWORD kEnciphermentUsage =
+    CERT_KEY_ENCIPHERMENT_KEY_USAGE | CERT_DATA_ENCIPHERMENT_KEY_USAGE;
+
+// The thread's last error as a failure status; a missing error number is a
+// failure all the same.
+HRESULT LastErrorAsFailure() {
+  const HRESULT hResult = HRESULT_FROM_WIN32(GetLastError());
+  return FAILED(hResult) ? hResult : E_FAIL;
+}
+
+}  // namespace
+
+HRESULT GetCertKeyUsage(PCCERT_CONTEXT pCertContext, DWORD* pdwKeyUsage) {
+  TraceHelper trace(u"GetCertKeyUsage");
+  if (pCertContext == nullptr || pCertContext->pCertInfo == nullptr || pdwKeyUsage == nullptr) {
+    TraceHResult(E_INVALIDARG, u"Check parameter");
+    return E_INVALIDARG;
+  }
+  const CERT_INFO* pstCertInfo = pCertContext->pCertInfo;
+  const CERT_EXTENSION* pstKeyUsage =
+      CertFindExtension(szOID_KEY_USAGE, pstCertInfo->cExtension, pstCertInfo->rgExtension);
+  if (pstKeyUsage == nullptr) {
+    const DWORD dwError = GetLastError();
+    TRACE_VALUES(CertificateOperations, 19, TRACE_FLAG_HRESULT_ERROR, dwError);
+    TraceHResult(E_NO_KEY_USAGE, u"CertFindExtension");
+    return E_NO_KEY_USAGE;
+  }
+
+  DWORD dwSize = 0;
+  if (!CryptDecodeObjectEx(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, X509_KEY_USAGE,
+                           pstKeyUsage->Value.pbData, pstKeyUsage->Value.cbData,
+                           CRYPT_DECODE_NOCOPY_FLAG, nullptr, nullptr, &dwSize)) {
+    const HRESULT hResult = LastErrorAsFailure();
+    TraceHResult(hResult, u"CryptDecodeObjectEx");
+    return hResult;
+  }
+  TRACE_VALUES(CertificateOperations, 20, TRACE_FLAG_INFO, dwSize);
+  std::unique_ptr<BYTE[]> pbyBlob(new (std::nothrow) BYTE[dwSize]());
+  if (!pbyBlob) {
+    TraceHResult(E_OUTOFMEMORY, u"Dispatch memory failed.");
+    return E_OUTOFMEMORY;
+  }
+  if (!CryptDecodeObjectEx(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, X509_KEY_USAGE,
+                           pstKeyUsage->Value.pbData, pstKeyUsage->Value.cbData,
+                           CRYPT_DECODE_NOCOPY_FLAG, nullptr, pbyBlob.get(), &dwSize)) {
+    const HRESULT hResult = LastErrorAsFailure();
+    TraceHResult(hResult, u"CryptDecodeObjectEx");
+    return hResult;
+  }
+  const auto* pstBits = reinterpret_cast<const CRYPT_BIT_BLOB*>(pbyBlob.get());
+  // A bit string without bytes grants no usage.
+  const DWORD dwKeyUsage = pstBits->cbData > 0 ? pstBits->pbData[0] : 0;
+  TRACE_VALUES(CertificateOperations, 21, TRACE_FLAG_INFO, dwKeyUsage);
+  *pdwKeyUsage = dwKeyUsage;
+  return S_OK;
+}
+
+HRESULT CheckCertKeyUsage(PCCERT_CONTEXT pCertContext) {
+  TraceHelper trace(u"CheckCertKeyUsage");
+  TRACE_VALUES(CertificateOperations, 22, TRACE_FLAG_INFO, kEnciphermentUsage);
+  DWORD dwKeyUsage = 0;
+  const HRESULT hResult = GetCertKeyUsage(pCertContext, &dwKeyUsage);
+  if (FAILED(hResult)) {
+    TraceHResult(hResult, u"GetCertKeyUsage FAILED");
+    return hResult;
+  }
+  TRACE_VALUES(CertificateOperations, 23, TRACE_FLAG_INFO, dwKeyUsage);
+  if ((dwKeyUsage & kEnciphermentUsage) == 0) {
+    TRACE_POINT(CertificateOperations, 24, TRACE_FLAG_HRESULT_ERROR);
+    return E_INVALID_CERT_USAGE;
+  }
+  return S_OK;
+}
+
+HRESULT CheckCertSignatureAlg(PCCERT_CONTEXT pCertContext, const char* pszAlgPrefix) {
+  TraceHelper trace(u"CheckCertSignatureAlg");
+  if (pszAlgPrefix == nullptr) {
+    TRACE_POINT(CertificateOperations, 25, TRACE_FLAG_INFO);
+    return S_OK;
+  }
+  if (pCertContext == nullptr || pCertContext->pCertInfo == nullptr ||
+      pCertContext->pCertInfo->SignatureAlgorithm.pszObjId == nullptr) {
+    TRACE_POINT(CertificateOperations, 28, TRACE_FLAG_HRESULT_ERROR);
+    return E_FAIL;
+  }
+  const char* pszObjId = pCertContext->pCertInfo->SignatureAlgorithm.pszObjId;
+  TRACE_VALUES(CertificateOperations, 26, TRACE_FLAG_INFO, pszObjId, pszAlgPrefix);
+  if (std::strncmp(pszObjId, pszAlgPrefix, std::strlen(pszAlgPrefix)) == 0) {
+    TRACE_POINT(CertificateOperations, 27, TRACE_FLAG_INFO);
+    return S_OK;
+  }
+  TRACE_POINT(CertificateOperations, 28, TRACE_FLAG_HRESULT_ERROR);
+  return E_FAIL;
+}

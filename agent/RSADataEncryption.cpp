@@ -1,0 +1,109 @@
+// RSA encryption of the MAC list under the server certificate.
+//
+// The step texts name the classic RSA calls; the encryption itself goes
+// through the EVP interface of the crypto library: a key-type test in place of
+// taking an RSA reference, the key's size in bytes in place of the modulus
+// size, and an EVP encryption context with PKCS#1 v1.5 padding.
+#include "agent/RSADataEncryption.h"
+
+#include <openssl/rsa.h>
+
+#include <cstring>
+#include <new>
+
+#include "Host/Tracing.h"
+#include "agent/CertificateOperations.h"
+
+int RSAEncryptByX509(BYTE** ppbyEncryptedData, int* pnEncryptedDataSize, X509* pX509Cert,
+                     const BYTE* pbyPlainData, int nPlainDataSize) {
+  const char* pszOperation = "RSAEncryptByX509";
+  if (pX509Cert == nullptr) {
+    LOG_FAILED(pszOperation, "Check parameter(pX509Cert).", ERROR_INVALID_PARAMETER, "NULL == pX509Cert");
+    return ERROR_INVALID_PARAMETER;
+  }
+  LOG_OK(pszOperation, "Check parameter(pX509Cert).");
+
+  int nResult = CheckX509KeyUsage(pX509Cert);
+  if (nResult != PELLUM_OK) {
+    LOG_FAILED(pszOperation, "CheckX509KeyUsage", nResult, "PELLUM_OK != nResult");
+    return nResult;
+  }
+  LOG_OK(pszOperation, "CheckX509KeyUsage");
+
+  EVP_PKEY* pEvpPubKey = X509_get_pubkey(pX509Cert);
+  if (pEvpPubKey == nullptr) {
+    LOG_FAILED_OPENSSL(pszOperation, "X509_get_pubkey", -1, "NULL == pEvpPubKey");
+    return -1;
+  }
+  LOG_OK(pszOperation, "X509_get_pubkey");
+
+  BYTE* pbyEncryptedData = nullptr;
+  int nEncryptedDataSize = 0;
+  nResult = RSAEncrypt(pEvpPubKey, pbyPlainData, nPlainDataSize, &pbyEncryptedData, &nEncryptedDataSize);
+  EVP_PKEY_free(pEvpPubKey);
+  if (nResult != PELLUM_OK) {
+    LOG_FAILED(pszOperation, "RSAEncyrpt", nResult, "PELLUM_OK != nResult");
+    return nResult;
+  }
+  LOG_OK(pszOperation, "RSAEncyrpt");
+  *ppbyEncryptedData = pbyEncryptedData;
+  *pnEncryptedDataSize = nEncryptedDataSize;
+  return PELLUM_OK;
+}
+
+int RSAEncrypt(EVP_PKEY* pEvpPubKey, const BYTE* pbyPlainData, int nPlainDataSize,
+               BYTE** ppbyEncryptedData, int* pnEncryptedDataSize) {
+  const char* pszOperation = "RSAEncrypt";
+  if (pEvpPubKey == nullptr) {
+    LOG_FAILED(pszOperation, "Check parameter(EvpPubKey)", ERROR_INVALID_PARAMETER, "NULL == pEvpPubKey");
+    return ERROR_INVALID_PARAMETER;
+  }
+  LOG_OK(pszOperation, "Check parameter(EvpPubKey)");
+  if (pbyPlainData == nullptr) {
+    LOG_FAILED(pszOperation, "Check parameter(pbyPlainData)", ERROR_INVALID_PARAMETER,
+               "NULL == pbyPlainData");
+    return ERROR_INVALID_PARAMETER;
+  }
+  LOG_OK(pszOperation, "Check parameter(pbyPlainData)");
+
+  // Only a plain RSA key encrypts (a key restricted to signatures does not).
+  if (EVP_PKEY_get_base_id(pEvpPubKey) != EVP_PKEY_RSA) {
+    LOG_FAILED_OPENSSL(pszOperation, "EVP_PKEY_get1_RSA", ERROR_ENCRYPTION_FAILED, "NULL == pRsaPubKey");
+    return ERROR_ENCRYPTION_FAILED;
+  }
+  LOG_OK(pszOperation, "EVP_PKEY_get1_RSA");
+
+  // For an RSA key the size in bytes is the modulus length.
+  std::int32_t nKeyBytes = EVP_PKEY_get_size(pEvpPubKey);
+  TRACE_VALUES(RSADataEncryption, 10, TRACE_FLAG_INFO, nKeyBytes);
+  if (nKeyBytes < RSA_MIN_KEY_BYTES) {
+    LOG_FAILED_OPENSSL(pszOperation, "RSA_size", ERROR_ENCRYPTION_FAILED, "nKeyBytes < 128");
+    return ERROR_ENCRYPTION_FAILED;
+  }
+  LOG_OK(pszOperation, "RSA_size");
+
+  BYTE* pbyEncryptedData = new (std::nothrow) BYTE[static_cast<std::size_t>(nKeyBytes)]();
+  if (pbyEncryptedData == nullptr) {
+    LOG_FAILED(pszOperation, "New memory", E_OUTOFMEMORY, "NULL == pbyEncryptedData");
+    return E_OUTOFMEMORY;
+  }
+  LOG_OK(pszOperation, "New memory");
+
+  std::size_t nEncryptedDataSize = static_cast<std::size_t>(nKeyBytes);
+  EVP_PKEY_CTX* pEvpCtx = EVP_PKEY_CTX_new_from_pkey(nullptr, pEvpPubKey, nullptr);
+  bool bEncrypted = pEvpCtx != nullptr && nPlainDataSize >= 0 && EVP_PKEY_encrypt_init(pEvpCtx) == 1 &&
+                    EVP_PKEY_CTX_set_rsa_padding(pEvpCtx, RSA_PKCS1_PADDING) == 1 &&
+                    EVP_PKEY_encrypt(pEvpCtx, pbyEncryptedData, &nEncryptedDataSize, pbyPlainData,
+                                     static_cast<std::size_t>(nPlainDataSize)) == 1;
+  EVP_PKEY_CTX_free(pEvpCtx);
+  if (!bEncrypted || nEncryptedDataSize != static_cast<std::size_t>(nKeyBytes)) {
+    LOG_FAILED_OPENSSL(pszOperation, "RSA_public_encrypt", ERROR_ENCRYPTION_FAILED,
+                       "nEncryptedDataSize != nKeyBytes");
+    delete[] pbyEncryptedData;
+    return ERROR_ENCRYPTION_FAILED;
+  }
+  LOG_OK(pszOperation, "RSA_public_encrypt");
+  *ppbyEncryptedData = pbyEncryptedData;
+  *pnEncryptedDataSize = nKeyBytes;
+  return PELLUM_OK;
+}

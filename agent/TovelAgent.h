@@ -1,0 +1,56 @@
+// The device identity agent behind "GetMacAddress" and "GetLastErrorDesc".
+#pragma once
+
+#include "platform/WinTypes.h"
+
+// Own status codes: severity, customer bit 0x20000000 and facility 7; the low
+// 16 bits are the id of the code's text in the string table.
+constexpr HRESULT E_NO_KEY_USAGE = static_cast<HRESULT>(0xA0071020u);
+constexpr HRESULT E_CERT_TIME_INVALID = static_cast<HRESULT>(0xA0071031u);
+constexpr HRESULT E_CERT_REVOKED = static_cast<HRESULT>(0xA0071032u);
+constexpr HRESULT E_CERT_CHAIN_INCOMPLETE = static_cast<HRESULT>(0xA0071033u);
+constexpr HRESULT E_INVALID_CERT_USAGE = static_cast<HRESULT>(0xA0072021u);
+constexpr HRESULT E_INVALID_KEY_ALGORITHM = static_cast<HRESULT>(0xA0072401u);
+constexpr HRESULT E_JSON_CREATE_FAILED = static_cast<HRESULT>(0xA0073202u);
+constexpr HRESULT E_JSON_INVALID_TYPE = static_cast<HRESULT>(0xA0073204u);
+
+// The bit that marks an own code, whose text is in the string table.
+constexpr DWORD OWN_STATUS_BIT = 0x20000000u;
+
+// Room of a status description: at most DESC_MAX_CHARS characters and the
+// terminator.
+constexpr int DESC_BUFFER_CHARS = 512;
+constexpr int DESC_MAX_CHARS = DESC_BUFFER_CHARS - 1;
+
+class CTovelAgent {
+ public:
+  // Registers all of the crypto library's algorithms and the SM extension's,
+  // and mounts the network adapter class key.
+  CTovelAgent();
+  // Releases the crypto library's global tables. Not virtual: the agent is
+  // never deleted through another type.
+  ~CTovelAgent();
+  CTovelAgent(const CTovelAgent&) = delete;
+  CTovelAgent& operator=(const CTovelAgent&) = delete;
+
+  // Checks the Base64 server certificate (zero-terminated UTF-16, the
+  // caller's), encrypts the machine's MAC list under its RSA key and returns
+  // the ciphertext in Base64 as a new system string in *pbstrMacAddress (the
+  // empty string on failure; the caller frees it). Returns the status, which
+  // also becomes hLastResult.
+  virtual HRESULT GetMacAddress(const char16_t* bstrBase64ServerCert, char16_t** pbstrMacAddress);
+  // Describes hLastResult in a new system string: the string-table text of an
+  // own code or the system's text of any other, then "\n(0x%08x)". S_OK, or
+  // E_OUTOFMEMORY when the string cannot be made.
+  virtual HRESULT GetLastErrorDesc(char16_t** pbstrDesc);
+
+  HRESULT hLastResult = 0;
+};
+
+// The HRESULT of the thread's last error; a failure that left no error number
+// gives E_FAIL, never success.
+HRESULT LastErrorToHResult();
+
+// Appends "\n(0x%08x)" with hCode to the description in pszDesc (a buffer of
+// DESC_BUFFER_CHARS), cutting the text first when the suffix would not fit.
+void AppendStatusSuffix(char16_t* pszDesc, HRESULT hCode);

@@ -1,0 +1,153 @@
+// C runtime stand-ins over POSIX descriptors and the C library's time calls.
+#include "platform/Crt.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/Threads.h"
+
+namespace {
+
+// Sets errno and the thread's last error and passes the failure value on.
+template <class T>
+T FailWithErrno(int errnoValue, T result) {
+  SetLastError(Win32ErrorFromErrno(errnoValue));
+  errno = errnoValue;
+  return result;
+}
+
+// Repeats a system call that a signal handler interrupted.
+template <class Call>
+auto RetryOnInterrupt(Call call) {
+  decltype(call()) result;
+  do {
+    result = call();
+  } while (result == -1 && errno == EINTR);
+  return result;
+}
+
+// A transfer larger than INT_MAX could not report its count.
+unsigned int ClampToInt(unsigned int count) {
+  return count > static_cast<unsigned int>(INT_MAX) ? static_cast<unsigned int>(INT_MAX) : count;
+}
+
+// The translation mode recorded for a descriptor, with the identity of the
+// file it was recorded for: a number that was closed and reused for another
+// file starts again at _O_TEXT.
+struct ModeRecord {
+  dev_t device;
+  ino_t inode;
+  int mode;
+};
+
+// Never destroyed: a thread that is still running while the process exits may
+// use it.
+struct ModeTable {
+  std::mutex lock;
+  std::unordered_map<int, ModeRecord> modes;
+};
+
+ModeTable& Modes() {
+  static ModeTable* table = new ModeTable;
+  return *table;
+}
+
+// The clock behind _time64; null selects the system clock.
+struct TimeSource {
+  std::mutex lock;
+  std::shared_ptr<const std::function<__time64_t()>> source;
+};
+
+TimeSource& Clock() {
+  static TimeSource* clock = new TimeSource;
+  return *clock;
+}
+
+// The last second of the year 3000 UTC: the runtime's 64-bit time functions
+// cover 1970-01-01 00:00:00 to this second.
+constexpr __time64_t kLastSupportedTime = 32535215999;
+
+}  // namespace
+
+int _read(int fd, void* buffer, unsigned int count) {
+  if (buffer == nullptr && count != 0) return FailWithErrno(EINVAL, -1);
+  const ssize_t n = RetryOnInterrupt([&] { return ::read(fd, buffer, ClampToInt(count)); });
+  if (n < 0) return FailWithErrno(errno, -1);
+  return static_cast<int>(n);
+}
+
+int _write(int fd, const void* buffer, unsigned int count) {
+  if (buffer == nullptr && count != 0) return FailWithErrno(EINVAL, -1);
+  const ssize_t n = RetryOnInterrupt([&] { return ::write(fd, buffer, ClampToInt(count)); });
+  if (n < 0) return FailWithErrno(errno, -1);
+  return static_cast<int>(n);
+}
+
+int _fileno(std::FILE* stream) {
+  if (stream == nullptr) return FailWithErrno(EINVAL, -1);
+  const int fd = ::fileno(stream);
+  if (fd < 0) return FailWithErrno(errno, -1);
+  return fd;
+}
+
+int _setmode(int fd, int mode) {
+  struct stat file;  // also tells whether the descriptor is open
+  if (fd < 0 || ::fstat(fd, &file) != 0) return FailWithErrno(EBADF, -1);
+  if (mode != _O_BINARY && mode != _O_TEXT) return FailWithErrno(EINVAL, -1);
+  ModeTable& table = Modes();
+  std::lock_guard lock(table.lock);
+  try {
+    auto [it, inserted] = table.modes.try_emplace(fd, ModeRecord{file.st_dev, file.st_ino, _O_TEXT});
+    ModeRecord& record = it->second;
+    if (record.device != file.st_dev || record.inode != file.st_ino)
+      record = ModeRecord{file.st_dev, file.st_ino, _O_TEXT};
+    return std::exchange(record.mode, mode);
+  } catch (const std::bad_alloc&) {
+    return FailWithErrno(ENOMEM, -1);
+  }
+}
+
+__time64_t _time64(__time64_t* pTime) {
+  std::shared_ptr<const std::function<__time64_t()>> source;
+  {
+    TimeSource& clock = Clock();
+    std::lock_guard lock(clock.lock);
+    source = clock.source;
+  }
+  const __time64_t now = source ? (*source)() : static_cast<__time64_t>(::time(nullptr));
+  if (pTime != nullptr) *pTime = now;
+  return now;
+}
+
+void SetTimeSourceForTesting(std::function<__time64_t()> source) {
+  std::shared_ptr<const std::function<__time64_t()>> replacement;
+  if (source) replacement = std::make_shared<const std::function<__time64_t()>>(std::move(source));
+  TimeSource& clock = Clock();
+  std::lock_guard lock(clock.lock);
+  clock.source = std::move(replacement);
+}
+
+__time64_t _mktime64(std::tm* pTm) {
+  if (pTm == nullptr) return FailWithErrno(EINVAL, __time64_t{-1});
+  // Work on a copy so that a time out of range leaves the caller's fields as
+  // they were; on success they are normalised as mktime does.
+  std::tm fields = *pTm;
+  const std::time_t result = std::mktime(&fields);
+  if (result < 0 || static_cast<__time64_t>(result) > kLastSupportedTime)
+    return FailWithErrno(EINVAL, __time64_t{-1});
+  *pTm = fields;
+  return static_cast<__time64_t>(result);
+}
+
+long GetTimezoneSeconds() {
+  ::tzset();
+  return ::timezone;
+}

@@ -1,0 +1,40 @@
+// C runtime stand-ins: low-level descriptor I/O, translation mode and 64-bit time.
+#pragma once
+
+#include <cstdio>
+#include <ctime>
+#include <functional>
+
+#include "platform/WinTypes.h"
+
+constexpr int _O_TEXT = 0x4000;
+constexpr int _O_BINARY = 0x8000;
+
+// Reads up to count bytes; returns the count read, 0 at end of input, or -1
+// with errno set. Interrupted reads are retried.
+int _read(int fd, void* buffer, unsigned int count);
+// Writes up to count bytes; returns the count written or -1 with errno set
+// (EPIPE for a closed reader: the process ignores SIGPIPE). Interrupted writes
+// are retried.
+int _write(int fd, const void* buffer, unsigned int count);
+int _fileno(std::FILE* stream);
+// Sets the translation mode (_O_BINARY or _O_TEXT) of a descriptor and
+// returns the previous one (_O_TEXT until first set for the file the
+// descriptor refers to), or -1 with errno EBADF/EINVAL. No byte is ever
+// translated on this platform; the mode is only recorded.
+int _setmode(int fd, int mode);
+
+// Seconds since 1970-01-01 00:00:00 UTC; also stored in *pTime when given.
+__time64_t _time64(__time64_t* pTime);
+// Local broken-down time to seconds since 1970, as mktime reads the fields
+// (tm_isdst 0: standard time; fields out of range carry over). On success the
+// fields are normalised and tm_isdst set for the instant. -1 with errno EINVAL
+// for a null pointer or an instant before 1970-01-01 00:00:00 UTC or after
+// 3000-12-31 23:59:59 UTC; the fields are then left as they were.
+__time64_t _mktime64(std::tm* pTm);
+// Seconds west of UTC of the local time zone, as the runtime's _timezone.
+long GetTimezoneSeconds();
+
+// Test seam: replaces the clock behind _time64 (an empty function restores
+// the system clock).
+void SetTimeSourceForTesting(std::function<__time64_t()> source);

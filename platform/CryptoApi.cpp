@@ -1,0 +1,215 @@
+// Certificate decoding stand-in over the crypto library's X.509 parser.
+#include "platform/CryptoApi.h"
+
+#include <openssl/objects.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "platform/Threads.h"
+
+namespace {
+
+// A context and everything its pointers reach, freed as one.
+struct CertContextHolder : CERT_CONTEXT {
+  CERT_INFO info{};
+  std::vector<BYTE> encoded;
+  std::vector<BYTE> serial;
+  std::string signatureOid;
+  std::vector<std::string> extensionOids;
+  std::vector<std::vector<BYTE>> extensionValues;
+  std::vector<CERT_EXTENSION> extensions;
+};
+
+struct X509Deleter {
+  void operator()(X509* x) const { X509_free(x); }
+};
+
+std::string DottedOid(const ASN1_OBJECT* object) {
+  int needed = OBJ_obj2txt(nullptr, 0, object, 1);
+  if (needed <= 0) return {};
+  std::string text(static_cast<std::size_t>(needed) + 1, '\0');
+  OBJ_obj2txt(text.data(), needed + 1, object, 1);
+  text.resize(static_cast<std::size_t>(needed));
+  return text;
+}
+
+std::vector<BYTE> Bytes(const ASN1_STRING* s) {
+  const BYTE* p = ASN1_STRING_get0_data(s);
+  return std::vector<BYTE>(p, p + ASN1_STRING_length(s));
+}
+
+BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+// Fills the holder from the parsed certificate; false when a field is missing.
+bool Fill(CertContextHolder& h, const X509* cert) {
+  const X509_ALGOR* tbsAlg = X509_get0_tbs_sigalg(cert);
+  const ASN1_OBJECT* algObject = nullptr;
+  X509_ALGOR_get0(&algObject, nullptr, nullptr, tbsAlg);
+  if (algObject == nullptr) return false;
+  h.signatureOid = DottedOid(algObject);
+  if (h.signatureOid.empty()) return false;
+  h.serial = Bytes(X509_get0_serialNumber(cert));
+
+  int count = X509_get_ext_count(cert);
+  h.extensionOids.reserve(count);
+  h.extensionValues.reserve(count);
+  for (int i = 0; i < count; ++i) {
+    X509_EXTENSION* ext = X509_get_ext(cert, i);
+    h.extensionOids.push_back(DottedOid(X509_EXTENSION_get_object(ext)));
+    h.extensionValues.push_back(Bytes(X509_EXTENSION_get_data(ext)));
+  }
+  for (int i = 0; i < count; ++i) {
+    CERT_EXTENSION ext{};
+    ext.pszObjId = h.extensionOids[i].data();
+    ext.fCritical = X509_EXTENSION_get_critical(X509_get_ext(cert, i)) ? TRUE : FALSE;
+    ext.Value.cbData = static_cast<DWORD>(h.extensionValues[i].size());
+    ext.Value.pbData = h.extensionValues[i].data();
+    h.extensions.push_back(ext);
+  }
+
+  h.info.dwVersion = static_cast<DWORD>(X509_get_version(cert));
+  h.info.SerialNumber = {static_cast<DWORD>(h.serial.size()), h.serial.data()};
+  h.info.SignatureAlgorithm.pszObjId = h.signatureOid.data();
+  h.info.cExtension = static_cast<DWORD>(h.extensions.size());
+  h.info.rgExtension = h.extensions.empty() ? nullptr : h.extensions.data();
+  h.dwCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+  h.pbCertEncoded = h.encoded.data();
+  h.cbCertEncoded = static_cast<DWORD>(h.encoded.size());
+  h.pCertInfo = &h.info;
+  h.hCertStore = nullptr;
+  return true;
+}
+
+// Reads a DER length at p (of n bytes left); the count of length bytes in
+// *used, or false when it is malformed or runs past the end.
+bool ReadDerLength(const BYTE* p, std::size_t n, std::size_t* length, std::size_t* used) {
+  if (n == 0) return false;
+  if (p[0] < 0x80) {
+    *length = p[0];
+    *used = 1;
+    return true;
+  }
+  std::size_t count = p[0] & 0x7F;
+  if (count == 0 || count > sizeof(std::size_t) || count >= n) return false;
+  std::size_t value = 0;
+  for (std::size_t i = 1; i <= count; ++i) value = (value << 8) | p[i];
+  *length = value;
+  *used = 1 + count;
+  return true;
+}
+
+}  // namespace
+
+PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded,
+                                            DWORD cbCertEncoded) {
+  if ((dwCertEncodingType & X509_ASN_ENCODING) == 0) {
+    SetLastError(static_cast<DWORD>(E_INVALIDARG));
+    return nullptr;
+  }
+  if (cbCertEncoded == 0) {
+    SetLastError(CRYPT_E_ASN1_EOD);
+    return nullptr;
+  }
+  if (pbCertEncoded == nullptr) {
+    SetLastError(static_cast<DWORD>(E_INVALIDARG));
+    return nullptr;
+  }
+  if (pbCertEncoded[0] != 0x30) {  // a certificate is a SEQUENCE
+    SetLastError(CRYPT_E_ASN1_BADTAG);
+    return nullptr;
+  }
+  if (cbCertEncoded > 0x7FFFFFFFu) {
+    SetLastError(CRYPT_E_ASN1_CORRUPT);
+    return nullptr;
+  }
+  const unsigned char* cursor = pbCertEncoded;
+  std::unique_ptr<X509, X509Deleter> cert(d2i_X509(nullptr, &cursor, static_cast<long>(cbCertEncoded)));
+  if (!cert) {
+    SetLastError(CRYPT_E_ASN1_CORRUPT);
+    return nullptr;
+  }
+  auto* holder = new (std::nothrow) CertContextHolder;
+  if (holder == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  try {
+    holder->encoded.assign(pbCertEncoded, cursor);
+    if (!Fill(*holder, cert.get())) {
+      delete holder;
+      SetLastError(CRYPT_E_ASN1_CORRUPT);
+      return nullptr;
+    }
+  } catch (const std::bad_alloc&) {
+    delete holder;
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  return holder;
+}
+
+BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
+  delete static_cast<const CertContextHolder*>(pCertContext);
+  return TRUE;
+}
+
+PCERT_EXTENSION CertFindExtension(const char* pszObjId, DWORD cExtensions,
+                                  CERT_EXTENSION rgExtensions[]) {
+  if (pszObjId != nullptr && rgExtensions != nullptr) {
+    for (DWORD i = 0; i < cExtensions; ++i) {
+      if (rgExtensions[i].pszObjId != nullptr && std::strcmp(rgExtensions[i].pszObjId, pszObjId) == 0)
+        return &rgExtensions[i];
+    }
+  }
+  SetLastError(CRYPT_E_NOT_FOUND);
+  return nullptr;
+}
+
+BOOL CryptDecodeObjectEx(DWORD dwCertEncodingType, const char* lpszStructType,
+                         const BYTE* pbEncoded, DWORD cbEncoded, DWORD dwFlags,
+                         void* /*pDecodePara*/, void* pvStructInfo, DWORD* pcbStructInfo) {
+  if ((dwCertEncodingType & X509_ASN_ENCODING) == 0 || pcbStructInfo == nullptr ||
+      (dwFlags & ~CRYPT_DECODE_NOCOPY_FLAG) != 0)
+    return Fail(static_cast<DWORD>(E_INVALIDARG));
+  if (lpszStructType == nullptr || std::strcmp(lpszStructType, szOID_KEY_USAGE) != 0)
+    return Fail(ERROR_FILE_NOT_FOUND);
+  if (pbEncoded == nullptr || cbEncoded == 0) return Fail(CRYPT_E_ASN1_EOD);
+  if (pbEncoded[0] != 0x03) return Fail(CRYPT_E_ASN1_BADTAG);  // BIT STRING
+
+  std::size_t length = 0, used = 0;
+  if (!ReadDerLength(pbEncoded + 1, cbEncoded - 1, &length, &used)) return Fail(CRYPT_E_ASN1_EOD);
+  std::size_t header = 1 + used;
+  if (length > cbEncoded - header) return Fail(CRYPT_E_ASN1_EOD);
+  if (length < cbEncoded - header) return Fail(CRYPT_E_ASN1_CORRUPT);  // bytes after the value
+  if (length == 0) return Fail(CRYPT_E_ASN1_CORRUPT);  // the unused-bits byte is missing
+  DWORD unusedBits = pbEncoded[header];
+  std::size_t dataBytes = length - 1;
+  if (unusedBits > 7 || (dataBytes == 0 && unusedBits != 0)) return Fail(CRYPT_E_ASN1_CORRUPT);
+
+  std::size_t needed = sizeof(CRYPT_BIT_BLOB) + dataBytes;
+  if (pvStructInfo == nullptr) {
+    *pcbStructInfo = static_cast<DWORD>(needed);
+    return TRUE;
+  }
+  if (*pcbStructInfo < needed) {
+    *pcbStructInfo = static_cast<DWORD>(needed);
+    return Fail(ERROR_MORE_DATA);
+  }
+  auto* blob = static_cast<CRYPT_BIT_BLOB*>(pvStructInfo);
+  BYTE* data = reinterpret_cast<BYTE*>(blob + 1);
+  if (dataBytes != 0) std::memcpy(data, pbEncoded + header + 1, dataBytes);
+  blob->cbData = static_cast<DWORD>(dataBytes);
+  blob->pbData = dataBytes != 0 ? data : nullptr;
+  blob->cUnusedBits = unusedBits;
+  *pcbStructInfo = static_cast<DWORD>(needed);
+  return TRUE;
+}

@@ -1,0 +1,361 @@
+// Event tracing stand-in: provider registration, the watcher thread, sends,
+// the session query and the library lookup.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "platform/EtwShared.h"
+#include "platform/Threads.h"
+
+namespace {
+
+using etw::ControlBlockMapping;
+using etw::ControlState;
+
+struct Registration {
+  Registration(WMIDPREQUEST cb, void* ctx, const GUID& g, ControlBlockMapping&& m)
+      : callback(cb), context(ctx), guid(g), mapping(std::move(m)) {}
+  WMIDPREQUEST callback;
+  void* context;
+  GUID guid;
+  ControlBlockMapping mapping;
+  ControlState delivered;  // what the callback was last told (watcher only)
+  std::atomic<bool> stop{false};
+  std::atomic<bool> exited{false};
+  std::thread watcher;
+};
+
+// Process-wide tables. They are never destroyed, so a watcher that still runs
+// while the process exits finds them intact.
+std::mutex& TablesMutex() {
+  static auto* mutex = new std::mutex;
+  return *mutex;
+}
+std::set<Registration*>& Registrations() {
+  static auto* registrations = new std::set<Registration*>;
+  return *registrations;
+}
+// The flags and level each enabling session last gave, by logger handle.
+std::map<TRACEHANDLE, ControlState>& EnableStates() {
+  static auto* states = new std::map<TRACEHANDLE, ControlState>;
+  return *states;
+}
+
+void Deliver(Registration& reg, const ControlState& state) {
+  WNODE_HEADER header{};
+  header.BufferSize = sizeof(header);
+  header.Flags = WNODE_FLAG_TRACED_GUID;
+  header.Guid = reg.guid;
+  ULONG size = sizeof(header);
+  if (state.loggerHandle != 0) {
+    if (state == reg.delivered) return;
+    {
+      std::lock_guard lock(TablesMutex());
+      EnableStates()[state.loggerHandle] = state;
+    }
+    header.HistoricalContext = state.loggerHandle;
+    reg.delivered = state;
+    reg.callback(WMI_ENABLE_EVENTS, reg.context, &size, &header);
+  } else if (reg.delivered.loggerHandle != 0) {
+    header.HistoricalContext = reg.delivered.loggerHandle;
+    reg.delivered = ControlState{};
+    reg.callback(WMI_DISABLE_EVENTS, reg.context, &size, &header);
+  }
+}
+
+// The enable state as a new registration sees it: an enable by a session
+// that has gone away without disabling is cleared.
+ControlState CurrentState(const ControlBlockMapping& mapping) {
+  ControlState state = mapping.Read();
+  if (state.loggerHandle != 0 && !etw::SessionAlive(state.loggerHandle)) {
+    mapping.WriteIfLogger(state.loggerHandle, ControlState{});
+    state = ControlState{};
+  }
+  return state;
+}
+
+void WatchControlBlock(Registration* reg, std::uint32_t seen) {
+  auto& sequence = reg->mapping.Block().sequence;
+  while (!reg->stop.load()) {
+    // The timeout only bounds how long a missed wake-up can delay the end.
+    etw::FutexWait(&sequence, seen, 1000);
+    if (reg->stop.load()) break;
+    std::uint32_t now = sequence.load(std::memory_order_acquire);
+    if (now == seen) continue;
+    seen = now;
+    Deliver(*reg, reg->mapping.Read());
+  }
+  reg->exited.store(true);
+}
+
+ULONG Fail(ULONG error) {
+  SetLastError(error);
+  return error;
+}
+
+std::atomic<bool> g_hideTraceMessageEntries{false};
+char g_advapiModule;  // its address is the module handle
+
+}  // namespace
+
+ULONG RegisterTraceGuidsW(WMIDPREQUEST requestAddress, void* requestContext,
+                          const GUID* controlGuid, ULONG guidCount,
+                          TRACE_GUID_REGISTRATION* traceGuidReg, const char16_t* mofImagePath,
+                          const char16_t* mofResourceName, TRACEHANDLE* registrationHandle) {
+  if (requestAddress == nullptr || controlGuid == nullptr || guidCount != 1 ||
+      traceGuidReg == nullptr || traceGuidReg->Guid == nullptr || mofImagePath != nullptr ||
+      mofResourceName != nullptr || registrationHandle == nullptr)
+    return ERROR_INVALID_PARAMETER;
+  auto mapping = ControlBlockMapping::Open(*controlGuid);
+  if (!mapping) return ERROR_ACCESS_DENIED;
+
+  auto* reg = new Registration(requestAddress, requestContext, *controlGuid, std::move(*mapping));
+  std::uint32_t seen = reg->mapping.Block().sequence.load(std::memory_order_acquire);
+  Deliver(*reg, CurrentState(reg->mapping));
+  reg->watcher = std::thread(WatchControlBlock, reg, seen);
+  {
+    std::lock_guard lock(TablesMutex());
+    Registrations().insert(reg);
+  }
+  traceGuidReg->RegHandle = reg;
+  *registrationHandle = reinterpret_cast<TRACEHANDLE>(reg);
+  return ERROR_SUCCESS;
+}
+
+ULONG UnregisterTraceGuids(TRACEHANDLE registrationHandle) {
+  auto* reg = reinterpret_cast<Registration*>(registrationHandle);
+  {
+    std::lock_guard lock(TablesMutex());
+    if (Registrations().erase(reg) == 0) return ERROR_INVALID_HANDLE;
+  }
+  reg->stop.store(true);
+  if (reg->watcher.get_id() == std::this_thread::get_id()) {
+    // Called from its own control callback: the watcher ends after it returns.
+    reg->watcher.detach();
+    return ERROR_SUCCESS;
+  }
+  while (!reg->exited.load()) {
+    etw::FutexWakeAll(&reg->mapping.Block().sequence);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  reg->watcher.join();
+  delete reg;
+  return ERROR_SUCCESS;
+}
+
+TRACEHANDLE GetTraceLoggerHandle(void* buffer) {
+  if (buffer == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  WNODE_HEADER header;
+  std::memcpy(&header, buffer, sizeof(header));
+  if (header.HistoricalContext == 0) SetLastError(ERROR_INVALID_HANDLE);
+  return header.HistoricalContext;
+}
+
+ULONG GetTraceEnableFlags(TRACEHANDLE loggerHandle) {
+  std::lock_guard lock(TablesMutex());
+  auto it = EnableStates().find(loggerHandle);
+  if (it == EnableStates().end()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  return it->second.enableFlags;
+}
+
+UCHAR GetTraceEnableLevel(TRACEHANDLE loggerHandle) {
+  std::lock_guard lock(TablesMutex());
+  auto it = EnableStates().find(loggerHandle);
+  if (it == EnableStates().end()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  return it->second.enableLevel;
+}
+
+ULONG TraceMessage(TRACEHANDLE loggerHandle, ULONG messageFlags, const GUID* messageGuid,
+                   USHORT messageNumber, ...) {
+  va_list args;
+  va_start(args, messageNumber);
+  ULONG result = TraceMessageVa(loggerHandle, messageFlags, messageGuid, messageNumber, args);
+  va_end(args);
+  return result;
+}
+
+ULONG TraceMessageVa(TRACEHANDLE loggerHandle, ULONG messageFlags, const GUID* messageGuid,
+                     USHORT messageNumber, va_list messageArgList) {
+  if (loggerHandle == 0) return Fail(ERROR_INVALID_HANDLE);
+  const void* data[etw::kMaxWireFields];
+  std::uint32_t lengths[etw::kMaxWireFields];
+  std::size_t count = 0;
+  for (;;) {
+    const void* p = va_arg(messageArgList, const void*);
+    if (p == nullptr) break;
+    std::size_t length = va_arg(messageArgList, std::size_t);
+    if (count == etw::kMaxWireFields) return Fail(ERROR_INVALID_PARAMETER);
+    if (length > etw::kMaxDatagram) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    data[count] = p;
+    lengths[count] = static_cast<std::uint32_t>(length);
+    ++count;
+  }
+  etw::WireHeader header{};
+  header.magic = etw::kWireMagic;
+  header.kind = static_cast<std::uint16_t>(etw::WireKind::Message);
+  header.fieldCount = static_cast<std::uint16_t>(count);
+  header.messageFlags = messageFlags;
+  header.number = messageNumber;
+  if (messageFlags & TRACE_MESSAGE_SEQUENCE) header.sequence = etw::NextSequence();
+  if (messageFlags & TRACE_MESSAGE_TIMESTAMP) header.timestampNs = etw::NowNs();
+  if ((messageFlags & TRACE_MESSAGE_GUID) && messageGuid != nullptr) header.series = *messageGuid;
+  if (messageFlags & TRACE_MESSAGE_SYSTEMINFO) {
+    header.processId = static_cast<std::uint32_t>(getpid());
+    header.threadId = etw::CurrentThreadId();
+  }
+  ULONG result = etw::SendRecord(loggerHandle, header, data, lengths);
+  return result == ERROR_SUCCESS ? result : Fail(result);
+}
+
+ULONG TraceEvent(TRACEHANDLE loggerHandle, EVENT_TRACE_HEADER* eventTrace) {
+  if (loggerHandle == 0) return Fail(ERROR_INVALID_HANDLE);
+  if (eventTrace == nullptr || eventTrace->Size < sizeof(EVENT_TRACE_HEADER))
+    return Fail(ERROR_INVALID_PARAMETER);
+  std::size_t extra = eventTrace->Size - sizeof(EVENT_TRACE_HEADER);
+  const auto* after = reinterpret_cast<const unsigned char*>(eventTrace + 1);
+  const void* data[MAX_MOF_FIELDS];
+  std::uint32_t lengths[MAX_MOF_FIELDS];
+  std::size_t count = 0;
+  if (eventTrace->Flags & WNODE_FLAG_USE_MOF_PTR) {
+    if (extra % sizeof(MOF_FIELD) != 0 || extra / sizeof(MOF_FIELD) > MAX_MOF_FIELDS)
+      return Fail(ERROR_INVALID_PARAMETER);
+    for (; count < extra / sizeof(MOF_FIELD); ++count) {
+      MOF_FIELD field;
+      std::memcpy(&field, after + count * sizeof(MOF_FIELD), sizeof(field));
+      if (field.DataPtr == 0 && field.Length != 0) return Fail(ERROR_INVALID_PARAMETER);
+      data[count] = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(field.DataPtr));
+      lengths[count] = field.Length;
+    }
+  } else if (extra != 0) {
+    data[count] = after;  // the data follows the header directly
+    lengths[count++] = static_cast<std::uint32_t>(extra);
+  }
+  etw::WireHeader header{};
+  header.magic = etw::kWireMagic;
+  header.kind = static_cast<std::uint16_t>(etw::WireKind::Event);
+  header.fieldCount = static_cast<std::uint16_t>(count);
+  header.number = eventTrace->Version;
+  header.sequence = etw::NextSequence();
+  header.timestampNs = etw::NowNs();
+  header.series = eventTrace->Guid;
+  header.processId = static_cast<std::uint32_t>(getpid());
+  header.threadId = etw::CurrentThreadId();
+  ULONG result = etw::SendRecord(loggerHandle, header, data, lengths);
+  return result == ERROR_SUCCESS ? result : Fail(result);
+}
+
+ULONG ControlTraceW(TRACEHANDLE, const char16_t* sessionName, EVENT_TRACE_PROPERTIES* properties,
+                    ULONG controlCode) {
+  if (sessionName == nullptr || properties == nullptr) return ERROR_INVALID_PARAMETER;
+  if (controlCode != EVENT_TRACE_CONTROL_QUERY) return ERROR_NOT_SUPPORTED;
+  ULONG bufferSize = properties->Wnode.BufferSize;
+  if (bufferSize < sizeof(EVENT_TRACE_PROPERTIES)) return ERROR_BAD_LENGTH;
+  std::string name;
+  std::size_t length = 0;
+  for (; sessionName[length] != 0; ++length) {
+    if (sessionName[length] >= 0x80 || length > 64) return ERROR_WMI_INSTANCE_NOT_FOUND;
+    name.push_back(static_cast<char>(sessionName[length]));
+  }
+  auto logger = etw::FindLiveSession(name);
+  if (!logger) return ERROR_WMI_INSTANCE_NOT_FOUND;
+  properties->Wnode.HistoricalContext = *logger;
+  ULONG offset = properties->LoggerNameOffset;
+  std::size_t needed = (length + 1) * sizeof(char16_t);
+  if (offset < sizeof(EVENT_TRACE_PROPERTIES) || offset > bufferSize || bufferSize - offset < needed)
+    return ERROR_MORE_DATA;
+  std::memcpy(reinterpret_cast<unsigned char*>(properties) + offset, sessionName, needed);
+  return ERROR_SUCCESS;
+}
+
+HMODULE LoadLibraryW(const char16_t* fileName) {
+  std::string name;
+  for (const char16_t* p = fileName; p != nullptr && *p != 0; ++p) {
+    char16_t c = *p;
+    name.push_back(static_cast<char>(c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : (c < 0x80 ? c : '?')));
+  }
+  if (name == "advapi32" || name == "advapi32.dll") return &g_advapiModule;
+  SetLastError(ERROR_MOD_NOT_FOUND);
+  return nullptr;
+}
+
+FARPROC GetProcAddress(HMODULE module, const char* procName) {
+  if (module != &g_advapiModule) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (procName != nullptr && !g_hideTraceMessageEntries.load()) {
+    if (std::strcmp(procName, "TraceMessage") == 0) return reinterpret_cast<FARPROC>(&TraceMessage);
+    if (std::strcmp(procName, "TraceMessageVa") == 0)
+      return reinterpret_cast<FARPROC>(&TraceMessageVa);
+  }
+  SetLastError(ERROR_PROC_NOT_FOUND);
+  return nullptr;
+}
+
+BOOL FreeLibrary(HMODULE module) {
+  if (module != &g_advapiModule) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+void HideTraceMessageEntriesForTesting(bool hide) { g_hideTraceMessageEntries.store(hide); }
+
+std::string FormatGuid(const GUID& guid) {
+  char text[40];
+  std::snprintf(text, sizeof(text), "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2],
+                guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+  return text;
+}
+
+namespace {
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+}  // namespace
+
+bool ParseGuid(const std::string& text, GUID* guid) {
+  std::string s = text;
+  if (s.size() == 38 && s.front() == '{' && s.back() == '}') s = s.substr(1, 36);
+  if (s.size() != 36) return false;
+  unsigned char bytes[16];
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < s.size();) {
+    if (i == 8 || i == 13 || i == 18 || i == 23) {
+      if (s[i++] != '-') return false;
+      continue;
+    }
+    int hi = HexDigit(s[i]);
+    int lo = HexDigit(s[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    bytes[n++] = static_cast<unsigned char>(hi << 4 | lo);
+    i += 2;
+  }
+  GUID g{};
+  g.Data1 = static_cast<std::uint32_t>(bytes[0]) << 24 | bytes[1] << 16 | bytes[2] << 8 | bytes[3];
+  g.Data2 = static_cast<std::uint16_t>(bytes[4] << 8 | bytes[5]);
+  g.Data3 = static_cast<std::uint16_t>(bytes[6] << 8 | bytes[7]);
+  std::memcpy(g.Data4, bytes + 8, 8);
+  *guid = g;
+  return true;
+}

@@ -1,0 +1,206 @@
+// Event tracing stand-in: trace sessions.
+#include "platform/EtwSession.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/EtwShared.h"
+
+namespace {
+
+std::uint64_t NewLoggerHandle() {
+  std::uint64_t handle = 0;
+  while (handle == 0) {
+    if (getrandom(&handle, sizeof(handle), 0) != static_cast<ssize_t>(sizeof(handle))) handle = 0;
+  }
+  return handle;
+}
+
+// A socket listening on the abstract name of a new logger handle.
+int ListenSessionSocket(std::uint64_t* loggerHandle) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    std::uint64_t handle = NewLoggerHandle();
+    sockaddr_un address;
+    socklen_t length = etw::SessionAddress(handle, &address);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(fd, SOMAXCONN) == 0) {
+      *loggerHandle = handle;
+      return fd;
+    }
+    close(fd);
+  }
+  return -1;
+}
+
+// Claims the session record for the name, unless a live session holds it.
+DWORD ClaimRecord(const std::string& path, std::uint64_t loggerHandle) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return ERROR_ACCESS_DENIED;
+  while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
+  etw::SessionRecord existing{};
+  DWORD result = ERROR_SUCCESS;
+  if (pread(fd, &existing, sizeof(existing), 0) == static_cast<ssize_t>(sizeof(existing)) &&
+      existing.magic == etw::kSessionMagic && etw::SessionAlive(existing.loggerHandle)) {
+    result = ERROR_ALREADY_EXISTS;
+  } else {
+    etw::SessionRecord record{etw::kSessionMagic, static_cast<std::uint32_t>(getpid()), loggerHandle};
+    if (pwrite(fd, &record, sizeof(record), 0) != static_cast<ssize_t>(sizeof(record)) ||
+        ftruncate(fd, sizeof(record)) != 0)
+      result = ERROR_ACCESS_DENIED;
+  }
+  flock(fd, LOCK_UN);
+  close(fd);
+  return result;
+}
+
+// Removes the record when it is still this session's.
+void ReleaseRecord(const std::string& path, std::uint64_t loggerHandle) {
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return;
+  while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
+  etw::SessionRecord record{};
+  if (pread(fd, &record, sizeof(record), 0) == static_cast<ssize_t>(sizeof(record)) &&
+      record.loggerHandle == loggerHandle)
+    unlink(path.c_str());
+  flock(fd, LOCK_UN);
+  close(fd);
+}
+
+}  // namespace
+
+void RemoveProviderControlBlock(const GUID& controlGuid) { unlink(etw::ControlBlockPath(controlGuid).c_str()); }
+
+std::optional<TraceRecord> DecodeTraceRecord(const std::uint8_t* data, std::size_t size) {
+  etw::WireHeader header;
+  if (size < sizeof(header)) return std::nullopt;
+  std::memcpy(&header, data, sizeof(header));
+  if (header.magic != etw::kWireMagic || header.fieldCount > etw::kMaxWireFields ||
+      (header.kind != static_cast<std::uint16_t>(etw::WireKind::Message) &&
+       header.kind != static_cast<std::uint16_t>(etw::WireKind::Event)))
+    return std::nullopt;
+  std::size_t offset = sizeof(header);
+  std::size_t lengthsSize = header.fieldCount * sizeof(std::uint32_t);
+  if (size - offset < lengthsSize) return std::nullopt;
+  std::vector<std::uint32_t> lengths(header.fieldCount);
+  if (lengthsSize != 0) std::memcpy(lengths.data(), data + offset, lengthsSize);
+  offset += lengthsSize;
+
+  TraceRecord record;
+  for (std::uint32_t length : lengths) {
+    if (size - offset < length) return std::nullopt;
+    record.fields.emplace_back(data + offset, data + offset + length);
+    offset += length;
+  }
+  if (offset != size) return std::nullopt;
+  record.isEvent = header.kind == static_cast<std::uint16_t>(etw::WireKind::Event);
+  record.messageFlags = header.messageFlags;
+  record.sequence = header.sequence;
+  record.timestampNs = header.timestampNs;
+  record.series = header.series;
+  record.number = header.number;
+  record.processId = header.processId;
+  record.threadId = header.threadId;
+  return record;
+}
+
+std::unique_ptr<TraceSession> TraceSession::Start(const std::string& name, DWORD* error) {
+  DWORD ignored;
+  if (error == nullptr) error = &ignored;
+  std::string path = etw::SessionRecordPath(name);
+  if (path.empty()) {
+    *error = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  std::uint64_t loggerHandle = 0;
+  int fd = ListenSessionSocket(&loggerHandle);
+  if (fd < 0) {
+    *error = ERROR_ACCESS_DENIED;
+    return nullptr;
+  }
+  *error = ClaimRecord(path, loggerHandle);
+  if (*error != ERROR_SUCCESS) {
+    close(fd);
+    return nullptr;
+  }
+  return std::unique_ptr<TraceSession>(new TraceSession(name, loggerHandle, fd, path));
+}
+
+TraceSession::TraceSession(std::string name, TRACEHANDLE loggerHandle, int listener,
+                           std::string recordPath)
+    : name_(std::move(name)), loggerHandle_(loggerHandle), listener_(listener),
+      recordPath_(std::move(recordPath)) {}
+
+TraceSession::~TraceSession() {
+  for (const auto& [text, guid] : enabled_) {
+    if (auto mapping = etw::ControlBlockMapping::Open(guid))
+      mapping->WriteIfLogger(loggerHandle_, etw::ControlState{});
+  }
+  ReleaseRecord(recordPath_, loggerHandle_);
+  for (int peer : peers_) close(peer);
+  close(listener_);
+}
+
+DWORD TraceSession::EnableProvider(const GUID& controlGuid, ULONG enableFlags, UCHAR enableLevel) {
+  auto mapping = etw::ControlBlockMapping::Open(controlGuid);
+  if (!mapping) return ERROR_ACCESS_DENIED;
+  mapping->Write(etw::ControlState{loggerHandle_, enableFlags, enableLevel});
+  enabled_[FormatGuid(controlGuid)] = controlGuid;
+  return ERROR_SUCCESS;
+}
+
+DWORD TraceSession::DisableProvider(const GUID& controlGuid) {
+  auto mapping = etw::ControlBlockMapping::Open(controlGuid);
+  if (!mapping) return ERROR_ACCESS_DENIED;
+  mapping->WriteIfLogger(loggerHandle_, etw::ControlState{});
+  enabled_.erase(FormatGuid(controlGuid));
+  return ERROR_SUCCESS;
+}
+
+std::optional<TraceRecord> TraceSession::Receive(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    std::vector<pollfd> fds{{listener_, POLLIN, 0}};
+    for (int peer : peers_) fds.push_back({peer, POLLIN, 0});
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    int ready = poll(fds.data(), fds.size(), static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return std::nullopt;
+    if (fds[0].revents & POLLIN) {
+      for (int peer; (peer = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;)
+        peers_.push_back(peer);
+    }
+    TraceRecord record;
+    if (TakeReady(fds, &record)) return record;
+  }
+}
+
+bool TraceSession::TakeReady(const std::vector<pollfd>& ready, TraceRecord* record) {
+  std::vector<std::uint8_t> buffer(etw::kMaxDatagram + 1);
+  for (std::size_t i = 1; i < ready.size(); ++i) {
+    if (ready[i].revents == 0) continue;
+    int peer = ready[i].fd;
+    ssize_t n = recv(peer, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0) {  // the sender has gone
+      close(peer);
+      peers_.erase(std::find(peers_.begin(), peers_.end(), peer));
+      continue;
+    }
+    // Anything that is not a record is skipped.
+    if (auto decoded = DecodeTraceRecord(buffer.data(), static_cast<std::size_t>(n))) {
+      *record = std::move(*decoded);
+      return true;
+    }
+  }
+  return false;
+}

@@ -1,0 +1,75 @@
+// Event tracing stand-in: the consumer side.
+//
+// A TraceSession is a named session with a 64-bit logger handle. It enables
+// providers (in any process) with a flag word and a level, and receives their
+// messages in the order each sender sent them.
+#pragma once
+
+#include <poll.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Etw.h"
+
+// One received message (TraceMessage) or event record (TraceEvent).
+struct TraceRecord {
+  bool isEvent = false;
+  ULONG messageFlags = 0;      // TRACE_MESSAGE_* of a message
+  std::uint64_t sequence = 0;  // per sending process
+  std::uint64_t timestampNs = 0;  // since 1970, UTC
+  GUID series{};
+  USHORT number = 0;
+  std::uint32_t processId = 0;
+  std::uint32_t threadId = 0;
+  std::vector<std::vector<std::uint8_t>> fields;  // the values, in order
+};
+
+// Forgets a provider's enable state on this machine (for tests that made up
+// a control GUID of their own).
+void RemoveProviderControlBlock(const GUID& controlGuid);
+
+// Decodes one datagram; nullopt when it is not a well-formed record.
+std::optional<TraceRecord> DecodeTraceRecord(const std::uint8_t* data, std::size_t size);
+
+class TraceSession {
+ public:
+  // Starts a session named name ([A-Za-z0-9._-], at most 64 characters).
+  // Null with *error set: ERROR_ALREADY_EXISTS when a live session has the
+  // name, ERROR_INVALID_PARAMETER for a bad name, ERROR_ACCESS_DENIED when
+  // the session's record or socket cannot be made.
+  static std::unique_ptr<TraceSession> Start(const std::string& name, DWORD* error = nullptr);
+  // Disables the providers that this session still enables and ends it.
+  ~TraceSession();
+  TraceSession(const TraceSession&) = delete;
+  TraceSession& operator=(const TraceSession&) = delete;
+
+  const std::string& Name() const { return name_; }
+  TRACEHANDLE LoggerHandle() const { return loggerHandle_; }
+
+  // Enables the provider of controlGuid for this session (taking it from any
+  // other session) or changes its flags and level. ERROR_SUCCESS or
+  // ERROR_ACCESS_DENIED.
+  DWORD EnableProvider(const GUID& controlGuid, ULONG enableFlags, UCHAR enableLevel);
+  // Disables it, when this session is the one that enables it.
+  DWORD DisableProvider(const GUID& controlGuid);
+
+  // The next record, waiting at most timeout; nullopt when none came.
+  std::optional<TraceRecord> Receive(std::chrono::milliseconds timeout);
+
+ private:
+  TraceSession(std::string name, TRACEHANDLE loggerHandle, int listener, std::string recordPath);
+  // Reads one record from a sender that has one ready; false when none has.
+  bool TakeReady(const std::vector<pollfd>& ready, TraceRecord* record);
+  std::string name_;
+  TRACEHANDLE loggerHandle_;
+  int listener_;            // where senders connect
+  std::vector<int> peers_;  // one connection per sending process
+  std::string recordPath_;
+  std::map<std::string, GUID> enabled_;  // by FormatGuid
+};

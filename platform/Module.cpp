@@ -1,0 +1,71 @@
+// Module handles over the dynamic loader.
+#include "platform/Module.h"
+
+#include <dlfcn.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/Threads.h"
+#include "platform/Unicode.h"
+
+namespace {
+
+// The system's "module not found" (126); platform/Etw.h also declares it.
+
+// The loader's handle of the main program; it stays valid for the life of the
+// process.
+HMODULE OwnExecutable() {
+  static HMODULE handle = ::dlopen(nullptr, RTLD_LAZY);
+  return handle;
+}
+
+// Path of the running executable, or empty.
+std::string OwnExecutablePath() {
+  char path[PATH_MAX];
+  const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
+}
+
+// UTF-8 form of a module name; empty when it cannot be converted.
+std::string ToUtf8(const char16_t* text) {
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 1) return {};
+  std::string out(static_cast<std::size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), bytes, nullptr, nullptr);
+  out.resize(static_cast<std::size_t>(bytes) - 1);
+  return out;
+}
+
+}  // namespace
+
+HMODULE GetModuleHandleW(const char16_t* moduleName) {
+  if (moduleName == nullptr) {
+    HMODULE handle = OwnExecutable();
+    if (handle == nullptr) SetLastError(ERROR_MOD_NOT_FOUND);
+    return handle;
+  }
+
+  const std::string name = ToUtf8(moduleName);
+  if (name.empty()) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  // The executable by its path or file name.
+  const std::string exe = OwnExecutablePath();
+  if (!exe.empty() && (name == exe || name == exe.substr(exe.rfind('/') + 1))) return OwnExecutable();
+
+  // A shared object only when it is already loaded; the reference that
+  // RTLD_NOLOAD takes is given back at once, the object stays loaded.
+  HMODULE handle = ::dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+  if (handle == nullptr) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  ::dlclose(handle);
+  return handle;
+}
+
+// No platform code signing exists on Linux; there is nothing to check.
+LONG VerifyOwnImageIntegrity() { return 0; }

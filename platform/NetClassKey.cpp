@@ -1,0 +1,53 @@
+// Network adapter class key over /sys/class/net.
+#include "platform/NetClassKey.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "platform/IpHelper.h"
+#include "platform/Unicode.h"
+
+namespace {
+
+// Interface names are bytes; the system's narrow code page here is UTF-8.
+std::u16string Utf8ToUtf16(const std::string& text) {
+  if (text.empty()) return {};
+  int count = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::u16string wide(static_cast<std::size_t>(count > 0 ? count : 0), u'\0');
+  if (count > 0)
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), count);
+  return wide;
+}
+
+std::u16string SubKeyName(std::size_t index) {
+  char name[16];
+  std::snprintf(name, sizeof name, "%04zu", index);
+  return std::u16string(name, name + std::char_traits<char>::length(name));
+}
+
+}  // namespace
+
+RegVirtualProvider MakeNetClassKeyProvider(const std::filesystem::path& sysClassNet) {
+  return [sysClassNet](const std::u16string& path) -> std::optional<RegVirtualKey> {
+    const std::vector<NetInterfaceInfo> interfaces = ListNetInterfaces(sysClassNet);
+    if (path.empty()) {
+      RegVirtualKey key;
+      for (std::size_t i = 0; i < interfaces.size(); ++i) key.subKeys.push_back(SubKeyName(i));
+      return key;
+    }
+    for (std::size_t i = 0; i < interfaces.size(); ++i) {
+      if (path != SubKeyName(i)) continue;
+      RegVirtualKey key;
+      key.textValues[u"NetCfgInstanceId"] = Utf8ToUtf16(interfaces[i].name);
+      key.dwordValues[u"Characteristics"] =
+          interfaces[i].backedByDevice ? (NCF_PHYSICAL | NCF_HAS_UI) : NCF_VIRTUAL;
+      return key;
+    }
+    return std::nullopt;
+  };
+}
+
+void MountNetClassKey() {
+  static std::once_flag once;
+  std::call_once(once, [] { RegMountVirtualKey(kNetClassKeyPath, MakeNetClassKeyProvider("/sys/class/net")); });
+}

@@ -1,0 +1,267 @@
+// Threads, the unnamed mutex and the thread's last error over POSIX threads.
+//
+// Handles are small tagged objects kept in one process-wide table: a handle is
+// looked up there before it is used, so a null, closed or made-up value is
+// refused without being dereferenced, and a handle of the wrong kind is told
+// apart by its tag.
+#include "platform/Threads.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <thread>
+#include <unordered_map>
+
+namespace {
+
+thread_local DWORD t_dwLastError = ERROR_SUCCESS;
+
+enum class HandleKind : std::uint32_t { kThread = 0x54485244u, kMutex = 0x4D555458u };
+
+struct HandleObject {
+  explicit HandleObject(HandleKind k) : kind(k) {}
+  virtual ~HandleObject() = default;
+  HandleObject(const HandleObject&) = delete;
+  HandleObject& operator=(const HandleObject&) = delete;
+  const HandleKind kind;
+};
+
+// A thread handle only names the thread: the thread runs detached and closing
+// the handle does not affect it.
+struct ThreadObject final : HandleObject {
+  ThreadObject() : HandleObject(HandleKind::kThread) {}
+};
+
+// Recursive and owner-tracked: only the owning thread may release it, and the
+// owner may take it again without blocking.
+class MutexObject final : public HandleObject {
+ public:
+  MutexObject() : HandleObject(HandleKind::kMutex) {}
+
+  // Takes ownership, waiting until the deadline (none: without limit); false
+  // when the deadline passed first.
+  bool Acquire(std::optional<std::chrono::steady_clock::time_point> deadline) {
+    std::unique_lock lock(m_lock);
+    const std::thread::id self = std::this_thread::get_id();
+    const auto isFree = [&] { return m_count == 0 || m_owner == self; };
+    if (!deadline)
+      m_free.wait(lock, isFree);
+    else if (!m_free.wait_until(lock, *deadline, isFree))
+      return false;
+    m_owner = self;
+    ++m_count;
+    return true;
+  }
+
+  bool Release() {
+    std::lock_guard lock(m_lock);
+    if (m_count == 0 || m_owner != std::this_thread::get_id()) return false;
+    if (--m_count == 0) {
+      m_owner = std::thread::id();
+      m_free.notify_one();
+    }
+    return true;
+  }
+
+ private:
+  std::mutex m_lock;
+  std::condition_variable m_free;
+  std::thread::id m_owner;
+  unsigned long m_count = 0;
+};
+
+// Live handles. Never destroyed, so a thread still running while the process
+// exits can use it safely.
+class HandleTable {
+ public:
+  static HandleTable& Instance() {
+    static HandleTable* table = new HandleTable;
+    return *table;
+  }
+
+  // The object's handle, or null when memory ran out.
+  HANDLE Add(std::shared_ptr<HandleObject> object) noexcept {
+    HANDLE handle = object.get();
+    std::lock_guard lock(m_lock);
+    try {
+      m_objects.emplace(handle, std::move(object));
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+    return handle;
+  }
+
+  // The object behind a live handle, or null.
+  std::shared_ptr<HandleObject> Find(HANDLE handle) {
+    std::lock_guard lock(m_lock);
+    auto it = m_objects.find(handle);
+    return it == m_objects.end() ? nullptr : it->second;
+  }
+
+  bool Remove(HANDLE handle) {
+    std::lock_guard lock(m_lock);
+    return m_objects.erase(handle) == 1;
+  }
+
+ private:
+  std::mutex m_lock;
+  std::unordered_map<HANDLE, std::shared_ptr<HandleObject>> m_objects;
+};
+
+// Sets the last error and passes a failure value through.
+template <class T>
+T Fail(DWORD error, T result) {
+  t_dwLastError = error;
+  return result;
+}
+
+struct ThreadStart {
+  LPTHREAD_START_ROUTINE routine;
+  LPVOID parameter;
+};
+
+void* RunThread(void* pStart) {
+  const ThreadStart start = *static_cast<ThreadStart*>(pStart);
+  delete static_cast<ThreadStart*>(pStart);
+  start.routine(start.parameter);
+  return nullptr;
+}
+
+// Registers a new object (null when its allocation failed); null on failure.
+HANDLE AddHandle(HandleObject* object) noexcept {
+  if (object == nullptr) return nullptr;
+  std::shared_ptr<HandleObject> owner;
+  try {
+    owner.reset(object);
+  } catch (const std::bad_alloc&) {
+    return nullptr;  // reset() has deleted the object
+  }
+  return HandleTable::Instance().Add(std::move(owner));
+}
+
+std::atomic<DWORD> g_nextThreadId{1};
+
+}  // namespace
+
+DWORD Win32ErrorFromErrno(int errnoValue) {
+  switch (errnoValue) {
+    case ENOMEM:
+    case EAGAIN:  // out of threads or another per-process resource
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL:
+      return ERROR_INVALID_PARAMETER;
+    case EBADF:
+      return ERROR_INVALID_HANDLE;
+    case EACCES:
+    case EPERM:
+      return ERROR_ACCESS_DENIED;
+    case ENOENT:
+      return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
+    case EPIPE:
+      return ERROR_BROKEN_PIPE;
+    case ENOSYS:
+    case ENOTSUP:
+      return ERROR_NOT_SUPPORTED;
+    default:
+      return ERROR_GEN_FAILURE;
+  }
+}
+
+DWORD GetLastError() { return t_dwLastError; }
+
+void SetLastError(DWORD error) { t_dwLastError = error; }
+
+HANDLE CreateThread(void* /*security*/, std::size_t stackSize, LPTHREAD_START_ROUTINE routine,
+                    LPVOID parameter, DWORD creationFlags, DWORD* threadId) {
+  if (routine == nullptr) return Fail<HANDLE>(ERROR_INVALID_PARAMETER, nullptr);
+  if (creationFlags != 0) return Fail<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
+
+  HANDLE handle = AddHandle(new (std::nothrow) ThreadObject);
+  if (handle == nullptr) return Fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  auto* start = new (std::nothrow) ThreadStart{routine, parameter};
+  if (start == nullptr) {
+    HandleTable::Instance().Remove(handle);
+    return Fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  }
+
+  pthread_attr_t attr;
+  int rc = pthread_attr_init(&attr);
+  if (rc == 0) rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  if (rc == 0 && stackSize != 0) {
+    // Like Windows, round a small request up rather than refuse it.
+    const std::size_t minimum = static_cast<std::size_t>(PTHREAD_STACK_MIN);
+    rc = pthread_attr_setstacksize(&attr, stackSize < minimum ? minimum : stackSize);
+  }
+  pthread_t thread;
+  if (rc == 0) rc = pthread_create(&thread, &attr, RunThread, start);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    delete start;
+    HandleTable::Instance().Remove(handle);
+    return Fail<HANDLE>(Win32ErrorFromErrno(rc), nullptr);
+  }
+
+  if (threadId != nullptr) *threadId = g_nextThreadId.fetch_add(1);
+  return handle;
+}
+
+// POSIX has no safe way to end one thread from outside: pthread_cancel acts
+// only at cancellation points and would unwind through code that never
+// expected it, and a thread stopped mid-call may hold the heap's or a
+// library's locks forever. Callers end the whole process instead.
+BOOL TerminateThread(HANDLE thread, DWORD /*exitCode*/) {
+  auto object = HandleTable::Instance().Find(thread);
+  if (!object || object->kind != HandleKind::kThread) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  return Fail<BOOL>(ERROR_NOT_SUPPORTED, FALSE);
+}
+
+void ExitProcessNow(int exitCode) { _exit(exitCode); }
+
+HANDLE CreateMutexW(void* /*security*/, BOOL initialOwner, const char16_t* name) {
+  if (name != nullptr) return Fail<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
+  auto* mutex = new (std::nothrow) MutexObject;
+  if (mutex != nullptr && initialOwner) mutex->Acquire(std::nullopt);  // free: never waits
+  HANDLE handle = AddHandle(mutex);
+  if (handle == nullptr) return Fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  return handle;
+}
+
+BOOL ReleaseMutex(HANDLE mutex) {
+  auto object = HandleTable::Instance().Find(mutex);
+  if (!object || object->kind != HandleKind::kMutex) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  if (!static_cast<MutexObject&>(*object).Release()) return Fail<BOOL>(ERROR_NOT_OWNER, FALSE);
+  return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  // The shared pointer keeps the mutex alive even if another thread closes
+  // the handle while this one waits.
+  auto object = HandleTable::Instance().Find(handle);
+  if (!object) return Fail<DWORD>(ERROR_INVALID_HANDLE, WAIT_FAILED);
+  if (object->kind != HandleKind::kMutex) return Fail<DWORD>(ERROR_NOT_SUPPORTED, WAIT_FAILED);
+
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  if (milliseconds != INFINITE)
+    deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  return static_cast<MutexObject&>(*object).Acquire(deadline) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  if (!HandleTable::Instance().Remove(handle)) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  return TRUE;
+}
+
+void Sleep(DWORD milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}

@@ -1,0 +1,48 @@
+// The process entry: hands the arguments and the environment to wmain as
+// UTF-16 and returns its result as the exit status.
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "platform/Unicode.h"
+
+extern char** environ;
+
+int wmain(int argc, char16_t** argv, char16_t** envp);
+
+namespace {
+
+std::u16string ToUtf16(const char* text) {
+  const int units = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+  if (units <= 1) return {};
+  std::u16string out(static_cast<std::size_t>(units), u'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text, -1, out.data(), units);
+  out.resize(static_cast<std::size_t>(units) - 1);
+  return out;
+}
+
+// The texts as UTF-16 and a null-terminated array of pointers to them.
+class WideTexts {
+ public:
+  explicit WideTexts(char* const* texts) {
+    for (; texts != nullptr && *texts != nullptr; ++texts) m_texts.push_back(ToUtf16(*texts));
+    for (auto& text : m_texts) m_pointers.push_back(text.data());
+    m_pointers.push_back(nullptr);
+  }
+  char16_t** Pointers() { return m_pointers.data(); }
+
+ private:
+  std::vector<std::u16string> m_texts;
+  std::vector<char16_t*> m_pointers;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A reader that has gone away must show up as EPIPE from a write, not end
+  // the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  WideTexts arguments(argv);
+  WideTexts environment(environ);
+  return wmain(argc, arguments.Pointers(), environment.Pointers());
+}

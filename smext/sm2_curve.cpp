@@ -1,0 +1,88 @@
+// The two SM2 curves, built on first use and kept: building a group costs more
+// than a signature check, and callers cannot tell a cached group from a new one.
+#include "smext/sm2_local.h"
+
+#include <atomic>
+#include <mutex>
+
+#include "smext/sm_objects.h"
+
+namespace {
+
+Sm2Curve *BuildCurve(int number) {
+    EC_GROUP *group = sm_ec_group_new(number);
+    if (group == nullptr) {
+        return nullptr;
+    }
+    const BIGNUM *order = EC_GROUP_get0_order(group);
+    BN_MONT_CTX *mont = BN_MONT_CTX_new();
+    BN_CTX *ctx = BN_CTX_new();
+    if (order == nullptr || mont == nullptr || ctx == nullptr || !BN_MONT_CTX_set(mont, order, ctx)) {
+        BN_CTX_free(ctx);
+        BN_MONT_CTX_free(mont);
+        EC_GROUP_free(group);
+        return nullptr;
+    }
+    BN_CTX_free(ctx);
+    return new Sm2Curve{group, order, mont};
+}
+
+}  // namespace
+
+int sm2_curve_number(int nid) {
+    if (nid == SM_OBJ_SM2_CURVE || nid == SM_OBJ_SM2_TEST_CURVE) {
+        return nid;
+    }
+    if (sm_objects_init()) {
+        if (nid == sm_obj_nid(SM_OBJ_SM2_CURVE)) {
+            return SM_OBJ_SM2_CURVE;
+        }
+        if (nid == sm_obj_nid(SM_OBJ_SM2_TEST_CURVE)) {
+            return SM_OBJ_SM2_TEST_CURVE;
+        }
+    }
+    return 0;
+}
+
+const Sm2Curve *sm2_curve_get(int number) {
+    static std::atomic<Sm2Curve *> curves[2];
+    static std::mutex buildLock;
+    if (number != SM_OBJ_SM2_CURVE && number != SM_OBJ_SM2_TEST_CURVE) {
+        return nullptr;
+    }
+    std::atomic<Sm2Curve *> &slot = curves[number - SM_OBJ_SM2_CURVE];
+    Sm2Curve *curve = slot.load(std::memory_order_acquire);
+    if (curve != nullptr) {
+        return curve;
+    }
+    std::lock_guard<std::mutex> lock(buildLock);
+    curve = slot.load(std::memory_order_relaxed);
+    if (curve == nullptr && sm_objects_init()) {
+        // A failed build is tried again by the next call.
+        curve = BuildCurve(number);
+        slot.store(curve, std::memory_order_release);
+    }
+    return curve;
+}
+
+Sm2AnyCurve::Sm2AnyCurve(int nid) {
+    const int number = sm2_curve_number(nid);
+    if (number != 0) {
+        if (const Sm2Curve *curve = sm2_curve_get(number)) {
+            group = curve->group;
+            order = curve->order;
+        }
+        return;
+    }
+    // The other fixed numbers name objects that are not curves.
+    if (nid >= SM_OBJ_FIRST && nid <= SM_OBJ_LAST) {
+        return;
+    }
+    owned_ = EC_GROUP_new_by_curve_name(nid);
+    if (owned_ != nullptr) {
+        group = owned_;
+        order = EC_GROUP_get0_order(owned_);
+    }
+}
+
+Sm2AnyCurve::~Sm2AnyCurve() { EC_GROUP_free(owned_); }

@@ -1,0 +1,84 @@
+// The "zuc" cipher record: the ZUC core behind the library's EVP_CIPHER interface.
+#include "smext/zuc.h"
+
+#include <openssl/err.h>
+
+#include "smext/sm_objects.h"
+
+namespace {
+
+ZUC_STATE *ZucData(EVP_CIPHER_CTX *ctx) {
+    return static_cast<ZUC_STATE *>(EVP_CIPHER_CTX_get_cipher_data(ctx));
+}
+
+// For a stream cipher the library keeps no IV: it comes only from this call.
+// A key without an IV, or a key length other than 16 recorded on the
+// context, is refused rather than read past.
+int zuc_cipher_init(EVP_CIPHER_CTX *ctx, const unsigned char *key, const unsigned char *iv, int) {
+    ZUC_STATE *state = ZucData(ctx);
+    if (state == nullptr) {
+        return 0;
+    }
+    if (iv == nullptr) {
+        ERR_raise(ERR_LIB_EVP, ERR_R_PASSED_NULL_PARAMETER);
+        return 0;
+    }
+    if (EVP_CIPHER_CTX_get_key_length(ctx) != ZUC_KEY_LENGTH) {
+        ERR_raise(ERR_LIB_EVP, EVP_R_INVALID_KEY_LENGTH);
+        return 0;
+    }
+    zuc_init(key, iv, state);
+    return 1;
+}
+
+// Every call starts a fresh keystream word at its first byte; the unused
+// bytes of the last word are dropped.
+int zuc_cipher_do(EVP_CIPHER_CTX *ctx, unsigned char *out, const unsigned char *in, size_t len) {
+    ZUC_STATE *state = ZucData(ctx);
+    if (state == nullptr) {
+        return 0;
+    }
+    size_t i = 0;
+    for (; i + 4 <= len; i += 4) {
+        const uint32_t w = zuc_keystream_word(state);
+        out[i] = in[i] ^ static_cast<unsigned char>(w >> 24);
+        out[i + 1] = in[i + 1] ^ static_cast<unsigned char>(w >> 16);
+        out[i + 2] = in[i + 2] ^ static_cast<unsigned char>(w >> 8);
+        out[i + 3] = in[i + 3] ^ static_cast<unsigned char>(w);
+    }
+    if (i < len) {
+        const uint32_t w = zuc_keystream_word(state);
+        for (unsigned shift = 24; i < len; ++i, shift -= 8) {
+            out[i] = in[i] ^ static_cast<unsigned char>(w >> shift);
+        }
+    }
+    return 1;
+}
+
+EVP_CIPHER *NewZucRecord() {
+    const int nid = sm_obj_nid(SM_OBJ_ZUC);
+    if (nid == NID_undef) {
+        return nullptr;
+    }
+    EVP_CIPHER *cipher = EVP_CIPHER_meth_new(nid, 1, ZUC_KEY_LENGTH);
+    if (cipher == nullptr) {
+        return nullptr;
+    }
+    // Stream cipher (mode bits 0); no ASN.1 parameter functions, see sm4_cipher.cpp.
+    if (!EVP_CIPHER_meth_set_iv_length(cipher, ZUC_IV_LENGTH) ||
+        !EVP_CIPHER_meth_set_flags(cipher, EVP_CIPH_VARIABLE_LENGTH | EVP_CIPH_FLAG_CUSTOM_ASN1) ||
+        !EVP_CIPHER_meth_set_init(cipher, zuc_cipher_init) ||
+        !EVP_CIPHER_meth_set_do_cipher(cipher, zuc_cipher_do) ||
+        !EVP_CIPHER_meth_set_impl_ctx_size(cipher, sizeof(ZUC_STATE))) {
+        EVP_CIPHER_meth_free(cipher);
+        return nullptr;
+    }
+    return cipher;
+}
+
+}  // namespace
+
+const EVP_CIPHER *zuc_cipher_method(void) {
+    static const EVP_CIPHER *const record = NewZucRecord();  // built once, kept for the process
+    return record;
+}

@@ -1,0 +1,82 @@
+#include "tests/agent/AgentTestSupport.h"
+
+#include <openssl/rsa.h>
+
+#include <cstdio>
+
+#include "Host/Misc.h"
+#include "platform/NetClassKey.h"
+#include "platform/Registry.h"
+#include "platform/Threads.h"
+
+namespace agenttest {
+
+std::u16string Widen(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
+
+FakeNetwork::FakeNetwork() {
+  SetNetAdapterSourceForTesting([this](std::vector<NetAdapter>& list) -> DWORD {
+    ++sourceCalls;
+    if (failWith != 0 && sourceCalls >= failFromCall) {
+      SetLastError(lastErrorOnFailure);
+      return failWith;
+    }
+    for (const FakeAdapter& adapter : adapters)
+      list.push_back(NetAdapter{adapter.name, adapter.mac, adapter.ip, adapter.gateway});
+    return ERROR_SUCCESS;
+  });
+  RegMountVirtualKey(kNetClassKeyPath, [this](const std::u16string& path) -> std::optional<RegVirtualKey> {
+    RegVirtualKey key;
+    for (std::size_t i = 0; i < classKey.size(); ++i) {
+      char name[24];
+      std::snprintf(name, sizeof name, "%04zu", i);
+      if (path.empty()) {
+        key.subKeys.push_back(Widen(name));
+      } else if (path == Widen(name)) {
+        key.textValues[u"NetCfgInstanceId"] = classKey[i].instanceId;
+        if (classKey[i].characteristics) key.dwordValues[u"Characteristics"] = *classKey[i].characteristics;
+        return key;
+      }
+    }
+    if (path.empty()) return key;
+    return std::nullopt;
+  });
+}
+
+FakeNetwork::~FakeNetwork() {
+  SetNetAdapterSourceForTesting(nullptr);
+  RegMountVirtualKey(kNetClassKeyPath, MakeNetClassKeyProvider("/sys/class/net"));
+}
+
+void FakeNetwork::AddAdapter(const FakeAdapter& adapter, bool physical) {
+  adapters.push_back(adapter);
+  classKey.push_back(ClassSubKey{Widen(adapter.name), physical ? 0x84u : 0x1u});
+}
+
+std::optional<std::string> DecryptPkcs1(EVP_PKEY* key, const std::vector<unsigned char>& cipher) {
+  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr),
+                                                                  &EVP_PKEY_CTX_free);
+  std::size_t nLen = 0;
+  if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||
+      EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      EVP_PKEY_decrypt(ctx.get(), nullptr, &nLen, cipher.data(), cipher.size()) != 1)
+    return std::nullopt;
+  std::string plain(nLen, '\0');
+  if (EVP_PKEY_decrypt(ctx.get(), reinterpret_cast<unsigned char*>(plain.data()), &nLen, cipher.data(),
+                       cipher.size()) != 1)
+    return std::nullopt;
+  plain.resize(nLen);
+  return plain;
+}
+
+std::string DecryptBase64(EVP_PKEY* key, const std::string& base64) {
+  BYTE* pbyCipher = nullptr;
+  int nCipher = 0;
+  if (Base64DecodeEx(base64.c_str(), static_cast<int>(base64.size()), &pbyCipher, &nCipher) != 0 ||
+      pbyCipher == nullptr)
+    return "<bad base64>";
+  std::vector<unsigned char> cipher(pbyCipher, pbyCipher + nCipher);
+  delete[] pbyCipher;
+  return DecryptPkcs1(key, cipher).value_or("<no plaintext>");
+}
+
+}  // namespace agenttest

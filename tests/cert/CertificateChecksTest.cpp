@@ -1,0 +1,243 @@
+// The certificate-decoder stand-in and the checks made on its contexts.
+#include <gtest/gtest.h>
+
+#include <openssl/x509v3.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent/CertificateChecks.h"
+#include "agent/TovelAgent.h"
+#include "platform/CryptoApi.h"
+#include "platform/Threads.h"
+#include "tests/cert/SharedPki.h"
+
+namespace {
+
+using namespace testpki;
+using Bytes = std::vector<BYTE>;
+
+struct ContextFree {
+  void operator()(const CERT_CONTEXT* p) const { CertFreeCertificateContext(p); }
+};
+using Context = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
+
+Context ContextOf(const X509* cert) {
+  const Bytes der = ToDer(cert);
+  return Context(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(),
+                                              static_cast<DWORD>(der.size())));
+}
+
+TEST(CertCreateCertificateContext, HoldsTheEncodingTheSignatureAlgorithmAndTheExtensions) {
+  const SharedPki& pki = Pki();
+  CertSpec spec = pki.Leaf({{"CN", kName1}});
+  spec.dnsNames = {kName2};
+  const struct {
+    const char* oid;
+    Cert cert;
+  } cases[] = {
+      {"1.2.840.113549.1.1.11", pki.IssueByInter(spec)},
+      {"1.2.840.10045.4.3.2", [&] {
+         CertSpec s = spec;
+         s.signature = Signature::EcdsaWithSha256;
+         return Issue(s, pki.leafKey.get(), nullptr, pki.ecKey.get());
+       }()},
+      {"1.2.156.10197.1.501", [&] {
+         CertSpec s = spec;
+         s.signature = Signature::Sm2WithSm3;
+         return Issue(s, pki.sm2Key.get(), nullptr, pki.sm2Key.get());
+       }()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.oid);
+    const Bytes der = ToDer(c.cert.get());
+    Context ctx = ContextOf(c.cert.get());
+    ASSERT_NE(nullptr, ctx);
+    EXPECT_EQ(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, ctx->dwCertEncodingType);
+    EXPECT_EQ(der, Bytes(ctx->pbCertEncoded, ctx->pbCertEncoded + ctx->cbCertEncoded));
+    EXPECT_STREQ(c.oid, ctx->pCertInfo->SignatureAlgorithm.pszObjId);
+    ASSERT_EQ(static_cast<DWORD>(X509_get_ext_count(c.cert.get())), ctx->pCertInfo->cExtension);
+    for (int i = 0; i < X509_get_ext_count(c.cert.get()); ++i) {
+      X509_EXTENSION* ext = X509_get_ext(c.cert.get(), i);
+      const ASN1_OCTET_STRING* value = X509_EXTENSION_get_data(ext);
+      const CERT_EXTENSION& mine = ctx->pCertInfo->rgExtension[i];
+      char oid[64];
+      OBJ_obj2txt(oid, sizeof oid, X509_EXTENSION_get_object(ext), 1);
+      EXPECT_STREQ(oid, mine.pszObjId);
+      EXPECT_EQ(X509_EXTENSION_get_critical(ext) ? TRUE : FALSE, mine.fCritical);
+      EXPECT_EQ(Bytes(value->data, value->data + value->length),
+                Bytes(mine.Value.pbData, mine.Value.pbData + mine.Value.cbData));
+    }
+    const CERT_EXTENSION* ku = CertFindExtension(szOID_KEY_USAGE, ctx->pCertInfo->cExtension,
+                                                 ctx->pCertInfo->rgExtension);
+    ASSERT_NE(nullptr, ku);
+    EXPECT_STREQ("2.5.29.15", ku->pszObjId);
+    EXPECT_EQ(TRUE, ku->fCritical);
+  }
+}
+
+TEST(CertCreateCertificateContext, FailsWithANonzeroLastError) {
+  Cert leaf = Pki().IssueByInter(Pki().Leaf({{"CN", kName1}}));
+  const Bytes der = ToDer(leaf.get());
+  const Bytes text = {'h', 'e', 'l', 'l', 'o'};
+  const Bytes shortSequence = {0x30, 0x03, 0x02, 0x01, 0x05};
+  const struct {
+    const char* name;
+    DWORD encoding;
+    const BYTE* data;
+    DWORD length;
+    DWORD error;
+  } cases[] = {
+      {"no X.509 encoding", PKCS_7_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
+       static_cast<DWORD>(E_INVALIDARG)},
+      {"null bytes", X509_ASN_ENCODING, nullptr, 10, static_cast<DWORD>(E_INVALIDARG)},
+      {"no bytes", X509_ASN_ENCODING, der.data(), 0, CRYPT_E_ASN1_EOD},
+      {"text", X509_ASN_ENCODING, text.data(), static_cast<DWORD>(text.size()), CRYPT_E_ASN1_BADTAG},
+      {"a sequence of something else", X509_ASN_ENCODING, shortSequence.data(),
+       static_cast<DWORD>(shortSequence.size()), CRYPT_E_ASN1_CORRUPT},
+      {"truncated", X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size() - 1), CRYPT_E_ASN1_CORRUPT},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetLastError(0);
+    EXPECT_EQ(nullptr, CertCreateCertificateContext(c.encoding, c.data, c.length));
+    EXPECT_EQ(c.error, GetLastError());
+  }
+}
+
+TEST(CertFindExtension, MissingExtensionSetsNotFound) {
+  CertSpec spec = Pki().Leaf({{"CN", kName1}});
+  spec.keyUsage.clear();
+  Context ctx = ContextOf(Pki().IssueByInter(spec).get());
+  ASSERT_NE(nullptr, ctx);
+  SetLastError(0);
+  EXPECT_EQ(nullptr, CertFindExtension(szOID_KEY_USAGE, ctx->pCertInfo->cExtension, ctx->pCertInfo->rgExtension));
+  EXPECT_EQ(CRYPT_E_NOT_FOUND, GetLastError());
+}
+
+TEST(CryptDecodeObjectEx, DecodesKeyUsageBitStrings) {
+  const struct {
+    const char* name;
+    Bytes encoded;
+    DWORD error;  // 0: decodes
+    Bytes bits;
+    DWORD unusedBits;
+  } cases[] = {
+      {"one byte", {0x03, 0x02, 0x05, 0xA0}, 0, {0xA0}, 5},
+      {"two bytes", {0x03, 0x03, 0x07, 0x80, 0x80}, 0, {0x80, 0x80}, 7},
+      {"no bytes", {0x03, 0x01, 0x00}, 0, {}, 0},
+      {"long-form length", {0x03, 0x81, 0x02, 0x00, 0x20}, 0, {0x20}, 0},
+      {"empty input", {}, CRYPT_E_ASN1_EOD, {}, 0},
+      {"octet string", {0x04, 0x02, 0x05, 0xA0}, CRYPT_E_ASN1_BADTAG, {}, 0},
+      {"runs past the end", {0x03, 0x02, 0x05}, CRYPT_E_ASN1_EOD, {}, 0},
+      {"no unused-bits byte", {0x03, 0x00}, CRYPT_E_ASN1_CORRUPT, {}, 0},
+      {"unused bits without bytes", {0x03, 0x01, 0x01}, CRYPT_E_ASN1_CORRUPT, {}, 0},
+      {"eight unused bits", {0x03, 0x02, 0x08, 0xA0}, CRYPT_E_ASN1_CORRUPT, {}, 0},
+      {"bytes after the value", {0x03, 0x02, 0x05, 0xA0, 0x00}, CRYPT_E_ASN1_CORRUPT, {}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const BYTE* data = c.encoded.empty() ? nullptr : c.encoded.data();
+    const DWORD length = static_cast<DWORD>(c.encoded.size());
+    DWORD size = 0;
+    SetLastError(0);
+    const BOOL sized = CryptDecodeObjectEx(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, X509_KEY_USAGE, data,
+                                           length, CRYPT_DECODE_NOCOPY_FLAG, nullptr, nullptr, &size);
+    if (c.error != 0) {
+      EXPECT_EQ(FALSE, sized);
+      EXPECT_EQ(c.error, GetLastError());
+      continue;
+    }
+    ASSERT_EQ(TRUE, sized);
+    ASSERT_EQ(sizeof(CRYPT_BIT_BLOB) + c.bits.size(), size);
+    std::vector<BYTE> buffer(size);
+    DWORD tooSmall = size - 1;
+    EXPECT_EQ(FALSE, CryptDecodeObjectEx(X509_ASN_ENCODING, X509_KEY_USAGE, data, length, 0, nullptr,
+                                         buffer.data(), &tooSmall));
+    EXPECT_EQ(ERROR_MORE_DATA, GetLastError());
+    EXPECT_EQ(size, tooSmall);
+    ASSERT_EQ(TRUE, CryptDecodeObjectEx(X509_ASN_ENCODING, X509_KEY_USAGE, data, length,
+                                        CRYPT_DECODE_NOCOPY_FLAG, nullptr, buffer.data(), &size));
+    const auto* blob = reinterpret_cast<const CRYPT_BIT_BLOB*>(buffer.data());
+    EXPECT_EQ(c.bits, Bytes(blob->pbData, blob->pbData + blob->cbData));
+    EXPECT_EQ(c.unusedBits, blob->cUnusedBits);
+  }
+}
+
+TEST(CryptDecodeObjectEx, RefusesOtherStructuresAndFlags) {
+  const Bytes ku = {0x03, 0x02, 0x05, 0xA0};
+  DWORD size = 0;
+  EXPECT_EQ(FALSE, CryptDecodeObjectEx(X509_ASN_ENCODING, "2.5.29.19", ku.data(), 4, 0, nullptr, nullptr, &size));
+  EXPECT_EQ(ERROR_FILE_NOT_FOUND, GetLastError());
+  EXPECT_EQ(FALSE, CryptDecodeObjectEx(X509_ASN_ENCODING, X509_KEY_USAGE, ku.data(), 4, 0x8000, nullptr,
+                                       nullptr, &size));
+  EXPECT_EQ(static_cast<DWORD>(E_INVALIDARG), GetLastError());
+  EXPECT_EQ(FALSE, CryptDecodeObjectEx(PKCS_7_ASN_ENCODING, X509_KEY_USAGE, ku.data(), 4, 0, nullptr,
+                                       nullptr, &size));
+  EXPECT_EQ(static_cast<DWORD>(E_INVALIDARG), GetLastError());
+}
+
+TEST(CheckCertKeyUsage, AcceptsKeyOrDataEncipherment) {
+  const struct {
+    const char* name;
+    std::string usage;
+    Bytes raw;
+    HRESULT getStatus;
+    DWORD value;
+    HRESULT checkStatus;
+  } cases[] = {
+      {"no extension", "", {}, E_NO_KEY_USAGE, 0, E_NO_KEY_USAGE},
+      {"keyEncipherment", "keyEncipherment", {}, S_OK, 0x20, S_OK},
+      {"dataEncipherment", "dataEncipherment", {}, S_OK, 0x10, S_OK},
+      {"digitalSignature", "digitalSignature", {}, S_OK, 0x80, E_INVALID_CERT_USAGE},
+      {"decipherOnly in the second byte", "keyAgreement,decipherOnly", {}, S_OK, 0x08, E_INVALID_CERT_USAGE},
+      {"bit string without bytes", "", {0x03, 0x01, 0x00}, S_OK, 0x00, E_INVALID_CERT_USAGE},
+      {"malformed bit string", "", {0x03, 0x02, 0x08, 0x20}, static_cast<HRESULT>(CRYPT_E_ASN1_CORRUPT), 0,
+       static_cast<HRESULT>(CRYPT_E_ASN1_CORRUPT)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    CertSpec spec = Pki().Leaf({{"CN", kName1}});
+    spec.keyUsage = c.usage;
+    spec.rawKeyUsage = c.raw;
+    Context ctx = ContextOf(Pki().IssueByInter(spec).get());
+    ASSERT_NE(nullptr, ctx);
+    DWORD value = 0xDEAD;
+    EXPECT_EQ(c.getStatus, GetCertKeyUsage(ctx.get(), &value));
+    EXPECT_EQ(c.getStatus == S_OK ? c.value : 0xDEAD, value);
+    EXPECT_EQ(c.checkStatus, CheckCertKeyUsage(ctx.get()));
+  }
+}
+
+TEST(CheckCertSignatureAlg, ComparesThePrefixTextually) {
+  const struct {
+    const char* oid;
+    const char* prefix;
+    HRESULT expected;
+  } cases[] = {
+      {"1.2.840.113549.1.1.11", "1.2.840.113549", S_OK},
+      {"1.2.840.113549.1.1.5", "1.2.840.113549", S_OK},
+      {"1.2.840.113549.1.1.11", "1.2.156.10197", E_FAIL},
+      {"1.2.156.10197.1.501", "1.2.156.10197", S_OK},
+      {"1.2.156.10197.1.501", "1.2.840.113549", E_FAIL},
+      {"1.2.840.10045.4.3.2", "1.2.840.113549", E_FAIL},
+      {"1.2.840.10045.4.3.2", "1.2.156.10197", E_FAIL},
+      {"1.2.840.1135490", "1.2.840.113549", S_OK},  // nothing required after the prefix
+      {"1.2.840", "1.2.840.113549", E_FAIL},        // shorter than the prefix
+      {"1.2.840.10045.4.3.2", "", S_OK},
+      {"1.2.840.10045.4.3.2", nullptr, S_OK},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.oid) + " / " + (c.prefix ? c.prefix : "(null)"));
+    std::string oid = c.oid;
+    CERT_INFO info{};
+    info.SignatureAlgorithm.pszObjId = oid.data();
+    CERT_CONTEXT ctx{};
+    ctx.pCertInfo = &info;
+    EXPECT_EQ(c.expected, CheckCertSignatureAlg(&ctx, c.prefix));
+  }
+}
+
+}  // namespace

@@ -1,0 +1,126 @@
+#include "tests/smext/SmTestSupport.h"
+
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "smext/smext.h"
+
+namespace smtest {
+
+namespace {
+
+// Every test in this program runs after the start-up registration.
+class RegistrationEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { smext_add_all_algorithms(); }
+};
+[[maybe_unused]] const auto *const g_environment = ::testing::AddGlobalTestEnvironment(new RegistrationEnvironment);
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+Bytes Hex(std::string_view hex) {
+    Bytes out;
+    int high = -1;
+    for (char c : hex) {
+        const int digit = HexDigit(c);
+        if (digit < 0) continue;  // spaces between groups
+        if (high < 0) {
+            high = digit;
+        } else {
+            out.push_back(static_cast<uint8_t>(high << 4 | digit));
+            high = -1;
+        }
+    }
+    return out;
+}
+
+std::string ToHex(const uint8_t *data, size_t len) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < len; ++i) {
+        out += kDigits[data[i] >> 4];
+        out += kDigits[data[i] & 15];
+    }
+    return out;
+}
+
+Bytes Random::Fill(size_t len) {
+    Bytes out(len);
+    for (auto &b : out) b = static_cast<uint8_t>(engine_());
+    return out;
+}
+
+std::vector<size_t> Random::Cuts(size_t len, size_t chunks) {
+    std::vector<size_t> cuts;
+    for (size_t i = 1; i < chunks; ++i) cuts.push_back(Below(len + 1));
+    std::sort(cuts.begin(), cuts.end());
+    return cuts;
+}
+
+const EVP_MD *PeerSm3() {
+    static const std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)> md{
+        EVP_MD_fetch(nullptr, "SM3", "provider=default"), EVP_MD_free};
+    return md.get();
+}
+
+const EVP_CIPHER *PeerSm4Cbc() {
+    static const std::unique_ptr<EVP_CIPHER, decltype(&EVP_CIPHER_free)> cipher{
+        EVP_CIPHER_fetch(nullptr, "SM4-CBC", "provider=default"), EVP_CIPHER_free};
+    return cipher.get();
+}
+
+Bytes Digest(const EVP_MD *md, const Bytes &data, const std::vector<size_t> &cuts) {
+    MdCtx ctx(EVP_MD_CTX_new());
+    if (!ctx || !EVP_DigestInit_ex(ctx.get(), md, nullptr)) return {};
+    size_t from = 0;
+    std::vector<size_t> ends = cuts;
+    ends.push_back(data.size());
+    for (size_t to : ends) {
+        if (!EVP_DigestUpdate(ctx.get(), data.data() + from, to - from)) return {};
+        from = to;
+    }
+    Bytes out(EVP_MAX_MD_SIZE);
+    unsigned int len = 0;
+    if (!EVP_DigestFinal_ex(ctx.get(), out.data(), &len)) return {};
+    out.resize(len);
+    return out;
+}
+
+Bytes Envelope(const EVP_CIPHER *cipher, int enc, const Bytes &key, const Bytes &iv,
+               const Bytes &in, const std::vector<size_t> &cuts, bool *ok) {
+    *ok = false;
+    CipherCtx ctx(EVP_CIPHER_CTX_new());
+    if (!ctx || !EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key.data(),
+                                   iv.empty() ? nullptr : iv.data(), enc)) {
+        return {};
+    }
+    Bytes out(in.size() + 2 * EVP_MAX_BLOCK_LENGTH);
+    int total = 0;
+    size_t from = 0;
+    std::vector<size_t> ends = cuts;
+    ends.push_back(in.size());
+    for (size_t to : ends) {
+        int written = 0;
+        if (!EVP_CipherUpdate(ctx.get(), out.data() + total, &written, in.data() + from,
+                              static_cast<int>(to - from))) {
+            return {};
+        }
+        total += written;
+        from = to;
+    }
+    int written = 0;
+    if (!EVP_CipherFinal_ex(ctx.get(), out.data() + total, &written)) return {};
+    out.resize(total + written);
+    *ok = true;
+    return out;
+}
+
+}  // namespace smtest

@@ -1,0 +1,59 @@
+// Shared helpers of the SM extension tests: hex, deterministic random bytes,
+// owning library handles and the library's own SM3 and SM4 as peers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <openssl/evp.h>
+
+namespace smtest {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Hex(std::string_view hex);
+std::string ToHex(const uint8_t *data, size_t len);
+inline std::string ToHex(const Bytes &b) { return ToHex(b.data(), b.size()); }
+inline Bytes Text(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+// Deterministic pseudo-random data; every test seeds its own.
+class Random {
+public:
+    explicit Random(uint64_t seed) : engine_(seed) {}
+    Bytes Fill(size_t len);
+    size_t Below(size_t bound) { return bound == 0 ? 0 : engine_() % bound; }
+    // Cut points splitting len into random chunks (some empty).
+    std::vector<size_t> Cuts(size_t len, size_t chunks);
+
+private:
+    std::mt19937_64 engine_;
+};
+
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
+};
+struct CipherCtxFree {
+    void operator()(EVP_CIPHER_CTX *ctx) const { EVP_CIPHER_CTX_free(ctx); }
+};
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+
+// The library's own SM3 and SM4-CBC, fetched from its default provider (never
+// by the names or numbers our registration takes over).
+const EVP_MD *PeerSm3();
+const EVP_CIPHER *PeerSm4Cbc();
+
+// Digest of data fed in the chunks given by cuts; empty on failure.
+Bytes Digest(const EVP_MD *md, const Bytes &data, const std::vector<size_t> &cuts = {});
+
+// Runs EVP_CipherUpdate over the chunks given by cuts, then EVP_CipherFinal_ex.
+// iv may be empty (no IV passed). Empty result and ok=false on failure.
+Bytes Envelope(const EVP_CIPHER *cipher, int enc, const Bytes &key, const Bytes &iv,
+               const Bytes &in, const std::vector<size_t> &cuts, bool *ok);
+
+}  // namespace smtest

@@ -1,0 +1,419 @@
+// The event tracing stand-in on its own: registration and control requests,
+// sessions, the message wire form, the session query and the library lookup.
+// Providers here use GUIDs of their own, so they meet no other test.
+#include <gtest/gtest.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+
+#include "platform/Etw.h"
+#include "platform/Threads.h"
+#include "tests/tracing/TraceTestSupport.h"
+
+namespace {
+
+using namespace tracetest;
+
+GUID RandomGuid() {
+  GUID guid{};
+  while (getrandom(&guid, sizeof(guid), 0) != static_cast<ssize_t>(sizeof(guid))) {
+  }
+  return guid;
+}
+
+// A control GUID of this test's own; its enable state goes at the end.
+class TestGuid {
+ public:
+  TestGuid() : guid_(RandomGuid()) {}
+  ~TestGuid() { RemoveProviderControlBlock(guid_); }
+  operator const GUID&() const { return guid_; }
+
+ private:
+  GUID guid_{};
+};
+
+
+// A provider that records every control request it hears.
+class RecordingProvider {
+ public:
+  struct Request {
+    WMIDPREQUESTCODE code;
+    TRACEHANDLE logger;
+    ULONG flags;
+    UCHAR level;
+  };
+
+  explicit RecordingProvider(const GUID& guid) : guid_(guid) {
+    TRACE_GUID_REGISTRATION registration{&guid_, nullptr};
+    result_ = RegisterTraceGuidsW(&Callback, this, &guid_, 1, &registration, nullptr, nullptr, &handle_);
+  }
+  ~RecordingProvider() {
+    if (handle_ != 0) UnregisterTraceGuids(handle_);
+  }
+  ULONG result() const { return result_; }
+  std::vector<Request> Requests() {
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
+  // Waits until count requests have come.
+  bool WaitForRequests(std::size_t count) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return requests_.size() >= count; });
+  }
+
+ private:
+  static ULONG Callback(WMIDPREQUESTCODE code, void* context, ULONG*, void* buffer) {
+    auto* self = static_cast<RecordingProvider*>(context);
+    Request request{code, GetTraceLoggerHandle(buffer), 0, 0};
+    if (code == WMI_ENABLE_EVENTS) {
+      request.flags = GetTraceEnableFlags(request.logger);
+      request.level = GetTraceEnableLevel(request.logger);
+    }
+    std::lock_guard lock(self->mutex_);
+    self->requests_.push_back(request);
+    self->changed_.notify_all();
+    return ERROR_SUCCESS;
+  }
+
+  GUID guid_;
+  TRACEHANDLE handle_ = 0;
+  ULONG result_ = 0;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Request> requests_;
+};
+
+TEST(EtwProviderTest, CallbackHearsEnableChangeAndDisable) {
+  const TestGuid testGuid;
+  const GUID& guid = testGuid;
+  auto session = TraceSession::Start(UniqueSessionName("etw"));
+  ASSERT_TRUE(session);
+  RecordingProvider provider(guid);
+  ASSERT_EQ(provider.result(), ERROR_SUCCESS);
+  EXPECT_TRUE(provider.Requests().empty());
+
+  const TRACEHANDLE logger = session->LoggerHandle();
+  struct Step {
+    const char* name;
+    std::function<void()> act;
+    RecordingProvider::Request expected;
+  } steps[] = {
+      {"enable", [&] { session->EnableProvider(guid, 0x3, 2); }, {WMI_ENABLE_EVENTS, logger, 0x3, 2}},
+      {"change", [&] { session->EnableProvider(guid, 0xF, 5); }, {WMI_ENABLE_EVENTS, logger, 0xF, 5}},
+      {"disable", [&] { session->DisableProvider(guid); }, {WMI_DISABLE_EVENTS, logger, 0, 0}},
+      {"enable again", [&] { session->EnableProvider(guid, 0x8, 1); }, {WMI_ENABLE_EVENTS, logger, 0x8, 1}},
+      {"session ends", [&] { session.reset(); }, {WMI_DISABLE_EVENTS, logger, 0, 0}},
+  };
+  std::size_t count = 0;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    step.act();
+    ASSERT_TRUE(provider.WaitForRequests(++count));
+    auto request = provider.Requests()[count - 1];
+    EXPECT_EQ(request.code, step.expected.code);
+    EXPECT_EQ(request.logger, step.expected.logger);
+    EXPECT_EQ(request.flags, step.expected.flags);
+    EXPECT_EQ(request.level, step.expected.level);
+  }
+}
+
+TEST(EtwProviderTest, RegistrationCallsBackForAnExistingEnable) {
+  const TestGuid testGuid;
+  const GUID& guid = testGuid;
+  auto session = TraceSession::Start(UniqueSessionName("etw"));
+  ASSERT_TRUE(session);
+  ASSERT_EQ(session->EnableProvider(guid, 0x6, 4), ERROR_SUCCESS);
+  RecordingProvider provider(guid);
+  auto requests = provider.Requests();  // no waiting: it ran during registration
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].code, WMI_ENABLE_EVENTS);
+  EXPECT_EQ(requests[0].logger, session->LoggerHandle());
+  EXPECT_EQ(requests[0].flags, 0x6u);
+  EXPECT_EQ(requests[0].level, 4);
+}
+
+TEST(EtwProviderTest, DisableByAnotherSessionLeavesTheEnableInPlace) {
+  const TestGuid testGuid;
+  const GUID& guid = testGuid;
+  auto first = TraceSession::Start(UniqueSessionName("etw"));
+  auto second = TraceSession::Start(UniqueSessionName("etw"));
+  ASSERT_TRUE(first && second);
+  ASSERT_EQ(first->EnableProvider(guid, 0x1, 1), ERROR_SUCCESS);
+  ASSERT_EQ(second->EnableProvider(guid, 0x2, 2), ERROR_SUCCESS);  // takes it over
+  first.reset();  // must not disable the second session's enable
+  RecordingProvider provider(guid);
+  auto requests = provider.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].logger, second->LoggerHandle());
+  EXPECT_EQ(requests[0].flags, 0x2u);
+}
+
+TEST(EtwProviderTest, RegistrationRefusesBadArguments) {
+  const GUID guid = RandomGuid();
+  TRACE_GUID_REGISTRATION registration{&guid, nullptr};
+  TRACEHANDLE handle = 0;
+  auto callback = [](WMIDPREQUESTCODE, void*, ULONG*, void*) -> ULONG { return 0; };
+  struct Case {
+    const char* name;
+    WMIDPREQUEST callback;
+    const GUID* controlGuid;
+    ULONG count;
+    TRACE_GUID_REGISTRATION* registration;
+    const char16_t* mof;
+    TRACEHANDLE* handle;
+  } cases[] = {
+      {"no callback", nullptr, &guid, 1, &registration, nullptr, &handle},
+      {"no guid", callback, nullptr, 1, &registration, nullptr, &handle},
+      {"two registrations", callback, &guid, 2, &registration, nullptr, &handle},
+      {"no registration", callback, &guid, 1, nullptr, nullptr, &handle},
+      {"a resource path", callback, &guid, 1, &registration, u"x.mof", &handle},
+      {"no handle out", callback, &guid, 1, &registration, nullptr, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(RegisterTraceGuidsW(c.callback, nullptr, c.controlGuid, c.count, c.registration, c.mof, nullptr, c.handle),
+              ERROR_INVALID_PARAMETER);
+  }
+  EXPECT_EQ(UnregisterTraceGuids(0x1234), ERROR_INVALID_HANDLE);
+}
+
+TEST(EtwSessionTest, NamesAreCheckedAndUnique) {
+  struct Case {
+    std::string name;
+    DWORD expected;
+  } cases[] = {
+      {"", ERROR_INVALID_PARAMETER},
+      {"a/b", ERROR_INVALID_PARAMETER},
+      {"../x", ERROR_INVALID_PARAMETER},
+      {std::string(65, 'n'), ERROR_INVALID_PARAMETER},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DWORD error = 0;
+    EXPECT_FALSE(TraceSession::Start(c.name, &error));
+    EXPECT_EQ(error, c.expected);
+  }
+  const std::string name = UniqueSessionName("etw");
+  auto first = TraceSession::Start(name);
+  ASSERT_TRUE(first);
+  DWORD error = 0;
+  EXPECT_FALSE(TraceSession::Start(name, &error));
+  EXPECT_EQ(error, ERROR_ALREADY_EXISTS);
+  first.reset();
+  EXPECT_TRUE(TraceSession::Start(name));
+}
+
+TEST(EtwMessageTest, MessagesCarryTheirFieldsAndValues) {
+  auto session = TraceSession::Start(UniqueSessionName("etw"));
+  ASSERT_TRUE(session);
+  const GUID series = RandomGuid();
+  const std::int32_t number = 0x11223344;
+  const std::uint64_t before = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+  ASSERT_EQ(TraceMessage(session->LoggerHandle(), 0x2B, &series, 77, "ab", std::size_t{3}, &number, sizeof(number),
+                         static_cast<const void*>(nullptr)),
+            ERROR_SUCCESS);
+  ASSERT_EQ(TraceMessage(session->LoggerHandle(), 0, &series, 78, static_cast<const void*>(nullptr)), ERROR_SUCCESS);
+
+  auto first = session->Receive(std::chrono::seconds(5));
+  auto second = session->Receive(std::chrono::seconds(5));
+  ASSERT_TRUE(first && second);
+  EXPECT_FALSE(first->isEvent);
+  EXPECT_EQ(first->messageFlags, 0x2Bu);
+  EXPECT_TRUE(first->series == series);
+  EXPECT_EQ(first->number, 77);
+  EXPECT_EQ(first->processId, static_cast<std::uint32_t>(getpid()));
+  EXPECT_EQ(first->threadId, static_cast<std::uint32_t>(gettid()));
+  EXPECT_GT(first->sequence, 0u);
+  EXPECT_GE(first->timestampNs, before);
+  ASSERT_EQ(first->fields.size(), 2u);
+  EXPECT_EQ(first->fields[0], NarrowBytes("ab"));
+  EXPECT_EQ(Int32Field(first->fields[1]), number);
+
+  // Without message flags only the number and the values travel.
+  EXPECT_EQ(second->number, 78);
+  EXPECT_TRUE(second->fields.empty());
+  EXPECT_EQ(second->sequence, 0u);
+  EXPECT_EQ(second->timestampNs, 0u);
+  EXPECT_EQ(second->processId, 0u);
+  EXPECT_TRUE(second->series == GUID{});
+}
+
+TEST(EtwMessageTest, SendFailuresAreReportedAndNeverBlock) {
+  auto session = TraceSession::Start(UniqueSessionName("etw"));
+  ASSERT_TRUE(session);
+  const GUID series = RandomGuid();
+  std::vector<char> huge(70000, 'h');
+  struct Case {
+    const char* name;
+    TRACEHANDLE logger;
+    const void* data;
+    std::size_t size;
+    ULONG expected;
+  } cases[] = {
+      {"no logger", 0, "x", 2, ERROR_INVALID_HANDLE},
+      {"no such session", session->LoggerHandle() ^ 1, "x", 2, ERROR_WMI_INSTANCE_NOT_FOUND},
+      {"too big", session->LoggerHandle(), huge.data(), huge.size(), ERROR_INSUFFICIENT_BUFFER},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetLastError(0);
+    EXPECT_EQ(TraceMessage(c.logger, 0x2B, &series, 10, c.data, c.size, static_cast<const void*>(nullptr)), c.expected);
+    EXPECT_EQ(GetLastError(), c.expected);
+  }
+
+  // Nobody reads: once the session's queue is full, sends fail at once.
+  ULONG result = ERROR_SUCCESS;
+  std::size_t sent = 0;
+  for (; sent < 1000000 && result == ERROR_SUCCESS; ++sent) {
+    const std::uint64_t value = sent;
+    result = TraceMessage(session->LoggerHandle(), 0x2B, &series, 11, &value, sizeof(value),
+                          static_cast<const void*>(nullptr));
+  }
+  EXPECT_EQ(result, ERROR_NOT_ENOUGH_MEMORY);
+  auto oldest = session->Receive(std::chrono::seconds(5));
+  ASSERT_TRUE(oldest);
+  EXPECT_EQ(oldest->fields.at(0), std::vector<std::uint8_t>(8, 0));
+}
+
+TEST(EtwEventTest, EventRecordsCarryTheirFields) {
+  auto session = TraceSession::Start(UniqueSessionName("etw"));
+  ASSERT_TRUE(session);
+  const GUID series = RandomGuid();
+  struct {
+    EVENT_TRACE_HEADER header;
+    MOF_FIELD fields[MAX_MOF_FIELDS + 1];
+  } event{};
+  const char first[] = "one";
+  const std::int32_t second = -7;
+  event.header.Guid = series;
+  event.header.Version = 31;
+  event.header.Flags = WNODE_FLAG_TRACED_GUID | WNODE_FLAG_USE_MOF_PTR;
+  event.fields[0] = {reinterpret_cast<std::uintptr_t>(first), sizeof(first), 0};
+  event.fields[1] = {reinterpret_cast<std::uintptr_t>(&second), sizeof(second), 0};
+  event.header.Size = sizeof(EVENT_TRACE_HEADER) + 2 * sizeof(MOF_FIELD);
+  ASSERT_EQ(TraceEvent(session->LoggerHandle(), &event.header), ERROR_SUCCESS);
+  auto record = session->Receive(std::chrono::seconds(5));
+  ASSERT_TRUE(record);
+  EXPECT_TRUE(record->isEvent);
+  EXPECT_TRUE(record->series == series);
+  EXPECT_EQ(record->number, 31);
+  EXPECT_EQ(record->processId, static_cast<std::uint32_t>(getpid()));
+  ASSERT_EQ(record->fields.size(), 2u);
+  EXPECT_EQ(record->fields[0], NarrowBytes("one"));
+  EXPECT_EQ(Int32Field(record->fields[1]), -7);
+
+  struct Case {
+    const char* name;
+    USHORT size;
+  } bad[] = {
+      {"shorter than the header", sizeof(EVENT_TRACE_HEADER) - 1},
+      {"part of a field", sizeof(EVENT_TRACE_HEADER) + sizeof(MOF_FIELD) / 2},
+      {"too many fields", sizeof(EVENT_TRACE_HEADER) + (MAX_MOF_FIELDS + 1) * sizeof(MOF_FIELD)},
+  };
+  for (const Case& c : bad) {
+    SCOPED_TRACE(c.name);
+    event.header.Size = c.size;
+    EXPECT_EQ(TraceEvent(session->LoggerHandle(), &event.header), ERROR_INVALID_PARAMETER);
+  }
+}
+
+TEST(EtwQueryTest, ControlTraceQueriesSessionsByName) {
+  const std::string name = UniqueSessionName("query");
+  auto session = TraceSession::Start(name);
+  ASSERT_TRUE(session);
+  const std::u16string wideName(name.begin(), name.end());
+  struct Case {
+    const char* name;
+    std::u16string sessionName;
+    ULONG bufferSize;
+    ULONG nameOffset;
+    ULONG controlCode;
+    ULONG expected;
+    bool handleFilled;
+  } cases[] = {
+      {"fixed part only", wideName, 120, 0, EVENT_TRACE_CONTROL_QUERY, ERROR_MORE_DATA, true},
+      {"room for the name", wideName, 120 + 200, 120, EVENT_TRACE_CONTROL_QUERY, ERROR_SUCCESS, true},
+      {"name does not fit", wideName, 124, 120, EVENT_TRACE_CONTROL_QUERY, ERROR_MORE_DATA, true},
+      {"record too small", wideName, 119, 0, EVENT_TRACE_CONTROL_QUERY, ERROR_BAD_LENGTH, false},
+      {"unknown session", u"no-such-session-" + wideName, 120, 0, EVENT_TRACE_CONTROL_QUERY,
+       ERROR_WMI_INSTANCE_NOT_FOUND, false},
+      {"other control code", wideName, 120, 0, 1, ERROR_NOT_SUPPORTED, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::uint64_t> storage(64, 0);  // 512 bytes, 8-aligned
+    auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(storage.data());
+    properties->Wnode.BufferSize = c.bufferSize;
+    properties->Wnode.Flags = WNODE_FLAG_TRACED_GUID;
+    properties->LoggerNameOffset = c.nameOffset;
+    EXPECT_EQ(ControlTraceW(0, c.sessionName.c_str(), properties, c.controlCode), c.expected);
+    EXPECT_EQ(properties->Wnode.HistoricalContext, c.handleFilled ? session->LoggerHandle() : 0u);
+    if (c.expected == ERROR_SUCCESS) {
+      auto* copied = reinterpret_cast<const char16_t*>(reinterpret_cast<const std::uint8_t*>(properties) + c.nameOffset);
+      EXPECT_TRUE(std::u16string(copied) == c.sessionName);
+    }
+  }
+  EXPECT_EQ(ControlTraceW(0, wideName.c_str(), nullptr, EVENT_TRACE_CONTROL_QUERY), ERROR_INVALID_PARAMETER);
+  session.reset();
+  EVENT_TRACE_PROPERTIES properties{};
+  properties.Wnode.BufferSize = sizeof(properties);
+  EXPECT_EQ(ControlTraceW(0, wideName.c_str(), &properties, EVENT_TRACE_CONTROL_QUERY), ERROR_WMI_INSTANCE_NOT_FOUND);
+}
+
+TEST(EtwLibraryTest, FindsTheTraceMessageEntriesByName) {
+  struct Case {
+    const char16_t* library;
+    bool loads;
+  } libraries[] = {{u"advapi32", true}, {u"ADVAPI32.DLL", true}, {u"kernel32", false}, {u"advapi", false}};
+  for (const Case& c : libraries) {
+    SetLastError(0);
+    HMODULE module = LoadLibraryW(c.library);
+    EXPECT_EQ(module != nullptr, c.loads);
+    if (!c.loads) {
+      EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+    } else if (module != nullptr) {
+      EXPECT_TRUE(FreeLibrary(module));
+    }
+  }
+  HMODULE advapi = LoadLibraryW(u"advapi32");
+  EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(advapi, "TraceMessage")), reinterpret_cast<void*>(&TraceMessage));
+  EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(advapi, "TraceMessageVa")),
+            reinterpret_cast<void*>(&TraceMessageVa));
+  SetLastError(0);
+  EXPECT_EQ(GetProcAddress(advapi, "TraceEventInstance"), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_PROC_NOT_FOUND);
+  HideTraceMessageEntriesForTesting(true);
+  EXPECT_EQ(GetProcAddress(advapi, "TraceMessage"), nullptr);
+  EXPECT_EQ(GetProcAddress(advapi, "TraceMessageVa"), nullptr);
+  HideTraceMessageEntriesForTesting(false);
+  EXPECT_NE(GetProcAddress(advapi, "TraceMessage"), nullptr);
+}
+
+TEST(EtwGuidTest, FormatsAndParses) {
+  const GUID control = {0x5c8f2a58, 0x369a, 0x44f0, {0x92, 0x35, 0xc0, 0x5e, 0xcb, 0x1d, 0xd7, 0x3e}};
+  EXPECT_EQ(FormatGuid(control), "5c8f2a58-369a-44f0-9235-c05ecb1dd73e");
+  struct Case {
+    const char* text;
+    bool parses;
+  } cases[] = {
+      {"5c8f2a58-369a-44f0-9235-c05ecb1dd73e", true},
+      {"{5C8F2A58-369A-44F0-9235-C05ECB1DD73E}", true},
+      {"5c8f2a58-369a-44f0-9235-c05ecb1dd73", false},
+      {"5c8f2a58x369a-44f0-9235-c05ecb1dd73e", false},
+      {"5c8f2a58-369a-44f0-9235-c05ecb1dd73g", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    GUID parsed{};
+    EXPECT_EQ(ParseGuid(c.text, &parsed), c.parses);
+    if (c.parses) {
+      EXPECT_TRUE(parsed == control);
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,105 @@
+// The built host seen through a trace session: enabled from outside while it
+// runs, and following the global logger session configured in the registry.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "Host/Tracing.h"
+#include "tests/tracing/TraceTestSupport.h"
+#include "tools/lib/HostProcess.h"
+
+namespace {
+
+using namespace tracetest;
+namespace fs = std::filesystem;
+
+const char kGetVersion[] = R"({"function":"GetVersion","params":[],"randomId":"r1"})";
+
+bool IsStepLine(const TraceRecord& record, USHORT number, const std::string& text) {
+  return record.series == TraceSeries_StepLog && record.number == number && record.fields.size() == 1 &&
+         NarrowField(record.fields[0]).find(text) != std::string::npos;
+}
+
+TEST(HostTracingTest, EnabledFromOutsideShowsOkAndFailedLines) {
+  tovel::HostProcess host(TOVELHOST_PATH);
+  const auto pid = static_cast<std::uint32_t>(host.pid());
+  // One answered request: the host has registered its provider by now.
+  ASSERT_TRUE(host.WriteFrame(kGetVersion));
+  ASSERT_TRUE(host.ReadFrame(10s));
+
+  auto session = TraceSession::Start(UniqueSessionName("host"));
+  ASSERT_TRUE(session);
+  ASSERT_EQ(session->EnableProvider(TraceControlGuid, 0xF, 5), ERROR_SUCCESS);
+
+  // The host hears of the enable on its own time: ask until its lines come.
+  std::vector<TraceRecord> records;
+  auto okRead = [](const TraceRecord& r) { return IsStepLine(r, 10, "(MsgHandleProc -- ReadFromNativeMessaging)"); };
+  for (int attempt = 0; attempt < 50 && records.empty(); ++attempt) {
+    ASSERT_TRUE(host.WriteFrame(kGetVersion));
+    ASSERT_TRUE(host.ReadFrame(10s));
+    records = ReceiveUntil(*session, pid, okRead, 200ms);
+    if (!records.empty() && !okRead(records.back())) records.clear();
+  }
+  ASSERT_FALSE(records.empty()) << "no OK line from the host";
+  EXPECT_NE(NarrowField(records.back().fields[0]).find("--OK"), std::string::npos);
+
+  ASSERT_TRUE(host.WriteFrame("this is not JSON"));
+  auto fallback = host.ReadFrame(10s);
+  ASSERT_TRUE(fallback);
+  EXPECT_NE(fallback->find("-2146893779"), std::string::npos);
+  auto failedParse = [](const TraceRecord& r) { return IsStepLine(r, 11, "cJSON_Parse(pszRequestMsg)"); };
+  records = ReceiveUntil(*session, pid, failedParse);
+  ASSERT_TRUE(!records.empty() && failedParse(records.back())) << "no failed line from the host";
+  const std::string failed = NarrowField(records.back().fields[0]);
+  EXPECT_NE(failed.find("--Failed:(0x"), std::string::npos) << failed;
+  EXPECT_NE(failed.find("[Reason:"), std::string::npos) << failed;
+
+  host.CloseInput();
+  EXPECT_EQ(host.WaitExit(10s), 0);
+}
+
+class HostGlobalLoggerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fs::remove_all(root_); }
+  void TearDown() override { fs::remove_all(root_); }
+  void SetValue(const std::string& subKey, const char* name, const char* value) {
+    WriteFile(root_ / "SYSTEM/CurrentControlSet/Control/Wmi/GlobalLogger" / subKey / (std::string(name) + ".dword"),
+              value);
+  }
+  // Runs one GetVersion conversation with the test build of the host and
+  // returns every record it sent to the global logger session.
+  std::vector<TraceRecord> RunHost() {
+    auto globalLogger = TraceSession::Start("GlobalLogger");
+    EXPECT_TRUE(globalLogger);
+    if (!globalLogger) return {};
+    tovel::HostProcess host(TOVELHOST_TRACE_TEST_PATH);
+    EXPECT_TRUE(host.WriteFrame(kGetVersion));
+    EXPECT_TRUE(host.ReadFrame(10s));
+    host.CloseInput();
+    EXPECT_EQ(host.WaitExit(10s), 0);
+    // The host has ended, so all it sent is queued already.
+    return Drain(*globalLogger, static_cast<std::uint32_t>(host.pid()));
+  }
+  const fs::path root_ = HOST_REGISTRY_ROOT;
+};
+
+TEST_F(HostGlobalLoggerTest, FollowsFlagsFromStartUp) {
+  SetValue("", "Start", "1");
+  SetValue("5c8f2a58-369a-44f0-9235-c05ecb1dd73e", "Flags", "0x80000005");
+  SetValue("5c8f2a58-369a-44f0-9235-c05ecb1dd73e", "Level", "4");
+  auto records = RunHost();
+  bool sawOk = false;
+  for (const TraceRecord& record : records) {
+    sawOk = sawOk || IsStepLine(record, 10, "(MsgHandleProc -- ReadFromNativeMessaging)");
+    EXPECT_FALSE(record.series == TraceSeries_Function && record.number <= 11) << "function traces are off";
+  }
+  EXPECT_TRUE(sawOk);
+}
+
+TEST_F(HostGlobalLoggerTest, StartZeroLeavesTracingOff) {
+  SetValue("", "Start", "0");
+  SetValue("5c8f2a58-369a-44f0-9235-c05ecb1dd73e", "Flags", "0xF");
+  EXPECT_TRUE(RunHost().empty());
+}
+
+}  // namespace

@@ -1,0 +1,158 @@
+#include "tools/lib/HostProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace tovel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int RemainingMs(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+}  // namespace
+
+std::string EncodeFrame(std::string_view message) {
+  std::string frame;
+  const auto n = static_cast<std::uint32_t>(message.size());
+  for (int i = 0; i < 4; ++i) frame.push_back(static_cast<char>((n >> (8 * i)) & 0xFF));
+  frame.append(message);
+  return frame;
+}
+
+HostProcess::HostProcess(const std::string& program) {
+  int in_pipe[2], out_pipe[2];
+  if (pipe2(in_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (pipe2(out_pipe, O_CLOEXEC) != 0) {
+    close(in_pipe[0]);
+    close(in_pipe[1]);
+    throw std::runtime_error("pipe failed");
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
+  char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+  const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  to_child_ = in_pipe[1];
+  from_child_ = out_pipe[0];
+  if (rc != 0) {
+    close(to_child_);
+    close(from_child_);
+    throw std::runtime_error("cannot start " + program);
+  }
+}
+
+HostProcess::~HostProcess() {
+  CloseInput();
+  CloseOutput();
+  if (!exit_code_ && pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool HostProcess::WriteRaw(std::string_view bytes) {
+  // A host that has gone away must not take the writer down with SIGPIPE.
+  struct sigaction ignore {}, previous{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &previous);
+  std::size_t sent = 0;
+  while (sent < bytes.size() && to_child_ >= 0) {
+    const ssize_t n = write(to_child_, bytes.data() + sent, bytes.size() - sent);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    sent += static_cast<std::size_t>(n);
+  }
+  sigaction(SIGPIPE, &previous, nullptr);
+  return sent == bytes.size();
+}
+
+void HostProcess::CloseInput() {
+  if (to_child_ >= 0) close(to_child_);
+  to_child_ = -1;
+}
+
+void HostProcess::CloseOutput() {
+  if (from_child_ >= 0) close(from_child_);
+  from_child_ = -1;
+}
+
+bool HostProcess::WaitReadable(Clock::time_point deadline) {
+  for (;;) {
+    pollfd pfd{from_child_, POLLIN, 0};
+    const int rc = poll(&pfd, 1, RemainingMs(deadline));
+    if (rc > 0) return true;
+    if (rc == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+std::optional<std::string> HostProcess::ReadExactly(std::size_t n, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  std::string out(n, '\0');
+  std::size_t got = 0;
+  while (got < n) {
+    if (!WaitReadable(deadline)) return std::nullopt;
+    const ssize_t r = read(from_child_, out.data() + got, n - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return std::nullopt;
+    got += static_cast<std::size_t>(r);
+  }
+  return out;
+}
+
+std::optional<std::string> HostProcess::ReadFrame(std::chrono::milliseconds timeout,
+                                                  std::uint32_t* count) {
+  const auto header = ReadExactly(4, timeout);
+  if (!header) return std::nullopt;
+  std::uint32_t n = 0;
+  for (int i = 0; i < 4; ++i) n |= static_cast<std::uint32_t>(static_cast<unsigned char>((*header)[i])) << (8 * i);
+  if (count != nullptr) *count = n;
+  if (n == 0xFFFFFFFFu) return *header;
+  return ReadExactly(n, timeout);
+}
+
+bool HostProcess::OutputEnds(std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    if (!WaitReadable(deadline)) return false;
+    char byte;
+    const ssize_t r = read(from_child_, &byte, 1);
+    if (r < 0 && errno == EINTR) continue;
+    return r == 0;
+  }
+}
+
+std::optional<int> HostProcess::WaitExit(std::chrono::milliseconds timeout) {
+  if (exit_code_) return exit_code_;
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    const pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return exit_code_;
+    }
+    if (Clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+}  // namespace tovel
