@@ -20,6 +20,32 @@ bool EqualsIgnoringCase(const char* pszA, const char* pszB) {
   return *pszA == *pszB;
 }
 
+// The parameter steps that both agent handlers begin with: the params value
+// and the agent are given, and the params value has nExpectedCount children.
+bool CheckHandlerArgs(const char16_t* pszOp, cJSON* pJSONArgs, CTovelAgent* pobjTovelAgent,
+                      int nExpectedCount, const char16_t* pszCountReason) {
+  if (pJSONArgs == nullptr) {
+    WIDE_LOG_FAILED(pszOp, u"Check parameter(pArgs)", E_INVALIDARG, u"NULL == pJSONArgs");
+    return false;
+  }
+  WIDE_LOG_OK(pszOp, u"Check parameter(pArgs)");
+
+  if (pobjTovelAgent == nullptr) {
+    WIDE_LOG_FAILED(pszOp, u"Check parameter(pobjTovelAgent)", E_INVALIDARG,
+                    u"NULL == pobjTovelAgent");
+    return false;
+  }
+  WIDE_LOG_OK(pszOp, u"Check parameter(pobjTovelAgent)");
+
+  // Elements of an array, members of an object, none for any other value.
+  if (cJSON_GetArraySize(pJSONArgs) != nExpectedCount) {
+    WIDE_LOG_FAILED(pszOp, u"Check parameter(Args count)", E_INVALIDARG, pszCountReason);
+    return false;
+  }
+  WIDE_LOG_OK(pszOp, u"Check parameter(Args count)");
+  return true;
+}
+
 }  // namespace
 
 int Invoke(const char* pszFuncName, cJSON* pParams, cJSON** ppResponseJSON) {
@@ -47,24 +73,7 @@ int nmGetMacAddress(cJSON** ppResponseJSON, cJSON* pJSONArgs, CTovelAgent* pobjT
   char* pszUTF8MacAddress = nullptr;
 
   do {
-    if (pJSONArgs == nullptr) {
-      WIDE_LOG_FAILED(kOp, u"Check parameter(pArgs)", E_INVALIDARG, u"NULL == pJSONArgs");
-      break;
-    }
-    WIDE_LOG_OK(kOp, u"Check parameter(pArgs)");
-
-    if (pobjTovelAgent == nullptr) {
-      WIDE_LOG_FAILED(kOp, u"Check parameter(pobjTovelAgent)", E_INVALIDARG,
-                      u"NULL == pobjTovelAgent");
-      break;
-    }
-    WIDE_LOG_OK(kOp, u"Check parameter(pobjTovelAgent)");
-
-    if (cJSON_GetArraySize(pJSONArgs) != 1) {
-      WIDE_LOG_FAILED(kOp, u"Check parameter(Args count)", E_INVALIDARG, u"1 != nArgsCount");
-      break;
-    }
-    WIDE_LOG_OK(kOp, u"Check parameter(Args count)");
+    if (!CheckHandlerArgs(kOp, pJSONArgs, pobjTovelAgent, 1, u"1 != nArgsCount")) break;
 
     const int nResult = ConverJSONArrayItemtoNULLEndString(pJSONArgs, 0, &pszBase64ServerCert);
     if (nResult != 0) {
@@ -121,24 +130,7 @@ int nmGetLastErrorDesc(cJSON** ppResponseJSON, cJSON* pJSONArgs, CTovelAgent* po
   char* pszUTF8Desc = nullptr;
 
   do {
-    if (pJSONArgs == nullptr) {
-      WIDE_LOG_FAILED(kOp, u"Check parameter(pArgs)", E_INVALIDARG, u"NULL == pJSONArgs");
-      break;
-    }
-    WIDE_LOG_OK(kOp, u"Check parameter(pArgs)");
-
-    if (pobjTovelAgent == nullptr) {
-      WIDE_LOG_FAILED(kOp, u"Check parameter(pobjTovelAgent)", E_INVALIDARG,
-                      u"NULL == pobjTovelAgent");
-      break;
-    }
-    WIDE_LOG_OK(kOp, u"Check parameter(pobjTovelAgent)");
-
-    if (cJSON_GetArraySize(pJSONArgs) != 0) {
-      WIDE_LOG_FAILED(kOp, u"Check parameter(Args count)", E_INVALIDARG, u"0 != nArgsCount");
-      break;
-    }
-    WIDE_LOG_OK(kOp, u"Check parameter(Args count)");
+    if (!CheckHandlerArgs(kOp, pJSONArgs, pobjTovelAgent, 0, u"0 != nArgsCount")) break;
 
     HRESULT hResult = pobjTovelAgent->GetLastErrorDesc(&bstrDesc);
     if (FAILED(hResult)) {

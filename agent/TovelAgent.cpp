@@ -42,15 +42,18 @@ void AppendStatusSuffix(char16_t* pszDesc, HRESULT hCode) {
   char szSuffix[STATUS_SUFFIX_CHARS + 1];
   std::snprintf(szSuffix, sizeof szSuffix, "\n(0x%08x)", static_cast<unsigned>(hCode));
   std::size_t nTextLen = wcslen16(pszDesc);
-  // A long text gives up its end so that the code always shows.
-  if (nTextLen > static_cast<std::size_t>(DESC_MAX_CHARS - STATUS_SUFFIX_CHARS))
-    nTextLen = DESC_MAX_CHARS - STATUS_SUFFIX_CHARS;
+  // The text and the suffix share the DESC_MAX_CHARS units of the buffer with
+  // the terminator; a long text gives up its end so that the code always shows.
+  constexpr std::size_t nMaxTextLen = DESC_MAX_CHARS - 1 - STATUS_SUFFIX_CHARS;
+  if (nTextLen > nMaxTextLen) nTextLen = nMaxTextLen;
   for (int nIndex = 0; nIndex <= STATUS_SUFFIX_CHARS; ++nIndex)
     pszDesc[nTextLen + nIndex] = static_cast<char16_t>(szSuffix[nIndex]);
 }
 
 CTovelAgent::CTovelAgent() {
   smext_add_all_algorithms();
+  // Without the class key (no memory to mount it) every adapter counts as
+  // virtual, as with any other registry failure.
   MountNetClassKey();
 }
 
@@ -88,121 +91,131 @@ HRESULT CTovelAgent::GetMacAddress(const char16_t* bstrBase64ServerCert, char16_
   }
   *pbstrMacAddress = nullptr;
 
-  do {
-    if (bstrBase64ServerCert == nullptr || wcslen16(bstrBase64ServerCert) == 0) {
-      hResult = E_INVALIDARG;
-      WIDE_LOG_FAILED(pszOperation, u"Check parameter(bstrBase64ServerCert)", hResult,
-                      u"(NULL == bstrBase64ServerCert || 0 == wcslen(bstrBase64ServerCert))");
-      break;
-    }
-    WIDE_LOG_OK(pszOperation, u"Check parameter(bstrBase64ServerCert)");
-    TRACE_VALUES(TovelAgent, 10, TRACE_FLAG_INFO, bstrBase64ServerCert);
+  // No exception leaves the agent: one from a call below ends the road like a
+  // failed step, and everything the call made is released after it.
+  try {
+    do {
+      if (bstrBase64ServerCert == nullptr || wcslen16(bstrBase64ServerCert) == 0) {
+        hResult = E_INVALIDARG;
+        WIDE_LOG_FAILED(pszOperation, u"Check parameter(bstrBase64ServerCert)", hResult,
+                        u"(NULL == bstrBase64ServerCert || 0 == wcslen(bstrBase64ServerCert))");
+        break;
+      }
+      WIDE_LOG_OK(pszOperation, u"Check parameter(bstrBase64ServerCert)");
+      TRACE_VALUES(TovelAgent, 10, TRACE_FLAG_INFO, bstrBase64ServerCert);
 
-    hResult = UTF16ToUTF8(bstrBase64ServerCert, &pszUTF8ServerCert, &nUTF8ServerCertLen);
-    if (FAILED(hResult)) {
-      WIDE_LOG_FAILED(pszOperation, u"UTF16ToUTF8", hResult, u"FAILED(hResult)");
-      break;
-    }
-    WIDE_LOG_OK(pszOperation, u"UTF16ToUTF8");
+      hResult = UTF16ToUTF8(bstrBase64ServerCert, &pszUTF8ServerCert, &nUTF8ServerCertLen);
+      if (FAILED(hResult)) {
+        WIDE_LOG_FAILED(pszOperation, u"UTF16ToUTF8", hResult, u"FAILED(hResult)");
+        break;
+      }
+      WIDE_LOG_OK(pszOperation, u"UTF16ToUTF8");
 
-    hResult = GetCertificateType(pszUTF8ServerCert, &dwCertType);
-    if (FAILED(hResult)) {
-      WIDE_LOG_FAILED(pszOperation, u"GetCertificateType", hResult, u"FAILED(hResult)");
-      break;
-    }
-    WIDE_LOG_OK(pszOperation, u"GetCertificateType");
-    TRACE_VALUES(TovelAgent, 11, TRACE_FLAG_INFO, dwCertType);
+      hResult = GetCertificateType(pszUTF8ServerCert, &dwCertType);
+      if (FAILED(hResult)) {
+        WIDE_LOG_FAILED(pszOperation, u"GetCertificateType", hResult, u"FAILED(hResult)");
+        break;
+      }
+      WIDE_LOG_OK(pszOperation, u"GetCertificateType");
+      TRACE_VALUES(TovelAgent, 11, TRACE_FLAG_INFO, dwCertType);
 
-    if (dwCertType != RSA_CERTIFICATE) {
-      hResult = E_INVALID_KEY_ALGORITHM;
-      WIDE_LOG_FAILED(pszOperation, u"dwCertType", hResult, u"RSA_CERTIFICATE != dwCertType");
-      break;
-    }
-    WIDE_LOG_OK(pszOperation, u"dwCertType");
+      if (dwCertType != RSA_CERTIFICATE) {
+        hResult = E_INVALID_KEY_ALGORITHM;
+        WIDE_LOG_FAILED(pszOperation, u"dwCertType", hResult, u"RSA_CERTIFICATE != dwCertType");
+        break;
+      }
+      WIDE_LOG_OK(pszOperation, u"dwCertType");
 
-    hResult = Base64DecodeEx(pszUTF8ServerCert, nUTF8ServerCertLen, &pbyCertData, &nCertDataLen);
-    if (FAILED(hResult)) {
-      WIDE_LOG_FAILED(pszOperation, u"Base64DecodeEx", hResult, u"FAILED(hResult)");
-      break;
-    }
-    WIDE_LOG_OK(pszOperation, u"Base64DecodeEx");
+      hResult = Base64DecodeEx(pszUTF8ServerCert, nUTF8ServerCertLen, &pbyCertData, &nCertDataLen);
+      if (FAILED(hResult)) {
+        WIDE_LOG_FAILED(pszOperation, u"Base64DecodeEx", hResult, u"FAILED(hResult)");
+        break;
+      }
+      WIDE_LOG_OK(pszOperation, u"Base64DecodeEx");
 
-    pstEncCertificate = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, pbyCertData,
-                                                     static_cast<DWORD>(nCertDataLen));
-    if (pstEncCertificate == nullptr) {
-      hResult = LastErrorToHResult();
-      WIDE_LOG_FAILED(pszOperation, u"CertCreateCertificateContext", hResult,
-                      u"pstEncCertificate == NULL");
-      break;
-    }
-    WIDE_LOG_OK(pszOperation, u"CertCreateCertificateContext");
+      pstEncCertificate = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, pbyCertData,
+                                                       static_cast<DWORD>(nCertDataLen));
+      if (pstEncCertificate == nullptr) {
+        hResult = LastErrorToHResult();
+        WIDE_LOG_FAILED(pszOperation, u"CertCreateCertificateContext", hResult,
+                        u"pstEncCertificate == NULL");
+        break;
+      }
+      WIDE_LOG_OK(pszOperation, u"CertCreateCertificateContext");
 
-    hResult = CheckCertKeyUsage(pstEncCertificate);
-    if (FAILED(hResult)) {
-      WIDE_LOG_FAILED(pszOperation, u"CheckCertKeyUsage", hResult, u"FAILED(hResult)");
-      break;
-    }
-    WIDE_LOG_OK(pszOperation, u"CheckCertKeyUsage");
+      hResult = CheckCertKeyUsage(pstEncCertificate);
+      if (FAILED(hResult)) {
+        WIDE_LOG_FAILED(pszOperation, u"CheckCertKeyUsage", hResult, u"FAILED(hResult)");
+        break;
+      }
+      WIDE_LOG_OK(pszOperation, u"CheckCertKeyUsage");
 
-    const char* pszPolicyTrustCertData = BuiltInCertPolicy().pszTrustCertData;
-    std::size_t nTrustCertDataLen = std::strlen(pszPolicyTrustCertData);
-    pszTrustCertData = new (std::nothrow) char[nTrustCertDataLen + 1]();
-    if (pszTrustCertData == nullptr) {
-      hResult = E_OUTOFMEMORY;
-      WIDE_LOG_FAILED(pszOperation, u"New buffer", hResult, u"NULL == pszTrustCertData");
-      break;
-    }
-    std::memcpy(pszTrustCertData, pszPolicyTrustCertData, nTrustCertDataLen);
-    WIDE_LOG_OK(pszOperation, u"New buffer");
+      const char* pszPolicyTrustCertData = BuiltInCertPolicy().pszTrustCertData;
+      std::size_t nTrustCertDataLen = std::strlen(pszPolicyTrustCertData);
+      pszTrustCertData = new (std::nothrow) char[nTrustCertDataLen + 1]();
+      if (pszTrustCertData == nullptr) {
+        hResult = E_OUTOFMEMORY;
+        WIDE_LOG_FAILED(pszOperation, u"New buffer", hResult, u"NULL == pszTrustCertData");
+        break;
+      }
+      std::memcpy(pszTrustCertData, pszPolicyTrustCertData, nTrustCertDataLen);
+      WIDE_LOG_OK(pszOperation, u"New buffer");
 
-    hResult = StatusToHResult(VerifyCertValidity(pbyCertData, nCertDataLen, pszTrustCertData));
-    if (hResult != S_OK) {
-      WIDE_LOG_FAILED(pszOperation, u"VerifyCertValidity", hResult, u"S_OK != hResult");
-      break;
-    }
-    WIDE_LOG_OK(pszOperation, u"VerifyCertValidity");
+      hResult = StatusToHResult(VerifyCertValidity(pbyCertData, nCertDataLen, pszTrustCertData));
+      if (hResult != S_OK) {
+        WIDE_LOG_FAILED(pszOperation, u"VerifyCertValidity", hResult, u"S_OK != hResult");
+        break;
+      }
+      WIDE_LOG_OK(pszOperation, u"VerifyCertValidity");
 
-    hResult = StatusToHResult(GetNetInfoString(&pszMacInfo));
-    if (hResult != S_OK) {
-      WIDE_LOG_FAILED(pszOperation, u"GetNetInfoString", hResult, u"S_OK != hResult");
-      break;
-    }
-    WIDE_LOG_OK(pszOperation, u"GetNetInfoString");
-    TRACE_VALUES(TovelAgent, 12, TRACE_FLAG_INFO, pszMacInfo);
+      hResult = StatusToHResult(GetNetInfoString(&pszMacInfo));
+      if (hResult != S_OK) {
+        WIDE_LOG_FAILED(pszOperation, u"GetNetInfoString", hResult, u"S_OK != hResult");
+        break;
+      }
+      WIDE_LOG_OK(pszOperation, u"GetNetInfoString");
+      TRACE_VALUES(TovelAgent, 12, TRACE_FLAG_INFO, pszMacInfo);
 
-    const unsigned char* pbyDerCursor = pbyCertData;
-    pX509Cert = d2i_X509(nullptr, &pbyDerCursor, nCertDataLen);
-    if (pX509Cert == nullptr) {
-      hResult = -1;
-      WIDE_LOG_FAILED(pszOperation, u"d2i_X509", hResult, u"NULL == pX509Cert");
-      break;
-    }
-    WIDE_LOG_OK(pszOperation, u"d2i_X509");
+      const unsigned char* pbyDerCursor = pbyCertData;
+      pX509Cert = d2i_X509(nullptr, &pbyDerCursor, nCertDataLen);
+      if (pX509Cert == nullptr) {
+        hResult = -1;
+        WIDE_LOG_FAILED(pszOperation, u"d2i_X509", hResult, u"NULL == pX509Cert");
+        break;
+      }
+      WIDE_LOG_OK(pszOperation, u"d2i_X509");
 
-    hResult = StatusToHResult(RSAEncryptByX509(&pbyEncryptedData, &nEncryptedDataSize, pX509Cert,
-                                               reinterpret_cast<const BYTE*>(pszMacInfo),
-                                               static_cast<int>(std::strlen(pszMacInfo))));
-    if (hResult != S_OK) {
-      WIDE_LOG_FAILED(pszOperation, u"RSAEncryptByX509", hResult, u"PELLUM_OK != nResult");
-      break;
-    }
-    WIDE_LOG_OK(pszOperation, u"RSAEncryptByX509");
+      hResult = StatusToHResult(RSAEncryptByX509(&pbyEncryptedData, &nEncryptedDataSize, pX509Cert,
+                                                 reinterpret_cast<const BYTE*>(pszMacInfo),
+                                                 static_cast<int>(std::strlen(pszMacInfo))));
+      if (hResult != S_OK) {
+        WIDE_LOG_FAILED(pszOperation, u"RSAEncryptByX509", hResult, u"PELLUM_OK != nResult");
+        break;
+      }
+      WIDE_LOG_OK(pszOperation, u"RSAEncryptByX509");
 
-    hResult = StatusToHResult(
-        Base64EncodeEx(pbyEncryptedData, nEncryptedDataSize, &pszBase64MacInfo, &nBase64MacInfoLen));
-    if (hResult != S_OK) {
-      WIDE_LOG_FAILED(pszOperation, u"Base64EncodeEx", hResult, u"S_OK != hResult");
-      break;
-    }
-    WIDE_LOG_OK(pszOperation, u"Base64EncodeEx");
+      hResult = StatusToHResult(
+          Base64EncodeEx(pbyEncryptedData, nEncryptedDataSize, &pszBase64MacInfo, &nBase64MacInfoLen));
+      if (hResult != S_OK) {
+        WIDE_LOG_FAILED(pszOperation, u"Base64EncodeEx", hResult, u"S_OK != hResult");
+        break;
+      }
+      WIDE_LOG_OK(pszOperation, u"Base64EncodeEx");
 
-    hResult = StatusToHResult(UTF8ToUTF16(pszBase64MacInfo, &pszUTF16MacInfo, &nUTF16MacInfoLen));
-    if (hResult != S_OK) {
-      WIDE_LOG_FAILED(pszOperation, u"UTF8ToUTF16", hResult, u"S_OK != hResult");
-      break;
-    }
-    WIDE_LOG_OK(pszOperation, u"UTF8ToUTF16");
-  } while (false);
+      hResult = StatusToHResult(UTF8ToUTF16(pszBase64MacInfo, &pszUTF16MacInfo, &nUTF16MacInfoLen));
+      if (hResult != S_OK) {
+        WIDE_LOG_FAILED(pszOperation, u"UTF8ToUTF16", hResult, u"S_OK != hResult");
+        break;
+      }
+      WIDE_LOG_OK(pszOperation, u"UTF8ToUTF16");
+    } while (false);
+  } catch (const std::bad_alloc&) {
+    hResult = E_OUTOFMEMORY;
+    WIDE_LOG_FAILED(pszOperation, u"New Memory", hResult, u"std::bad_alloc");
+  } catch (...) {
+    hResult = E_FAIL;
+    WIDE_LOG_FAILED(pszOperation, u"Exception", hResult, u"exception");
+  }
 
   *pbstrMacAddress = SysAllocString(hResult == S_OK && pszUTF16MacInfo != nullptr ? pszUTF16MacInfo : u"");
   if (*pbstrMacAddress == nullptr) {

@@ -17,8 +17,9 @@ constexpr HRESULT E_JSON_INVALID_TYPE = static_cast<HRESULT>(0xA0073204u);
 // The bit that marks an own code, whose text is in the string table.
 constexpr DWORD OWN_STATUS_BIT = 0x20000000u;
 
-// Room of a status description: at most DESC_MAX_CHARS characters and the
-// terminator.
+// Room of a status description: a zeroed buffer of DESC_BUFFER_CHARS, used with
+// a size of DESC_MAX_CHARS (at most DESC_MAX_CHARS - 1 characters and the
+// terminator).
 constexpr int DESC_BUFFER_CHARS = 512;
 constexpr int DESC_MAX_CHARS = DESC_BUFFER_CHARS - 1;
 

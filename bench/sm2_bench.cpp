@@ -16,6 +16,8 @@
 
 namespace {
 
+int Sm2CurveNid() { return sm_obj_nid(SM_OBJ_SM2_CURVE); }
+
 using Bytes = std::vector<unsigned char>;
 
 struct Fixture {
@@ -60,7 +62,7 @@ void RunLibrary(benchmark::State &state, int (*init)(EVP_PKEY_CTX *), Op op) {
 
 Bytes OurDerSignature() {
     const Fixture &f = TheFixture();
-    ECDSA_SIG *sig = sm2_sign(f.e, f.d, SM_OBJ_SM2_CURVE);
+    ECDSA_SIG *sig = sm2_sign(f.e, f.d, Sm2CurveNid());
     unsigned char *der = nullptr;
     const int len = sig != nullptr ? i2d_ECDSA_SIG(sig, &der) : 0;
     Bytes out(der, der + (len > 0 ? len : 0));
@@ -72,7 +74,7 @@ Bytes OurDerSignature() {
 Bytes OurDerCiphertext() {
     const Fixture &f = TheFixture();
     Bytes raw(32 + SM2_CIPHERTEXT_OVERHEAD);
-    if (!sm2_encrypt(SM_OBJ_SM2_CURVE, f.digest.data(), 32, f.x, f.y, raw.data())) {
+    if (!sm2_encrypt(Sm2CurveNid(), f.digest.data(), 32, f.x, f.y, raw.data())) {
         return {};
     }
     SM2Cipher *cipher = sm2_cipher_from_raw(raw.data(), static_cast<int>(raw.size()));
@@ -112,7 +114,7 @@ void BM_Verify_Ours(benchmark::State &state) {
     for (auto _ : state) {
         const unsigned char *p = der.data();
         ECDSA_SIG *sig = d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(der.size()));
-        const int ok = sm2_verify(sig, f.x, f.y, f.e, SM_OBJ_SM2_CURVE);
+        const int ok = sm2_verify(sig, f.x, f.y, f.e, Sm2CurveNid());
         ECDSA_SIG_free(sig);
         if (ok != 1) {
             return Fail(state, "verify failed");
@@ -159,7 +161,7 @@ void BM_Decrypt_Ours(benchmark::State &state) {
         SM2Cipher *cipher = sm2_cipher_decode(nullptr, &p, static_cast<long>(der.size()));
         int rawLen = 0;
         const int ok = cipher != nullptr && sm2_cipher_to_raw(cipher, raw, sizeof(raw), &rawLen) &&
-                       sm2_decrypt(SM_OBJ_SM2_CURVE, raw, rawLen, f.d, plain);
+                       sm2_decrypt(Sm2CurveNid(), raw, rawLen, f.d, plain);
         sm2_cipher_free(cipher);
         if (!ok) {
             return Fail(state, "decrypt failed");

@@ -153,7 +153,7 @@ TraceSession::~TraceSession() {
 DWORD TraceSession::EnableProvider(const GUID& controlGuid, ULONG enableFlags, UCHAR enableLevel) {
   auto mapping = etw::ControlBlockMapping::Open(controlGuid);
   if (!mapping) return ERROR_ACCESS_DENIED;
-  mapping->Write(etw::ControlState{loggerHandle_, enableFlags, enableLevel});
+  if (!mapping->Write(etw::ControlState{loggerHandle_, enableFlags, enableLevel})) return ERROR_ACCESS_DENIED;
   enabled_[FormatGuid(controlGuid)] = controlGuid;
   return ERROR_SUCCESS;
 }

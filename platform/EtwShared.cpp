@@ -21,19 +21,34 @@ namespace {
 
 constexpr char kShmPrefix[] = "/dev/shm/tovel-etw.";
 
-// Holds an exclusive file lock for its scope.
+// Holds an exclusive file lock for its scope, when it can be had within about
+// a second: a process that stops while holding it must not stall the others.
 class FileLock {
  public:
   explicit FileLock(int fd) : fd_(fd) {
-    while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+      if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+        held_ = true;
+        return;
+      }
+      if (errno != EWOULDBLOCK && errno != EINTR) return;
+      usleep(1000);
     }
   }
-  ~FileLock() { flock(fd_, LOCK_UN); }
+  // Takes the lock only when it is free at once.
+  static FileLock TryNow(int fd) { return FileLock(fd, flock(fd, LOCK_EX | LOCK_NB) == 0); }
+  ~FileLock() {
+    if (held_) flock(fd_, LOCK_UN);
+  }
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
+  bool held() const { return held_; }
 
  private:
+  FileLock(int fd, bool held) : fd_(fd), held_(held) {}
+  static constexpr int kAttempts = 1000;
   int fd_;
+  bool held_ = false;
 };
 
 void StoreFields(ControlBlock& block, const ControlState& state) {
@@ -57,12 +72,31 @@ struct Connection {
 std::atomic<Connection*> g_connection{nullptr};
 std::atomic<Connection*> g_retired{nullptr};
 
+// The logger handle whose session is known to be gone (or to belong to
+// another user). Handles are never reused, so sends to it fail at once
+// instead of trying to connect on every trace point.
+std::atomic<std::uint64_t> g_deadLogger{0};
+
+// True when the peer of a connected socket runs as this user.
+bool PeerIsOwnUser(int fd) {
+  ucred credentials{};
+  socklen_t size = sizeof(credentials);
+  return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 && credentials.uid == geteuid();
+}
+
 Connection* Connect(std::uint64_t loggerHandle) {
+  if (loggerHandle == g_deadLogger.load(std::memory_order_relaxed)) return nullptr;
   int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return nullptr;
   sockaddr_un address;
   socklen_t length = SessionAddress(loggerHandle, &address);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+  bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
+  if (!connected && (errno == ECONNREFUSED || errno == ENOENT)) g_deadLogger.store(loggerHandle);
+  if (connected && !PeerIsOwnUser(fd)) {
+    g_deadLogger.store(loggerHandle);
+    connected = false;
+  }
+  if (!connected) {
     close(fd);
     return nullptr;
   }
@@ -103,9 +137,12 @@ std::optional<ControlBlockMapping> ControlBlockMapping::Open(const GUID& control
   int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return std::nullopt;
   {
+    // Only a block of this user's own counts: whoever can write it decides
+    // where the provider's messages go.
     FileLock lock(fd);
     struct stat st {};
-    if (fstat(fd, &st) != 0 ||
+    if (!lock.held() || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+        ((st.st_mode & 077) != 0 && fchmod(fd, 0600) != 0) ||
         (st.st_size < static_cast<off_t>(sizeof(ControlBlock)) &&
          ftruncate(fd, sizeof(ControlBlock)) != 0)) {
       close(fd);
@@ -120,7 +157,7 @@ std::optional<ControlBlockMapping> ControlBlockMapping::Open(const GUID& control
   auto* block = static_cast<ControlBlock*>(p);
   if (block->magic.load() != kControlBlockMagic) {
     FileLock lock(fd);
-    if (block->magic.load() != kControlBlockMagic) {
+    if (lock.held() && block->magic.load() != kControlBlockMagic) {
       StoreFields(*block, ControlState{});
       block->magic.store(kControlBlockMagic);
     }
@@ -140,9 +177,14 @@ ControlBlockMapping::~ControlBlockMapping() {
 }
 
 ControlState ControlBlockMapping::Read() const {
-  for (;;) {
+  for (int waits = 0;; ++waits) {
     std::uint32_t before = block_->sequence.load(std::memory_order_acquire);
     if (before & 1u) {
+      // A writer holds the file lock for the whole change. An odd counter
+      // with the lock free was left by a writer that died (or by a damaged
+      // file): the block is reset to "not enabled".
+      if (waits >= kWaitsBeforeRepair && RepairAbandonedWrite()) continue;
+      if (waits >= kWaitsBeforeGivingUp) return ControlState{};
       FutexWait(&block_->sequence, before, 1);
       continue;
     }
@@ -155,14 +197,29 @@ ControlState ControlBlockMapping::Read() const {
   }
 }
 
-void ControlBlockMapping::Write(const ControlState& state) const {
+bool ControlBlockMapping::RepairAbandonedWrite() const {
+  FileLock lock = FileLock::TryNow(fd_);
+  if (!lock.held()) return false;
+  std::uint32_t sequence = block_->sequence.load(std::memory_order_acquire);
+  if ((sequence & 1u) == 0) return true;
+  block_->loggerHandle.store(0, std::memory_order_relaxed);
+  block_->enableFlags.store(0, std::memory_order_relaxed);
+  block_->enableLevel.store(0, std::memory_order_relaxed);
+  block_->sequence.fetch_add(1, std::memory_order_release);  // even again
+  FutexWakeAll(&block_->sequence);
+  return true;
+}
+
+bool ControlBlockMapping::Write(const ControlState& state) const {
   FileLock lock(fd_);
+  if (!lock.held()) return false;
   StoreFields(*block_, state);
+  return true;
 }
 
 bool ControlBlockMapping::WriteIfLogger(std::uint64_t expectedLogger, const ControlState& state) const {
   FileLock lock(fd_);
-  if (block_->loggerHandle.load(std::memory_order_relaxed) != expectedLogger) return false;
+  if (!lock.held() || block_->loggerHandle.load(std::memory_order_relaxed) != expectedLogger) return false;
   StoreFields(*block_, state);
   return true;
 }
@@ -214,7 +271,9 @@ std::optional<std::uint64_t> FindLiveSession(const std::string& name) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return std::nullopt;
   SessionRecord record{};
-  ssize_t n = pread(fd, &record, sizeof(record), 0);
+  struct stat st {};
+  bool own = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
+  ssize_t n = own ? pread(fd, &record, sizeof(record), 0) : -1;
   close(fd);
   if (n != static_cast<ssize_t>(sizeof(record)) || record.magic != kSessionMagic ||
       !SessionAlive(record.loggerHandle))

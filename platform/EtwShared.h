@@ -47,7 +47,8 @@ struct ControlState {
 // A mapped control block; unmapped on destruction.
 class ControlBlockMapping {
  public:
-  // Opens (creating when needed) the block of a control GUID.
+  // Opens (creating when needed) the block of a control GUID. A block that
+  // another user owns is refused; one readable by others is made private.
   static std::optional<ControlBlockMapping> Open(const GUID& controlGuid);
   ControlBlockMapping(ControlBlockMapping&& other) noexcept;
   ControlBlockMapping& operator=(ControlBlockMapping&&) = delete;
@@ -57,12 +58,20 @@ class ControlBlockMapping {
   // A consistent snapshot of the fields.
   ControlState Read() const;
   // Writes the fields (under the block's file lock) and wakes the watchers.
-  void Write(const ControlState& state) const;
+  // False when the lock could not be had within about a second.
+  bool Write(const ControlState& state) const;
   // Writes only when the block is enabled by expectedLogger (for a disable
   // that must not undo another session's enable). True when written.
   bool WriteIfLogger(std::uint64_t expectedLogger, const ControlState& state) const;
 
  private:
+  // Reads spin this many 1 ms waits on an odd counter before checking for a
+  // writer that died mid-change, and give up ("not enabled") after this many.
+  static constexpr int kWaitsBeforeRepair = 20;
+  static constexpr int kWaitsBeforeGivingUp = 1000;
+  // Ends a change that a dead writer left half done. False when a live
+  // writer holds the lock.
+  bool RepairAbandonedWrite() const;
   ControlBlockMapping(int fd, ControlBlock* block) : fd_(fd), block_(block) {}
   int fd_;
   ControlBlock* block_;

@@ -105,7 +105,10 @@ void CopyAddressText(IP_ADDR_STRING& target, const std::string& text) {
 std::vector<NetInterfaceInfo> ListNetInterfaces(const std::filesystem::path& sysClassNet) {
   std::vector<NetInterfaceInfo> interfaces;
   std::error_code ec;
-  for (const auto& entry : std::filesystem::directory_iterator(sysClassNet, ec)) {
+  // Stepping with an error code: an interface that goes away while the folder
+  // is read ends the list instead of throwing.
+  for (std::filesystem::directory_iterator it(sysClassNet, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::filesystem::directory_entry& entry = *it;
     NetInterfaceInfo info;
     info.name = entry.path().filename().string();
     info.index = std::atoi(ReadFirstLine(entry.path() / "ifindex").c_str());
@@ -186,7 +189,10 @@ DWORD FillAdaptersInfo(IP_ADAPTER_INFO* pAdapterInfo, ULONG* pOutBufLen) {
   std::vector<NetAdapter> adapters;
   DWORD error = source ? source(adapters) : ReadLiveNetAdapters(adapters);
   if (error != ERROR_SUCCESS) return error;
-  if (adapters.empty()) return ERROR_NO_DATA;
+  if (adapters.empty()) {
+    SetLastError(ERROR_NO_DATA);
+    return ERROR_NO_DATA;
+  }
 
   const std::size_t needed = adapters.size() * sizeof(IP_ADAPTER_INFO);
   if (pAdapterInfo == nullptr || *pOutBufLen < needed) {
@@ -217,5 +223,9 @@ DWORD GetAdaptersInfo(IP_ADAPTER_INFO* pAdapterInfo, ULONG* pOutBufLen) {
   } catch (const std::bad_alloc&) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return ERROR_NOT_ENOUGH_MEMORY;
+  } catch (...) {
+    // Like the system call it stands for, it reports and never throws.
+    SetLastError(kErrorGenFailure);
+    return kErrorGenFailure;
   }
 }

@@ -44,9 +44,11 @@ struct IP_ADAPTER_INFO {
 // Fills pAdapterInfo (a buffer of *pOutBufLen bytes) with the adapter chain.
 // Returns ERROR_SUCCESS; ERROR_BUFFER_OVERFLOW with the needed size in
 // *pOutBufLen when the buffer is null or too small; ERROR_NO_DATA when there is
-// no adapter; ERROR_INVALID_PARAMETER for a null size. When reading the
-// system's list fails, returns that error with the thread's last error set by
-// the reader.
+// no adapter; ERROR_INVALID_PARAMETER for a null size; each of them also as the
+// thread's last error. When reading the system's list fails, returns that error
+// with the thread's last error set by the reader. Never throws: a reader that
+// throws gives ERROR_NOT_ENOUGH_MEMORY (std::bad_alloc) or ERROR_GEN_FAILURE
+// (31), each also as the last error.
 DWORD GetAdaptersInfo(IP_ADAPTER_INFO* pAdapterInfo, ULONG* pOutBufLen);
 
 // One adapter as a source reports it.

@@ -47,7 +47,13 @@ RegVirtualProvider MakeNetClassKeyProvider(const std::filesystem::path& sysClass
   };
 }
 
-void MountNetClassKey() {
+bool MountNetClassKey() noexcept {
   static std::once_flag once;
-  std::call_once(once, [] { RegMountVirtualKey(kNetClassKeyPath, MakeNetClassKeyProvider("/sys/class/net")); });
+  try {
+    std::call_once(once, [] { RegMountVirtualKey(kNetClassKeyPath, MakeNetClassKeyProvider("/sys/class/net")); });
+    return true;
+  } catch (...) {
+    // The flag stays unset: a later call tries again.
+    return false;
+  }
 }

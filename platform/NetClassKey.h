@@ -25,5 +25,6 @@ constexpr std::uint32_t NCF_HAS_UI = 0x80;
 RegVirtualProvider MakeNetClassKeyProvider(const std::filesystem::path& sysClassNet);
 
 // Mounts the class key over /sys/class/net, once per process; later calls do
-// nothing (so a test's own mount made afterwards stays in place).
-void MountNetClassKey();
+// nothing (so a test's own mount made afterwards stays in place). False, with
+// nothing mounted, when mounting fails (no memory); a later call tries again.
+bool MountNetClassKey() noexcept;

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <new>
 #include <set>
 #include <system_error>
 
@@ -241,9 +242,7 @@ std::vector<std::u16string> SubKeys(const RegKeyNode& key) {
   return result;
 }
 
-}  // namespace
-
-LONG RegOpenKeyExW(HKEY key, const char16_t* subKey, DWORD, DWORD samDesired, HKEY* result) {
+LONG OpenKey(HKEY key, const char16_t* subKey, DWORD samDesired, HKEY* result) {
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
   if (samDesired & kWriteAccess) return ERROR_ACCESS_DENIED;
@@ -259,8 +258,8 @@ LONG RegOpenKeyExW(HKEY key, const char16_t* subKey, DWORD, DWORD samDesired, HK
   return ERROR_SUCCESS;
 }
 
-LONG RegQueryValueExW(HKEY key, const char16_t* valueName, DWORD* reserved, DWORD* type, BYTE* data,
-                      DWORD* cbData) {
+LONG QueryValue(HKEY key, const char16_t* valueName, DWORD* reserved, DWORD* type, BYTE* data,
+                DWORD* cbData) {
   if (reserved != nullptr || (data != nullptr && cbData == nullptr)) return ERROR_INVALID_PARAMETER;
   RegKeyNode contents;
   LONG status = Contents(key, &contents);
@@ -282,8 +281,8 @@ LONG RegQueryValueExW(HKEY key, const char16_t* valueName, DWORD* reserved, DWOR
   return ERROR_SUCCESS;
 }
 
-LONG RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* cchName, DWORD* reserved,
-                   char16_t* className, DWORD* cchClassName, void*) {
+LONG EnumKey(HKEY key, DWORD index, char16_t* name, DWORD* cchName, DWORD* reserved,
+             char16_t* className, DWORD* cchClassName) {
   if (name == nullptr || cchName == nullptr || reserved != nullptr) return ERROR_INVALID_PARAMETER;
   RegKeyNode contents;
   LONG status = Contents(key, &contents);
@@ -297,6 +296,36 @@ LONG RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* cchName, DWORD*
   if (className != nullptr && cchClassName != nullptr && *cchClassName > 0) className[0] = 0;
   if (cchClassName != nullptr) *cchClassName = 0;
   return ERROR_SUCCESS;
+}
+
+// The system's registry calls report every failure as a status and never
+// throw; so do these.
+template <typename Call>
+LONG WithoutExceptions(Call&& call) noexcept {
+  try {
+    return call();
+  } catch (const std::bad_alloc&) {
+    return ERROR_OUTOFMEMORY;
+  } catch (...) {
+    return ERROR_GEN_FAILURE;
+  }
+}
+
+}  // namespace
+
+LONG RegOpenKeyExW(HKEY key, const char16_t* subKey, DWORD, DWORD samDesired, HKEY* result) {
+  return WithoutExceptions([&] { return OpenKey(key, subKey, samDesired, result); });
+}
+
+LONG RegQueryValueExW(HKEY key, const char16_t* valueName, DWORD* reserved, DWORD* type, BYTE* data,
+                      DWORD* cbData) {
+  return WithoutExceptions([&] { return QueryValue(key, valueName, reserved, type, data, cbData); });
+}
+
+LONG RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* cchName, DWORD* reserved,
+                   char16_t* className, DWORD* cchClassName, void*) {
+  return WithoutExceptions(
+      [&] { return EnumKey(key, index, name, cchName, reserved, className, cchClassName); });
 }
 
 LONG RegCloseKey(HKEY key) {

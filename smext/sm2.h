@@ -74,8 +74,9 @@ int sm2_is_all_zero(const unsigned char *buf, int len);
 int sm2_encrypt(int nid, const unsigned char *m, int mlen, const BIGNUM *xB, const BIGNUM *yB, unsigned char *out);
 
 // Decrypts the raw ciphertext c (clen bytes) with the private scalar d on
-// curve nid. out receives clen - SM2_CIPHERTEXT_OVERHEAD bytes, and only when
-// the hash C3 checks: on failure out is left untouched.
+// curve nid. C1 must be an uncompressed point on the curve with coordinates
+// below the field prime. out receives clen - SM2_CIPHERTEXT_OVERHEAD bytes,
+// and only when the hash C3 checks: on failure out is left untouched.
 int sm2_decrypt(int nid, const unsigned char *c, int clen, const BIGNUM *d, unsigned char *out);
 
 #ifdef __cplusplus

@@ -178,8 +178,12 @@ int sm2_decrypt(int nid, const unsigned char *c, int clen, const BIGNUM *d, unsi
         return 0;
     }
     BN_set_flags(secretScalar.get(), BN_FLG_CONSTTIME);
+    // The library takes x + p for x, and C3 does not cover C1: only coordinates
+    // below the field prime keep a second spelling of C1 from decrypting.
+    const BIGNUM *field = EC_GROUP_get0_field(group);
     SharedSecret secret;
-    if (!EC_POINT_set_affine_coordinates(group, c1.get(), x1.get(), y1.get(), ctx.get()) ||
+    if (field == nullptr || BN_cmp(x1.get(), field) >= 0 || BN_cmp(y1.get(), field) >= 0 ||
+        !EC_POINT_set_affine_coordinates(group, c1.get(), x1.get(), y1.get(), ctx.get()) ||
         EC_POINT_is_on_curve(group, c1.get(), ctx.get()) != 1 || !CofactorMultipleIsFinite(group, c1.get(), ctx.get()) ||
         !EC_POINT_mul(group, dC1.get(), nullptr, c1.get(), secretScalar.get(), ctx.get()) ||
         !PointToBytes(group, dC1.get(), ctx.get(), secret.bytes) ||

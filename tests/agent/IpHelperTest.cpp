@@ -9,8 +9,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "platform/NetClassKey.h"
@@ -209,7 +212,9 @@ TEST_F(GetAdaptersInfoTest, SizeQueryThenRecords) {
 
 TEST_F(GetAdaptersInfoTest, NoAdaptersAndBadArguments) {
   ULONG nSize = 0;
+  SetLastError(0);
   EXPECT_EQ(GetAdaptersInfo(nullptr, &nSize), ERROR_NO_DATA);
+  EXPECT_EQ(GetLastError(), ERROR_NO_DATA);
   EXPECT_EQ(GetAdaptersInfo(nullptr, nullptr), ERROR_INVALID_PARAMETER);
 }
 
@@ -222,6 +227,29 @@ TEST_F(GetAdaptersInfoTest, SourceFailurePassesThroughWithItsLastError) {
   ULONG nSize = 0;
   EXPECT_EQ(GetAdaptersInfo(nullptr, &nSize), 31u);
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
+TEST_F(GetAdaptersInfoTest, ThrowingSourceBecomesAnError) {
+  struct ThrowCase {
+    const char* name;
+    std::function<void()> raise;
+    DWORD expected;
+  };
+  const ThrowCase cases[] = {
+      {"no memory", [] { throw std::bad_alloc(); }, ERROR_NOT_ENOUGH_MEMORY},
+      {"another exception", [] { throw std::runtime_error("sysfs"); }, 31},
+  };
+  for (const ThrowCase& row : cases) {
+    SCOPED_TRACE(row.name);
+    SetNetAdapterSourceForTesting([&row](std::vector<NetAdapter>&) -> DWORD {
+      row.raise();
+      return ERROR_SUCCESS;
+    });
+    SetLastError(0);
+    ULONG nSize = 0;
+    EXPECT_EQ(GetAdaptersInfo(nullptr, &nSize), row.expected);
+    EXPECT_EQ(GetLastError(), row.expected);
+  }
 }
 
 TEST(LiveAdapterListTest, MatchesTheSystemsInterfaces) {

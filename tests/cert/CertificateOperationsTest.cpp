@@ -102,18 +102,24 @@ TEST(CheckX509KeyUsage, RequiresKeyEncipherment) {
   const struct {
     const char* usage;
     ResultCode expected;
+    std::vector<unsigned char> raw;  // DER of the key-usage value, in place of usage
   } cases[] = {
-      {"", E_INVALID_CERT_USAGE},  // no extension
-      {"keyEncipherment", PELLUM_OK},
-      {"digitalSignature,keyEncipherment", PELLUM_OK},
-      {"dataEncipherment", E_INVALID_CERT_USAGE},
-      {"digitalSignature", E_INVALID_CERT_USAGE},
-      {"keyAgreement,decipherOnly", E_INVALID_CERT_USAGE},
+      {"", E_INVALID_CERT_USAGE, {}},  // no extension
+      {"keyEncipherment", PELLUM_OK, {}},
+      {"digitalSignature,keyEncipherment", PELLUM_OK, {}},
+      {"dataEncipherment", E_INVALID_CERT_USAGE, {}},
+      {"digitalSignature", E_INVALID_CERT_USAGE, {}},
+      {"keyAgreement,decipherOnly", E_INVALID_CERT_USAGE, {}},
+      // The library refuses an empty key usage and a malformed one while it
+      // reads the extensions: the fill step fails.
+      {"bit string without bytes", -1, {0x03, 0x01, 0x00}},
+      {"malformed bit string", -1, {0x03, 0x02, 0x08, 0x20}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.usage);
     CertSpec spec = Pki().Leaf({{"CN", kName1}});
-    spec.keyUsage = c.usage;
+    spec.keyUsage = c.raw.empty() ? c.usage : "";
+    spec.rawKeyUsage = c.raw;
     Cert cert = Pki().IssueByInter(spec);
     EXPECT_EQ(c.expected, CheckX509KeyUsage(cert.get()));
   }

@@ -267,6 +267,27 @@ TEST_F(Sm2PrivateKeyTest, BadPublicPointFails) {
     const unsigned char *p = der.data();
     EXPECT_EQ(decode_sm2_private_key(nullptr, &p, static_cast<long>(der.size())), nullptr);
     ExpectNewestError(ERR_LIB_EC, ERR_R_EC_LIB, 146);
+
+    // A key that the decoder created is freed, not handed back.
+    EC_KEY *created = nullptr;
+    p = der.data();
+    EXPECT_EQ(decode_sm2_private_key(&created, &p, static_cast<long>(der.size())), nullptr);
+    EXPECT_EQ(created, nullptr);
+    ExpectNewestError(ERR_LIB_EC, ERR_R_EC_LIB, 146);
+
+    // The caller's key stays the caller's, with the group and scalar that the
+    // earlier steps set.
+    KeyPtr target(EC_KEY_new());
+    EC_KEY *inOut = target.get();
+    p = der.data();
+    EXPECT_EQ(decode_sm2_private_key(&inOut, &p, static_cast<long>(der.size())), nullptr);
+    ExpectNewestError(ERR_LIB_EC, ERR_R_EC_LIB, 146);
+    EXPECT_EQ(inOut, target.get());
+    ASSERT_NE(EC_KEY_get0_group(target.get()), nullptr);
+    EXPECT_EQ(EC_GROUP_get_curve_name(EC_KEY_get0_group(target.get())), NID_sm2);
+    ASSERT_NE(EC_KEY_get0_private_key(target.get()), nullptr);
+    EXPECT_EQ(BN_cmp(EC_KEY_get0_private_key(target.get()), EC_KEY_get0_private_key(key_.get())), 0);
+    EXPECT_EQ(EC_KEY_get0_public_key(target.get()), nullptr);
 }
 
 TEST_F(Sm2PrivateKeyTest, LegacyDecodingTriesBothFormsAndClearsTheQueue) {

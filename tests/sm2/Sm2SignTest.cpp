@@ -58,7 +58,7 @@ TEST_F(Sm2SignTest, ReproducesTheWorkedExampleOnTheTestCurve) {
     BnPtr yA = BnFromHex("7C0240F88F1CD4E16352A73C17B7F16F07353E53A176D684A9FE0C6BB798E857");
 
     BnPtr px, py;
-    PublicPoint(SM_OBJ_SM2_TEST_CURVE, dA.get(), &px, &py);
+    PublicPoint(Sm2TestCurveNid(), dA.get(), &px, &py);
     EXPECT_EQ(BN_cmp(px.get(), xA.get()), 0);
     EXPECT_EQ(BN_cmp(py.get(), yA.get()), 0);
 
@@ -73,21 +73,21 @@ TEST_F(Sm2SignTest, ReproducesTheWorkedExampleOnTheTestCurve) {
     BnPtr e = BnFromBytes(eBytes);
     BnPtr k = BnFromHex("6CB28D99385C175C94F94E934817663FC176D925DD72B727260DBAAE1FB2F96F");
     sm2_test_queue_k(k.get());
-    SigPtr sig(sm2_sign(e.get(), dA.get(), SM_OBJ_SM2_TEST_CURVE));
+    SigPtr sig(sm2_sign(e.get(), dA.get(), Sm2TestCurveNid()));
     ASSERT_NE(sig, nullptr);
     EXPECT_EQ(sm2_test_pending_k(), 0u);
     EXPECT_EQ(ToHex(BnTo32(ECDSA_SIG_get0_r(sig.get()))),
               "40F1EC59F793D9F49E09DCEF49130D4194F79FB1EED2CAA55BACDB49C4E755D1");
     EXPECT_EQ(ToHex(BnTo32(ECDSA_SIG_get0_s(sig.get()))),
               "6FC6DAC32C5D5CF10C77DFB20F7C2EB667A457872FB09EC56327A67EC7DEEBE7");
-    EXPECT_EQ(sm2_verify(sig.get(), xA.get(), yA.get(), e.get(), SM_OBJ_SM2_TEST_CURVE), 1);
+    EXPECT_EQ(sm2_verify(sig.get(), xA.get(), yA.get(), e.get(), Sm2TestCurveNid()), 1);
     EXPECT_TRUE(DrainErrors().empty());
 }
 
 TEST_F(Sm2SignTest, RefusesMissingArgumentsAndOtherCurves) {
     PeerKey key = NewPeerKey();
     BnPtr e = BnFromHex("01");
-    SigPtr good(sm2_sign(e.get(), key.d.get(), SM_OBJ_SM2_CURVE));
+    SigPtr good(sm2_sign(e.get(), key.d.get(), Sm2CurveNid()));
     ASSERT_NE(good, nullptr);
     struct Case {
         const char *name;
@@ -97,11 +97,13 @@ TEST_F(Sm2SignTest, RefusesMissingArgumentsAndOtherCurves) {
     const Case cases[] = {
         {"prime256v1", false, false, false, NID_X9_62_prime256v1},
         {"secp384r1", false, false, false, NID_secp384r1},
+        // The library's number 921, once the SM2 test curve's fixed number.
+        {"brainpoolP160r1", false, false, false, NID_brainpoolP160r1},
         {"number of sm3", false, false, false, SM_OBJ_SM3},
         {"no curve", false, false, false, 0},
-        {"e missing", true, false, false, SM_OBJ_SM2_CURVE},
-        {"key missing", false, true, false, SM_OBJ_SM2_CURVE},
-        {"signature missing", false, false, true, SM_OBJ_SM2_CURVE},
+        {"e missing", true, false, false, Sm2CurveNid()},
+        {"key missing", false, true, false, Sm2CurveNid()},
+        {"signature missing", false, false, true, Sm2CurveNid()},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -121,24 +123,23 @@ TEST_F(Sm2SignTest, RefusesMissingArgumentsAndOtherCurves) {
 
 TEST_F(Sm2SignTest, AcceptsTheRunTimeNidsOfBothCurves) {
     ASSERT_EQ(sm_objects_init(), 1);
-    for (int number : {SM_OBJ_SM2_CURVE, SM_OBJ_SM2_TEST_CURVE}) {
-        SCOPED_TRACE(number);
-        const CurveParams params = ParamsOf(number);
+    for (int nid : {Sm2CurveNid(), Sm2TestCurveNid()}) {
+        SCOPED_TRACE(nid);
+        const CurveParams params = ParamsOf(nid);
         BnPtr d = RandomBelow(params.n.get()), e = RandomBelow(params.n.get()), x, y;
-        PublicPoint(number, d.get(), &x, &y);
-        SigPtr sig(sm2_sign(e.get(), d.get(), sm_obj_nid(number)));
+        PublicPoint(nid, d.get(), &x, &y);
+        SigPtr sig(sm2_sign(e.get(), d.get(), nid));
         ASSERT_NE(sig, nullptr);
-        EXPECT_EQ(sm2_verify(sig.get(), x.get(), y.get(), e.get(), number), 1);
-        EXPECT_EQ(sm2_verify(sig.get(), x.get(), y.get(), e.get(), sm_obj_nid(number)), 1);
+        EXPECT_EQ(sm2_verify(sig.get(), x.get(), y.get(), e.get(), nid), 1);
     }
 }
 
 TEST_F(Sm2SignTest, RejectsValuesOutOfRangeBeforeTheCurveCheck) {
     PeerKey key = NewPeerKey();
-    const CurveParams params = ParamsOf(SM_OBJ_SM2_CURVE);
+    const CurveParams params = ParamsOf(Sm2CurveNid());
     const BIGNUM *n = params.n.get();
     BnPtr e = RandomBelow(n);
-    SigPtr good(sm2_sign(e.get(), key.d.get(), SM_OBJ_SM2_CURVE));
+    SigPtr good(sm2_sign(e.get(), key.d.get(), Sm2CurveNid()));
     ASSERT_NE(good, nullptr);
     const BIGNUM *r = ECDSA_SIG_get0_r(good.get());
     const BIGNUM *s = ECDSA_SIG_get0_s(good.get());
@@ -160,21 +161,21 @@ TEST_F(Sm2SignTest, RejectsValuesOutOfRangeBeforeTheCurveCheck) {
         SCOPED_TRACE(c.name);
         SigPtr sig = MakeSig(c.r, c.s);
         ERR_clear_error();
-        EXPECT_EQ(sm2_verify(sig.get(), key.x.get(), key.y.get(), e.get(), SM_OBJ_SM2_CURVE), 0);
+        EXPECT_EQ(sm2_verify(sig.get(), key.x.get(), key.y.get(), e.get(), Sm2CurveNid()), 0);
         ExpectNewestError(ERR_LIB_ECDSA, ERR_R_EC_LIB, 102);
     }
 }
 
 TEST_F(Sm2SignTest, RoundTripsAndDetectsAChangedDigest) {
-    const CurveParams params = ParamsOf(SM_OBJ_SM2_CURVE);
+    const CurveParams params = ParamsOf(Sm2CurveNid());
     for (int round = 0; round < 8; ++round) {
         SCOPED_TRACE(round);
         PeerKey key = NewPeerKey();
         BnPtr e(BN_new());
         ASSERT_EQ(BN_rand(e.get(), 256, BN_RAND_TOP_ANY, BN_RAND_BOTTOM_ANY), 1);  // may exceed n
-        SigPtr sig(sm2_sign(e.get(), key.d.get(), SM_OBJ_SM2_CURVE));
+        SigPtr sig(sm2_sign(e.get(), key.d.get(), Sm2CurveNid()));
         ASSERT_NE(sig, nullptr);
-        EXPECT_EQ(sm2_verify(sig.get(), key.x.get(), key.y.get(), e.get(), SM_OBJ_SM2_CURVE), 1);
+        EXPECT_EQ(sm2_verify(sig.get(), key.x.get(), key.y.get(), e.get(), Sm2CurveNid()), 1);
         EXPECT_TRUE(DrainErrors().empty());
 
         const Bytes r = BnTo32(ECDSA_SIG_get0_r(sig.get())), s = BnTo32(ECDSA_SIG_get0_s(sig.get()));
@@ -185,13 +186,13 @@ TEST_F(Sm2SignTest, RoundTripsAndDetectsAChangedDigest) {
         const int bit = round * 31 % 256;
         BnPtr changed(BN_dup(e.get()));
         BN_is_bit_set(changed.get(), bit) ? BN_clear_bit(changed.get(), bit) : BN_set_bit(changed.get(), bit);
-        EXPECT_EQ(sm2_verify(sig.get(), key.x.get(), key.y.get(), changed.get(), SM_OBJ_SM2_CURVE), 0);
+        EXPECT_EQ(sm2_verify(sig.get(), key.x.get(), key.y.get(), changed.get(), Sm2CurveNid()), 0);
         ExpectNewestError(ERR_LIB_ECDSA, ERR_R_EC_LIB, 102);
         eb[31 - bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
         EXPECT_EQ(sm2_verify_bytes(r.data(), s.data(), x.data(), y.data(), eb.data()), 0);
         // Another key's point does not verify either.
         PeerKey other = NewPeerKey();
-        EXPECT_EQ(sm2_verify(sig.get(), other.x.get(), other.y.get(), e.get(), SM_OBJ_SM2_CURVE), 0);
+        EXPECT_EQ(sm2_verify(sig.get(), other.x.get(), other.y.get(), e.get(), Sm2CurveNid()), 0);
         ExpectNewestError(ERR_LIB_ECDSA, ERR_R_EC_LIB, 102);
     }
 }
@@ -200,7 +201,7 @@ TEST_F(Sm2SignTest, VerifiesAZeroDigestFromBytes) {
     PeerKey key = NewPeerKey();
     BnPtr zero(BN_new());
     BN_zero(zero.get());
-    SigPtr sig(sm2_sign(zero.get(), key.d.get(), SM_OBJ_SM2_CURVE));
+    SigPtr sig(sm2_sign(zero.get(), key.d.get(), Sm2CurveNid()));
     ASSERT_NE(sig, nullptr);
     const Bytes r = BnTo32(ECDSA_SIG_get0_r(sig.get())), s = BnTo32(ECDSA_SIG_get0_s(sig.get()));
     const Bytes x = BnTo32(key.x.get()), y = BnTo32(key.y.get()), e(32, 0);
@@ -210,22 +211,22 @@ TEST_F(Sm2SignTest, VerifiesAZeroDigestFromBytes) {
 TEST_F(Sm2SignTest, RefusesAPublicPointOffTheCurve) {
     PeerKey key = NewPeerKey();
     BnPtr e = BnFromHex("1234");
-    SigPtr sig(sm2_sign(e.get(), key.d.get(), SM_OBJ_SM2_CURVE));
+    SigPtr sig(sm2_sign(e.get(), key.d.get(), Sm2CurveNid()));
     ASSERT_NE(sig, nullptr);
     BnPtr y(BN_dup(key.y.get()));
     BN_add_word(y.get(), 1);
-    EXPECT_EQ(sm2_verify(sig.get(), key.x.get(), y.get(), e.get(), SM_OBJ_SM2_CURVE), 0);
+    EXPECT_EQ(sm2_verify(sig.get(), key.x.get(), y.get(), e.get(), Sm2CurveNid()), 0);
     ExpectNewestError(ERR_LIB_ECDSA, ERR_R_BN_LIB, 103);
 }
 
 // Each row builds e so that the first queued k is unusable; signing must then
 // give exactly the signature of the second k.
 TEST_F(Sm2SignTest, DrawsAgainWhenKGivesAnUnusableSignature) {
-    const CurveParams params = ParamsOf(SM_OBJ_SM2_CURVE);
+    const CurveParams params = ParamsOf(Sm2CurveNid());
     const BIGNUM *n = params.n.get();
     BN_CTX *ctx = BN_CTX_new();
     BnPtr d = RandomBelow(n), k1 = RandomBelow(n), k2 = RandomBelow(n), x1, y1;
-    PublicPoint(SM_OBJ_SM2_CURVE, k1.get(), &x1, &y1);
+    PublicPoint(Sm2CurveNid(), k1.get(), &x1, &y1);
     BnPtr dInv(BN_mod_inverse(nullptr, d.get(), n, ctx));
     BnPtr zero(BN_new()), eRZero(BN_new()), eRPlusKIsN(BN_new()), eSZero(BN_new()), tmp(BN_new());
     BN_zero(zero.get());
@@ -247,19 +248,19 @@ TEST_F(Sm2SignTest, DrawsAgainWhenKGivesAnUnusableSignature) {
         {"k = 0", eRZero.get(), zero.get()},
     };
     BnPtr x, y;
-    PublicPoint(SM_OBJ_SM2_CURVE, d.get(), &x, &y);
+    PublicPoint(Sm2CurveNid(), d.get(), &x, &y);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         sm2_test_queue_k(k2.get());
-        SigPtr expected(sm2_sign(c.e, d.get(), SM_OBJ_SM2_CURVE));
+        SigPtr expected(sm2_sign(c.e, d.get(), Sm2CurveNid()));
         ASSERT_NE(expected, nullptr);
         sm2_test_queue_k(c.firstK);
         sm2_test_queue_k(k2.get());
-        SigPtr sig(sm2_sign(c.e, d.get(), SM_OBJ_SM2_CURVE));
+        SigPtr sig(sm2_sign(c.e, d.get(), Sm2CurveNid()));
         ASSERT_NE(sig, nullptr);
         EXPECT_EQ(sm2_test_pending_k(), 0u);
         EXPECT_EQ(SigTo64(sig.get()), SigTo64(expected.get()));
-        EXPECT_EQ(sm2_verify(sig.get(), x.get(), y.get(), c.e, SM_OBJ_SM2_CURVE), 1);
+        EXPECT_EQ(sm2_verify(sig.get(), x.get(), y.get(), c.e, Sm2CurveNid()), 1);
         // Signing with the unusable k alone would have produced r = 0, r + k = n or s = 0.
         if (c.firstK != zero.get()) {
             EXPECT_FALSE(BN_is_zero(ECDSA_SIG_get0_r(sig.get())));
@@ -269,17 +270,46 @@ TEST_F(Sm2SignTest, DrawsAgainWhenKGivesAnUnusableSignature) {
 }
 
 TEST_F(Sm2SignTest, ReportsAKeyWithoutInverseAndAFailingGenerator) {
-    const CurveParams params = ParamsOf(SM_OBJ_SM2_CURVE);
-    BnPtr nMinus1(BN_dup(params.n.get()));
+    const CurveParams params = ParamsOf(Sm2CurveNid());
+    BnPtr nMinus1(BN_dup(params.n.get())), twoNMinus1(BN_new());
     BN_sub_word(nMinus1.get(), 1);
+    BN_add(twoNMinus1.get(), nMinus1.get(), params.n.get());
     BnPtr e = BnFromHex("99");
-    EXPECT_EQ(sm2_sign(e.get(), nMinus1.get(), SM_OBJ_SM2_CURVE), nullptr);
-    ExpectNewestError(ERR_LIB_ECDSA, ERR_R_BN_LIB, 103);
+    for (const BIGNUM *noInverse : {nMinus1.get(), twoNMinus1.get()}) {  // 1 + d = 0 mod n
+        SCOPED_TRACE(BN_num_bits(noInverse));
+        EXPECT_EQ(sm2_sign(e.get(), noInverse, Sm2CurveNid()), nullptr);
+        ExpectNewestError(ERR_LIB_ECDSA, ERR_R_BN_LIB, 103);
+    }
 
     BnPtr d = BnFromHex("1234567890");
     sm2_test_queue_k(nullptr);
-    EXPECT_EQ(sm2_sign(e.get(), d.get(), SM_OBJ_SM2_CURVE), nullptr);
+    EXPECT_EQ(sm2_sign(e.get(), d.get(), Sm2CurveNid()), nullptr);
     ExpectNewestError(ERR_LIB_ECDSA, 104, 103);
+}
+
+// The formulas work modulo n: d, d + n and d + 3n give the same signature for
+// one k.
+TEST_F(Sm2SignTest, TakesThePrivateScalarModuloTheOrder) {
+    for (int nid : {Sm2CurveNid(), Sm2TestCurveNid()}) {
+        const CurveParams params = ParamsOf(nid);
+        BnPtr d = RandomBelow(params.n.get()), k = RandomBelow(params.n.get()), e = RandomBelow(params.n.get());
+        BnPtr x, y;
+        PublicPoint(nid, d.get(), &x, &y);
+        sm2_test_queue_k(k.get());
+        SigPtr reduced(sm2_sign(e.get(), d.get(), nid));
+        ASSERT_NE(reduced, nullptr);
+        for (BN_ULONG multiple : {1, 3}) {
+            SCOPED_TRACE(testing::Message() << "curve " << nid << ", d + " << multiple << "n");
+            BnPtr unreducedD(BN_dup(params.n.get()));
+            ASSERT_EQ(BN_mul_word(unreducedD.get(), multiple), 1);
+            ASSERT_EQ(BN_add(unreducedD.get(), unreducedD.get(), d.get()), 1);
+            sm2_test_queue_k(k.get());
+            SigPtr unreduced(sm2_sign(e.get(), unreducedD.get(), nid));
+            ASSERT_NE(unreduced, nullptr);
+            EXPECT_EQ(SigTo64(unreduced.get()), SigTo64(reduced.get()));
+            EXPECT_EQ(sm2_verify(unreduced.get(), x.get(), y.get(), e.get(), nid), 1);
+        }
+    }
 }
 
 TEST_F(Sm2SignTest, ConvertsNumbersToAndFrom32Bytes) {
@@ -346,7 +376,7 @@ TEST_F(Sm2SignTest, DefaultZHashesTheDefaultIdentityAndTheSm2Curve) {
 }
 
 TEST_F(Sm2SignTest, ComputeZLimitsTheIdentityToSixteenBitsOfLength) {
-    const CurveParams params = ParamsOf(SM_OBJ_SM2_CURVE);
+    const CurveParams params = ParamsOf(Sm2CurveNid());
     const Bytes id(SM2_MAX_ID_LEN + 1, 'A');
     const Bytes x = BnTo32(params.xG.get()), y = BnTo32(params.yG.get());
     struct Case {
@@ -431,9 +461,9 @@ TEST_F(Sm2PeerSignTest, SignaturesVerifyInBothDirections) {
         const unsigned char *p = peerDer.data();
         SigPtr peerSig(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(peerDer.size())));
         ASSERT_NE(peerSig, nullptr);
-        EXPECT_EQ(sm2_verify(peerSig.get(), key.x.get(), key.y.get(), e.get(), SM_OBJ_SM2_CURVE), 1);
+        EXPECT_EQ(sm2_verify(peerSig.get(), key.x.get(), key.y.get(), e.get(), Sm2CurveNid()), 1);
 
-        SigPtr ours(sm2_sign(e.get(), key.d.get(), SM_OBJ_SM2_CURVE));
+        SigPtr ours(sm2_sign(e.get(), key.d.get(), Sm2CurveNid()));
         ASSERT_NE(ours, nullptr);
         unsigned char *der = nullptr;
         const int derLen = i2d_ECDSA_SIG(ours.get(), &der);

@@ -11,33 +11,7 @@
 
 namespace sm2test {
 
-Bytes FromHex(std::string_view hex) {
-    Bytes out;
-    int high = -1;
-    for (char c : hex) {
-        if (std::isspace(static_cast<unsigned char>(c))) {
-            continue;
-        }
-        const int v = std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10;
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<uint8_t>(high << 4 | v));
-            high = -1;
-        }
-    }
-    return out;
-}
-
-std::string ToHex(const uint8_t *data, size_t len) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (size_t i = 0; i < len; ++i) {
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 15];
-    }
-    return out;
-}
+std::string ToHex(const uint8_t *data, size_t len) { return testsupport::ToHex(data, len, testsupport::HexCase::Upper); }
 
 Bytes FromText(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
@@ -122,13 +96,15 @@ using GroupPtr = std::unique_ptr<EC_GROUP, GroupDeleter>;
 
 GroupPtr GroupOf(int nid) {
     EXPECT_EQ(sm_objects_init(), 1);
-    GroupPtr group(nid == SM_OBJ_SM2_CURVE || nid == SM_OBJ_SM2_TEST_CURVE ? sm_ec_group_new(nid)
-                                                                           : EC_GROUP_new_by_curve_name(nid));
+    GroupPtr group(sm_obj_is_sm2_curve(nid) ? sm_ec_group_new(nid) : EC_GROUP_new_by_curve_name(nid));
     EXPECT_NE(group, nullptr);
     return group;
 }
 
 }  // namespace
+
+int Sm2CurveNid() { return sm_obj_nid(SM_OBJ_SM2_CURVE); }
+int Sm2TestCurveNid() { return sm_obj_nid(SM_OBJ_SM2_TEST_CURVE); }
 
 CurveParams ParamsOf(int nid) {
     GroupPtr group = GroupOf(nid);

@@ -17,6 +17,8 @@
 
 #include "smext/sm2_test_seam.h"
 
+#include "tests/support/TestHex.h"
+
 namespace sm2test {
 
 using Bytes = std::vector<uint8_t>;
@@ -34,7 +36,8 @@ using BnPtr = std::unique_ptr<BIGNUM, BnDeleter>;
 using SigPtr = std::unique_ptr<ECDSA_SIG, SigDeleter>;
 using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
 
-Bytes FromHex(std::string_view hex);  // spaces are skipped
+using testsupport::FromHex;  // spaces are skipped
+// Upper-case hex, as the published values are written.
 std::string ToHex(const uint8_t *data, size_t len);
 inline std::string ToHex(const Bytes &b) { return ToHex(b.data(), b.size()); }
 Bytes FromText(std::string_view text);
@@ -70,6 +73,10 @@ struct PeerKey {
     BnPtr d, x, y;
 };
 PeerKey NewPeerKey();
+
+// The run-time numbers of the SM2 curve and the SM2 test curve.
+int Sm2CurveNid();
+int Sm2TestCurveNid();
 
 // The curve parameters of one curve: a, b, xG, yG and the order n.
 struct CurveParams {

@@ -1,10 +1,12 @@
 // SM3: published vectors, block boundaries, splits, the 64-bit length and the
 // digest record, checked against the library's own SM3 where one applies.
 #include <cstring>
+#include <memory>
 #include <string>
 #include <sys/mman.h>
 
 #include <gtest/gtest.h>
+#include <openssl/x509.h>
 
 #include "smext/sm3.h"
 #include "tests/smext/SmTestSupport.h"
@@ -12,7 +14,7 @@
 namespace {
 
 using smtest::Bytes;
-using smtest::Hex;
+using smtest::FromHex;
 using smtest::ToHex;
 
 Bytes CoreDigest(const Bytes &data, const std::vector<size_t> &cuts = {}) {
@@ -169,7 +171,7 @@ TEST(Sm3Test, BitLengthUsesTheHighCountWord) {
         Bytes padded = tail;
         padded.push_back(0x80);
         while (padded.size() % SM3_CBLOCK != 56) padded.push_back(0);
-        const Bytes length = Hex(c.lengthBytes);
+        const Bytes length = FromHex(c.lengthBytes);
         padded.insert(padded.end(), length.begin(), length.end());
         manual.num = 0;
         sm3_update(&manual, padded.data(), static_cast<uint32_t>(padded.size()));
@@ -232,6 +234,22 @@ TEST(Sm3Test, DigestRecordValues) {
     EXPECT_EQ(EVP_MD_get_block_size(md), 64);
     EXPECT_EQ(EVP_MD_get_type(md), NID_sm3);
     EXPECT_EQ(EVP_MD_get_pkey_type(md), NID_SM2_with_SM3);
+}
+
+// The flag for absent digest parameters is clear: an algorithm identifier
+// that the library writes for the digest carries the SM3 OID and an ASN.1 NULL.
+TEST(Sm3Test, AlgorithmIdentifierCarriesNullParameter) {
+    std::unique_ptr<X509_ALGOR, decltype(&X509_ALGOR_free)> alg(X509_ALGOR_new(), X509_ALGOR_free);
+    ASSERT_NE(alg, nullptr);
+    X509_ALGOR_set_md(alg.get(), sm3_digest_method());
+    const ASN1_OBJECT *oid = nullptr;
+    int parameterType = -1;
+    const void *parameter = nullptr;
+    X509_ALGOR_get0(&oid, &parameterType, &parameter, alg.get());
+    char text[64] = {0};
+    OBJ_obj2txt(text, sizeof(text), oid, 1);
+    EXPECT_STREQ(text, "1.2.156.10197.1.401");
+    EXPECT_EQ(parameterType, V_ASN1_NULL);
 }
 
 // A copied digest context carries on independently (the context data holds

@@ -12,11 +12,11 @@
 namespace {
 
 using smtest::Bytes;
-using smtest::Hex;
+using smtest::FromHex;
 using smtest::ToHex;
 
 // GB/T 32907 example: key = plaintext.
-const Bytes kKey = Hex("0123456789abcdeffedcba9876543210");
+const Bytes kKey = FromHex("0123456789abcdeffedcba9876543210");
 const char *const kCipherBlock = "681edf34d206965e86b3e94f536e4246";
 
 void ToWords(const Bytes &bytes, uint32_t *words) {
@@ -87,7 +87,7 @@ Bytes Step(EVP_CIPHER_CTX *ctx, const Bytes &in, uint8_t fill = 0xA5) {
 
 TEST(Sm4Test, CbcVectorByEveryName) {
     const Bytes zeroIv(16, 0);
-    const Bytes plain = Hex("0123456789abcdeffedcba9876543210 0123456789abcdeffedcba9876543210");
+    const Bytes plain = FromHex("0123456789abcdeffedcba9876543210 0123456789abcdeffedcba9876543210");
     const EVP_CIPHER *byName[] = {EVP_get_cipherbyname("sm4-cbc"), EVP_get_cipherbyname("ChinaSM4-CBC"),
                                   EVP_get_cipherbynid(sm_obj_nid(SM_OBJ_SM4_CBC))};
     for (const EVP_CIPHER *cipher : byName) {
@@ -146,14 +146,26 @@ TEST(Sm4Test, StepLeavesTailAndChainsOnLastWholeBlock) {
     }
 }
 
-TEST(Sm4Test, DecryptsInPlace) {
+// The same buffer as input and output, in both directions, over lengths that
+// take the grouped and the single-block paths and leave a tail.
+TEST(Sm4Test, EncryptsAndDecryptsInPlace) {
     smtest::Random random(44);
-    const Bytes key = random.Fill(16), iv = random.Fill(16), plain = random.Fill(96);
-    auto enc = NewContext(sm4_cbc_cipher_method(), key, iv, 1);
-    Bytes buffer = Step(enc.get(), plain);
-    auto dec = NewContext(sm4_cbc_cipher_method(), key, iv, 0);
-    ASSERT_EQ(EVP_Cipher(dec.get(), buffer.data(), buffer.data(), 96), 1);
-    EXPECT_EQ(buffer, plain);
+    for (size_t len : {size_t{16}, size_t{40}, size_t{96}, size_t{200}}) {
+        SCOPED_TRACE(len);
+        const Bytes key = random.Fill(16), iv = random.Fill(16), plain = random.Fill(len);
+        auto enc = NewContext(sm4_cbc_cipher_method(), key, iv, 1);
+        auto encInPlace = NewContext(sm4_cbc_cipher_method(), key, iv, 1);
+        const Bytes cipher = Step(enc.get(), plain);
+        Bytes buffer = plain;
+        ASSERT_EQ(EVP_Cipher(encInPlace.get(), buffer.data(), buffer.data(), static_cast<unsigned>(len)), 1);
+        const size_t whole = len / 16 * 16;
+        EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + whole), Bytes(cipher.begin(), cipher.begin() + whole));
+        EXPECT_EQ(Bytes(buffer.begin() + whole, buffer.end()), Bytes(plain.begin() + whole, plain.end()));
+
+        auto dec = NewContext(sm4_cbc_cipher_method(), key, iv, 0);
+        ASSERT_EQ(EVP_Cipher(dec.get(), buffer.data(), buffer.data(), static_cast<unsigned>(len)), 1);
+        EXPECT_EQ(buffer, plain);
+    }
 }
 
 TEST(Sm4Test, DecryptionContextHoldsReversedRoundKeys) {

@@ -17,40 +17,7 @@ public:
 };
 [[maybe_unused]] const auto *const g_environment = ::testing::AddGlobalTestEnvironment(new RegistrationEnvironment);
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 }  // namespace
-
-Bytes Hex(std::string_view hex) {
-    Bytes out;
-    int high = -1;
-    for (char c : hex) {
-        const int digit = HexDigit(c);
-        if (digit < 0) continue;  // spaces between groups
-        if (high < 0) {
-            high = digit;
-        } else {
-            out.push_back(static_cast<uint8_t>(high << 4 | digit));
-            high = -1;
-        }
-    }
-    return out;
-}
-
-std::string ToHex(const uint8_t *data, size_t len) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < len; ++i) {
-        out += kDigits[data[i] >> 4];
-        out += kDigits[data[i] & 15];
-    }
-    return out;
-}
 
 Bytes Random::Fill(size_t len) {
     Bytes out(len);

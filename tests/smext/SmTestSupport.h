@@ -1,4 +1,4 @@
-// Shared helpers of the SM extension tests: hex, deterministic random bytes,
+// Shared helpers of the SM extension tests: deterministic random bytes,
 // owning library handles and the library's own SM3 and SM4 as peers.
 #pragma once
 
@@ -12,13 +12,14 @@
 
 #include <openssl/evp.h>
 
+#include "tests/support/TestHex.h"
+
 namespace smtest {
 
-using Bytes = std::vector<uint8_t>;
+using testsupport::Bytes;
+using testsupport::FromHex;
+using testsupport::ToHex;
 
-Bytes Hex(std::string_view hex);
-std::string ToHex(const uint8_t *data, size_t len);
-inline std::string ToHex(const Bytes &b) { return ToHex(b.data(), b.size()); }
 inline Bytes Text(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
 // Deterministic pseudo-random data; every test seeds its own.

@@ -1,8 +1,11 @@
 // The event tracing stand-in on its own: registration and control requests,
 // sessions, the message wire form, the session query and the library lookup.
 // Providers here use GUIDs of their own, so they meet no other test.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -10,8 +13,9 @@
 #include <mutex>
 
 #include "platform/Etw.h"
+#include "platform/EtwShared.h"
 #include "platform/Threads.h"
-#include "tests/tracing/TraceTestSupport.h"
+#include "tests/support/TraceTestSupport.h"
 
 namespace {
 
@@ -414,6 +418,139 @@ TEST(EtwGuidTest, FormatsAndParses) {
       EXPECT_TRUE(parsed == control);
     }
   }
+}
+
+// A control block's file as it lies in shared memory.
+struct RawControlBlock {
+  std::uint32_t sequence;
+  std::uint32_t magic;
+  std::uint64_t loggerHandle;
+  std::uint32_t enableFlags;
+  std::uint32_t enableLevel;
+};
+static_assert(sizeof(RawControlBlock) == sizeof(etw::ControlBlock));
+
+std::string BlockBytes(const RawControlBlock& block) {
+  return std::string(reinterpret_cast<const char*>(&block), sizeof(block));
+}
+
+void WriteControlFile(const GUID& guid, const void* data, std::size_t size, mode_t mode = 0600) {
+  const std::string path = etw::ControlBlockPath(guid);
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(fchmod(fd, mode), 0);  // whatever the umask
+  ASSERT_EQ(write(fd, data, size), static_cast<ssize_t>(size));
+  close(fd);
+}
+
+TEST(EtwProviderTest, DamagedOrStaleControlBlocksReadAsNotEnabled) {
+  auto session = TraceSession::Start(UniqueSessionName("etw"));
+  ASSERT_TRUE(session);
+  const TRACEHANDLE live = session->LoggerHandle();
+  const std::string garbage(sizeof(RawControlBlock), '\xA5');
+  struct Case {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      // A session killed between the two counter steps of a change.
+      {"odd counter left by a dead writer", BlockBytes({7, etw::kControlBlockMagic, live, 0xF, 5})},
+      {"enabled by a session that has gone", BlockBytes({8, etw::kControlBlockMagic, live ^ 1, 0xF, 5})},
+      {"shorter than a block", "\x01\x02\x03"},
+      {"empty", ""},
+      {"garbage with an odd counter", garbage},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TestGuid testGuid;
+    const GUID& guid = testGuid;
+    WriteControlFile(guid, c.bytes.data(), c.bytes.size());
+    RecordingProvider provider(guid);
+    ASSERT_EQ(provider.result(), ERROR_SUCCESS);
+    EXPECT_TRUE(provider.Requests().empty());
+    // The block works again: an enable reaches the provider.
+    ASSERT_EQ(session->EnableProvider(guid, 0x5, 3), ERROR_SUCCESS);
+    ASSERT_TRUE(provider.WaitForRequests(1));
+    auto request = provider.Requests().back();
+    EXPECT_EQ(request.code, WMI_ENABLE_EVENTS);
+    EXPECT_EQ(request.logger, live);
+    EXPECT_EQ(request.flags, 0x5u);
+    EXPECT_EQ(request.level, 3);
+    ASSERT_EQ(session->DisableProvider(guid), ERROR_SUCCESS);
+    ASSERT_TRUE(provider.WaitForRequests(2));
+  }
+}
+
+TEST(EtwProviderTest, ControlBlocksArePrivateToTheirUser) {
+  const TestGuid testGuid;
+  const GUID& guid = testGuid;
+  const RawControlBlock block{0, etw::kControlBlockMagic, 0, 0, 0};
+  WriteControlFile(guid, &block, sizeof(block), 0666);
+  {
+    RecordingProvider provider(guid);
+    ASSERT_EQ(provider.result(), ERROR_SUCCESS);
+  }
+  struct stat st {};
+  ASSERT_EQ(stat(etw::ControlBlockPath(guid).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  if (geteuid() != 0) GTEST_SKIP() << "a block of another user needs root to make";
+  ASSERT_EQ(chown(etw::ControlBlockPath(guid).c_str(), 65534, 65534), 0);
+  auto session = TraceSession::Start(UniqueSessionName("etw"));
+  ASSERT_TRUE(session);
+  EXPECT_EQ(session->EnableProvider(guid, 0xF, 5), ERROR_ACCESS_DENIED);
+  TRACE_GUID_REGISTRATION registration{&guid, nullptr};
+  TRACEHANDLE handle = 0;
+  auto callback = [](WMIDPREQUESTCODE, void*, ULONG*, void*) -> ULONG { return 0; };
+  EXPECT_EQ(RegisterTraceGuidsW(callback, nullptr, &guid, 1, &registration, nullptr, nullptr, &handle),
+            ERROR_ACCESS_DENIED);
+
+  // A session record of another user does not answer the query.
+  const std::string name = UniqueSessionName("query");
+  auto named = TraceSession::Start(name);
+  ASSERT_TRUE(named);
+  ASSERT_EQ(chown(etw::SessionRecordPath(name).c_str(), 65534, 65534), 0);
+  EVENT_TRACE_PROPERTIES properties{};
+  properties.Wnode.BufferSize = sizeof(properties);
+  const std::u16string wideName(name.begin(), name.end());
+  EXPECT_EQ(ControlTraceW(0, wideName.c_str(), &properties, EVENT_TRACE_CONTROL_QUERY),
+            ERROR_WMI_INSTANCE_NOT_FOUND);
+}
+
+TEST(EtwMessageTest, MessagesGoOnlyToSessionsOfTheSameUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "a listener of another user needs root to make";
+  // Another user listens on the socket name of a logger handle, as after
+  // the session of that handle has gone.
+  std::uint64_t handle = 0;
+  while (handle == 0) ASSERT_EQ(getrandom(&handle, sizeof(handle), 0), static_cast<ssize_t>(sizeof(handle)));
+  int ready[2];
+  int release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    char byte = 0;
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+    sockaddr_un address;
+    socklen_t length = etw::SessionAddress(handle, &address);
+    bool ok = setgid(65534) == 0 && setuid(65534) == 0 && fd >= 0 &&
+              bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(fd, 4) == 0;
+    byte = ok ? 1 : 0;
+    if (write(ready[1], &byte, 1) != 1) _exit(1);
+    if (read(release[0], &byte, 1) < 0) _exit(1);
+    _exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  const GUID series = RandomGuid();
+  const std::int32_t value = 1;
+  ULONG result = TraceMessage(handle, 0x2B, &series, 10, &value, sizeof(value), static_cast<const void*>(nullptr));
+  EXPECT_EQ(write(release[1], &byte, 1), 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
+  ASSERT_EQ(byte, 1) << "the other user's listener could not be set up";
+  EXPECT_EQ(result, ERROR_WMI_INSTANCE_NOT_FOUND);
 }
 
 }  // namespace

@@ -1,11 +1,16 @@
 // The built host seen through a trace session: enabled from outside while it
 // runs, and following the global logger session configured in the registry.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <filesystem>
 
 #include "Host/Tracing.h"
-#include "tests/tracing/TraceTestSupport.h"
+#include "platform/EtwShared.h"
+#include "tests/support/TraceTestSupport.h"
 #include "tools/lib/HostProcess.h"
 
 namespace {
@@ -56,6 +61,58 @@ TEST(HostTracingTest, EnabledFromOutsideShowsOkAndFailedLines) {
 
   host.CloseInput();
   EXPECT_EQ(host.WaitExit(10s), 0);
+}
+
+// The host's enable state as the shared control block holds it.
+etw::ControlState ProviderState() {
+  auto mapping = etw::ControlBlockMapping::Open(TraceControlGuid);
+  return mapping ? mapping->Read() : etw::ControlState{};
+}
+
+// A consumer that stops reading, and then dies without disabling the
+// provider, must never hold the host up.
+TEST(HostTracingTest, ConsumerThatStopsOrDiesNeverStallsTheHost) {
+  tovel::HostProcess host(TOVELHOST_PATH);
+  ASSERT_TRUE(host.WriteFrame(kGetVersion));
+  ASSERT_TRUE(host.ReadFrame(10s));
+
+  const std::string name = UniqueSessionName("watch");
+  std::vector<std::string> arguments{TRACEWATCH_PATH, "--session-name", name, "--flags", "15", "--level", "5"};
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t watcher = 0;
+  ASSERT_EQ(posix_spawn(&watcher, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  ASSERT_TRUE(WaitFor([] { return ProviderState().enableFlags == 0xF; }));
+  const std::uint64_t logger = ProviderState().loggerHandle;
+
+  struct Phase {
+    const char* name;
+    int signal;
+  } phases[] = {{"stopped", SIGSTOP}, {"killed", SIGKILL}};
+  for (const Phase& phase : phases) {
+    SCOPED_TRACE(phase.name);
+    ASSERT_EQ(kill(watcher, phase.signal), 0);
+    // Enough traffic to fill the session's queue many times over.
+    for (int i = 0; i < 300; ++i) {
+      ASSERT_TRUE(host.WriteFrame(kGetVersion));
+      ASSERT_TRUE(host.ReadFrame(10s)) << "request " << i;
+    }
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(watcher, &status, 0), watcher);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  host.CloseInput();
+  EXPECT_EQ(host.WaitExit(10s), 0);
+  // Leave no stale enable or session record behind.
+  if (auto mapping = etw::ControlBlockMapping::Open(TraceControlGuid))
+    mapping->WriteIfLogger(logger, etw::ControlState{});
+  std::filesystem::remove(etw::SessionRecordPath(name));
 }
 
 class HostGlobalLoggerTest : public ::testing::Test {

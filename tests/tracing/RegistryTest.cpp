@@ -4,9 +4,11 @@
 
 #include <cstring>
 #include <filesystem>
+#include <new>
+#include <stdexcept>
 
 #include "platform/Registry.h"
-#include "tests/tracing/TraceTestSupport.h"
+#include "tests/support/TraceTestSupport.h"
 
 namespace {
 
@@ -214,6 +216,28 @@ TEST_F(RegistryTest, VirtualKeysComeFromTheirProvider) {
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, mount.c_str(), 0, KEY_READ, &again), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegCloseKey(sub), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryTest, ProviderExceptionsBecomeStatuses) {
+  const struct {
+    const char* name;
+    void (*raise)();
+    LONG status;
+  } cases[] = {
+      {"out of memory", [] { throw std::bad_alloc(); }, static_cast<LONG>(ERROR_OUTOFMEMORY)},
+      {"anything else", [] { throw std::runtime_error("provider broke"); }, static_cast<LONG>(ERROR_GEN_FAILURE)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto raise = c.raise;
+    RegMountVirtualKey(u"SYSTEM\\THROWING", [raise](const std::u16string&) -> std::optional<RegVirtualKey> {
+      raise();
+      return std::nullopt;
+    });
+    HKEY key = reinterpret_cast<HKEY>(0x1);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\THROWING", 0, KEY_READ, &key), c.status);
+    EXPECT_EQ(key, nullptr);
+  }
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 
 #include "Host/Tracing.h"
 #include "platform/Threads.h"
-#include "tests/tracing/TraceTestSupport.h"
+#include "tests/support/TraceTestSupport.h"
 
 extern char** environ;
 

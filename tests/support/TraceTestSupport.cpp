@@ -1,4 +1,4 @@
-#include "tests/tracing/TraceTestSupport.h"
+#include "tests/support/TraceTestSupport.h"
 
 #include <unistd.h>
 

@@ -1,0 +1,59 @@
+#include "tests/support/StepLineRecorder.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <regex>
+
+#include "Host/Tracing.h"
+#include "tests/support/TraceTestSupport.h"
+
+namespace tracetest {
+namespace {
+
+// Sent after the code under test, so that its last line is known to be in.
+constexpr USHORT kMarkerNumber = 997;
+
+}  // namespace
+
+std::string NormalizedStepLine(const TraceRecord& record) {
+  static const std::regex kLineNumber(R"(^\[([^(\]]*)\(\d+\))");
+  std::string text;
+  if (record.series == TraceSeries_StepLog) {
+    text = NarrowField(record.fields.at(0));
+  } else {
+    for (char16_t c : WideField(record.fields.at(0))) text += static_cast<char>(c);
+    char szStatus[16];
+    std::snprintf(szStatus, sizeof szStatus, "0x%08x", static_cast<unsigned>(Int32Field(record.fields.at(1))));
+    text += std::string(" -> ") + szStatus;
+  }
+  return std::regex_replace(text, kLineNumber, "[$1", std::regex_constants::format_first_only);
+}
+
+StepLineRecorder::StepLineRecorder(const std::string& tag)
+    : session_(TraceSession::Start(UniqueSessionName(tag))) {
+  if (session_ == nullptr) return;
+  started_ = session_->EnableProvider(TraceControlGuid,
+                                      TRACE_FLAG_ERROR | TRACE_FLAG_HRESULT_ERROR | TRACE_FLAG_INFO, 4) ==
+             ERROR_SUCCESS;
+  TraceStart();
+}
+
+StepLineRecorder::~StepLineRecorder() { TraceEnd(); }
+
+std::vector<std::string> StepLineRecorder::LinesOf(const std::function<void()>& run) {
+  run();
+  TraceSendMessage(TraceSeries_Misc, kMarkerNumber, {});
+  const auto records = ReceiveUntil(*session_, static_cast<std::uint32_t>(getpid()), [](const TraceRecord& r) {
+    return r.series == TraceSeries_Misc && r.number == kMarkerNumber;
+  });
+  std::vector<std::string> lines;
+  for (const TraceRecord& r : records) {
+    const bool bWide = r.series == TraceSeries_Function &&
+                       (r.number == TRACE_MSG_HRESULT_NEGATIVE || r.number == TRACE_MSG_HRESULT);
+    if (r.series == TraceSeries_StepLog || bWide) lines.push_back(NormalizedStepLine(r));
+  }
+  return lines;
+}
+
+}  // namespace tracetest

@@ -1,0 +1,37 @@
+// Records the step log lines that a piece of code sends, through a trace
+// session that enables the host's provider in this process.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/EtwSession.h"
+
+namespace tracetest {
+
+// A step line as text without its source line number: a narrow line as sent
+// (its "\n" kept), a wide line followed by " -> " and its status in hex.
+std::string NormalizedStepLine(const TraceRecord& record);
+
+class StepLineRecorder {
+ public:
+  // Starts a session named after tag, enables the provider for failed, wide
+  // and OK lines, and starts tracing in this process.
+  explicit StepLineRecorder(const std::string& tag);
+  ~StepLineRecorder();  // ends tracing in this process
+  StepLineRecorder(const StepLineRecorder&) = delete;
+  StepLineRecorder& operator=(const StepLineRecorder&) = delete;
+
+  bool started() const { return started_; }
+  // Runs run and returns the step lines (narrow, and wide through
+  // TraceHResult) that it sent, in order.
+  std::vector<std::string> LinesOf(const std::function<void()>& run);
+
+ private:
+  std::unique_ptr<TraceSession> session_;
+  bool started_ = false;
+};
+
+}  // namespace tracetest
