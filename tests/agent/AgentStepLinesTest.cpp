@@ -22,22 +22,10 @@ using agenttest::FakeAdapter;
 using agenttest::FakeNetwork;
 using testpki::Pki;
 
-class AgentStepLines : public ::testing::Test {
+class AgentStepLines : public tracetest::StepLineTest {
  protected:
-  static void SetUpTestSuite() {
-    recorder_ = new tracetest::StepLineRecorder("agent-lines");
-    ASSERT_TRUE(recorder_->started());
-  }
-  static void TearDownTestSuite() {
-    delete recorder_;
-    recorder_ = nullptr;
-  }
-  static std::vector<std::string> LinesOf(const std::function<void()>& run) { return recorder_->LinesOf(run); }
-
-  static tracetest::StepLineRecorder* recorder_;
   CTovelAgent agent_;  // before the fake network, whose class key replaces the system's
 };
-tracetest::StepLineRecorder* AgentStepLines::recorder_ = nullptr;
 
 struct LineCase {
   const char* name;

@@ -22,21 +22,7 @@ namespace {
 using namespace testpki;
 using Bytes = std::vector<BYTE>;
 
-class CertStepLines : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    recorder_ = new tracetest::StepLineRecorder("cert-lines");
-    ASSERT_TRUE(recorder_->started());
-  }
-  static void TearDownTestSuite() {
-    delete recorder_;
-    recorder_ = nullptr;
-  }
-  static std::vector<std::string> LinesOf(const std::function<void()>& run) { return recorder_->LinesOf(run); }
-
-  static tracetest::StepLineRecorder* recorder_;
-};
-tracetest::StepLineRecorder* CertStepLines::recorder_ = nullptr;
+using CertStepLines = tracetest::StepLineTest;
 
 struct LineCase {
   const char* name;

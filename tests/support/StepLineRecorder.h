@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "platform/EtwSession.h"
 
 namespace tracetest {
@@ -32,6 +34,23 @@ class StepLineRecorder {
  private:
   std::unique_ptr<TraceSession> session_;
   bool started_ = false;
+};
+
+// A fixture whose tests share one recorder for the whole suite.
+class StepLineTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    recorder_ = new StepLineRecorder("step-lines");
+    ASSERT_TRUE(recorder_->started());
+  }
+  static void TearDownTestSuite() {
+    delete recorder_;
+    recorder_ = nullptr;
+  }
+  static std::vector<std::string> LinesOf(const std::function<void()>& run) { return recorder_->LinesOf(run); }
+
+ private:
+  static inline StepLineRecorder* recorder_ = nullptr;
 };
 
 }  // namespace tracetest
