@@ -37,15 +37,6 @@ bool StampActivity(MsgThreadContext* pstContext) {
   ExitProcessNow(0);
 }
 
-// Creates the one agent; any failure, thrown or not, means there is none.
-CTovelAgent* CreateAgent() noexcept {
-  try {
-    return new (std::nothrow) CTovelAgent();
-  } catch (...) {
-    return nullptr;
-  }
-}
-
 }  // namespace
 
 int ParseAndRespondRequest(const char* pszRequestMsg, char** ppszResponseMsg) {
@@ -186,7 +177,7 @@ int wmain(int /*argc*/, char16_t** /*argv*/, char16_t** /*envp*/) {
     }
     LOG_OK("wmain", "VerifyOwnImageIntegrity");
 
-    g_pobjTovelAgent = CreateAgent();
+    g_pobjTovelAgent = new (std::nothrow) CTovelAgent();
     if (g_pobjTovelAgent == nullptr) {
       LOG_FAILED("wmain", "new CScriptablePluginObject", 0, "NULL == g_pobjTovelAgent");
       nExitCode = 0;

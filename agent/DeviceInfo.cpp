@@ -130,32 +130,20 @@ HRESULT GetNetInfoString(char** ppszMacInfo) {
     }
     WIDE_LOG_OK(pszOperation, u"GetAdaptersInfo (Get value)");
 
-    // The registry calls behind GetMacType may throw (their stand-in
-    // allocates); nothing of that leaves this operation.
-    try {
-      for (const IP_ADAPTER_INFO* pstAdapter = pstAdaptersInfo; pstAdapter != nullptr;
-           pstAdapter = pstAdapter->Next) {
-        // A longer hardware address does not fit the address text: leave the
-        // adapter out rather than show a cut address.
-        if (pstAdapter->AddressLength > MAX_SHOWN_ADDRESS_BYTES) {
-          std::uint32_t nAddressLength = pstAdapter->AddressLength;
-          TRACE_VALUES(DeviceInfo, 10, TRACE_FLAG_INFO, pstAdapter->AdapterName, nAddressLength);
-          continue;
-        }
-        char szAddress[MAX_ENTRY_CHARS];
-        FormatAddressText(pstAdapter, szAddress);
-        int nMacType = 0;
-        if (FAILED(GetMacType(pstAdapter, &nMacType))) continue;
-        AppendToGroupList(pszGroupLists[nMacType], szAddress);
+    for (const IP_ADAPTER_INFO* pstAdapter = pstAdaptersInfo; pstAdapter != nullptr;
+         pstAdapter = pstAdapter->Next) {
+      // A longer hardware address does not fit the address text: leave the
+      // adapter out rather than show a cut address.
+      if (pstAdapter->AddressLength > MAX_SHOWN_ADDRESS_BYTES) {
+        std::uint32_t nAddressLength = pstAdapter->AddressLength;
+        TRACE_VALUES(DeviceInfo, 10, TRACE_FLAG_INFO, pstAdapter->AdapterName, nAddressLength);
+        continue;
       }
-    } catch (const std::bad_alloc&) {
-      hResult = E_OUTOFMEMORY;
-      WIDE_LOG_FAILED(pszOperation, u"GetMacType", hResult, u"std::bad_alloc");
-      goto End;
-    } catch (...) {
-      hResult = E_FAIL;
-      WIDE_LOG_FAILED(pszOperation, u"GetMacType", hResult, u"exception");
-      goto End;
+      char szAddress[MAX_ENTRY_CHARS];
+      FormatAddressText(pstAdapter, szAddress);
+      int nMacType = 0;
+      if (FAILED(GetMacType(pstAdapter, &nMacType))) continue;
+      AppendToGroupList(pszGroupLists[nMacType], szAddress);
     }
   }
 
@@ -210,53 +198,45 @@ bool IsPhysicalNetworkCard(const char* pszAdapterName) {
   bool bPhysical = false;
   HKEY hSubKey = nullptr;
   char16_t szSubKeyName[CLASS_KEY_NAME_CHARS] = {};
-  // An exception out of a registry call passes on to the caller, the keys
-  // closed first.
-  try {
-    for (DWORD dwIndex = 0;; ++dwIndex) {
-      DWORD cchName = CLASS_KEY_NAME_CHARS;
-      if (RegEnumKeyExW(hClassKey, dwIndex, szSubKeyName, &cchName, nullptr, nullptr, nullptr, nullptr) !=
-          static_cast<LONG>(ERROR_SUCCESS))
-        break;
-      char16_t szSubKeyPath[CLASS_KEY_NAME_CHARS] = {};
-      bool bPathFits = FormatSubKeyPath(szSubKeyName, szSubKeyPath);
-      std::memset(szSubKeyName, 0, sizeof szSubKeyName);
-      // A subkey whose path would not fit is skipped.
-      if (!bPathFits) continue;
-
-      if (hSubKey != nullptr) RegCloseKey(hSubKey);
-      hSubKey = nullptr;
-      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, szSubKeyPath, 0, KEY_READ, &hSubKey) !=
-          static_cast<LONG>(ERROR_SUCCESS)) {
-        hSubKey = nullptr;
-        continue;
-      }
-
-      char16_t szInstanceId[NET_CFG_INSTANCE_ID_BYTES / sizeof(char16_t) + 1] = {};
-      DWORD cbInstanceId = NET_CFG_INSTANCE_ID_BYTES;
-      DWORD dwType = 0;
-      if (RegQueryValueExW(hSubKey, u"NetCfgInstanceId", nullptr, &dwType,
-                           reinterpret_cast<BYTE*>(szInstanceId), &cbInstanceId) != static_cast<LONG>(ERROR_SUCCESS))
-        continue;
-      // The instance id in the system's narrow code page.
-      char szNarrowId[NET_CFG_INSTANCE_ID_BYTES * 2] = {};
-      if (WideCharToMultiByte(CP_UTF8, 0, szInstanceId, -1, szNarrowId, sizeof szNarrowId, nullptr,
-                              nullptr) == 0)
-        continue;
-      if (strcasecmp(szNarrowId, pszAdapterName) != 0) continue;
-
-      DWORD dwCharacteristics = 0;
-      DWORD cbCharacteristics = sizeof dwCharacteristics;
-      if (RegQueryValueExW(hSubKey, u"Characteristics", nullptr, &dwType,
-                           reinterpret_cast<BYTE*>(&dwCharacteristics),
-                           &cbCharacteristics) == static_cast<LONG>(ERROR_SUCCESS))
-        bPhysical = (dwCharacteristics & PHYSICAL_CHARACTERISTICS) == PHYSICAL_CHARACTERISTICS;
+  for (DWORD dwIndex = 0;; ++dwIndex) {
+    DWORD cchName = CLASS_KEY_NAME_CHARS;
+    if (RegEnumKeyExW(hClassKey, dwIndex, szSubKeyName, &cchName, nullptr, nullptr, nullptr, nullptr) !=
+        static_cast<LONG>(ERROR_SUCCESS))
       break;
-    }
-  } catch (...) {
+    char16_t szSubKeyPath[CLASS_KEY_NAME_CHARS] = {};
+    bool bPathFits = FormatSubKeyPath(szSubKeyName, szSubKeyPath);
+    std::memset(szSubKeyName, 0, sizeof szSubKeyName);
+    // A subkey whose path would not fit is skipped.
+    if (!bPathFits) continue;
+
     if (hSubKey != nullptr) RegCloseKey(hSubKey);
-    RegCloseKey(hClassKey);
-    throw;
+    hSubKey = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, szSubKeyPath, 0, KEY_READ, &hSubKey) !=
+        static_cast<LONG>(ERROR_SUCCESS)) {
+      hSubKey = nullptr;
+      continue;
+    }
+
+    char16_t szInstanceId[NET_CFG_INSTANCE_ID_BYTES / sizeof(char16_t) + 1] = {};
+    DWORD cbInstanceId = NET_CFG_INSTANCE_ID_BYTES;
+    DWORD dwType = 0;
+    if (RegQueryValueExW(hSubKey, u"NetCfgInstanceId", nullptr, &dwType,
+                         reinterpret_cast<BYTE*>(szInstanceId), &cbInstanceId) != static_cast<LONG>(ERROR_SUCCESS))
+      continue;
+    // The instance id in the system's narrow code page.
+    char szNarrowId[NET_CFG_INSTANCE_ID_BYTES * 2] = {};
+    if (WideCharToMultiByte(CP_UTF8, 0, szInstanceId, -1, szNarrowId, sizeof szNarrowId, nullptr,
+                            nullptr) == 0)
+      continue;
+    if (strcasecmp(szNarrowId, pszAdapterName) != 0) continue;
+
+    DWORD dwCharacteristics = 0;
+    DWORD cbCharacteristics = sizeof dwCharacteristics;
+    if (RegQueryValueExW(hSubKey, u"Characteristics", nullptr, &dwType,
+                         reinterpret_cast<BYTE*>(&dwCharacteristics),
+                         &cbCharacteristics) == static_cast<LONG>(ERROR_SUCCESS))
+      bPhysical = (dwCharacteristics & PHYSICAL_CHARACTERISTICS) == PHYSICAL_CHARACTERISTICS;
+    break;
   }
   if (hSubKey != nullptr) RegCloseKey(hSubKey);
   RegCloseKey(hClassKey);

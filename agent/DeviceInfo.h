@@ -16,8 +16,7 @@ constexpr int MAC_LIST_MAX_CHARS = MAC_LIST_CAPACITY - 1;
 // the platform's order, separated by ";". Returns 0 with a new array
 // (delete[]) in *ppszMacInfo, the empty text when there is no adapter; the
 // HRESULT of the platform's error when the adapter list cannot be read
-// (E_FAIL when the platform gives no error number); E_OUTOFMEMORY, also when a
-// registry call throws std::bad_alloc (E_FAIL for any other exception); E_POINTER
+// (E_FAIL when the platform gives no error number); E_OUTOFMEMORY; E_POINTER
 // for a null out place. *ppszMacInfo is untouched on failure.
 HRESULT GetNetInfoString(char** ppszMacInfo);
 
@@ -29,6 +28,5 @@ HRESULT GetMacType(const IP_ADAPTER_INFO* pstAdaptersInfo, int* pnMacType);
 // True when the network adapter class key holds a subkey whose
 // NetCfgInstanceId equals the adapter name (ignoring case) and whose
 // Characteristics has both NCF_PHYSICAL and NCF_HAS_UI. Every registry failure
-// answers false; an exception out of a registry call passes on, the keys
-// closed.
+// answers false.
 bool IsPhysicalNetworkCard(const char* pszAdapterName);

@@ -23,8 +23,6 @@ namespace {
 constexpr int kArphrdLoopback = 772;  // sysfs "type" of a loopback interface
 constexpr unsigned kRouteUp = 0x1;
 constexpr unsigned kRouteGateway = 0x2;
-constexpr DWORD kErrorTooManyOpenFiles = 4;
-constexpr DWORD kErrorGenFailure = 31;
 
 std::mutex g_sourceMutex;
 NetAdapterSource g_source;  // empty: the system reader
@@ -58,22 +56,11 @@ std::vector<std::uint8_t> ParseHardwareAddress(const std::string& text) {
   return bytes;
 }
 
-DWORD ErrorFromErrno(int err) {
-  switch (err) {
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EACCES:
-    case EPERM: return ERROR_ACCESS_DENIED;
-    case EMFILE:
-    case ENFILE: return kErrorTooManyOpenFiles;
-    default: return kErrorGenFailure;
-  }
-}
-
 // The first IPv4 address of every interface that has one, by name.
 DWORD ReadFirstIpv4Addresses(std::map<std::string, std::string>& ipv4ByName) {
   ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) {
-    DWORD error = ErrorFromErrno(errno);
+    DWORD error = Win32ErrorFromErrno(errno);
     SetLastError(error);
     return error;
   }
@@ -225,7 +212,7 @@ DWORD GetAdaptersInfo(IP_ADAPTER_INFO* pAdapterInfo, ULONG* pOutBufLen) {
     return ERROR_NOT_ENOUGH_MEMORY;
   } catch (...) {
     // Like the system call it stands for, it reports and never throws.
-    SetLastError(kErrorGenFailure);
-    return kErrorGenFailure;
+    SetLastError(ERROR_GEN_FAILURE);
+    return ERROR_GEN_FAILURE;
   }
 }

@@ -164,6 +164,9 @@ DWORD Win32ErrorFromErrno(int errnoValue) {
     case EACCES:
     case EPERM:
       return ERROR_ACCESS_DENIED;
+    case EMFILE:
+    case ENFILE:
+      return ERROR_TOO_MANY_OPEN_FILES;
     case ENOENT:
       return ERROR_FILE_NOT_FOUND;
     case ENOTDIR:

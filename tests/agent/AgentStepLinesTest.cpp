@@ -27,15 +27,7 @@ class AgentStepLines : public tracetest::StepLineTest {
   CTovelAgent agent_;  // before the fake network, whose class key replaces the system's
 };
 
-struct LineCase {
-  const char* name;
-  std::function<void()> run;
-  // Lines that must come in this order (others may stand between them); an
-  // entry matches a line that begins with it.
-  std::vector<std::string> expected;
-  // Texts that no line may hold.
-  std::vector<std::string> absent;
-};
+using tracetest::StepLineCase;
 
 const std::string kOp = "CTovelAgent::GetMacAddress - ";
 const std::string kAgentFailed = "[TovelAgent.cpp:] " + kOp;
@@ -63,7 +55,7 @@ TEST_F(AgentStepLines, FollowEachRoad) {
   };
   auto onePhysical = [&physical](FakeNetwork& network) { network.AddAdapter(physical, true); };
 
-  const LineCase cases[] = {
+  const StepLineCase cases[] = {
       {"empty text",
        call(u"", onePhysical),
        {kAgentFailed + "Check parameter(bstrBase64ServerCert) "
@@ -132,20 +124,7 @@ TEST_F(AgentStepLines, FollowEachRoad) {
         kRsa + ":](RSAEncrypt -- RSA_size)\t\t--Failed:(0x00001770) [Reason:nKeyBytes < 128] Openssl "},
        {"New memory"}},
   };
-  for (const LineCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::vector<std::string> lines = LinesOf(c.run);
-    std::string all;
-    for (const std::string& line : lines) all += line + "\n";
-    std::size_t next = 0;
-    for (const std::string& want : c.expected) {
-      while (next < lines.size() && lines[next].compare(0, want.size(), want) != 0) ++next;
-      EXPECT_LT(next, lines.size()) << "missing or out of order: " << want << "\nlines:\n" << all;
-      if (next < lines.size()) ++next;
-    }
-    for (const std::string& text : c.absent)
-      EXPECT_EQ(std::string::npos, all.find(text)) << "unexpected: " << text << "\nlines:\n" << all;
-  }
+  for (const StepLineCase& c : cases) ExpectStepLines(c);
 }
 
 }  // namespace

@@ -24,19 +24,7 @@ using Bytes = std::vector<BYTE>;
 
 using CertStepLines = tracetest::StepLineTest;
 
-struct LineCase {
-  const char* name;
-  std::function<void()> run;
-  // Lines that must come, in this order (others may stand between them); an
-  // entry matches a line that begins with it.
-  std::vector<std::string> expected;
-  // Texts that no line may hold.
-  std::vector<std::string> absent;
-};
-
-bool StartsWith(const std::string& line, const std::string& prefix) {
-  return line.compare(0, prefix.size(), prefix) == 0;
-}
+using tracetest::StepLineCase;
 
 const std::string kOps = "[CertificateOperations.cpp";
 const std::string kAgent = "[TovelAgent.cpp";
@@ -64,7 +52,7 @@ TEST_F(CertStepLines, FollowEachRoad) {
   Cert revokedLeaf = pki.IssueByInter(pki.Leaf({{"CN", kName1}}, 0x77));
   const std::string crlPem = ToPem(MakeCrl(pki.inter.get(), pki.interKey.get(), {0x77}).get());
 
-  const LineCase cases[] = {
+  const StepLineCase cases[] = {
       {"subject name refused",
        [&] { verify(wrongName); },
        {"VerifyCertValidity - Check pbyCertData -> 0x00000000",
@@ -160,20 +148,7 @@ TEST_F(CertStepLines, FollowEachRoad) {
         kOps + ":](ASN1_TIME_To_UTCTime -- mktime)\t\t--Failed:(0xffffffff) [Reason:-1 == tUTCTime]\n"},
        {}},
   };
-  for (const LineCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::vector<std::string> lines = LinesOf(c.run);
-    std::string all;
-    for (const std::string& line : lines) all += line + "\n---\n";
-    std::size_t next = 0;
-    for (const std::string& want : c.expected) {
-      while (next < lines.size() && !StartsWith(lines[next], want)) ++next;
-      EXPECT_LT(next, lines.size()) << "missing or out of order: " << want << "\nlines:\n" << all;
-      if (next < lines.size()) ++next;
-    }
-    for (const std::string& text : c.absent)
-      EXPECT_EQ(std::string::npos, all.find(text)) << "unexpected: " << text << "\nlines:\n" << all;
-  }
+  for (const StepLineCase& c : cases) ExpectStepLines(c);
 }
 
 }  // namespace

@@ -56,4 +56,19 @@ std::vector<std::string> StepLineRecorder::LinesOf(const std::function<void()>& 
   return lines;
 }
 
+void StepLineTest::ExpectStepLines(const StepLineCase& c) {
+  SCOPED_TRACE(c.name);
+  const std::vector<std::string> lines = LinesOf(c.run);
+  std::string all;
+  for (const std::string& line : lines) all += line + "\n---\n";
+  std::size_t next = 0;
+  for (const std::string& want : c.expected) {
+    while (next < lines.size() && lines[next].compare(0, want.size(), want) != 0) ++next;
+    EXPECT_LT(next, lines.size()) << "missing or out of order: " << want << "\nlines:\n" << all;
+    if (next < lines.size()) ++next;
+  }
+  for (const std::string& text : c.absent)
+    EXPECT_EQ(std::string::npos, all.find(text)) << "unexpected: " << text << "\nlines:\n" << all;
+}
+
 }  // namespace tracetest

@@ -36,6 +36,17 @@ class StepLineRecorder {
   bool started_ = false;
 };
 
+// One road through the code under test and the step lines it must write.
+struct StepLineCase {
+  const char* name;
+  std::function<void()> run;
+  // Lines that must come in this order (others may stand between them); an
+  // entry matches a line that begins with it.
+  std::vector<std::string> expected;
+  // Texts that no line may hold.
+  std::vector<std::string> absent;
+};
+
 // A fixture whose tests share one recorder for the whole suite.
 class StepLineTest : public ::testing::Test {
  protected:
@@ -48,6 +59,8 @@ class StepLineTest : public ::testing::Test {
     recorder_ = nullptr;
   }
   static std::vector<std::string> LinesOf(const std::function<void()>& run) { return recorder_->LinesOf(run); }
+  // Runs the case and checks its expected and absent lines.
+  static void ExpectStepLines(const StepLineCase& c);
 
  private:
   static inline StepLineRecorder* recorder_ = nullptr;
