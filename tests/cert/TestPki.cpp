@@ -4,6 +4,7 @@
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/evp.h>
+#include <openssl/objects.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
@@ -67,6 +68,20 @@ void AddRawExtension(X509* cert, int nid, bool critical, const std::vector<unsig
   int ok = X509_add_ext(cert, ext, -1);
   X509_EXTENSION_free(ext);
   Check(ok == 1, "X509_add_ext");
+}
+
+// Writes oid as the signature algorithm of a signed certificate, in the signed
+// part and outside it. Setting the version again marks the signed part as
+// changed, so that it is encoded anew.
+void Relabel(X509* cert, const std::string& oid) {
+  const X509_ALGOR* outer = nullptr;
+  X509_get0_signature(nullptr, &outer, cert);
+  for (const X509_ALGOR* alg : {X509_get0_tbs_sigalg(cert), outer}) {
+    ASN1_OBJECT* obj = OBJ_txt2obj(oid.c_str(), 1);
+    Check(obj != nullptr, "OBJ_txt2obj");
+    Check(X509_ALGOR_set0(const_cast<X509_ALGOR*>(alg), obj, V_ASN1_NULL, nullptr) == 1, "X509_ALGOR_set0");
+  }
+  Check(X509_set_version(cert, 2) == 1, "version");
 }
 
 std::vector<unsigned char> BioBytes(BIO* bio) {
@@ -135,6 +150,7 @@ Cert Issue(const CertSpec& spec, EVP_PKEY* subjectKey, const X509* issuer, EVP_P
 
   Signer signer = SigningContext(issuerKey, spec.signature);
   Check(X509_sign_ctx(x, signer.md.get()) > 0, "X509_sign_ctx");
+  if (!spec.signatureOid.empty()) Relabel(x, spec.signatureOid);
   return cert;
 }
 

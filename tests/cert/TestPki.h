@@ -49,6 +49,10 @@ struct CertSpec {
   std::int64_t notAfter = 0;
   std::uint64_t serial = 1;
   Signature signature = Signature::Sha256WithRsa;
+  // When set, this dotted identifier is written in place of the signing
+  // algorithm's, inside and outside the signed part; the signature then no
+  // longer verifies, which suits tests that only classify the algorithm.
+  std::string signatureOid;
 };
 
 // Issues a certificate for subjectKey, signed by issuerKey under issuer's

@@ -24,6 +24,13 @@ TEST(GetCertificateType, ClassifiesBySignatureAlgorithm) {
   ecdsa.signature = Signature::EcdsaWithSha256;
   CertSpec sm2 = spec;
   sm2.signature = Signature::Sm2WithSm3;
+  // Only the identifier is read, so a relabelled certificate stands for each
+  // algorithm of the two families.
+  const auto labelled = [&](const char* oid) {
+    CertSpec relabelled = spec;
+    relabelled.signatureOid = oid;
+    return Base64(ToDer(pki.IssueByInter(relabelled).get()));
+  };
   const struct {
     const char* name;
     std::string base64;
@@ -35,6 +42,13 @@ TEST(GetCertificateType, ClassifiesBySignatureAlgorithm) {
        S_OK, SM2_CERTIFICATE},
       {"RSA key signed with ECDSA", Base64(ToDer(Issue(ecdsa, pki.leafKey.get(), nullptr, pki.ecKey.get()).get())),
        E_INVALID_KEY_ALGORITHM, 0},
+      {"sha1WithRSAEncryption", labelled("1.2.840.113549.1.1.5"), S_OK, RSA_CERTIFICATE},
+      {"RSASSA-PSS", labelled("1.2.840.113549.1.1.10"), S_OK, RSA_CERTIFICATE},
+      {"sha384WithRSAEncryption", labelled("1.2.840.113549.1.1.12"), S_OK, RSA_CERTIFICATE},
+      {"sha512WithRSAEncryption", labelled("1.2.840.113549.1.1.13"), S_OK, RSA_CERTIFICATE},
+      {"SM2-with-SM3 label", labelled("1.2.156.10197.1.501"), S_OK, SM2_CERTIFICATE},
+      {"SM2-with-SHA256 label", labelled("1.2.156.10197.1.503"), S_OK, SM2_CERTIFICATE},
+      {"ecdsa-with-SHA256 label", labelled("1.2.840.10045.4.3.2"), E_INVALID_KEY_ALGORITHM, 0},
       {"empty text", "", E_INVALIDARG, 0},
       // The decoder's errors reach the caller as these HRESULTs (bad tag,
       // corrupted data, unexpected end of data).
