@@ -166,6 +166,28 @@ TEST_F(Sm2SignTest, RejectsValuesOutOfRangeBeforeTheCurveCheck) {
     }
 }
 
+// With r + s = n the combined point is s*G alone, so a digest chosen as
+// e = r - x(s*G) would pass the final comparison: only the sum check refuses.
+TEST_F(Sm2SignTest, RefusesASumOfNThatTheFinalComparisonWouldAccept) {
+    PeerKey key = NewPeerKey();
+    const CurveParams params = ParamsOf(Sm2CurveNid());
+    const BIGNUM *n = params.n.get();
+    std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)> ctx(BN_CTX_new(), BN_CTX_free);
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        BnPtr s = RandomBelow(n);
+        BnPtr x1, y1;
+        PublicPoint(Sm2CurveNid(), s.get(), &x1, &y1);
+        BnPtr r(BN_new()), e(BN_new());
+        ASSERT_EQ(BN_sub(r.get(), n, s.get()), 1);
+        ASSERT_EQ(BN_mod_sub(e.get(), r.get(), x1.get(), n, ctx.get()), 1);
+        SigPtr sig = MakeSig(r.get(), s.get());
+        ERR_clear_error();
+        EXPECT_EQ(sm2_verify(sig.get(), key.x.get(), key.y.get(), e.get(), Sm2CurveNid()), 0);
+        ExpectNewestError(ERR_LIB_ECDSA, ERR_R_EC_LIB, 102);
+    }
+}
+
 TEST_F(Sm2SignTest, RoundTripsAndDetectsAChangedDigest) {
     const CurveParams params = ParamsOf(Sm2CurveNid());
     for (int round = 0; round < 8; ++round) {
