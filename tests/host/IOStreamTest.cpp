@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -113,6 +114,40 @@ TEST(ReadFrameTest, BackToBackFramesAndPiecewiseDelivery) {
   }
   writer.join();
   EXPECT_EQ((std::vector<std::string>{"ab", "xyz"}), got);
+}
+
+// The cap itself is allowed: a frame of exactly MAX_REQUEST_SIZE bytes arrives
+// whole (only one byte more is refused, in the table above).
+TEST(ReadFrameTest, FrameOfExactlyTheCapIsReadWhole) {
+  std::string body(MAX_REQUEST_SIZE, '\0');
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 23);
+  // A refused frame leaves the writer blocked on a full pipe: closing the
+  // reading end releases it with EPIPE instead of a signal.
+  struct sigaction ignore {}, previous{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &previous);
+  Pipe p;
+  const std::string frame = Count(MAX_REQUEST_SIZE) + body;
+  std::thread writer([&] {
+    for (std::size_t done = 0; done < frame.size();) {
+      const ssize_t n = write(p.write_fd(), frame.data() + done, frame.size() - done);
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    p.CloseWrite();
+  });
+  char* message = nullptr;
+  std::uint32_t length = 0;
+  const int status = ReadFromNativeMessaging(&message, p.read_fd(), &length);
+  p.CloseRead();
+  writer.join();
+  sigaction(SIGPIPE, &previous, nullptr);
+  ASSERT_EQ(0, status);
+  ASSERT_NE(nullptr, message);
+  EXPECT_EQ(MAX_REQUEST_SIZE, length);
+  EXPECT_TRUE(std::string_view(message, length) == body);
+  EXPECT_EQ('\0', message[length]);
+  delete[] message;
 }
 
 TEST(ReadFrameTest, NullOutPlacesAreSkipped) {
