@@ -143,6 +143,40 @@ TEST(GetNetInfoStringTest, ListKeepsWholeEntriesWithinItsRoom) {
   }
 }
 
+// Short and empty hardware addresses put the list's ends where full-length
+// entries never do: a whole list of exactly 179 characters, one of 180, and
+// one whose 180th character is a separator. Only whole entries are kept.
+TEST(GetNetInfoStringTest, ShortAddressesMeetTheRoomAtEveryPosition) {
+  const std::vector<std::uint8_t> two = {0xA1, 0xB2}, four = {0xC3, 0xD4, 0xE5, 0xF6}, one = {0x07};
+  std::string nineFull;
+  for (int i = 0; i < 9; ++i) nineFull += MacText(static_cast<std::uint8_t>(i)) + ";";
+  struct ShortCase {
+    const char* name;
+    std::vector<std::vector<std::uint8_t>> physical, virtuals;
+    std::string expected;
+  };
+  const ShortCase cases[] = {
+      // 9 * 17 + 5 + 11 characters and 10 separators.
+      {"eleven entries of exactly 179 characters are whole", {two, four}, {}, nineFull + "A1:B2;C3:D4:E5:F6"},
+      // The empty entry adds a separator: 180 characters, the last entry goes.
+      {"an empty entry makes 180: the last entry is left out", {{}, four, two}, {}, nineFull + ";C3:D4:E5:F6"},
+      // The next group's separator stands at the 180th character.
+      {"a separator at the 180th character is not kept", {{}, four, two}, {one}, nineFull + ";C3:D4:E5:F6"},
+  };
+  for (const ShortCase& row : cases) {
+    SCOPED_TRACE(row.name);
+    FakeNetwork network;
+    for (int i = 0; i < 9; ++i)
+      network.AddAdapter(Connected("p" + std::to_string(i), Mac(static_cast<std::uint8_t>(i))), kPhysical);
+    int n = 0;
+    for (const auto& mac : row.physical) network.AddAdapter(Connected("s" + std::to_string(n++), mac), kPhysical);
+    for (const auto& mac : row.virtuals) network.AddAdapter(Connected("v" + std::to_string(n++), mac), kVirtual);
+    const std::string list = MacList();
+    EXPECT_EQ(row.expected, list);
+    EXPECT_LE(list.size(), static_cast<std::size_t>(MAC_LIST_MAX_CHARS));
+  }
+}
+
 TEST(GetNetInfoStringTest, AdapterListFailures) {
   struct FailureCase {
     const char* name;
