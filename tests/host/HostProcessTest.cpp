@@ -89,4 +89,13 @@ TEST(HostProcessTest, BrowserGoneMeansCleanExit) {
   EXPECT_EQ(0, host.WaitExit(kTimeout));
 }
 
+// The worker waits for a request that never comes while the clock passes the
+// time limit: the process ends by itself with exit code 0 and sends nothing,
+// though its input is still open.
+TEST(HostProcessTest, TimeLimitEndsTheProcessWithZero) {
+  HostProcess host(TOVELHOST_FAST_CLOCK_PATH);
+  EXPECT_EQ(0, host.WaitExit(kTimeout));
+  EXPECT_TRUE(host.OutputEnds(kTimeout));
+}
+
 }  // namespace
