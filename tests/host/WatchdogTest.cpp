@@ -6,6 +6,10 @@
 #include <future>
 #include <thread>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include "Host/TovelKitHost.h"
 #include "platform/Crt.h"
 #include "platform/Threads.h"
@@ -87,6 +91,108 @@ TEST_F(WatchdogTest, FailedWaitEndsWithMinusOne) {
   bool timedOut = true;
   EXPECT_EQ(-1, RunWatchdog(&context_, 1, &timedOut));
   EXPECT_FALSE(timedOut);
+}
+
+// The worker's standard input and output as pipes held by the test; the
+// process's own descriptors 0 and 1 come back when it ends.
+class WorkerPipes {
+ public:
+  WorkerPipes() {
+    savedIn_ = dup(0);
+    savedOut_ = dup(1);
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) return;
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    close(in[0]);
+    close(out[1]);
+    toWorker_ = in[1];
+    fromWorker_ = out[0];
+  }
+  ~WorkerPipes() {
+    CloseInput();
+    dup2(savedIn_, 0);
+    dup2(savedOut_, 1);
+    close(savedIn_);
+    close(savedOut_);
+    close(fromWorker_);
+  }
+  bool ok() const { return toWorker_ >= 0 && fromWorker_ >= 0; }
+  bool Send(const std::string& message) {
+    const auto n = static_cast<std::uint32_t>(message.size());
+    std::string frame{static_cast<char>(n & 0xFF), static_cast<char>((n >> 8) & 0xFF),
+                      static_cast<char>((n >> 16) & 0xFF), static_cast<char>(n >> 24)};
+    frame += message;
+    return write(toWorker_, frame.data(), frame.size()) == static_cast<ssize_t>(frame.size());
+  }
+  // Reads one response frame; empty when none arrives within ten seconds.
+  std::string Receive() {
+    std::string bytes;
+    while (bytes.size() < 4 || bytes.size() < 4 + CountOf(bytes)) {
+      pollfd p{fromWorker_, POLLIN, 0};
+      char buf[4096];
+      if (poll(&p, 1, 10000) != 1) return {};
+      const ssize_t n = read(fromWorker_, buf, sizeof buf);
+      if (n <= 0) return {};
+      bytes.append(buf, static_cast<std::size_t>(n));
+    }
+    return bytes.substr(4);
+  }
+  void CloseInput() {
+    if (toWorker_ >= 0) close(toWorker_);
+    toWorker_ = -1;
+  }
+
+ private:
+  static std::size_t CountOf(const std::string& bytes) {
+    std::uint32_t n = 0;
+    for (int i = 3; i >= 0; --i) n = (n << 8) | static_cast<unsigned char>(bytes[i]);
+    return n;
+  }
+  int savedIn_ = -1, savedOut_ = -1, toWorker_ = -1, fromWorker_ = -1;
+};
+
+// A request at t0 + 500 moves the worker's last activity there, so the
+// watchdog looking at t0 + 700 lets the conversation go on; it ends only when
+// the worker ends. Results are checked once the test's own output is back.
+TEST_F(WatchdogTest, WorkerStampsItsActivityForEveryRequest) {
+  std::string response;
+  __time64_t stampAfterRequest = 0;
+  bool watchdogWaited = false;
+  bool timedOut = true;
+  int watchdogResult = -2;
+  {
+    WorkerPipes pipes;
+    ASSERT_TRUE(pipes.ok());
+    std::thread worker([this] { MsgHandleProc(&context_); });
+    clock_ = 1500;
+    const bool sent = pipes.Send(R"({"function":"GetVersion","params":[]})");
+    if (sent) response = pipes.Receive();
+    // The worker stamps again as it begins to wait for the next request.
+    for (int i = 0; i < 10000 && stampAfterRequest != 1500; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (WaitForSingleObject(context_.mutex, INFINITE) != WAIT_OBJECT_0) break;
+      stampAfterRequest = context_.lastTime;
+      ReleaseMutex(context_.mutex);
+    }
+    clock_ = 1700;
+    auto watchdog = std::async(std::launch::async,
+                               [&] { return RunWatchdog(&context_, 1, &timedOut); });
+    // A few more looks at the clock, unless the watchdog has already ended.
+    const int target = reads_.load() + 3;
+    while (reads_.load() < target && watchdog.wait_for(std::chrono::milliseconds(1)) == std::future_status::timeout) {
+    }
+    watchdogWaited = watchdog.wait_for(std::chrono::milliseconds(0)) == std::future_status::timeout;
+    pipes.CloseInput();  // the browser ends the conversation
+    worker.join();
+    if (watchdog.wait_for(std::chrono::seconds(10)) == std::future_status::ready) watchdogResult = watchdog.get();
+  }
+  EXPECT_EQ(R"({"function":"GetVersion","errorcode":0,"result":"1.0.0.2"})", response);
+  EXPECT_EQ(1500, stampAfterRequest);
+  EXPECT_TRUE(watchdogWaited);
+  EXPECT_EQ(0, watchdogResult);
+  EXPECT_FALSE(timedOut);
+  EXPECT_EQ(0, context_.running.load());
 }
 
 }  // namespace
