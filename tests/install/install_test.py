@@ -287,7 +287,11 @@ def case_chromium(args, work):
                f"--disable-extensions-except={extension}", "about:blank"]
     if os.geteuid() == 0:
         command.insert(1, "--no-sandbox")
-    browser_process = subprocess.Popen(command, env=clean_env(home), stdin=subprocess.DEVNULL,
+    # The browser's own temporary folders go with the test's.
+    temporary = os.path.join(work, "tmp")
+    os.makedirs(temporary)
+    browser_env = dict(clean_env(home), TMPDIR=temporary)
+    browser_process = subprocess.Popen(command, env=browser_env, stdin=subprocess.DEVNULL,
                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
     steps, log = {}, []
     pattern = re.compile(r'"TOVELTEST (\w+) (.*)", source: chrome-extension://')
