@@ -22,6 +22,7 @@ import tempfile
 import time
 
 SKIP = 77
+CMAKE = "cmake"
 VERSION_REQUEST = '{"function":"GetVersion","params":[],"randomId":"r1"}'
 VERSION_RESPONSE = {"function": "GetVersion", "errorcode": 0, "result": "1.0.0.2", "randomId": "r1"}
 SYSTEM_FOLDERS = {
@@ -47,9 +48,9 @@ def run(command, env=None, cwd=None, timeout=120):
 
 def install(build, prefix, destdir):
     env = dict(os.environ, DESTDIR=destdir)
-    result = run(["cmake", "--install", build, "--prefix", prefix], env=env)
+    result = run([CMAKE, "--install", build, "--prefix", prefix], env=env)
     check(result.returncode == 0, f"cmake --install failed:\n{result.stdout}{result.stderr}")
-    return result.stdout + result.stderr
+    return " ".join((result.stdout + result.stderr).split())  # warnings come wrapped
 
 
 def split_ids(text):
@@ -137,7 +138,7 @@ def check_registration(script, program, name, chrome_ids, firefox_ids, work):
 def configure_registration(args, work, settings, program):
     """Configures the small registration project with other settings."""
     build = os.path.join(work, "registration-build")
-    command = ["cmake", "-S", os.path.join(args.source, "tests", "install", "registration"), "-B", build,
+    command = [CMAKE, "-S", os.path.join(args.source, "tests", "install", "registration"), "-B", build,
                f"-DTOVEL_SOURCE_DIR={args.source}", f"-DTOVEL_PROGRAM={program}"]
     command += [f"-D{key}={value}" for key, value in settings.items()]
     return build, run(command)
@@ -179,7 +180,7 @@ def case_full(args, work):
     # The programs alone, as a user without root installs them.
     alone = os.path.join(work, "alone")
     env = dict(os.environ, DESTDIR=alone)
-    result = run(["cmake", "--install", args.build, "--prefix", "/home/user/.local", "--component", "programs"], env=env)
+    result = run([CMAKE, "--install", args.build, "--prefix", "/home/user/.local", "--component", "programs"], env=env)
     check(result.returncode == 0, f"programs install failed: {result.stderr}")
     check(os.path.isfile(f"{alone}/home/user/.local/bin/tovelhost-register"), "programs install lacks the script")
     check(sorted(os.listdir(alone)) == ["home"], f"programs install wrote {os.listdir(alone)}")
@@ -265,7 +266,7 @@ def kill_installed_hosts(program):
 
 def case_chromium(args, work):
     """A headless Chromium with the test extension talks to the host registered per user."""
-    browser = find_chromium()
+    browser = args.browser or find_chromium()
     if not browser:
         print("SKIP: no Chromium installed (Debian package chromium)")
         return SKIP
@@ -348,12 +349,16 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--source", required=True)
     parser.add_argument("--program", required=True, help="the built tovelhost")
+    parser.add_argument("--cmake", default="cmake")
+    parser.add_argument("--browser", default="", help="the Chromium program (default: the installed one)")
     parser.add_argument("--name", default="tovel.host")
     parser.add_argument("--chrome-ids", default="")
     parser.add_argument("--firefox-ids", default="")
     parser.add_argument("--module", default="", help="file name of the OpenSSL module, if built")
     parser.add_argument("--module-dir", default="")
     args = parser.parse_args()
+    global CMAKE
+    CMAKE = args.cmake
     work = tempfile.mkdtemp(prefix=f"tovel-install-{args.case}-")
     try:
         code = CASES[args.case](args, work)
