@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -30,11 +31,29 @@
 #ifndef TOVEL_TRACE_MESSAGES
 #define TOVEL_TRACE_MESSAGES "/usr/share/tovelhost/trace-messages.txt"
 #endif
+#ifndef TOVEL_TRACE_MESSAGES_INSTALLED
+#define TOVEL_TRACE_MESSAGES_INSTALLED "../share/tovelhost/trace-messages.txt"
+#endif
 
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
+
+// An installed tracewatch finds the descriptions installed beside it (a
+// relative place is taken from the program's folder); one in the build tree
+// reads the build's file.
+std::string DefaultMessagesFile() {
+  std::error_code error;
+  std::filesystem::path installed = TOVEL_TRACE_MESSAGES_INSTALLED;
+  if (installed.is_relative()) {
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) return TOVEL_TRACE_MESSAGES;
+    installed = self.parent_path() / installed;
+  }
+  if (std::filesystem::is_regular_file(installed, error)) return installed.lexically_normal().string();
+  return TOVEL_TRACE_MESSAGES;
+}
 
 struct Options {
   std::string sessionName = "TovelTrace";
@@ -43,7 +62,7 @@ struct Options {
   long pid = -1;
   long count = -1;
   long seconds = -1;
-  std::string messagesFile = TOVEL_TRACE_MESSAGES;
+  std::string messagesFile = DefaultMessagesFile();
 };
 
 struct Description {
@@ -227,7 +246,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   Descriptions descriptions;
-  if (!LoadDescriptions(options.messagesFile, &descriptions))
+  const bool described = LoadDescriptions(options.messagesFile, &descriptions);
+  if (!described)
     std::cerr << "tracewatch: no message descriptions in " << options.messagesFile << "; printing raw\n";
 
   DWORD error = 0;
@@ -244,7 +264,9 @@ int main(int argc, char** argv) {
     std::cerr << "tracewatch: cannot enable the provider\n";
     return 1;
   }
-  std::cerr << "tracewatch: session " << options.sessionName << " listening" << std::endl;
+  std::cerr << "tracewatch: session " << options.sessionName << " listening";
+  if (described) std::cerr << ", messages described by " << options.messagesFile;
+  std::cerr << std::endl;
 
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.seconds);
   long printed = 0;
