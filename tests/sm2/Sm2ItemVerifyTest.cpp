@@ -9,6 +9,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 #include <openssl/core_names.h>
@@ -19,7 +20,9 @@
 
 #include "smext/sm2.h"
 #include "smext/sm_item_verify.h"
+#include "smext/sm3.h"
 #include "smext/sm_objects.h"
+#include "smext/smext.h"
 #include "tests/sm2/Sm2TestUtil.h"
 
 namespace sm2test {
@@ -243,8 +246,8 @@ Bytes FlipSignatureBit(const Bytes &der) {
 // Keys, certificates and CRLs made once with the openssl command line.
 struct Pki {
     std::string dir;
-    PkeyPtr sm2CaKey, rsaCaKey, ecCaKey, sm2LeafKey;
-    Bytes sm2Ca, sm2Leaf, sm2Crl, rsaCa, rsaLeaf, rsaCrl, ecCa, ecLeaf, ecCrl;
+    PkeyPtr sm2CaKey, rsaCaKey, ecCaKey, sm2LeafKey, edCaKey;
+    Bytes sm2Ca, sm2Leaf, sm2Crl, rsaCa, rsaLeaf, rsaCrl, ecCa, ecLeaf, ecCrl, edCa, pssCa;
 };
 
 const Pki &SharedPki() {
@@ -268,6 +271,11 @@ chain() {  # name, genpkey arguments, digest, extra signing options
 chain sm2 "-algorithm SM2" sm3 "$D" "-vfyopt distid:1234567812345678"
 chain rsa "-algorithm RSA -pkeyopt rsa_keygen_bits:2048" sha256 "" ""
 chain ec "-algorithm EC -pkeyopt ec_paramgen_curve:P-256" sha256 "" ""
+# Algorithms whose table row names no digest: EdDSA and RSA-PSS.
+openssl genpkey -algorithm ED25519 -out ed-ca.key
+openssl req -x509 -new -key ed-ca.key -subj "/CN=ed CA" -days 30 -out ed-ca.pem
+openssl req -x509 -new -key rsa-ca.key -sha256 -sigopt rsa_padding_mode:pss -sigopt rsa_pss_saltlen:32 \
+  -subj "/CN=pss CA" -days 30 -out pss-ca.pem
 )";
         const std::string scriptPath = p->dir + "/make.sh";
         std::ofstream(scriptPath) << script;
@@ -277,6 +285,9 @@ chain ec "-algorithm EC -pkeyopt ec_paramgen_curve:P-256" sha256 "" ""
         p->sm2LeafKey = ReadKey(p->dir + "/sm2-leaf.key");
         p->rsaCaKey = ReadKey(p->dir + "/rsa-ca.key");
         p->ecCaKey = ReadKey(p->dir + "/ec-ca.key");
+        p->edCaKey = ReadKey(p->dir + "/ed-ca.key");
+        p->edCa = PemToDer(p->dir + "/ed-ca.pem", false);
+        p->pssCa = PemToDer(p->dir + "/pss-ca.pem", false);
         for (auto [name, cert, crl] : {std::tuple{"sm2", &p->sm2Leaf, &p->sm2Crl},
                                        std::tuple{"rsa", &p->rsaLeaf, &p->rsaCrl},
                                        std::tuple{"ec", &p->ecLeaf, &p->ecCrl}}) {
@@ -370,6 +381,18 @@ TEST_F(ItemVerifyTest, Sm2CertificatesAgreeWithStockLibraryWithDefaultIdentity) 
     }
 }
 
+TEST_F(ItemVerifyTest, SameResultsWithTheExtensionsSm3Registered) {
+    // After start-up registration "SM3" names the extension's digest record,
+    // which then computes the digest of the check.
+    smext_add_all_algorithms();
+    ASSERT_EQ(EVP_get_digestbyname("SM3"), sm3_digest_method());
+    EXPECT_EQ(OurCertVerify(pki.sm2Leaf, pki.sm2CaKey.get()), 1);
+    EXPECT_EQ(OurCrlVerify(pki.sm2Crl, pki.sm2CaKey.get()), 1);
+    EXPECT_EQ(OurCertVerify(Sm2Resign(pki.sm2Leaf, pki.sm2CaKey.get(), Rule::NoZ), pki.sm2CaKey.get()), 0);
+    EXPECT_EQ(OurCertVerify(pki.rsaLeaf, pki.rsaCaKey.get()), 1);
+    ERR_clear_error();
+}
+
 TEST_F(ItemVerifyTest, FixturesAreWhatTheyClaim) {
     // The empty-identity signature is the stock library's rule when no
     // identity is set; the Z-less one checks over SM3 of the encoding alone.
@@ -408,7 +431,7 @@ TEST_F(ItemVerifyTest, Sm2CrlsAgreeWithStockLibraryWithDefaultIdentity) {
     }
 }
 
-TEST_F(ItemVerifyTest, RsaAndP256CertificatesAndCrlsAsTheStockLibrary) {
+TEST_F(ItemVerifyTest, OtherAlgorithmsAsTheStockLibrary) {
     struct Case {
         const char *name;
         const Bytes &der;
@@ -423,6 +446,8 @@ TEST_F(ItemVerifyTest, RsaAndP256CertificatesAndCrlsAsTheStockLibrary) {
         {"P-256 leaf", pki.ecLeaf, false, pki.ecCaKey.get(), pki.rsaCaKey.get()},
         {"P-256 CA", pki.ecCa, false, pki.ecCaKey.get(), pki.rsaCaKey.get()},
         {"P-256 CRL", pki.ecCrl, true, pki.ecCaKey.get(), pki.rsaCaKey.get()},
+        {"Ed25519 CA", pki.edCa, false, pki.edCaKey.get(), pki.rsaCaKey.get()},
+        {"RSA-PSS CA", pki.pssCa, false, pki.rsaCaKey.get(), pki.edCaKey.get()},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
