@@ -19,9 +19,11 @@ extern "C" {
 // encoding failure). Failures queue (ASN1, reason, "func=197").
 //
 // EC keys on the SM2 curve (the library types them "SM2") and on the SM2 test
-// curve are checked with the SM2 core: SM3(Z || DER) on the SM2 curve under
-// an sm3 algorithm, otherwise the algorithm's digest of the DER alone. Every
-// other key is checked by the library's own signature code.
+// curve are checked with the SM2 core on their own curve: SM3(Z || DER) on the
+// SM2 curve under an sm3 algorithm, otherwise the algorithm's digest of the
+// DER alone. Every other key is checked by the library's own signature code;
+// algorithms whose table row names no digest (RSA-PSS, EdDSA) go to the
+// library's ASN1_item_verify as a whole.
 int verify_signed_item(const ASN1_ITEM *it, const X509_ALGOR *algorithm, const ASN1_BIT_STRING *signature,
                        const void *value, EVP_PKEY *pkey);
 
