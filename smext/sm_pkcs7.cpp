@@ -83,19 +83,43 @@ EVP_MD_CTX *FindDigest(BIO *chain, int nid) {
     return nullptr;
 }
 
+// Signs the digest of the signer's signed attributes with its key, as the
+// digest itself is signed: the key's sign operation gets the digest value
+// (for SM2 keys: no Z value is hashed in).
+bool SignAttributes(PKCS7_SIGNER_INFO *si, const EVP_MD *md) {
+    unsigned char *attrs = nullptr;
+    const int attrsLen =
+        ASN1_item_i2d(reinterpret_cast<ASN1_VALUE *>(si->auth_attr), &attrs, ASN1_ITEM_rptr(PKCS7_ATTR_SIGN));
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned digestLen = 0;
+    bool ok = attrsLen > 0 && EVP_Digest(attrs, static_cast<size_t>(attrsLen), digest, &digestLen, md, nullptr);
+    OPENSSL_free(attrs);
+    EVP_PKEY_CTX *ctx = ok ? EVP_PKEY_CTX_new(si->pkey, nullptr) : nullptr;
+    size_t sigLen = 0;
+    ok = ctx != nullptr && EVP_PKEY_sign_init(ctx) > 0 && EVP_PKEY_CTX_set_signature_md(ctx, md) > 0 &&
+         EVP_PKEY_sign(ctx, nullptr, &sigLen, digest, digestLen) > 0;
+    unsigned char *sig = ok ? static_cast<unsigned char *>(OPENSSL_malloc(sigLen)) : nullptr;
+    ok = sig != nullptr && EVP_PKEY_sign(ctx, sig, &sigLen, digest, digestLen) > 0;
+    EVP_PKEY_CTX_free(ctx);
+    if (!ok) {
+        OPENSSL_free(sig);
+        ERR_raise(ERR_LIB_PKCS7, ERR_R_EVP_LIB);
+        return false;
+    }
+    ASN1_STRING_set0(si->enc_digest, sig, static_cast<int>(sigLen));
+    return true;
+}
+
 // Signs one signer over a copy of its digest context: the signed attributes
 // (with the signing time and the message digest added) when it has any, else
 // the digest itself.
-bool SignSigner(PKCS7 *p7, PKCS7_SIGNER_INFO *si, BIO *chain) {
+bool SignSigner(PKCS7_SIGNER_INFO *si, BIO *chain) {
     EVP_MD_CTX *found = FindDigest(chain, OBJ_obj2nid(si->digest_alg->algorithm));
     if (found == nullptr) {
         return false;
     }
     EVP_MD_CTX *ctx = EVP_MD_CTX_new();
     bool ok = ctx != nullptr && EVP_MD_CTX_copy_ex(ctx, found);
-    if (ok && si->ctx == nullptr) {
-        si->ctx = &p7->ctx;  // as the library links its signers
-    }
     if (ok && sk_X509_ATTRIBUTE_num(si->auth_attr) > 0) {
         unsigned char md[EVP_MAX_MD_SIZE];
         unsigned mdLen = 0;
@@ -103,7 +127,7 @@ bool SignSigner(PKCS7 *p7, PKCS7_SIGNER_INFO *si, BIO *chain) {
             ok = PKCS7_add0_attrib_signing_time(si, nullptr) == 1;
         }
         ok = ok && EVP_DigestFinal_ex(ctx, md, &mdLen) && PKCS7_add1_attrib_digest(si, md, static_cast<int>(mdLen)) &&
-             PKCS7_SIGNER_INFO_sign(si) == 1;
+             SignAttributes(si, EVP_MD_CTX_get0_md(found));
     } else if (ok) {
         const int size = EVP_PKEY_get_size(si->pkey);
         unsigned char *sig = size > 0 ? static_cast<unsigned char *>(OPENSSL_malloc(static_cast<size_t>(size))) : nullptr;
@@ -229,7 +253,7 @@ int pkcs7_data_final(PKCS7 *p7, BIO *bio) {
         }
         for (int i = 0; i < sk_PKCS7_SIGNER_INFO_num(p7->d.sign->signer_info); ++i) {
             PKCS7_SIGNER_INFO *si = sk_PKCS7_SIGNER_INFO_value(p7->d.sign->signer_info, i);
-            if (si->pkey != nullptr && !SignSigner(p7, si, bio)) {
+            if (si->pkey != nullptr && !SignSigner(si, bio)) {
                 return 0;
             }
         }

@@ -377,29 +377,35 @@ TEST_F(SmPkcs7Test, DataFinalSignsEverySignerAndTakesTheContent) {
 }
 
 TEST_F(SmPkcs7Test, DataFinalSignsSignedAttributesWithTheMessageDigest) {
+    // The signature covers the digest of the signed attributes, which now
+    // hold the signing time and the content's digest; SM2 signs that digest
+    // value as it is, with no Z.
     const std::string content = "attributed content";
-    SmP7 p7 = NewSmSigned({{p256.get(), NID_sha256, NID_ecdsa_with_SHA256}}, "");
-    PKCS7_SIGNER_INFO *si = sk_PKCS7_SIGNER_INFO_value(p7->d.sign->signer_info, 0);
-    ASSERT_EQ(PKCS7_add_signed_attribute(si, NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(SmData())), 1);
-    BioPtr chain(pkcs7_data_init(p7.get(), nullptr));
-    ASSERT_EQ(BIO_write(chain.get(), content.data(), static_cast<int>(content.size())),
-              static_cast<int>(content.size()));
-    ASSERT_EQ(pkcs7_data_final(p7.get(), chain.get()), 1);
-    const ASN1_TYPE *digest = PKCS7_get_signed_attribute(si, NID_pkcs9_messageDigest);
-    ASSERT_NE(digest, nullptr);
-    const Bytes expected = DigestOf(NID_sha256, content);
-    EXPECT_EQ(Text(digest->value.octet_string), std::string(expected.begin(), expected.end()));
-    EXPECT_NE(PKCS7_get_signed_attribute(si, NID_pkcs9_signingTime), nullptr);
-    unsigned char *attrs = nullptr;
-    const int attrsLen = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE *>(si->auth_attr), &attrs,
-                                       ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
-    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-    ASSERT_EQ(EVP_DigestVerifyInit(ctx, nullptr, EVP_sha256(), nullptr, p256.get()), 1);
-    EXPECT_EQ(EVP_DigestVerify(ctx, si->enc_digest->data, static_cast<size_t>(si->enc_digest->length), attrs,
-                               static_cast<size_t>(attrsLen)),
-              1);
-    EVP_MD_CTX_free(ctx);
-    OPENSSL_free(attrs);
+    for (const Signer &signer : {Signer{p256.get(), NID_sha256, NID_ecdsa_with_SHA256},
+                                 Signer{sm2.pkey.get(), sm3, sm2Pkcs7}}) {
+        SCOPED_TRACE(signer.digestNid);
+        SmP7 p7 = NewSmSigned({signer}, "");
+        PKCS7_SIGNER_INFO *si = sk_PKCS7_SIGNER_INFO_value(p7->d.sign->signer_info, 0);
+        ASSERT_EQ(PKCS7_add_signed_attribute(si, NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(SmData())), 1);
+        BioPtr chain(pkcs7_data_init(p7.get(), nullptr));
+        ASSERT_EQ(BIO_write(chain.get(), content.data(), static_cast<int>(content.size())),
+                  static_cast<int>(content.size()));
+        ASSERT_EQ(pkcs7_data_final(p7.get(), chain.get()), 1);
+        const ASN1_TYPE *digest = PKCS7_get_signed_attribute(si, NID_pkcs9_messageDigest);
+        ASSERT_NE(digest, nullptr);
+        const Bytes expected = DigestOf(signer.digestNid, content);
+        EXPECT_EQ(Text(digest->value.octet_string), std::string(expected.begin(), expected.end()));
+        EXPECT_NE(PKCS7_get_signed_attribute(si, NID_pkcs9_signingTime), nullptr);
+        unsigned char *attrs = nullptr;
+        const int attrsLen = ASN1_item_i2d(reinterpret_cast<ASN1_VALUE *>(si->auth_attr), &attrs,
+                                           ASN1_ITEM_rptr(PKCS7_ATTR_VERIFY));
+        ASSERT_GT(attrsLen, 0);
+        const std::string signedBytes(reinterpret_cast<const char *>(attrs), static_cast<size_t>(attrsLen));
+        OPENSSL_free(attrs);
+        EXPECT_EQ(StockCheckSignature(si, signer.key, signer.digestNid, signedBytes), 1);
+        EXPECT_NE(StockCheckSignature(si, signer.key, signer.digestNid, content), 1);
+        ERR_clear_error();
+    }
 }
 
 TEST_F(SmPkcs7Test, DetachedSignatureKeepsNoContent) {
