@@ -1,0 +1,41 @@
+// Signature checks of signed ASN.1 items (certificates, CRLs) with the SM2
+// rule: an SM2 signature with SM3 covers the signer's Z value of the default
+// identity followed by the DER encoding of the signed part.
+#ifndef SMEXT_SM_ITEM_VERIFY_H
+#define SMEXT_SM_ITEM_VERIFY_H
+
+#include <openssl/asn1.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// The library's ASN1_item_verify with the SM2 rule: checks signature, made
+// with algorithm, over the DER encoding of value (of type it) against pkey.
+// 1 valid; 0 invalid, or a failure from the digest set-up onwards; -1 when the
+// check cannot start (no key, unknown algorithm or digest, wrong key type,
+// encoding failure). Failures queue (ASN1, reason, "func=197").
+//
+// EC keys on the SM2 curve (the library types them "SM2") and on the SM2 test
+// curve are checked with the SM2 core on their own curve: SM3(Z || DER) on the
+// SM2 curve under an sm3 algorithm, otherwise the algorithm's digest of the
+// DER alone. Every other key is checked by the library's own signature code;
+// algorithms whose table row names no digest (RSA-PSS, EdDSA) go to the
+// library's ASN1_item_verify as a whole.
+int verify_signed_item(const ASN1_ITEM *it, const X509_ALGOR *algorithm, const ASN1_BIT_STRING *signature,
+                       const void *value, EVP_PKEY *pkey);
+
+// X509_verify and X509_CRL_verify through verify_signed_item: the signature
+// of cert (crl) against pkey, with the same results. A certificate whose outer
+// signature algorithm differs from the one inside its signed part gives 0, as
+// X509_verify does.
+int sm_x509_verify(X509 *cert, EVP_PKEY *pkey);
+int sm_x509_crl_verify(X509_CRL *crl, EVP_PKEY *pkey);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
