@@ -101,6 +101,14 @@ HRESULT CTovelAgent::GetMacAddress(const char16_t* bstrBase64ServerCert, char16_
                         u"(NULL == bstrBase64ServerCert || 0 == wcslen(bstrBase64ServerCert))");
         break;
       }
+      // No server certificate comes near this length; a longer text is
+      // refused before it is copied, decoded and parsed again and again.
+      if (wcslen16(bstrBase64ServerCert) > MAX_CERT_TEXT_LEN) {
+        hResult = E_INVALIDARG;
+        WIDE_LOG_FAILED(pszOperation, u"Check parameter(bstrBase64ServerCert)", hResult,
+                        u"wcslen(bstrBase64ServerCert) > MAX_CERT_TEXT_LEN");
+        break;
+      }
       WIDE_LOG_OK(pszOperation, u"Check parameter(bstrBase64ServerCert)");
       TRACE_VALUES(TovelAgent, 10, TRACE_FLAG_INFO, bstrBase64ServerCert);
 

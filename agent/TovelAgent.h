@@ -1,6 +1,8 @@
 // The device identity agent behind "GetMacAddress" and "GetLastErrorDesc".
 #pragma once
 
+#include <cstddef>
+
 #include "platform/WinTypes.h"
 
 // Own status codes: severity, customer bit 0x20000000 and facility 7; the low
@@ -22,6 +24,10 @@ constexpr DWORD OWN_STATUS_BIT = 0x20000000u;
 // terminator).
 constexpr int DESC_BUFFER_CHARS = 512;
 constexpr int DESC_MAX_CHARS = DESC_BUFFER_CHARS - 1;
+
+// The longest certificate text GetMacAddress takes, in UTF-16 units: far
+// beyond any server certificate in Base64. A longer one is E_INVALIDARG.
+constexpr std::size_t MAX_CERT_TEXT_LEN = 1024 * 1024;
 
 class CTovelAgent {
  public:

@@ -109,6 +109,10 @@ TEST_F(TovelAgentTest, EachFailingStepEndsTheRoadWithItsStatus) {
 
   const StepCase cases[] = {
       {"empty text", [] { return std::u16string(); }, {}, E_INVALIDARG, 0},
+      {"a text longer than any certificate", [] { return std::u16string(MAX_CERT_TEXT_LEN + 1, u'A'); }, {},
+       E_INVALIDARG, 0},
+      {"a text of the longest length taken goes on to the type step",
+       [] { return std::u16string(MAX_CERT_TEXT_LEN, u'A'); }, {}, static_cast<HRESULT>(CRYPT_E_ASN1_BADTAG), 0},
       {"no certificate inside", [&] { return notACert; }, {}, notACertStatus, 0},
       {"ECDSA-signed", [] { return agenttest::Widen(agenttest::EcdsaSignedCertBase64()); }, {},
        E_INVALID_KEY_ALGORITHM, 0},

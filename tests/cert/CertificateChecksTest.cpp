@@ -119,7 +119,9 @@ TEST(CertCreateCertificateContext, FailsWithANonzeroLastError) {
     SetLastError(0);
     EXPECT_EQ(nullptr, CertCreateCertificateContext(c.encoding, c.data, c.length));
     EXPECT_EQ(c.error, GetLastError());
-    if (c.encoding == X509_ASN_ENCODING && c.data != nullptr) EXPECT_FALSE(IsSingleDerCertificate(c.data, c.length));
+    if (c.encoding == X509_ASN_ENCODING && c.data != nullptr) {
+      EXPECT_FALSE(IsSingleDerCertificate(c.data, c.length));
+    }
   }
   EXPECT_TRUE(IsSingleDerCertificate(der.data(), der.size()));
   // The loose form still decodes as a certificate: the refusal is for its form.
