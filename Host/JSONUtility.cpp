@@ -174,6 +174,12 @@ int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszUTF8FuncName,
   }
   LOG_OK(kOp, "Check Parameters(pszRequestMsg)");
 
+  // Only bytes 0x01 to 0x20 stand before the value; the JSON library would
+  // skip a byte-order mark as well.
+  if (std::strncmp(pszRequestMsg, "\xEF\xBB\xBF", 3) == 0) {
+    LOG_FAILED(kOp, "cJSON_Parse(pszRequestMsg)", -1, "NULL == pJsonRoot");
+    return -1;
+  }
   // A request that would make far more values than its size warrants is
   // refused before it is parsed, as one that cannot be parsed.
   std::size_t nTextLength = 0;

@@ -66,6 +66,8 @@ TEST(ParseRequestTest, FailuresHandOutNothing) {
       {R"({"function":5,"params":[]})", -1},
       {R"({"function":"GetVersion"})", -1},
       {R"({"function":"GetVersion","params":[],"randomId":7})", -1},
+      // Only bytes 0x01 to 0x20 may stand before the value: no byte-order mark.
+      {"\xEF\xBB\xBF{\"function\":\"GetVersion\",\"params\":[]}", -1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.request);
