@@ -41,7 +41,7 @@ class CTovelAgent {
   CTovelAgent& operator=(const CTovelAgent&) = delete;
 
   // Checks the Base64 server certificate (zero-terminated UTF-16, the
-  // caller's), encrypts the machine's MAC list under its RSA key and returns
+  // caller's; exactly one DER certificate, nothing beside it), encrypts the machine's MAC list under its RSA key and returns
   // the ciphertext in Base64 as a new system string in *pbstrMacAddress (the
   // empty string on failure; the caller frees it). Returns the status, which
   // also becomes hLastResult.
