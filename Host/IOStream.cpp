@@ -135,11 +135,18 @@ int WriteToNativeMessaging(const char* pszText, int fd) {
 
   if (nLen > MAX_RESPONSE_SIZE) {
     // Too large to send: the lone count 0xFFFFFFFF tells the browser so.
-    const unsigned char byEnd[kCountSize] = {0xFF, 0xFF, 0xFF, 0xFF};
-    if (WriteFully(fd, byEnd, kCountSize))
+    unsigned char* pbyWriteBuf = new (std::nothrow) unsigned char[kCountSize];
+    if (pbyWriteBuf == nullptr) {
+      LOG_FAILED("WriteToNativeMessaging", "New memory", -1, "!pbyWriteBuf");
+      return -1;
+    }
+    LOG_OK("WriteToNativeMessaging", "New memory");
+    std::memset(pbyWriteBuf, 0xFF, kCountSize);
+    if (WriteFully(fd, pbyWriteBuf, kCountSize))
       LOG_OK("WriteToNativeMessaging", "write");
     else
       LOG_FAILED("WriteToNativeMessaging", "write", -1, "nWriteSize != nWriteBufSize");
+    delete[] pbyWriteBuf;
     return -1;
   }
 

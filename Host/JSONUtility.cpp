@@ -1,14 +1,17 @@
 // Requests and responses in JSON.
 #include "Host/JSONUtility.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
 
+#include "Host/IOStream.h"
 #include "Host/Tracing.h"
 #include "agent/TovelAgent.h"
+#include "platform/Unicode.h"
 
 namespace {
 
@@ -20,6 +23,86 @@ char* CopyText(const char* pszText) {
   char* pszCopy = new (std::nothrow) char[nLen + 1]();
   if (pszCopy != nullptr) std::memcpy(pszCopy, pszText, nLen);
   return pszCopy;
+}
+
+// A request may make this many JSON values and member names beyond its own
+// share: every kTextBytesPerToken bytes of its text grant one more. A parse
+// tree takes at most about 112 bytes per value or name, and the deep copy of
+// params as much again, so the request's parse and copy stay within a few
+// times its size. Requests a browser sends hold a handful of values.
+constexpr std::size_t kBaseTokenAllowance = 4096;
+constexpr std::size_t kTextBytesPerToken = 64;
+
+// The number of values and member names a parse of the text would make:
+// every string (value or member name), number, literal, array and object
+// counts once. Counted without parsing; text that is no JSON counts too, as
+// the parser would read it until it stops. *pnLength is the text's length.
+std::size_t CountJsonTokens(const char* pszText, std::size_t* pnLength) {
+  std::size_t nTokens = 0;
+  bool bInString = false;
+  bool bInScalar = false;
+  const char* p = pszText;
+  for (; *p != '\0'; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (bInString) {
+      if (c == '\\' && p[1] != '\0')
+        ++p;
+      else if (c == '"')
+        bInString = false;
+      continue;
+    }
+    const bool bScalarChar = std::isalnum(c) || c == '+' || c == '-' || c == '.';
+    if (bScalarChar && !bInScalar) ++nTokens;
+    bInScalar = bScalarChar;
+    if (c == '"') {
+      bInString = true;
+      ++nTokens;
+    } else if (c == '[' || c == '{') {
+      ++nTokens;
+    }
+  }
+  *pnLength = static_cast<std::size_t>(p - pszText);
+  return nTokens;
+}
+
+// The bytes one byte of a string takes when printed: the double quote, the
+// backslash and the bytes below 0x20 escaped, every other byte as it is.
+std::size_t PrintedLength(unsigned char c) {
+  switch (c) {
+    case '"': case '\\': case '\b': case '\f': case '\n': case '\r': case '\t': return 2;
+    default: return c < 0x20 ? 6 : 1;
+  }
+}
+
+// A text of the request as a response carries it back: well-formed UTF-8,
+// each maximal ill-formed subpart replaced by U+FFFD, as the UTF-16
+// conversion replaces it. A text that can never come back whole (its printed
+// form alone is longer than the largest response) is cut to a prefix that
+// already makes every response holding it too long to send, so that nothing
+// larger is built for it.
+std::string EchoText(const char* pszText) {
+  // Every byte of the text gives at least one byte of the result.
+  const std::size_t nLen = strnlen(pszText, MAX_RESPONSE_SIZE + 1);
+  if (nLen == 0) return std::string();
+  const int nUnits = MultiByteToWideChar(CP_UTF8, 0, pszText, static_cast<int>(nLen), nullptr, 0);
+  if (nUnits <= 0) throw std::bad_alloc();
+  std::u16string strWide(static_cast<std::size_t>(nUnits), u'\0');
+  MultiByteToWideChar(CP_UTF8, 0, pszText, static_cast<int>(nLen), strWide.data(), nUnits);
+  const int nBytes = WideCharToMultiByte(CP_UTF8, 0, strWide.data(), nUnits, nullptr, 0, nullptr, nullptr);
+  if (nBytes <= 0) throw std::bad_alloc();
+  std::string strOut(static_cast<std::size_t>(nBytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, strWide.data(), nUnits, strOut.data(), nBytes, nullptr, nullptr);
+
+  std::size_t nPrinted = 0;
+  for (std::size_t i = 0; i < strOut.size(); ++i) {
+    const auto c = static_cast<unsigned char>(strOut[i]);
+    if ((c & 0xC0) != 0x80 && nPrinted > MAX_RESPONSE_SIZE) {  // cut before a character
+      strOut.resize(i);
+      break;
+    }
+    nPrinted += PrintedLength(c);
+  }
+  return strOut;
 }
 
 // pszText escaped as the printed object escapes strings: the double quote,
@@ -55,9 +138,9 @@ std::string EscapeJsonText(const char* pszText) {
 char* MakeFallbackResponse(const char* pszFuncName, const char* pszRandomId) {
   const HRESULT hError = NTE_INTERNAL_ERROR;
   try {
-    const std::string strName = EscapeJsonText(pszFuncName);
+    const std::string strName = EscapeJsonText(EchoText(pszFuncName).c_str());
     if (pszRandomId != nullptr && *pszRandomId != '\0') {
-      const std::string strRandomId = EscapeJsonText(pszRandomId);
+      const std::string strRandomId = EscapeJsonText(EchoText(pszRandomId).c_str());
       const std::size_t nSize = strName.size() + strRandomId.size() + 76;
       char* pszOut = new (std::nothrow) char[nSize]();
       if (pszOut != nullptr)
@@ -90,6 +173,21 @@ int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszUTF8FuncName,
     return kStatusInvalidParameter;
   }
   LOG_OK(kOp, "Check Parameters(pszRequestMsg)");
+
+  // Only bytes 0x01 to 0x20 stand before the value; the JSON library would
+  // skip a byte-order mark as well.
+  if (std::strncmp(pszRequestMsg, "\xEF\xBB\xBF", 3) == 0) {
+    LOG_FAILED(kOp, "cJSON_Parse(pszRequestMsg)", -1, "NULL == pJsonRoot");
+    return -1;
+  }
+  // A request that would make far more values than its size warrants is
+  // refused before it is parsed, as one that cannot be parsed.
+  std::size_t nTextLength = 0;
+  const std::size_t nTokens = CountJsonTokens(pszRequestMsg, &nTextLength);
+  if (nTokens > kBaseTokenAllowance + nTextLength / kTextBytesPerToken) {
+    LOG_FAILED(kOp, "cJSON_Parse(pszRequestMsg)", -1, "nValueCount > nMaxValueCount");
+    return -1;
+  }
 
   cJSON* pJsonRoot = cJSON_Parse(pszRequestMsg);
   if (pJsonRoot == nullptr) {
@@ -219,7 +317,13 @@ int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId,
   const bool bHasRandomId = pszRandomId != nullptr && *pszRandomId != '\0';
   char* pszResponseMsg = nullptr;
   if (pResponseJSON != nullptr) {
-    if (bHasRandomId) cJSON_AddStringToObject(pResponseJSON, "randomId", pszRandomId);
+    if (bHasRandomId) {
+      try {
+        cJSON_AddStringToObject(pResponseJSON, "randomId", EchoText(pszRandomId).c_str());
+      } catch (const std::bad_alloc&) {
+        // Appending is not checked: without memory the member is missing.
+      }
+    }
     // The printed text comes from the JSON library's allocator; the caller
     // releases the response with delete[], so it is copied.
     char* pszPrinted = cJSON_PrintUnformatted(pResponseJSON);

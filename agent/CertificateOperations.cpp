@@ -3,6 +3,7 @@
 
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
@@ -14,6 +15,17 @@
 #include "platform/Crt.h"
 
 namespace {
+
+// True when the bytes begin with a certificate in DER, whatever follows it.
+// Leaves the error queue as it was.
+bool BeginsWithDerCertificate(const BYTE* pbyData, int nDataLen) {
+  ERR_set_mark();
+  const unsigned char* pbyCursor = pbyData;
+  X509* pX509 = d2i_X509(NULL, &pbyCursor, nDataLen);
+  ERR_pop_to_mark();
+  X509_free(pX509);
+  return NULL != pX509;
+}
 
 // The latest instant the conversion accepts: 3000-12-31 23:59:59 UTC.
 constexpr __time64_t kLastConvertibleTime = 32535215999LL;
@@ -235,6 +247,13 @@ ResultCode ConvertCertDataToX509(const BYTE* pbyCertData, int nCertDataLen, X509
   }
   LOG_OK(kOp, "BIO_new_mem_buf");
   X509* pX509Cert = PEM_read_bio_X509(pBIO_Cert, NULL, NULL, NULL);
+  if (NULL != pX509Cert && BeginsWithDerCertificate(pbyCertData, nCertDataLen)) {
+    // Bytes that begin with a DER certificate are read as DER, as every other
+    // reader of certificate bytes reads them: a PEM block found after or
+    // inside that certificate does not stand in for it.
+    X509_free(pX509Cert);
+    pX509Cert = NULL;
+  }
   if (NULL == pX509Cert) {
     BIO_ctrl(pBIO_Cert, BIO_CTRL_RESET, 0, NULL);
     pX509Cert = d2i_X509_bio(pBIO_Cert, NULL);

@@ -29,7 +29,9 @@ ResultCode GetX509NotAfter(const X509* pX509, __time64_t* ptNotAfter);
 // time cannot be read.
 ResultCode VerifyCertTime(const X509* pX509);
 
-// Reads one certificate from PEM text or DER bytes (PEM first). On success
+// Reads one certificate from PEM text or DER bytes (PEM first; but bytes that
+// begin with a DER certificate are that certificate, even when a PEM block
+// follows it or stands inside it). On success
 // *ppX509Cert is a new certificate the caller frees with X509_free. -1 for
 // null or empty input, or bytes that are neither form.
 ResultCode ConvertCertDataToX509(const BYTE* pbyCertData, int nCertDataLen, X509** ppX509Cert);

@@ -101,6 +101,14 @@ HRESULT CTovelAgent::GetMacAddress(const char16_t* bstrBase64ServerCert, char16_
                         u"(NULL == bstrBase64ServerCert || 0 == wcslen(bstrBase64ServerCert))");
         break;
       }
+      // No server certificate comes near this length; a longer text is
+      // refused before it is copied, decoded and parsed again and again.
+      if (wcslen16(bstrBase64ServerCert) > MAX_CERT_TEXT_LEN) {
+        hResult = E_INVALIDARG;
+        WIDE_LOG_FAILED(pszOperation, u"Check parameter(bstrBase64ServerCert)", hResult,
+                        u"wcslen(bstrBase64ServerCert) > MAX_CERT_TEXT_LEN");
+        break;
+      }
       WIDE_LOG_OK(pszOperation, u"Check parameter(bstrBase64ServerCert)");
       TRACE_VALUES(TovelAgent, 10, TRACE_FLAG_INFO, bstrBase64ServerCert);
 
@@ -176,8 +184,14 @@ HRESULT CTovelAgent::GetMacAddress(const char16_t* bstrBase64ServerCert, char16_
       WIDE_LOG_OK(pszOperation, u"GetNetInfoString");
       TRACE_VALUES(TovelAgent, 12, TRACE_FLAG_INFO, pszMacInfo);
 
+      // The bytes were taken as exactly one certificate at the context step;
+      // the key comes from that same certificate and from nothing beside it.
       const unsigned char* pbyDerCursor = pbyCertData;
       pX509Cert = d2i_X509(nullptr, &pbyDerCursor, nCertDataLen);
+      if (pX509Cert != nullptr && pbyDerCursor != pbyCertData + nCertDataLen) {
+        X509_free(pX509Cert);
+        pX509Cert = nullptr;
+      }
       if (pX509Cert == nullptr) {
         hResult = -1;
         WIDE_LOG_FAILED(pszOperation, u"d2i_X509", hResult, u"NULL == pX509Cert");

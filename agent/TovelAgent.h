@@ -1,6 +1,8 @@
 // The device identity agent behind "GetMacAddress" and "GetLastErrorDesc".
 #pragma once
 
+#include <cstddef>
+
 #include "platform/WinTypes.h"
 
 // Own status codes: severity, customer bit 0x20000000 and facility 7; the low
@@ -23,6 +25,10 @@ constexpr DWORD OWN_STATUS_BIT = 0x20000000u;
 constexpr int DESC_BUFFER_CHARS = 512;
 constexpr int DESC_MAX_CHARS = DESC_BUFFER_CHARS - 1;
 
+// The longest certificate text GetMacAddress takes, in UTF-16 units: far
+// beyond any server certificate in Base64. A longer one is E_INVALIDARG.
+constexpr std::size_t MAX_CERT_TEXT_LEN = 1024 * 1024;
+
 class CTovelAgent {
  public:
   // Registers all of the crypto library's algorithms and the SM extension's,
@@ -35,7 +41,7 @@ class CTovelAgent {
   CTovelAgent& operator=(const CTovelAgent&) = delete;
 
   // Checks the Base64 server certificate (zero-terminated UTF-16, the
-  // caller's), encrypts the machine's MAC list under its RSA key and returns
+  // caller's; exactly one DER certificate, nothing beside it), encrypts the machine's MAC list under its RSA key and returns
   // the ciphertext in Base64 as a new system string in *pbstrMacAddress (the
   // empty string on failure; the caller frees it). Returns the status, which
   // also becomes hLastResult.

@@ -1,6 +1,7 @@
 // C runtime stand-ins over POSIX descriptors and the C library's time calls.
 #include "platform/Crt.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,6 +61,12 @@ ModeTable& Modes() {
   return *table;
 }
 
+// Standard descriptors 0 and 1 that were closed at start and now hold a
+// placeholder. Written once, before any other thread exists.
+bool g_channelPlaceholder[2] = {false, false};
+
+bool IsChannelPlaceholder(int fd) { return (fd == 0 || fd == 1) && g_channelPlaceholder[fd]; }
+
 // The clock behind _time64; null selects the system clock.
 struct TimeSource {
   std::mutex lock;
@@ -78,6 +85,7 @@ constexpr __time64_t kLastSupportedTime = 32535215999;
 }  // namespace
 
 int _read(int fd, void* buffer, unsigned int count) {
+  if (IsChannelPlaceholder(fd)) return FailWithErrno(EBADF, -1);
   if (buffer == nullptr && count != 0) return FailWithErrno(EINVAL, -1);
   const ssize_t n = RetryOnInterrupt([&] { return ::read(fd, buffer, ClampToInt(count)); });
   if (n < 0) return FailWithErrno(errno, -1);
@@ -85,6 +93,7 @@ int _read(int fd, void* buffer, unsigned int count) {
 }
 
 int _write(int fd, const void* buffer, unsigned int count) {
+  if (IsChannelPlaceholder(fd)) return FailWithErrno(EBADF, -1);
   if (buffer == nullptr && count != 0) return FailWithErrno(EINVAL, -1);
   const ssize_t n = RetryOnInterrupt([&] { return ::write(fd, buffer, ClampToInt(count)); });
   if (n < 0) return FailWithErrno(errno, -1);
@@ -100,7 +109,7 @@ int _fileno(std::FILE* stream) {
 
 int _setmode(int fd, int mode) {
   struct stat file;  // also tells whether the descriptor is open
-  if (fd < 0 || ::fstat(fd, &file) != 0) return FailWithErrno(EBADF, -1);
+  if (fd < 0 || IsChannelPlaceholder(fd) || ::fstat(fd, &file) != 0) return FailWithErrno(EBADF, -1);
   if (mode != _O_BINARY && mode != _O_TEXT) return FailWithErrno(EINVAL, -1);
   ModeTable& table = Modes();
   std::lock_guard lock(table.lock);
@@ -112,6 +121,21 @@ int _setmode(int fd, int mode) {
     return std::exchange(record.mode, mode);
   } catch (const std::bad_alloc&) {
     return FailWithErrno(ENOMEM, -1);
+  }
+}
+
+void ReserveStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number is taken first: with 0 closed, that is 0.
+    const int placeholder = ::open("/dev/null", (fd == 0 ? O_RDONLY : O_WRONLY) | O_NOCTTY);
+    bool reserved = placeholder == fd;
+    if (placeholder >= 0 && placeholder != fd) {
+      reserved = ::dup2(placeholder, fd) == fd;
+      ::close(placeholder);
+    }
+    if (!reserved) ::_exit(255);
+    if (fd <= 1) g_channelPlaceholder[fd] = true;
   }
 }
 

@@ -107,7 +107,26 @@ bool ReadDerLength(const BYTE* p, std::size_t n, std::size_t* length, std::size_
   return true;
 }
 
+// True when decoding cert took all n bytes at p (the decoder stopped at
+// cursor) and the encoder writes them back unchanged: a looser encoding (long
+// lengths, an open-ended length) decodes as well, but is not DER.
+bool IsWholeEncoding(X509* cert, const BYTE* p, std::size_t n, const unsigned char* cursor) {
+  if (cursor != p + n) return false;
+  unsigned char* reencoded = nullptr;
+  const int length = i2d_X509(cert, &reencoded);
+  const bool same = length > 0 && static_cast<std::size_t>(length) == n && std::memcmp(reencoded, p, n) == 0;
+  OPENSSL_free(reencoded);
+  return same;
+}
+
 }  // namespace
+
+bool IsSingleDerCertificate(const BYTE* pbEncoded, std::size_t cbEncoded) {
+  if (pbEncoded == nullptr || cbEncoded == 0 || cbEncoded > 0x7FFFFFFFu) return false;
+  const unsigned char* cursor = pbEncoded;
+  std::unique_ptr<X509, X509Deleter> cert(d2i_X509(nullptr, &cursor, static_cast<long>(cbEncoded)));
+  return cert && IsWholeEncoding(cert.get(), pbEncoded, cbEncoded, cursor);
+}
 
 PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded,
                                             DWORD cbCertEncoded) {
@@ -133,7 +152,7 @@ PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE
   }
   const unsigned char* cursor = pbCertEncoded;
   std::unique_ptr<X509, X509Deleter> cert(d2i_X509(nullptr, &cursor, static_cast<long>(cbCertEncoded)));
-  if (!cert) {
+  if (!cert || !IsWholeEncoding(cert.get(), pbCertEncoded, cbCertEncoded, cursor)) {
     SetLastError(CRYPT_E_ASN1_CORRUPT);
     return nullptr;
   }

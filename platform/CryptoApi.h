@@ -7,6 +7,8 @@
 // sets the thread's last error (platform/Threads.h), never to 0.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/WinTypes.h"
 
 constexpr DWORD X509_ASN_ENCODING = 0x00000001;
@@ -77,12 +79,18 @@ struct CERT_CONTEXT {
 };
 using PCCERT_CONTEXT = const CERT_CONTEXT*;
 
-// Decodes one DER certificate. The encoding type must include
+// True when the bytes are exactly one certificate in DER: nothing before or
+// after it, and written as DER writes it, so that every reader of the bytes
+// sees the same certificate.
+bool IsSingleDerCertificate(const BYTE* pbEncoded, std::size_t cbEncoded);
+
+// Decodes one DER certificate; the bytes must hold that certificate and
+// nothing else (IsSingleDerCertificate). The encoding type must include
 // X509_ASN_ENCODING. Returns a new context, or null with the last error set:
 // E_INVALIDARG (bad encoding type, or null bytes of a nonzero length),
 // CRYPT_E_ASN1_EOD (no bytes),
-// CRYPT_E_ASN1_BADTAG or CRYPT_E_ASN1_CORRUPT (not a certificate),
-// ERROR_NOT_ENOUGH_MEMORY.
+// CRYPT_E_ASN1_BADTAG or CRYPT_E_ASN1_CORRUPT (not a certificate, or bytes
+// beside it), ERROR_NOT_ENOUGH_MEMORY.
 PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded,
                                             DWORD cbCertEncoded);
 // Frees a context made by CertCreateCertificateContext; null is accepted.

@@ -55,14 +55,17 @@ typedef struct SM2_PRIVATEKEY_st {
 
 DECLARE_ASN1_FUNCTIONS(SM2_PRIVATEKEY)
 
-// Decodes an SM2_PRIVATEKEY into *key when key and *key are given (the key
+// Decodes an SM2_PRIVATEKEY (its scalar bytes wiped once taken) into *key
+// when key and *key are given (the key
 // stays the caller's), else into a new EC key, which is also stored in *key
 // when key is given. Returns the key, or null with (EC, "func=146") entries.
 // The key's version stays the library's: EC keys have no version setter.
 EC_KEY *decode_sm2_private_key(EC_KEY **key, const unsigned char **in, long len);
 
-// Traditional EC private-key decoding: ECPrivateKey first, then
-// SM2_PRIVATEKEY. On success the key is assigned to pkey as an EC key, the
+// Traditional EC private-key decoding: ECPrivateKey first (the library's
+// decoder, then, for a key that names the SM2 test curve, the extension's),
+// then SM2_PRIVATEKEY. The decoded scalar bytes are wiped before they are
+// freed. On success the key is assigned to pkey as an EC key, the
 // thread's error queue is emptied and 1 returned; otherwise 0 with the entry
 // (EC, EC_R_DECODE_ERROR, "func=222").
 int ec_key_legacy_decode(EVP_PKEY *pkey, const unsigned char **in, int len);

@@ -22,6 +22,7 @@
 
 #include "agent/DeviceInfo.h"
 #include "agent/TovelAgent.h"
+#include "platform/CryptoApi.h"
 #include "platform/NetClassKey.h"
 #include "tests/agent/AgentTestSupport.h"
 #include "tests/agent/LocaleScope.h"
@@ -138,6 +139,36 @@ TEST(AgentEndToEndTest, RefusedCertificateGivesItsCodeThenItsText) {
       EXPECT_EQ(desc.result, chinese ? row.chinese : row.english);
     }
   }
+}
+
+// Bytes around or beside the server certificate are refused at the type step,
+// before the adapters are read; a DER certificate that carries the server's
+// PEM inside is read as itself. The server certificate alone still works in
+// the same conversation.
+TEST(AgentEndToEndTest, OnlyOneWholeDerCertificateIsChecked) {
+  LocaleScope english(nullptr, nullptr, "C");
+  struct SpliceCase {
+    const char* file;
+    long long errorcode;
+  };
+  const SpliceCase cases[] = {
+      {"splice-der-pem.b64", static_cast<HRESULT>(CRYPT_E_ASN1_CORRUPT)},
+      {"splice-der-der.b64", static_cast<HRESULT>(CRYPT_E_ASN1_CORRUPT)},
+      {"splice-der-junk.b64", static_cast<HRESULT>(CRYPT_E_ASN1_CORRUPT)},
+      {"splice-pem.b64", static_cast<HRESULT>(CRYPT_E_ASN1_BADTAG)},
+      {"splice-carrier.b64", E_CERT_CHAIN_INCOMPLETE},
+  };
+  tovel::HostProcess host(TOVELHOST_AGENT_TEST_PATH);
+  for (const SpliceCase& row : cases) {
+    SCOPED_TRACE(row.file);
+    Response mac = Ask(host, "GetMacAddress", CertParams(row.file));
+    EXPECT_EQ(mac.errorcode, row.errorcode);
+    EXPECT_TRUE(mac.resultIsFalse);
+    EXPECT_TRUE(mac.result.empty());
+  }
+  Response mac = Ask(host, "GetMacAddress", CertParams("server.b64"));
+  ASSERT_EQ(mac.errorcode, 0);
+  EXPECT_EQ(DecryptResult(mac.result), ThisMachinesMacList());
 }
 
 // --- The order of the list in a network namespace of chosen interfaces -----

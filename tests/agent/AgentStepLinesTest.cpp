@@ -44,6 +44,13 @@ TEST_F(AgentStepLines, FollowEachRoad) {
   const std::u16string accepted = agenttest::Widen(ServerCert(Pki().leafKey.get()));
   const std::u16string shortKey = agenttest::Widen(ServerCert(agenttest::Rsa1024Key()));
   const std::u16string sm2 = agenttest::Widen(agenttest::Sm2SignedCertBase64());
+  std::vector<unsigned char> spliced = testpki::ToDer(Pki().SelfSigned(Pki().Leaf({{"CN", testpki::kName1}})).get());
+  const std::string acceptedPem =
+      testpki::ToPem(testpki::Issue(Pki().Leaf({{"CN", testpki::kName1}}), Pki().leafKey.get(), Pki().inter.get(),
+                                    Pki().interKey.get())
+                         .get());
+  spliced.insert(spliced.end(), acceptedPem.begin(), acceptedPem.end());
+  const std::u16string splicedText = agenttest::Widen(testpki::Base64(spliced));
   auto call = [this](const std::u16string& text, const std::function<void(FakeNetwork&)>& setUp) {
     return [this, text, setUp] {
       FakeNetwork network;
@@ -67,6 +74,13 @@ TEST_F(AgentStepLines, FollowEachRoad) {
         kOp + "GetCertificateType -> 0x00000000",
         kAgentFailed + "dwCertType [Reason:RSA_CERTIFICATE != dwCertType] -> 0xa0072401"},
        {kOp + "Base64DecodeEx", "GetNetInfoString"}},
+      {"another certificate's DER before the accepted PEM ends at the type",
+       call(splicedText, onePhysical),
+       {kOp + "UTF16ToUTF8 -> 0x00000000",
+        "[TovelAgent.cpp:] GetCertificateType - CertCreateCertificateContext [Reason:pstNewCertificate == NULL] -> "
+        "0x80093103",
+        kAgentFailed + "GetCertificateType [Reason:FAILED(hResult)] -> 0x80093103"},
+       {kOp + "dwCertType", kOp + "CheckCertKeyUsage", "VerifyCertValidity", "GetNetInfoString"}},
       {"accepted: every step in order",
        call(accepted, onePhysical),
        {kOp + "Check parameter(bstrBase64ServerCert) -> 0x00000000", kOp + "UTF16ToUTF8 -> 0x00000000",

@@ -4,6 +4,11 @@
 //   server-key.pem   its private key
 //   ecdsa.b64        the same name, signed with ECDSA (refused by type)
 //   expired.b64      the same name under the test CA, expired a day ago
+//   splice-*.b64     bytes around or beside the server certificate that must
+//                    be refused: another certificate's DER then the server's
+//                    PEM, the server's DER then another DER, the server's DER
+//                    then junk, the server's PEM alone, and another DER that
+//                    carries the server's PEM inside
 #include <openssl/pem.h>
 
 #include <cstdio>
@@ -49,7 +54,27 @@ int main(int argc, char** argv) {
 
     CertSpec server = pki.Leaf({{"CN", kName1}});
     server.notAfter = Now() + 3650 * kDay;
-    WriteText(dir / "server.b64", Base64(ToDer(pki.IssueByInter(server).get())));
+    const Cert serverCert = pki.IssueByInter(server);
+    const std::vector<unsigned char> serverDer = ToDer(serverCert.get());
+    const std::string serverPem = ToPem(serverCert.get());
+    WriteText(dir / "server.b64", Base64(serverDer));
+
+    // Someone's own certificate for the same name and usage, self-signed.
+    CertSpec own = pki.Leaf({{"CN", kName1}});
+    const std::vector<unsigned char> ownDer = ToDer(Issue(own, pki.otherKey.get(), nullptr, pki.otherKey.get()).get());
+    CertSpec carrier = pki.Leaf({{"OU", "\n" + serverPem}, {"CN", kName1}});
+    const std::vector<unsigned char> carrierDer =
+        ToDer(Issue(carrier, pki.otherKey.get(), nullptr, pki.otherKey.get()).get());
+    auto join = [](std::vector<unsigned char> first, const std::vector<unsigned char>& second) {
+      first.insert(first.end(), second.begin(), second.end());
+      return first;
+    };
+    const std::vector<unsigned char> pemBytes(serverPem.begin(), serverPem.end());
+    WriteText(dir / "splice-der-pem.b64", Base64(join(ownDer, pemBytes)));
+    WriteText(dir / "splice-der-der.b64", Base64(join(serverDer, ownDer)));
+    WriteText(dir / "splice-der-junk.b64", Base64(join(serverDer, {'j', 'u', 'n', 'k'})));
+    WriteText(dir / "splice-pem.b64", Base64(pemBytes));
+    WriteText(dir / "splice-carrier.b64", Base64(carrierDer));
     WriteText(dir / "server-key.pem", KeyPem(pki.leafKey.get()));
 
     CertSpec ecdsa = pki.Leaf({{"CN", kName1}});

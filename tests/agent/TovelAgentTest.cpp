@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "Host/Tracing.h"
 #include "agent/TovelAgentTrust.h"
 #include "platform/Bstr.h"
+#include "platform/CryptoApi.h"
 #include "platform/NetClassKey.h"
 #include "platform/Registry.h"
 #include "tests/agent/AgentTestSupport.h"
@@ -107,6 +109,10 @@ TEST_F(TovelAgentTest, EachFailingStepEndsTheRoadWithItsStatus) {
 
   const StepCase cases[] = {
       {"empty text", [] { return std::u16string(); }, {}, E_INVALIDARG, 0},
+      {"a text longer than any certificate", [] { return std::u16string(MAX_CERT_TEXT_LEN + 1, u'A'); }, {},
+       E_INVALIDARG, 0},
+      {"a text of the longest length taken goes on to the type step",
+       [] { return std::u16string(MAX_CERT_TEXT_LEN, u'A'); }, {}, static_cast<HRESULT>(CRYPT_E_ASN1_BADTAG), 0},
       {"no certificate inside", [&] { return notACert; }, {}, notACertStatus, 0},
       {"ECDSA-signed", [] { return agenttest::Widen(agenttest::EcdsaSignedCertBase64()); }, {},
        E_INVALID_KEY_ALGORITHM, 0},
@@ -201,6 +207,61 @@ TEST_F(TovelAgentTest, EncryptsTheMacListForTheServer) {
     EXPECT_EQ(DecryptResult(result.get(), row.key), kExpectedList);
     EXPECT_EQ(network_.sourceCalls, 2);
     network_.sourceCalls = 0;
+  }
+}
+
+// The certificate that is checked is the one that encrypts: the decoded bytes
+// must be one DER certificate and nothing else, refused at the type step
+// otherwise; a PEM block inside a DER certificate is only its content.
+TEST_F(TovelAgentTest, OnlyOneWholeDerCertificateIsChecked) {
+  using Bytes = std::vector<unsigned char>;
+  const testpki::Cert accepted = ByInter(LeafSpec());
+  const Bytes acceptedDer = testpki::ToDer(accepted.get());
+  const std::string acceptedPem = testpki::ToPem(accepted.get());
+  // Someone's own self-signed certificate for the same name and usage.
+  const Bytes ownDer = testpki::ToDer(Pki().SelfSigned(LeafSpec()).get());
+  testpki::CertSpec carrierSpec = LeafSpec();
+  carrierSpec.subject = {{"OU", "\n" + acceptedPem}, {"CN", testpki::kName1}};
+  const Bytes carrierDer = testpki::ToDer(
+      testpki::Issue(carrierSpec, Pki().otherKey.get(), nullptr, Pki().otherKey.get()).get());
+  {
+    // The carrier really holds a PEM block that a PEM reader finds.
+    BIO* bio = BIO_new_mem_buf(carrierDer.data(), static_cast<int>(carrierDer.size()));
+    testpki::Cert found(PEM_read_bio_X509(bio, nullptr, nullptr, nullptr));
+    BIO_free(bio);
+    ASSERT_NE(found, nullptr);
+    ASSERT_EQ(X509_cmp(found.get(), accepted.get()), 0);
+  }
+  auto join = [](Bytes first, const Bytes& second) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+  };
+  const Bytes pem(acceptedPem.begin(), acceptedPem.end());
+  const Bytes junk = {'j', 'u', 'n', 'k'};
+  struct SpliceCase {
+    const char* name;
+    Bytes bytes;
+    HRESULT expected;
+  };
+  const SpliceCase cases[] = {
+      {"own DER, then the accepted PEM", join(ownDer, pem), static_cast<HRESULT>(CRYPT_E_ASN1_CORRUPT)},
+      {"accepted DER, then own DER", join(acceptedDer, ownDer), static_cast<HRESULT>(CRYPT_E_ASN1_CORRUPT)},
+      {"accepted DER, then junk", join(acceptedDer, junk), static_cast<HRESULT>(CRYPT_E_ASN1_CORRUPT)},
+      {"a PEM block alone", pem, static_cast<HRESULT>(CRYPT_E_ASN1_BADTAG)},
+      {"own DER carrying the accepted PEM inside", carrierDer, E_CERT_CHAIN_INCOMPLETE},
+      {"the accepted DER alone", acceptedDer, S_OK},
+  };
+  for (const SpliceCase& row : cases) {
+    SCOPED_TRACE(row.name);
+    network_.sourceCalls = 0;
+    const std::u16string text = agenttest::Widen(testpki::Base64(row.bytes));
+    Bstr result;
+    ASSERT_EQ(Call(text.c_str(), &result), row.expected);
+    if (row.expected == S_OK) {
+      EXPECT_EQ(DecryptResult(result.get(), Pki().leafKey.get()), kExpectedList);
+    } else {
+      EXPECT_EQ(network_.sourceCalls, 0) << "refused before the adapters are read";
+    }
   }
 }
 

@@ -83,6 +83,15 @@ TEST(CertCreateCertificateContext, FailsWithANonzeroLastError) {
   const Bytes der = ToDer(leaf.get());
   const Bytes text = {'h', 'e', 'l', 'l', 'o'};
   const Bytes shortSequence = {0x30, 0x03, 0x02, 0x01, 0x05};
+  Bytes withJunk = der;
+  withJunk.push_back(0x00);
+  Bytes twoCerts = der;
+  twoCerts.insert(twoCerts.end(), der.begin(), der.end());
+  // The same certificate with its outer length in a needless third byte: it
+  // decodes, but is not DER.
+  ASSERT_EQ(0x82, der[1]);
+  Bytes longLength = {0x30, 0x83, 0x00};
+  longLength.insert(longLength.end(), der.begin() + 2, der.end());
   const struct {
     const char* name;
     DWORD encoding;
@@ -98,13 +107,28 @@ TEST(CertCreateCertificateContext, FailsWithANonzeroLastError) {
       {"a sequence of something else", X509_ASN_ENCODING, shortSequence.data(),
        static_cast<DWORD>(shortSequence.size()), CRYPT_E_ASN1_CORRUPT},
       {"truncated", X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size() - 1), CRYPT_E_ASN1_CORRUPT},
+      {"a byte after the certificate", X509_ASN_ENCODING, withJunk.data(), static_cast<DWORD>(withJunk.size()),
+       CRYPT_E_ASN1_CORRUPT},
+      {"two certificates", X509_ASN_ENCODING, twoCerts.data(), static_cast<DWORD>(twoCerts.size()),
+       CRYPT_E_ASN1_CORRUPT},
+      {"a length that is not DER", X509_ASN_ENCODING, longLength.data(), static_cast<DWORD>(longLength.size()),
+       CRYPT_E_ASN1_CORRUPT},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SetLastError(0);
     EXPECT_EQ(nullptr, CertCreateCertificateContext(c.encoding, c.data, c.length));
     EXPECT_EQ(c.error, GetLastError());
+    if (c.encoding == X509_ASN_ENCODING && c.data != nullptr) {
+      EXPECT_FALSE(IsSingleDerCertificate(c.data, c.length));
+    }
   }
+  EXPECT_TRUE(IsSingleDerCertificate(der.data(), der.size()));
+  // The loose form still decodes as a certificate: the refusal is for its form.
+  const unsigned char* cursor = longLength.data();
+  X509* loose = d2i_X509(nullptr, &cursor, static_cast<long>(longLength.size()));
+  EXPECT_NE(nullptr, loose);
+  X509_free(loose);
 }
 
 TEST(CertFindExtension, MissingExtensionSetsNotFound) {

@@ -40,6 +40,35 @@ TEST(ConvertCertDataToX509, PemAndDerGiveTheSameCertificate) {
   X509_free(fromPem);
 }
 
+// Bytes that begin with a DER certificate are that certificate, whatever PEM
+// block stands after it or inside it; PEM text alone is still read.
+TEST(ConvertCertDataToX509, DerBytesAreNotReadAsTheirPemContent) {
+  Cert genuine = Pki().IssueByInter(Pki().Leaf({{"CN", kName1}}));
+  const std::string genuinePem = ToPem(genuine.get());
+  Cert own = Pki().SelfSigned(Pki().Leaf({{"CN", kName1}}));
+  CertSpec carrierSpec = Pki().Leaf({{"OU", "\n" + genuinePem}, {"CN", kName1}});
+  Cert carrier = Issue(carrierSpec, Pki().otherKey.get(), nullptr, Pki().otherKey.get());
+  std::vector<unsigned char> ownThenPem = ToDer(own.get());
+  ownThenPem.insert(ownThenPem.end(), genuinePem.begin(), genuinePem.end());
+  const std::vector<unsigned char> carrierDer = ToDer(carrier.get());
+  const struct {
+    const char* name;
+    std::vector<unsigned char> bytes;
+    const X509* expected;
+  } cases[] = {
+      {"DER, then a PEM block", ownThenPem, own.get()},
+      {"DER with a PEM block inside", carrierDer, carrier.get()},
+      {"PEM alone", std::vector<unsigned char>(genuinePem.begin(), genuinePem.end()), genuine.get()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    X509* out = nullptr;
+    ASSERT_EQ(PELLUM_OK, ConvertCertDataToX509(c.bytes.data(), static_cast<int>(c.bytes.size()), &out));
+    EXPECT_EQ(0, X509_cmp(out, c.expected));
+    X509_free(out);
+  }
+}
+
 TEST(ConvertCertDataToX509, RefusesWhatIsNoCertificate) {
   Cert leaf = Pki().IssueByInter(Pki().Leaf({{"CN", kName1}}));
   const std::string pem = ToPem(leaf.get());  // zero-terminated by std::string

@@ -66,6 +66,8 @@ TEST(ParseRequestTest, FailuresHandOutNothing) {
       {R"({"function":5,"params":[]})", -1},
       {R"({"function":"GetVersion"})", -1},
       {R"({"function":"GetVersion","params":[],"randomId":7})", -1},
+      // Only bytes 0x01 to 0x20 may stand before the value: no byte-order mark.
+      {"\xEF\xBB\xBF{\"function\":\"GetVersion\",\"params\":[]}", -1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.request);
@@ -78,6 +80,48 @@ TEST(ParseRequestTest, FailuresHandOutNothing) {
     EXPECT_EQ(nullptr, randomId);
   }
   EXPECT_EQ(87, ParseRequestMsgToJSON(nullptr, nullptr, nullptr, nullptr));
+}
+
+// A request that would make far more values than its size warrants is refused
+// before it is parsed, like one that cannot be parsed; the same values spread
+// over more text, and brackets or commas inside strings, are parsed as usual.
+TEST(ParseRequestTest, RequestsOfFarMoreValuesThanTheirSizeAreRefused) {
+  auto numbers = [](int count, const std::string& separator) {
+    std::string text = R"({"function":"GetVersion","params":[1)";
+    for (int i = 1; i < count; ++i) text += separator + "1";
+    return text + "]}";
+  };
+  auto members = [](int count) {
+    std::string text = R"({"function":"GetVersion","params":{"":1)";
+    for (int i = 1; i < count; ++i) text += R"(,"":1)";
+    return text + "}}";
+  };
+  std::string manyBrackets(400000, '[');
+  for (std::size_t i = 0; i < manyBrackets.size(); i += 4) manyBrackets.replace(i, 4, "{,\\\"");
+  const struct {
+    const char* name;
+    std::string request;
+    int status;
+  } cases[] = {
+      {"a few hundred numbers", numbers(300, ","), 0},
+      {"a hundred thousand numbers", numbers(100000, ","), -1},
+      {"a hundred thousand members", members(100000), -1},
+      {"a hundred thousand numbers spread out", numbers(100000, std::string(64, ' ') + ","), 0},
+      {"brackets, commas and escaped quotes inside a string",
+       R"({"function":"GetVersion","params":[],"randomId":")" + manyBrackets + "\"}", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    char* name = nullptr;
+    cJSON* params = nullptr;
+    char* randomId = nullptr;
+    EXPECT_EQ(c.status, ParseRequestMsgToJSON(c.request.c_str(), &name, &params, &randomId));
+    EXPECT_EQ(c.status == 0, name != nullptr);
+    EXPECT_EQ(c.status == 0, params != nullptr);
+    delete[] name;
+    delete[] randomId;
+    cJSON_Delete(params);
+  }
 }
 
 TEST(ParseRequestTest, ZeroByteEndsTheText) {

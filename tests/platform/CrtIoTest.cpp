@@ -1,6 +1,7 @@
 // Descriptor I/O and translation modes over real pipes.
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -228,6 +229,40 @@ TEST(CrtSetModeTest, RefusesBadDescriptorsAndModes) {
   }
   // The refused modes left the recorded one alone.
   EXPECT_EQ(_setmode(pipe.ReadEnd(), _O_BINARY), _O_TEXT);
+}
+
+// In a child started with one standard descriptor closed: after the
+// reservation, a file opened later never takes that number, and a closed 0 or
+// 1 is no channel (no mode, no read, no write), while a closed 2 is only kept
+// free. The child reports the first check that failed as its exit status.
+TEST(ReserveStandardDescriptorsTest, ClosedNumbersStayFreeOfOtherFiles) {
+  for (int closed : {0, 1, 2}) {
+    SCOPED_TRACE("descriptor " + std::to_string(closed) + " closed");
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(closed);
+      ReserveStandardDescriptors();
+      const int file = ::open("/proc/self/status", O_RDONLY);
+      if (file <= 2) ::_exit(10);
+      char byte = 0;
+      if (closed == 2) {
+        if (_setmode(2, _O_BINARY) == -1) ::_exit(11);
+        if (_write(2, "", 0) != 0) ::_exit(12);
+        ::_exit(0);
+      }
+      if (_setmode(closed, _O_BINARY) != -1 || errno != EBADF) ::_exit(13);
+      if (_read(closed, &byte, 1) != -1 || errno != EBADF) ::_exit(14);
+      if (_write(closed, &byte, 1) != -1 || errno != EBADF) ::_exit(15);
+      // The other channel descriptor is untouched.
+      if (_setmode(1 - closed, _O_BINARY) == -1) ::_exit(16);
+      ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+  }
 }
 
 }  // namespace

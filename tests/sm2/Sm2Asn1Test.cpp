@@ -324,6 +324,66 @@ TEST_F(Sm2PrivateKeyTest, LegacyDecodingTriesBothFormsAndClearsTheQueue) {
     EVP_PKEY_free(pkey);
 }
 
+// A key on the SM2 test curve, which only the extension knows, decodes through
+// the legacy decoding in both forms, as decode_sm2_private_key takes it.
+TEST_F(Sm2PrivateKeyTest, LegacyDecodingTakesTheTestCurveInBothForms) {
+    EC_GROUP *testCurve = sm_ec_group_new(SM_OBJ_SM2_TEST_CURVE);
+    ASSERT_NE(testCurve, nullptr);
+    KeyPtr testKey(EC_KEY_new());
+    ASSERT_EQ(EC_KEY_set_group(testKey.get(), testCurve), 1);
+    ASSERT_EQ(EC_KEY_generate_key(testKey.get()), 1);
+    unsigned char *der = nullptr;
+    const int len = i2d_ECPrivateKey(testKey.get(), &der);
+    ASSERT_GT(len, 0);
+    const Bytes ecDer(der, der + len);
+    OPENSSL_free(der);
+    // The library's own decoder does not know the curve the key names.
+    const unsigned char *p = ecDer.data();
+    EXPECT_EQ(d2i_ECPrivateKey(nullptr, &p, static_cast<long>(ecDer.size())), nullptr);
+    EXPECT_NE(ToHex(ecDer).find("A00A06082A811CCF55018678"), std::string::npos);
+
+    struct Case {
+        const char *name;
+        Bytes der;
+    };
+    const Case cases[] = {{"ECPrivateKey", ecDer},
+                          {"SM2_PRIVATEKEY", Sm2Der(testKey.get(), testCurve, true, true)}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ERR_raise(ERR_LIB_USER, 1);
+        EVP_PKEY *pkey = EVP_PKEY_new();
+        p = c.der.data();
+        ASSERT_EQ(ec_key_legacy_decode(pkey, &p, static_cast<int>(c.der.size())), 1);
+        EXPECT_EQ(p, c.der.data() + c.der.size());
+        EXPECT_EQ(ERR_peek_error(), 0u);
+        const EC_KEY *decoded = EVP_PKEY_get0_EC_KEY(pkey);
+        ASSERT_NE(decoded, nullptr);
+        EXPECT_EQ(EC_GROUP_get_curve_name(EC_KEY_get0_group(decoded)), sm_obj_nid(SM_OBJ_SM2_TEST_CURVE));
+        EXPECT_EQ(BN_cmp(EC_KEY_get0_private_key(decoded), EC_KEY_get0_private_key(testKey.get())), 0);
+        ASSERT_NE(EC_KEY_get0_public_key(decoded), nullptr);
+        EXPECT_EQ(EC_POINT_cmp(testCurve, EC_KEY_get0_public_key(decoded), EC_KEY_get0_public_key(testKey.get()),
+                               nullptr),
+                  0);
+        EVP_PKEY_free(pkey);
+    }
+
+    // A key that names another curve the library does not know still fails,
+    // with the decoders' entries and the legacy entry last.
+    Bytes otherCurve = ecDer;
+    const size_t oid = ToHex(otherCurve).find("2A811CCF55018678") / 2;
+    otherCurve[oid + 7] ^= 0x01;  // 1.2.156.10197.1.889
+    EVP_PKEY *pkey = EVP_PKEY_new();
+    p = otherCurve.data();
+    ERR_clear_error();
+    EXPECT_EQ(ec_key_legacy_decode(pkey, &p, static_cast<int>(otherCurve.size())), 0);
+    const std::vector<ErrorEntry> entries = DrainErrors();
+    ASSERT_GE(entries.size(), 2u);
+    EXPECT_EQ(entries.back().func, 222);
+    EXPECT_EQ(entries[entries.size() - 2].func, 146);
+    EVP_PKEY_free(pkey);
+    EC_GROUP_free(testCurve);
+}
+
 // The container items: each decodes and re-encodes its own DER.
 TEST(Sm2ContainerTest, ItemsRoundTripTheirDer) {
     // SEQUENCE { OID 1.2.156.10197.6.1.4.2.1, OID 1.2.156.10197.1.104, OCTET STRING 'key' }

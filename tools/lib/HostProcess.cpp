@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -145,9 +146,11 @@ std::optional<int> HostProcess::WaitExit(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   for (;;) {
     int status = 0;
-    const pid_t r = waitpid(pid_, &status, WNOHANG);
+    rusage usage{};
+    const pid_t r = wait4(pid_, &status, WNOHANG, &usage);
     if (r == pid_) {
       exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      peak_resident_kib_ = usage.ru_maxrss;
       return exit_code_;
     }
     if (Clock::now() >= deadline) return std::nullopt;

@@ -47,6 +47,9 @@ class HostProcess {
 
   // Waits for the host to exit; its exit code, or nullopt on timeout.
   std::optional<int> WaitExit(std::chrono::milliseconds timeout);
+  // The host's peak resident memory in KiB, known once WaitExit has seen it
+  // exit.
+  std::optional<long> PeakResidentKib() const { return peak_resident_kib_; }
   pid_t pid() const { return pid_; }
 
  private:
@@ -56,6 +59,7 @@ class HostProcess {
   int to_child_ = -1;
   int from_child_ = -1;
   std::optional<int> exit_code_;
+  std::optional<long> peak_resident_kib_;
 };
 
 }  // namespace tovel
