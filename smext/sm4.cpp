@@ -317,7 +317,7 @@ void sm4_cbc_decrypt_blocks(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16],
     switch (sm4_active_impl()) {
 #if defined(__x86_64__)
     case SM4_IMPL_GFNI:
-        DecryptInGroups<SM4_GFNI_GROUP>(sm4_gfni_cbc_decrypt_groups, rk, iv, out, in, nblocks);
+        sm4_gfni_cbc_decrypt_blocks(rk, iv, out, in, nblocks);
         return;
     case SM4_IMPL_AESNI:
         DecryptInGroups<SM4_AESNI_GROUP>(sm4_aesni_cbc_decrypt_groups, rk, iv, out, in, nblocks);

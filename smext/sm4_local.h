@@ -57,14 +57,14 @@ void sm4_cbc_decrypt_blocks(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16],
                             unsigned char *out, const unsigned char *in, size_t nblocks);
 
 #if defined(__x86_64__)
-// The x86 cores (sm4_x86.cpp). The decrypting ones take groups of
-// SM4_AESNI_GROUP or SM4_GFNI_GROUP blocks; the encrypting one runs block by
-// block. Callers check sm4_impl_available first.
+// The x86 cores (sm4_x86.cpp); callers check sm4_impl_available first. The
+// AES-NI one decrypts groups of SM4_AESNI_GROUP blocks. The GFNI ones take any
+// count: groups of SM4_GFNI_GROUP, then the rest as one group of 4, 8 or 16.
 int sm4_x86_has(enum sm4_impl impl);
 void sm4_aesni_cbc_decrypt_groups(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16],
                                   unsigned char *out, const unsigned char *in, size_t groups);
-void sm4_gfni_cbc_decrypt_groups(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16],
-                                 unsigned char *out, const unsigned char *in, size_t groups);
+void sm4_gfni_cbc_decrypt_blocks(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16],
+                                 unsigned char *out, const unsigned char *in, size_t nblocks);
 void sm4_gfni_cbc_encrypt_blocks(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16],
                                  unsigned char *out, const unsigned char *in, size_t nblocks);
 #endif

@@ -9,6 +9,7 @@
 #if defined(__x86_64__)
 
 #include <cpuid.h>
+#include <cstring>
 // The compiler's own vector headers set off false uninitialised-value warnings.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
@@ -51,39 +52,189 @@ CpuFeatures DetectFeatures() {
 // Byte order within each 32-bit word reversed: block bytes to big-endian words.
 constexpr char kByteSwap[16] = {3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12};
 
-// ---- GFNI, 16 blocks in four zmm registers ----
+// ---- GFNI: 4, 8 or 16 blocks in four xmm, ymm or zmm registers ----
+
+// The operations the GFNI cores need, for one register width. Four registers
+// hold four words of 4 x kLanes blocks.
+struct Xmm {
+    using V = __m128i;
+    static constexpr size_t kLanes = 1;
+    SM4_GFNI_TARGET static V Load(const unsigned char *p) { return _mm_loadu_si128(reinterpret_cast<const V *>(p)); }
+    SM4_GFNI_TARGET static void Store(unsigned char *p, V v) { _mm_storeu_si128(reinterpret_cast<V *>(p), v); }
+    SM4_GFNI_TARGET static V Xor(V a, V b) { return _mm_xor_si128(a, b); }
+    SM4_GFNI_TARGET static V Xor3(V a, V b, V c) { return _mm_ternarylogic_epi32(a, b, c, 0x96); }
+    template <int kBits>
+    SM4_GFNI_TARGET static V Rotl(V a) { return _mm_rol_epi32(a, kBits); }
+    template <uint8_t kConstant>
+    SM4_GFNI_TARGET static V Affine(V a, uint64_t matrix) {
+        return _mm_gf2p8affine_epi64_epi8(a, _mm_set1_epi64x(static_cast<long long>(matrix)), kConstant);
+    }
+    template <uint8_t kConstant>
+    SM4_GFNI_TARGET static V AffineInverse(V a, uint64_t matrix) {
+        return _mm_gf2p8affineinv_epi64_epi8(a, _mm_set1_epi64x(static_cast<long long>(matrix)), kConstant);
+    }
+    SM4_GFNI_TARGET static V Word(uint32_t w) { return _mm_set1_epi32(static_cast<int>(w)); }
+    SM4_GFNI_TARGET static V Block(__m128i b) { return b; }
+    SM4_GFNI_TARGET static V Shuffle(V a, V mask) { return _mm_shuffle_epi8(a, mask); }
+    SM4_GFNI_TARGET static V Lo32(V a, V b) { return _mm_unpacklo_epi32(a, b); }
+    SM4_GFNI_TARGET static V Hi32(V a, V b) { return _mm_unpackhi_epi32(a, b); }
+    SM4_GFNI_TARGET static V Lo64(V a, V b) { return _mm_unpacklo_epi64(a, b); }
+    SM4_GFNI_TARGET static V Hi64(V a, V b) { return _mm_unpackhi_epi64(a, b); }
+    // The blocks before those of cur: the last block of before, then cur's.
+    SM4_GFNI_TARGET static V Previous(V, V before) { return before; }
+    SM4_GFNI_TARGET static __m128i Last(V v) { return v; }
+};
+
+struct Ymm {
+    using V = __m256i;
+    static constexpr size_t kLanes = 2;
+    SM4_GFNI_TARGET static V Load(const unsigned char *p) { return _mm256_loadu_si256(reinterpret_cast<const V *>(p)); }
+    SM4_GFNI_TARGET static void Store(unsigned char *p, V v) { _mm256_storeu_si256(reinterpret_cast<V *>(p), v); }
+    SM4_GFNI_TARGET static V Xor(V a, V b) { return _mm256_xor_si256(a, b); }
+    SM4_GFNI_TARGET static V Xor3(V a, V b, V c) { return _mm256_ternarylogic_epi32(a, b, c, 0x96); }
+    template <int kBits>
+    SM4_GFNI_TARGET static V Rotl(V a) { return _mm256_rol_epi32(a, kBits); }
+    template <uint8_t kConstant>
+    SM4_GFNI_TARGET static V Affine(V a, uint64_t matrix) {
+        return _mm256_gf2p8affine_epi64_epi8(a, _mm256_set1_epi64x(static_cast<long long>(matrix)), kConstant);
+    }
+    template <uint8_t kConstant>
+    SM4_GFNI_TARGET static V AffineInverse(V a, uint64_t matrix) {
+        return _mm256_gf2p8affineinv_epi64_epi8(a, _mm256_set1_epi64x(static_cast<long long>(matrix)), kConstant);
+    }
+    SM4_GFNI_TARGET static V Word(uint32_t w) { return _mm256_set1_epi32(static_cast<int>(w)); }
+    SM4_GFNI_TARGET static V Block(__m128i b) { return _mm256_broadcastsi128_si256(b); }
+    SM4_GFNI_TARGET static V Shuffle(V a, V mask) { return _mm256_shuffle_epi8(a, mask); }
+    SM4_GFNI_TARGET static V Lo32(V a, V b) { return _mm256_unpacklo_epi32(a, b); }
+    SM4_GFNI_TARGET static V Hi32(V a, V b) { return _mm256_unpackhi_epi32(a, b); }
+    SM4_GFNI_TARGET static V Lo64(V a, V b) { return _mm256_unpacklo_epi64(a, b); }
+    SM4_GFNI_TARGET static V Hi64(V a, V b) { return _mm256_unpackhi_epi64(a, b); }
+    SM4_GFNI_TARGET static V Previous(V cur, V before) { return _mm256_permute2x128_si256(before, cur, 0x21); }
+    SM4_GFNI_TARGET static __m128i Last(V v) { return _mm256_extracti128_si256(v, 1); }
+};
+
+struct Zmm {
+    using V = __m512i;
+    static constexpr size_t kLanes = 4;
+    SM4_GFNI_TARGET static V Load(const unsigned char *p) { return _mm512_loadu_si512(p); }
+    SM4_GFNI_TARGET static void Store(unsigned char *p, V v) { _mm512_storeu_si512(p, v); }
+    SM4_GFNI_TARGET static V Xor(V a, V b) { return _mm512_xor_si512(a, b); }
+    SM4_GFNI_TARGET static V Xor3(V a, V b, V c) { return _mm512_ternarylogic_epi32(a, b, c, 0x96); }
+    template <int kBits>
+    SM4_GFNI_TARGET static V Rotl(V a) { return _mm512_rol_epi32(a, kBits); }
+    template <uint8_t kConstant>
+    SM4_GFNI_TARGET static V Affine(V a, uint64_t matrix) {
+        return _mm512_gf2p8affine_epi64_epi8(a, _mm512_set1_epi64(static_cast<long long>(matrix)), kConstant);
+    }
+    template <uint8_t kConstant>
+    SM4_GFNI_TARGET static V AffineInverse(V a, uint64_t matrix) {
+        return _mm512_gf2p8affineinv_epi64_epi8(a, _mm512_set1_epi64(static_cast<long long>(matrix)), kConstant);
+    }
+    SM4_GFNI_TARGET static V Word(uint32_t w) { return _mm512_set1_epi32(static_cast<int>(w)); }
+    SM4_GFNI_TARGET static V Block(__m128i b) { return _mm512_broadcast_i32x4(b); }
+    SM4_GFNI_TARGET static V Shuffle(V a, V mask) { return _mm512_shuffle_epi8(a, mask); }
+    SM4_GFNI_TARGET static V Lo32(V a, V b) { return _mm512_unpacklo_epi32(a, b); }
+    SM4_GFNI_TARGET static V Hi32(V a, V b) { return _mm512_unpackhi_epi32(a, b); }
+    SM4_GFNI_TARGET static V Lo64(V a, V b) { return _mm512_unpacklo_epi64(a, b); }
+    SM4_GFNI_TARGET static V Hi64(V a, V b) { return _mm512_unpackhi_epi64(a, b); }
+    SM4_GFNI_TARGET static V Previous(V cur, V before) { return _mm512_alignr_epi64(cur, before, 6); }
+    SM4_GFNI_TARGET static __m128i Last(V v) { return _mm512_extracti32x4_epi32(v, 3); }
+};
 
 // 4x4 transpose of 32-bit words within each 128-bit lane of four registers:
 // block-per-lane becomes word-per-register and back.
-SM4_GFNI_TARGET inline void Transpose(__m512i &a, __m512i &b, __m512i &c, __m512i &d) {
-    const __m512i t0 = _mm512_unpacklo_epi32(a, b), t1 = _mm512_unpackhi_epi32(a, b);
-    const __m512i t2 = _mm512_unpacklo_epi32(c, d), t3 = _mm512_unpackhi_epi32(c, d);
-    a = _mm512_unpacklo_epi64(t0, t2);
-    b = _mm512_unpackhi_epi64(t0, t2);
-    c = _mm512_unpacklo_epi64(t1, t3);
-    d = _mm512_unpackhi_epi64(t1, t3);
+template <typename W, typename V = typename W::V>
+SM4_GFNI_TARGET inline __attribute__((always_inline)) void Transpose(V &a, V &b, V &c, V &d) {
+    const V t0 = W::Lo32(a, b), t1 = W::Hi32(a, b);
+    const V t2 = W::Lo32(c, d), t3 = W::Hi32(c, d);
+    a = W::Lo64(t0, t2);
+    b = W::Hi64(t0, t2);
+    c = W::Lo64(t1, t3);
+    d = W::Hi64(t1, t3);
 }
 
-SM4_GFNI_TARGET inline __m512i SboxGfni(__m512i x) {
-    x = _mm512_gf2p8affine_epi64_epi8(x, _mm512_set1_epi64(static_cast<long long>(kGfniPre.matrix)),
-                                      kGfniPre.constant);
-    return _mm512_gf2p8affineinv_epi64_epi8(
-        x, _mm512_set1_epi64(static_cast<long long>(kGfniPost.matrix)), kGfniPost.constant);
+// The GFNI cores keep their words in the basis Phi (sm4_affine.h), where the
+// S-box input is a plain exclusive-or of words and round keys and the round
+// needs three affine-inverse instructions side by side and no other map.
+// keys: the round keys in that basis, with a zero after the last.
+constexpr size_t kPhiKeyWords = SM4_ROUNDS + 1;
+
+SM4_GFNI_TARGET void PhiRoundKeys(const uint32_t rk[SM4_ROUNDS], uint32_t keys[kPhiKeyWords]) {
+    for (unsigned i = 0; i < SM4_ROUNDS; i += 4) {
+        const __m128i k = _mm_loadu_si128(reinterpret_cast<const __m128i *>(rk + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(keys + i), Xmm::Affine<kPreConstant>(k, kGfniPhi.matrix));
+    }
+    keys[SM4_ROUNDS] = 0;
 }
 
-// x0 ^= T(x1 ^ x2 ^ x3 ^ k) on every word.
-SM4_GFNI_TARGET inline void RoundGfni(__m512i &x0, __m512i x1, __m512i x2, __m512i x3, uint32_t k) {
-    const __m512i a = _mm512_xor_si512(_mm512_ternarylogic_epi32(x1, x2, x3, 0x96),
-                                       _mm512_set1_epi32(static_cast<int>(k)));
-    const __m512i s = SboxGfni(a);
-    const __m512i u = _mm512_ternarylogic_epi32(s, _mm512_rol_epi32(s, 2), _mm512_rol_epi32(s, 10), 0x96);
-    const __m512i v = _mm512_ternarylogic_epi32(x0, _mm512_rol_epi32(s, 18), _mm512_rol_epi32(s, 24), 0x96);
-    x0 = _mm512_xor_si512(u, v);
+// One round: a is the S-box input, yi the word the round replaces, rest =
+// y[i+2] ^ y[i+3] ^ the next round key. Returns the next S-box input, three
+// instructions after the three affine-inverse ones.
+template <typename W, typename V = typename W::V>
+SM4_GFNI_TARGET inline __attribute__((always_inline)) V PhiRound(V &yi, V a, V rest) {
+    const V f0 = W::template AffineInverse<kGfniF0.constant>(a, kGfniF0.matrix);
+    const V f8 = W::template AffineInverse<kGfniF8.constant>(a, kGfniF8.matrix);
+    const V f24 = W::template AffineInverse<kGfniF24.constant>(a, kGfniF24.matrix);
+    const V u = W::Xor3(f0, W::template Rotl<8>(f8), W::template Rotl<16>(f8));
+    const V r24 = W::template Rotl<24>(f24);
+    const V other = W::Xor(rest, yi);
+    yi = W::Xor3(yi, u, r24);
+    return W::Xor3(other, u, r24);
+}
+
+// The 32 rounds; afterwards y0..y3 hold X32..X35.
+template <typename W, typename V = typename W::V>
+SM4_GFNI_TARGET inline __attribute__((always_inline)) void PhiRounds(V &y0, V &y1, V &y2, V &y3,
+                                                                     const uint32_t keys[kPhiKeyWords]) {
+    V a = W::Xor3(y1, y2, W::Xor(y3, W::Word(keys[0])));
+#pragma GCC unroll 8
+    for (unsigned r = 0; r < SM4_ROUNDS; r += 4) {
+        a = PhiRound<W>(y0, a, W::Xor(W::Xor(y2, y3), W::Word(keys[r + 1])));
+        a = PhiRound<W>(y1, a, W::Xor(W::Xor(y3, y0), W::Word(keys[r + 2])));
+        a = PhiRound<W>(y2, a, W::Xor(W::Xor(y0, y1), W::Word(keys[r + 3])));
+        a = PhiRound<W>(y3, a, W::Xor(W::Xor(y1, y2), W::Word(keys[r + 4])));
+    }
+}
+
+// Output bytes of words in the basis, exclusive-ored with mask.
+template <typename W, typename V = typename W::V>
+SM4_GFNI_TARGET inline __attribute__((always_inline)) V FromPhi(V y, V swap, V mask) {
+    return W::Xor(W::Shuffle(W::template Affine<0>(y, kGfniPhiInverse.matrix), swap), mask);
+}
+
+// CBC decryption of groups of 4 x kLanes blocks: each group loaded, decrypted
+// together, each block then exclusive-ored with the ciphertext block before it
+// (the chaining value for the first). All of a group is read before any of it
+// is written.
+template <typename W, typename V = typename W::V>
+SM4_GFNI_TARGET void PhiDecryptGroups(const uint32_t keys[kPhiKeyWords], __m128i &chain, unsigned char *out,
+                                      const unsigned char *in, size_t groups) {
+    constexpr size_t kStep = 16 * W::kLanes;
+    const V swap = W::Block(_mm_loadu_si128(reinterpret_cast<const __m128i *>(kByteSwap)));
+    V previous = W::Block(chain);
+    for (; groups > 0; --groups, in += 4 * kStep, out += 4 * kStep) {
+        const V c0 = W::Load(in), c1 = W::Load(in + kStep), c2 = W::Load(in + 2 * kStep);
+        const V c3 = W::Load(in + 3 * kStep);
+        V y0 = W::template Affine<0>(W::Shuffle(c0, swap), kGfniPhi.matrix);
+        V y1 = W::template Affine<0>(W::Shuffle(c1, swap), kGfniPhi.matrix);
+        V y2 = W::template Affine<0>(W::Shuffle(c2, swap), kGfniPhi.matrix);
+        V y3 = W::template Affine<0>(W::Shuffle(c3, swap), kGfniPhi.matrix);
+        Transpose<W>(y0, y1, y2, y3);
+        PhiRounds<W>(y0, y1, y2, y3, keys);
+        // X35, X34, X33, X32.
+        Transpose<W>(y3, y2, y1, y0);
+        W::Store(out, FromPhi<W>(y3, swap, W::Previous(c0, previous)));
+        W::Store(out + kStep, FromPhi<W>(y2, swap, W::Previous(c1, c0)));
+        W::Store(out + 2 * kStep, FromPhi<W>(y1, swap, W::Previous(c2, c1)));
+        W::Store(out + 3 * kStep, FromPhi<W>(y0, swap, W::Previous(c3, c2)));
+        previous = c3;
+    }
+    chain = W::Last(previous);
 }
 
 // ---- AES-NI, 8 blocks in four ymm registers ----
 
-SM4_AESNI_TARGET inline void Transpose(__m256i &a, __m256i &b, __m256i &c, __m256i &d) {
+SM4_AESNI_TARGET inline void TransposeYmm(__m256i &a, __m256i &b, __m256i &c, __m256i &d) {
     const __m256i t0 = _mm256_unpacklo_epi32(a, b), t1 = _mm256_unpackhi_epi32(a, b);
     const __m256i t2 = _mm256_unpacklo_epi32(c, d), t3 = _mm256_unpackhi_epi32(c, d);
     a = _mm256_unpacklo_epi64(t0, t2);
@@ -162,44 +313,7 @@ int sm4_x86_has(enum sm4_impl impl) {
     }
 }
 
-// Each group: 16 ciphertext blocks loaded, decrypted together, each then
-// exclusive-ored with the ciphertext block before it (the chaining value for
-// the first). All of a group is read before any of it is written.
-SM4_GFNI_TARGET void sm4_gfni_cbc_decrypt_groups(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16],
-                                                 unsigned char *out, const unsigned char *in,
-                                                 size_t groups) {
-    const __m512i swap = _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i *>(kByteSwap)));
-    // Lane 3 holds the ciphertext block before the group.
-    __m512i previous = _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i *>(iv)));
-    for (; groups > 0; --groups, in += 16 * SM4_BLOCK_SIZE, out += 16 * SM4_BLOCK_SIZE) {
-        const __m512i c0 = _mm512_loadu_si512(in), c1 = _mm512_loadu_si512(in + 64);
-        const __m512i c2 = _mm512_loadu_si512(in + 128), c3 = _mm512_loadu_si512(in + 192);
-        __m512i x0 = _mm512_shuffle_epi8(c0, swap), x1 = _mm512_shuffle_epi8(c1, swap);
-        __m512i x2 = _mm512_shuffle_epi8(c2, swap), x3 = _mm512_shuffle_epi8(c3, swap);
-        Transpose(x0, x1, x2, x3);
-#pragma GCC unroll 8
-        for (unsigned r = 0; r < SM4_ROUNDS; r += 4) {
-            RoundGfni(x0, x1, x2, x3, rk[r]);
-            RoundGfni(x1, x2, x3, x0, rk[r + 1]);
-            RoundGfni(x2, x3, x0, x1, rk[r + 2]);
-            RoundGfni(x3, x0, x1, x2, rk[r + 3]);
-        }
-        // X35, X34, X33, X32.
-        Transpose(x3, x2, x1, x0);
-        _mm512_storeu_si512(out, _mm512_xor_si512(_mm512_shuffle_epi8(x3, swap),
-                                                  _mm512_alignr_epi64(c0, previous, 6)));
-        _mm512_storeu_si512(out + 64, _mm512_xor_si512(_mm512_shuffle_epi8(x2, swap),
-                                                       _mm512_alignr_epi64(c1, c0, 6)));
-        _mm512_storeu_si512(out + 128, _mm512_xor_si512(_mm512_shuffle_epi8(x1, swap),
-                                                        _mm512_alignr_epi64(c2, c1, 6)));
-        _mm512_storeu_si512(out + 192, _mm512_xor_si512(_mm512_shuffle_epi8(x0, swap),
-                                                        _mm512_alignr_epi64(c3, c2, 6)));
-        previous = c3;
-    }
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(iv), _mm512_extracti32x4_epi32(previous, 3));
-}
-
-// As above with 8 blocks in ymm registers.
+// CBC decryption of groups of 8 blocks, as the GFNI cores do it.
 SM4_AESNI_TARGET void sm4_aesni_cbc_decrypt_groups(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16],
                                                    unsigned char *out, const unsigned char *in,
                                                    size_t groups) {
@@ -213,7 +327,7 @@ SM4_AESNI_TARGET void sm4_aesni_cbc_decrypt_groups(const uint32_t rk[SM4_ROUNDS]
         const __m256i c2 = _mm256_loadu_si256(src + 2), c3 = _mm256_loadu_si256(src + 3);
         __m256i x0 = _mm256_shuffle_epi8(c0, swap), x1 = _mm256_shuffle_epi8(c1, swap);
         __m256i x2 = _mm256_shuffle_epi8(c2, swap), x3 = _mm256_shuffle_epi8(c3, swap);
-        Transpose(x0, x1, x2, x3);
+        TransposeYmm(x0, x1, x2, x3);
 #pragma GCC unroll 8
         for (unsigned r = 0; r < SM4_ROUNDS; r += 4) {
             RoundAesni(x0, x1, x2, x3, rk[r]);
@@ -221,7 +335,7 @@ SM4_AESNI_TARGET void sm4_aesni_cbc_decrypt_groups(const uint32_t rk[SM4_ROUNDS]
             RoundAesni(x2, x3, x0, x1, rk[r + 2]);
             RoundAesni(x3, x0, x1, x2, rk[r + 3]);
         }
-        Transpose(x3, x2, x1, x0);
+        TransposeYmm(x3, x2, x1, x0);
         _mm256_storeu_si256(dst, _mm256_xor_si256(_mm256_shuffle_epi8(x3, swap),
                                                   _mm256_permute2x128_si256(previous, c0, 0x21)));
         _mm256_storeu_si256(dst + 1, _mm256_xor_si256(_mm256_shuffle_epi8(x2, swap),
@@ -237,26 +351,54 @@ SM4_AESNI_TARGET void sm4_aesni_cbc_decrypt_groups(const uint32_t rk[SM4_ROUNDS]
 
 namespace {
 
-// One round of the serial core in the Phi basis (sm4_affine.h): y is the
-// S-box input, yi the word this round replaces, rest = y[i+2] ^ y[i+3] ^ the
-// next round key. Returns the next S-box input; three instructions after the
-// three affine-inverse ones.
-SM4_GFNI_TARGET inline __attribute__((always_inline)) __m128i SerialRoundGfni(__m128i &yi, __m128i y,
-                                                                               __m128i rest) {
-    const __m128i f0 = _mm_gf2p8affineinv_epi64_epi8(y, _mm_set1_epi64x(static_cast<long long>(kGfniF0.matrix)),
-                                                     kGfniF0.constant);
-    const __m128i f8 = _mm_gf2p8affineinv_epi64_epi8(y, _mm_set1_epi64x(static_cast<long long>(kGfniF8.matrix)),
-                                                     kGfniF8.constant);
-    const __m128i f24 = _mm_gf2p8affineinv_epi64_epi8(
-        y, _mm_set1_epi64x(static_cast<long long>(kGfniF24.matrix)), kGfniF24.constant);
-    const __m128i u = _mm_ternarylogic_epi32(f0, _mm_rol_epi32(f8, 8), _mm_rol_epi32(f8, 16), 0x96);
-    const __m128i r24 = _mm_rol_epi32(f24, 24);
-    const __m128i other = _mm_xor_si128(rest, yi);
-    yi = _mm_ternarylogic_epi32(yi, u, r24, 0x96);
-    return _mm_ternarylogic_epi32(other, u, r24, 0x96);
+// One group of 4, 8 or 16 blocks.
+SM4_GFNI_TARGET void DecryptOneGroup(size_t width, const uint32_t keys[kPhiKeyWords], __m128i &chain,
+                                     unsigned char *out, const unsigned char *in) {
+    if (width == 4) {
+        PhiDecryptGroups<Xmm>(keys, chain, out, in, 1);
+    } else if (width == 8) {
+        PhiDecryptGroups<Ymm>(keys, chain, out, in, 1);
+    } else {
+        PhiDecryptGroups<Zmm>(keys, chain, out, in, 1);
+    }
+}
+
+// Block bytes to words in the basis.
+SM4_GFNI_TARGET inline __m128i ToPhi(__m128i bytes, __m128i swap) {
+    return Xmm::Affine<0>(_mm_shuffle_epi8(bytes, swap), kGfniPhi.matrix);
 }
 
 }  // namespace
+
+SM4_GFNI_TARGET void sm4_gfni_cbc_decrypt_blocks(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16],
+                                                 unsigned char *out, const unsigned char *in, size_t nblocks) {
+    alignas(16) uint32_t keys[kPhiKeyWords];
+    PhiRoundKeys(rk, keys);
+    __m128i chain = _mm_loadu_si128(reinterpret_cast<const __m128i *>(iv));
+    const size_t groups = nblocks / SM4_GFNI_GROUP;
+    PhiDecryptGroups<Zmm>(keys, chain, out, in, groups);
+    const size_t done = groups * SM4_GFNI_GROUP * SM4_BLOCK_SIZE;
+    const size_t rest = nblocks % SM4_GFNI_GROUP;
+    if (rest > 0) {
+        // The rest as one group of the narrowest core that holds it: straight
+        // through when it fills that group, else zero-filled on the stack.
+        const size_t width = rest <= 4 ? 4 : rest <= 8 ? 8 : 16;
+        if (rest == width) {
+            DecryptOneGroup(width, keys, chain, out + done, in + done);
+        } else {
+            alignas(64) unsigned char group[SM4_GFNI_GROUP * SM4_BLOCK_SIZE];
+            std::memset(group, 0, width * SM4_BLOCK_SIZE);
+            std::memcpy(group, in + done, rest * SM4_BLOCK_SIZE);
+            const __m128i last = _mm_load_si128(reinterpret_cast<const __m128i *>(group + (rest - 1) * SM4_BLOCK_SIZE));
+            DecryptOneGroup(width, keys, chain, group, group);
+            std::memcpy(out + done, group, rest * SM4_BLOCK_SIZE);
+            chain = last;
+            OPENSSL_cleanse(group, width * SM4_BLOCK_SIZE);
+        }
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(iv), chain);
+    OPENSSL_cleanse(keys, sizeof(keys));
+}
 
 // CBC encryption block by block; only the first 32-bit element of each
 // register carries a word.
@@ -264,33 +406,32 @@ SM4_GFNI_TARGET void sm4_gfni_cbc_encrypt_blocks(const uint32_t rk[SM4_ROUNDS], 
                                                  unsigned char *out, const unsigned char *in,
                                                  size_t nblocks) {
     const __m128i swap = _mm_loadu_si128(reinterpret_cast<const __m128i *>(kByteSwap));
-    const __m128i phi = _mm_set1_epi64x(static_cast<long long>(kGfniPhi.matrix));
-    const __m128i phiInverse = _mm_set1_epi64x(static_cast<long long>(kGfniPhiInverse.matrix));
-    // Round keys in the basis, each byte also carrying the pre map's constant.
-    alignas(16) uint32_t keys[SM4_ROUNDS + 1];
-    for (unsigned i = 0; i < SM4_ROUNDS; i += 4) {
-        const __m128i k = _mm_loadu_si128(reinterpret_cast<const __m128i *>(rk + i));
-        _mm_store_si128(reinterpret_cast<__m128i *>(keys + i), _mm_gf2p8affine_epi64_epi8(k, phi, kPreConstant));
+    alignas(16) uint32_t keys[kPhiKeyWords];
+    PhiRoundKeys(rk, keys);
+    if (nblocks == 0) {
+        OPENSSL_cleanse(keys, sizeof(keys));
+        return;
     }
-    keys[SM4_ROUNDS] = 0;
-    __m128i chain = _mm_loadu_si128(reinterpret_cast<const __m128i *>(iv));
+    // The chaining value stays in the basis as words (c0..c3), so that from
+    // one block to the next only an exclusive-or lies on the serial path; the
+    // plaintext's conversion and the output's run beside it.
+    const __m128i start = ToPhi(Xmm::Load(iv), swap);
+    __m128i c0 = start, c1 = _mm_shuffle_epi32(start, 1), c2 = _mm_shuffle_epi32(start, 2);
+    __m128i c3 = _mm_shuffle_epi32(start, 3);
+    __m128i chain = start;
     for (; nblocks > 0; --nblocks, in += SM4_BLOCK_SIZE, out += SM4_BLOCK_SIZE) {
-        __m128i m = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in)), chain);
-        m = _mm_gf2p8affine_epi64_epi8(_mm_shuffle_epi8(m, swap), phi, 0);
-        __m128i y0 = m, y1 = _mm_shuffle_epi32(m, 1), y2 = _mm_shuffle_epi32(m, 2), y3 = _mm_shuffle_epi32(m, 3);
-        __m128i y = _mm_ternarylogic_epi32(y1, y2, _mm_xor_si128(y3, _mm_cvtsi32_si128(static_cast<int>(keys[0]))),
-                                           0x96);
-#pragma GCC unroll 8
-        for (unsigned r = 0; r < SM4_ROUNDS; r += 4) {
-            y = SerialRoundGfni(y0, y, _mm_xor_si128(_mm_xor_si128(y2, y3), _mm_cvtsi32_si128(static_cast<int>(keys[r + 1]))));
-            y = SerialRoundGfni(y1, y, _mm_xor_si128(_mm_xor_si128(y3, y0), _mm_cvtsi32_si128(static_cast<int>(keys[r + 2]))));
-            y = SerialRoundGfni(y2, y, _mm_xor_si128(_mm_xor_si128(y0, y1), _mm_cvtsi32_si128(static_cast<int>(keys[r + 3]))));
-            y = SerialRoundGfni(y3, y, _mm_xor_si128(_mm_xor_si128(y1, y2), _mm_cvtsi32_si128(static_cast<int>(keys[r + 4]))));
-        }
-        // X35, X34, X33, X32 back from the basis.
+        const __m128i p = ToPhi(Xmm::Load(in), swap);
+        __m128i y0 = _mm_xor_si128(p, c0), y1 = _mm_xor_si128(_mm_shuffle_epi32(p, 1), c1);
+        __m128i y2 = _mm_xor_si128(_mm_shuffle_epi32(p, 2), c2), y3 = _mm_xor_si128(_mm_shuffle_epi32(p, 3), c3);
+        PhiRounds<Xmm>(y0, y1, y2, y3, keys);
+        // The ciphertext is X35, X34, X33, X32.
+        c0 = y3;
+        c1 = y2;
+        c2 = y1;
+        c3 = y0;
         const __m128i words = _mm_unpacklo_epi64(_mm_unpacklo_epi32(y3, y2), _mm_unpacklo_epi32(y1, y0));
-        chain = _mm_shuffle_epi8(_mm_gf2p8affine_epi64_epi8(words, phiInverse, 0), swap);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), chain);
+        chain = _mm_shuffle_epi8(Xmm::Affine<0>(words, kGfniPhiInverse.matrix), swap);
+        Xmm::Store(out, chain);
     }
     _mm_storeu_si128(reinterpret_cast<__m128i *>(iv), chain);
     OPENSSL_cleanse(keys, sizeof(keys));
