@@ -313,7 +313,10 @@ int sm4_x86_has(enum sm4_impl impl) {
     }
 }
 
-// CBC decryption of groups of 8 blocks, as the GFNI cores do it.
+// CBC decryption of groups of 8 blocks: each group loaded, decrypted together,
+// each block then exclusive-ored with the ciphertext block before it (the
+// chaining value for the first). All of a group is read before any of it is
+// written.
 SM4_AESNI_TARGET void sm4_aesni_cbc_decrypt_groups(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16],
                                                    unsigned char *out, const unsigned char *in,
                                                    size_t groups) {
