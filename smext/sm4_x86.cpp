@@ -23,6 +23,9 @@
 
 #define SM4_GFNI_TARGET __attribute__((target("avx512f,avx512bw,avx512vl,gfni")))
 #define SM4_AESNI_TARGET __attribute__((target("avx2,aes")))
+// Small helpers are always inlined, also in unoptimised builds.
+#define SM4_GFNI_INLINE SM4_GFNI_TARGET __attribute__((always_inline))
+#define SM4_AESNI_INLINE SM4_AESNI_TARGET __attribute__((always_inline))
 
 namespace {
 
@@ -59,92 +62,92 @@ constexpr char kByteSwap[16] = {3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13
 struct Xmm {
     using V = __m128i;
     static constexpr size_t kLanes = 1;
-    SM4_GFNI_TARGET static V Load(const unsigned char *p) { return _mm_loadu_si128(reinterpret_cast<const V *>(p)); }
-    SM4_GFNI_TARGET static void Store(unsigned char *p, V v) { _mm_storeu_si128(reinterpret_cast<V *>(p), v); }
-    SM4_GFNI_TARGET static V Xor(V a, V b) { return _mm_xor_si128(a, b); }
-    SM4_GFNI_TARGET static V Xor3(V a, V b, V c) { return _mm_ternarylogic_epi32(a, b, c, 0x96); }
+    SM4_GFNI_INLINE static V Load(const unsigned char *p) { return _mm_loadu_si128(reinterpret_cast<const V *>(p)); }
+    SM4_GFNI_INLINE static void Store(unsigned char *p, V v) { _mm_storeu_si128(reinterpret_cast<V *>(p), v); }
+    SM4_GFNI_INLINE static V Xor(V a, V b) { return _mm_xor_si128(a, b); }
+    SM4_GFNI_INLINE static V Xor3(V a, V b, V c) { return _mm_ternarylogic_epi32(a, b, c, 0x96); }
     template <int kBits>
-    SM4_GFNI_TARGET static V Rotl(V a) { return _mm_rol_epi32(a, kBits); }
+    SM4_GFNI_INLINE static V Rotl(V a) { return _mm_rol_epi32(a, kBits); }
     template <uint8_t kConstant>
-    SM4_GFNI_TARGET static V Affine(V a, uint64_t matrix) {
+    SM4_GFNI_INLINE static V Affine(V a, uint64_t matrix) {
         return _mm_gf2p8affine_epi64_epi8(a, _mm_set1_epi64x(static_cast<long long>(matrix)), kConstant);
     }
     template <uint8_t kConstant>
-    SM4_GFNI_TARGET static V AffineInverse(V a, uint64_t matrix) {
+    SM4_GFNI_INLINE static V AffineInverse(V a, uint64_t matrix) {
         return _mm_gf2p8affineinv_epi64_epi8(a, _mm_set1_epi64x(static_cast<long long>(matrix)), kConstant);
     }
-    SM4_GFNI_TARGET static V Word(uint32_t w) { return _mm_set1_epi32(static_cast<int>(w)); }
-    SM4_GFNI_TARGET static V Block(__m128i b) { return b; }
-    SM4_GFNI_TARGET static V Shuffle(V a, V mask) { return _mm_shuffle_epi8(a, mask); }
-    SM4_GFNI_TARGET static V Lo32(V a, V b) { return _mm_unpacklo_epi32(a, b); }
-    SM4_GFNI_TARGET static V Hi32(V a, V b) { return _mm_unpackhi_epi32(a, b); }
-    SM4_GFNI_TARGET static V Lo64(V a, V b) { return _mm_unpacklo_epi64(a, b); }
-    SM4_GFNI_TARGET static V Hi64(V a, V b) { return _mm_unpackhi_epi64(a, b); }
+    SM4_GFNI_INLINE static V Word(uint32_t w) { return _mm_set1_epi32(static_cast<int>(w)); }
+    SM4_GFNI_INLINE static V Block(__m128i b) { return b; }
+    SM4_GFNI_INLINE static V Shuffle(V a, V mask) { return _mm_shuffle_epi8(a, mask); }
+    SM4_GFNI_INLINE static V Lo32(V a, V b) { return _mm_unpacklo_epi32(a, b); }
+    SM4_GFNI_INLINE static V Hi32(V a, V b) { return _mm_unpackhi_epi32(a, b); }
+    SM4_GFNI_INLINE static V Lo64(V a, V b) { return _mm_unpacklo_epi64(a, b); }
+    SM4_GFNI_INLINE static V Hi64(V a, V b) { return _mm_unpackhi_epi64(a, b); }
     // The blocks before those of cur: the last block of before, then cur's.
-    SM4_GFNI_TARGET static V Previous(V, V before) { return before; }
-    SM4_GFNI_TARGET static __m128i Last(V v) { return v; }
+    SM4_GFNI_INLINE static V Previous(V, V before) { return before; }
+    SM4_GFNI_INLINE static __m128i Last(V v) { return v; }
 };
 
 struct Ymm {
     using V = __m256i;
     static constexpr size_t kLanes = 2;
-    SM4_GFNI_TARGET static V Load(const unsigned char *p) { return _mm256_loadu_si256(reinterpret_cast<const V *>(p)); }
-    SM4_GFNI_TARGET static void Store(unsigned char *p, V v) { _mm256_storeu_si256(reinterpret_cast<V *>(p), v); }
-    SM4_GFNI_TARGET static V Xor(V a, V b) { return _mm256_xor_si256(a, b); }
-    SM4_GFNI_TARGET static V Xor3(V a, V b, V c) { return _mm256_ternarylogic_epi32(a, b, c, 0x96); }
+    SM4_GFNI_INLINE static V Load(const unsigned char *p) { return _mm256_loadu_si256(reinterpret_cast<const V *>(p)); }
+    SM4_GFNI_INLINE static void Store(unsigned char *p, V v) { _mm256_storeu_si256(reinterpret_cast<V *>(p), v); }
+    SM4_GFNI_INLINE static V Xor(V a, V b) { return _mm256_xor_si256(a, b); }
+    SM4_GFNI_INLINE static V Xor3(V a, V b, V c) { return _mm256_ternarylogic_epi32(a, b, c, 0x96); }
     template <int kBits>
-    SM4_GFNI_TARGET static V Rotl(V a) { return _mm256_rol_epi32(a, kBits); }
+    SM4_GFNI_INLINE static V Rotl(V a) { return _mm256_rol_epi32(a, kBits); }
     template <uint8_t kConstant>
-    SM4_GFNI_TARGET static V Affine(V a, uint64_t matrix) {
+    SM4_GFNI_INLINE static V Affine(V a, uint64_t matrix) {
         return _mm256_gf2p8affine_epi64_epi8(a, _mm256_set1_epi64x(static_cast<long long>(matrix)), kConstant);
     }
     template <uint8_t kConstant>
-    SM4_GFNI_TARGET static V AffineInverse(V a, uint64_t matrix) {
+    SM4_GFNI_INLINE static V AffineInverse(V a, uint64_t matrix) {
         return _mm256_gf2p8affineinv_epi64_epi8(a, _mm256_set1_epi64x(static_cast<long long>(matrix)), kConstant);
     }
-    SM4_GFNI_TARGET static V Word(uint32_t w) { return _mm256_set1_epi32(static_cast<int>(w)); }
-    SM4_GFNI_TARGET static V Block(__m128i b) { return _mm256_broadcastsi128_si256(b); }
-    SM4_GFNI_TARGET static V Shuffle(V a, V mask) { return _mm256_shuffle_epi8(a, mask); }
-    SM4_GFNI_TARGET static V Lo32(V a, V b) { return _mm256_unpacklo_epi32(a, b); }
-    SM4_GFNI_TARGET static V Hi32(V a, V b) { return _mm256_unpackhi_epi32(a, b); }
-    SM4_GFNI_TARGET static V Lo64(V a, V b) { return _mm256_unpacklo_epi64(a, b); }
-    SM4_GFNI_TARGET static V Hi64(V a, V b) { return _mm256_unpackhi_epi64(a, b); }
-    SM4_GFNI_TARGET static V Previous(V cur, V before) { return _mm256_permute2x128_si256(before, cur, 0x21); }
-    SM4_GFNI_TARGET static __m128i Last(V v) { return _mm256_extracti128_si256(v, 1); }
+    SM4_GFNI_INLINE static V Word(uint32_t w) { return _mm256_set1_epi32(static_cast<int>(w)); }
+    SM4_GFNI_INLINE static V Block(__m128i b) { return _mm256_broadcastsi128_si256(b); }
+    SM4_GFNI_INLINE static V Shuffle(V a, V mask) { return _mm256_shuffle_epi8(a, mask); }
+    SM4_GFNI_INLINE static V Lo32(V a, V b) { return _mm256_unpacklo_epi32(a, b); }
+    SM4_GFNI_INLINE static V Hi32(V a, V b) { return _mm256_unpackhi_epi32(a, b); }
+    SM4_GFNI_INLINE static V Lo64(V a, V b) { return _mm256_unpacklo_epi64(a, b); }
+    SM4_GFNI_INLINE static V Hi64(V a, V b) { return _mm256_unpackhi_epi64(a, b); }
+    SM4_GFNI_INLINE static V Previous(V cur, V before) { return _mm256_permute2x128_si256(before, cur, 0x21); }
+    SM4_GFNI_INLINE static __m128i Last(V v) { return _mm256_extracti128_si256(v, 1); }
 };
 
 struct Zmm {
     using V = __m512i;
     static constexpr size_t kLanes = 4;
-    SM4_GFNI_TARGET static V Load(const unsigned char *p) { return _mm512_loadu_si512(p); }
-    SM4_GFNI_TARGET static void Store(unsigned char *p, V v) { _mm512_storeu_si512(p, v); }
-    SM4_GFNI_TARGET static V Xor(V a, V b) { return _mm512_xor_si512(a, b); }
-    SM4_GFNI_TARGET static V Xor3(V a, V b, V c) { return _mm512_ternarylogic_epi32(a, b, c, 0x96); }
+    SM4_GFNI_INLINE static V Load(const unsigned char *p) { return _mm512_loadu_si512(p); }
+    SM4_GFNI_INLINE static void Store(unsigned char *p, V v) { _mm512_storeu_si512(p, v); }
+    SM4_GFNI_INLINE static V Xor(V a, V b) { return _mm512_xor_si512(a, b); }
+    SM4_GFNI_INLINE static V Xor3(V a, V b, V c) { return _mm512_ternarylogic_epi32(a, b, c, 0x96); }
     template <int kBits>
-    SM4_GFNI_TARGET static V Rotl(V a) { return _mm512_rol_epi32(a, kBits); }
+    SM4_GFNI_INLINE static V Rotl(V a) { return _mm512_rol_epi32(a, kBits); }
     template <uint8_t kConstant>
-    SM4_GFNI_TARGET static V Affine(V a, uint64_t matrix) {
+    SM4_GFNI_INLINE static V Affine(V a, uint64_t matrix) {
         return _mm512_gf2p8affine_epi64_epi8(a, _mm512_set1_epi64(static_cast<long long>(matrix)), kConstant);
     }
     template <uint8_t kConstant>
-    SM4_GFNI_TARGET static V AffineInverse(V a, uint64_t matrix) {
+    SM4_GFNI_INLINE static V AffineInverse(V a, uint64_t matrix) {
         return _mm512_gf2p8affineinv_epi64_epi8(a, _mm512_set1_epi64(static_cast<long long>(matrix)), kConstant);
     }
-    SM4_GFNI_TARGET static V Word(uint32_t w) { return _mm512_set1_epi32(static_cast<int>(w)); }
-    SM4_GFNI_TARGET static V Block(__m128i b) { return _mm512_broadcast_i32x4(b); }
-    SM4_GFNI_TARGET static V Shuffle(V a, V mask) { return _mm512_shuffle_epi8(a, mask); }
-    SM4_GFNI_TARGET static V Lo32(V a, V b) { return _mm512_unpacklo_epi32(a, b); }
-    SM4_GFNI_TARGET static V Hi32(V a, V b) { return _mm512_unpackhi_epi32(a, b); }
-    SM4_GFNI_TARGET static V Lo64(V a, V b) { return _mm512_unpacklo_epi64(a, b); }
-    SM4_GFNI_TARGET static V Hi64(V a, V b) { return _mm512_unpackhi_epi64(a, b); }
-    SM4_GFNI_TARGET static V Previous(V cur, V before) { return _mm512_alignr_epi64(cur, before, 6); }
-    SM4_GFNI_TARGET static __m128i Last(V v) { return _mm512_extracti32x4_epi32(v, 3); }
+    SM4_GFNI_INLINE static V Word(uint32_t w) { return _mm512_set1_epi32(static_cast<int>(w)); }
+    SM4_GFNI_INLINE static V Block(__m128i b) { return _mm512_broadcast_i32x4(b); }
+    SM4_GFNI_INLINE static V Shuffle(V a, V mask) { return _mm512_shuffle_epi8(a, mask); }
+    SM4_GFNI_INLINE static V Lo32(V a, V b) { return _mm512_unpacklo_epi32(a, b); }
+    SM4_GFNI_INLINE static V Hi32(V a, V b) { return _mm512_unpackhi_epi32(a, b); }
+    SM4_GFNI_INLINE static V Lo64(V a, V b) { return _mm512_unpacklo_epi64(a, b); }
+    SM4_GFNI_INLINE static V Hi64(V a, V b) { return _mm512_unpackhi_epi64(a, b); }
+    SM4_GFNI_INLINE static V Previous(V cur, V before) { return _mm512_alignr_epi64(cur, before, 6); }
+    SM4_GFNI_INLINE static __m128i Last(V v) { return _mm512_extracti32x4_epi32(v, 3); }
 };
 
 // 4x4 transpose of 32-bit words within each 128-bit lane of four registers:
 // block-per-lane becomes word-per-register and back.
 template <typename W, typename V = typename W::V>
-SM4_GFNI_TARGET inline __attribute__((always_inline)) void Transpose(V &a, V &b, V &c, V &d) {
+SM4_GFNI_INLINE inline void Transpose(V &a, V &b, V &c, V &d) {
     const V t0 = W::Lo32(a, b), t1 = W::Hi32(a, b);
     const V t2 = W::Lo32(c, d), t3 = W::Hi32(c, d);
     a = W::Lo64(t0, t2);
@@ -171,7 +174,7 @@ SM4_GFNI_TARGET void PhiRoundKeys(const uint32_t rk[SM4_ROUNDS], uint32_t keys[k
 // y[i+2] ^ y[i+3] ^ the next round key. Returns the next S-box input, three
 // instructions after the three affine-inverse ones.
 template <typename W, typename V = typename W::V>
-SM4_GFNI_TARGET inline __attribute__((always_inline)) V PhiRound(V &yi, V a, V rest) {
+SM4_GFNI_INLINE inline V PhiRound(V &yi, V a, V rest) {
     const V f0 = W::template AffineInverse<kGfniF0.constant>(a, kGfniF0.matrix);
     const V f8 = W::template AffineInverse<kGfniF8.constant>(a, kGfniF8.matrix);
     const V f24 = W::template AffineInverse<kGfniF24.constant>(a, kGfniF24.matrix);
@@ -184,7 +187,7 @@ SM4_GFNI_TARGET inline __attribute__((always_inline)) V PhiRound(V &yi, V a, V r
 
 // The 32 rounds; afterwards y0..y3 hold X32..X35.
 template <typename W, typename V = typename W::V>
-SM4_GFNI_TARGET inline __attribute__((always_inline)) void PhiRounds(V &y0, V &y1, V &y2, V &y3,
+SM4_GFNI_INLINE inline void PhiRounds(V &y0, V &y1, V &y2, V &y3,
                                                                      const uint32_t keys[kPhiKeyWords]) {
     V a = W::Xor3(y1, y2, W::Xor(y3, W::Word(keys[0])));
 #pragma GCC unroll 8
@@ -198,7 +201,7 @@ SM4_GFNI_TARGET inline __attribute__((always_inline)) void PhiRounds(V &y0, V &y
 
 // Output bytes of words in the basis, exclusive-ored with mask.
 template <typename W, typename V = typename W::V>
-SM4_GFNI_TARGET inline __attribute__((always_inline)) V FromPhi(V y, V swap, V mask) {
+SM4_GFNI_INLINE inline V FromPhi(V y, V swap, V mask) {
     return W::Xor(W::Shuffle(W::template Affine<0>(y, kGfniPhiInverse.matrix), swap), mask);
 }
 
@@ -234,7 +237,7 @@ SM4_GFNI_TARGET void PhiDecryptGroups(const uint32_t keys[kPhiKeyWords], __m128i
 
 // ---- AES-NI, 8 blocks in four ymm registers ----
 
-SM4_AESNI_TARGET inline void TransposeYmm(__m256i &a, __m256i &b, __m256i &c, __m256i &d) {
+SM4_AESNI_INLINE inline void TransposeYmm(__m256i &a, __m256i &b, __m256i &c, __m256i &d) {
     const __m256i t0 = _mm256_unpacklo_epi32(a, b), t1 = _mm256_unpackhi_epi32(a, b);
     const __m256i t2 = _mm256_unpacklo_epi32(c, d), t3 = _mm256_unpackhi_epi32(c, d);
     a = _mm256_unpacklo_epi64(t0, t2);
@@ -261,23 +264,23 @@ struct ShuffleMasks {
 };
 constexpr ShuffleMasks kMasks;
 
-SM4_AESNI_TARGET inline __m256i Both(const char *bytes16) {
+SM4_AESNI_INLINE inline __m256i Both(const char *bytes16) {
     return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes16)));
 }
 
-SM4_AESNI_TARGET inline __m256i Both(const uint8_t *bytes16) {
+SM4_AESNI_INLINE inline __m256i Both(const uint8_t *bytes16) {
     return Both(reinterpret_cast<const char *>(bytes16));
 }
 
 // An affine byte map by two nibble lookups (the tables are constants; the
 // shuffle selects within a register).
-SM4_AESNI_TARGET inline __m256i NibbleAffine(__m256i x, __m256i lo, __m256i hi) {
+SM4_AESNI_INLINE inline __m256i NibbleAffine(__m256i x, __m256i lo, __m256i hi) {
     const __m256i low4 = _mm256_set1_epi8(0x0F);
     return _mm256_xor_si256(_mm256_shuffle_epi8(lo, _mm256_and_si256(x, low4)),
                             _mm256_shuffle_epi8(hi, _mm256_and_si256(_mm256_srli_epi16(x, 4), low4)));
 }
 
-SM4_AESNI_TARGET inline __m256i SboxAesni(__m256i x) {
+SM4_AESNI_INLINE inline __m256i SboxAesni(__m256i x) {
     __m256i y = NibbleAffine(x, Both(kNibblePre.lo), Both(kNibblePre.hi));
     y = _mm256_shuffle_epi8(y, Both(kMasks.invShiftRows));
     const __m128i zero = _mm_setzero_si128();
@@ -288,7 +291,7 @@ SM4_AESNI_TARGET inline __m256i SboxAesni(__m256i x) {
 }
 
 // x0 ^= T(x1 ^ x2 ^ x3 ^ k), with L(s) = s ^ (s <<< 24) ^ ((s ^ (s <<< 8) ^ (s <<< 16)) <<< 2).
-SM4_AESNI_TARGET inline void RoundAesni(__m256i &x0, __m256i x1, __m256i x2, __m256i x3, uint32_t k) {
+SM4_AESNI_INLINE inline void RoundAesni(__m256i &x0, __m256i x1, __m256i x2, __m256i x3, uint32_t k) {
     const __m256i a = _mm256_xor_si256(_mm256_xor_si256(x1, x2),
                                        _mm256_xor_si256(x3, _mm256_set1_epi32(static_cast<int>(k))));
     const __m256i s = SboxAesni(a);
@@ -367,7 +370,7 @@ SM4_GFNI_TARGET void DecryptOneGroup(size_t width, const uint32_t keys[kPhiKeyWo
 }
 
 // Block bytes to words in the basis.
-SM4_GFNI_TARGET inline __m128i ToPhi(__m128i bytes, __m128i swap) {
+SM4_GFNI_INLINE inline __m128i ToPhi(__m128i bytes, __m128i swap) {
     return Xmm::Affine<0>(_mm_shuffle_epi8(bytes, swap), kGfniPhi.matrix);
 }
 
