@@ -316,41 +316,90 @@ int sm4_x86_has(enum sm4_impl impl) {
     }
 }
 
+namespace {
+
+// One group of 8 blocks in flight: its ciphertext and its words.
+struct AesniGroup {
+    __m256i c0, c1, c2, c3;
+    __m256i x0, x1, x2, x3;
+};
+
+SM4_AESNI_INLINE inline void LoadAesniGroup(const unsigned char *in, __m256i swap, AesniGroup &g) {
+    const auto *src = reinterpret_cast<const __m256i *>(in);
+    g.c0 = _mm256_loadu_si256(src);
+    g.c1 = _mm256_loadu_si256(src + 1);
+    g.c2 = _mm256_loadu_si256(src + 2);
+    g.c3 = _mm256_loadu_si256(src + 3);
+    g.x0 = _mm256_shuffle_epi8(g.c0, swap);
+    g.x1 = _mm256_shuffle_epi8(g.c1, swap);
+    g.x2 = _mm256_shuffle_epi8(g.c2, swap);
+    g.x3 = _mm256_shuffle_epi8(g.c3, swap);
+    TransposeYmm(g.x0, g.x1, g.x2, g.x3);
+}
+
+// previous: its high lane is the ciphertext block before the group.
+SM4_AESNI_INLINE inline void StoreAesniGroup(unsigned char *out, __m256i swap, AesniGroup &g, __m256i previous) {
+    // X35, X34, X33, X32.
+    TransposeYmm(g.x3, g.x2, g.x1, g.x0);
+    auto *dst = reinterpret_cast<__m256i *>(out);
+    _mm256_storeu_si256(dst, _mm256_xor_si256(_mm256_shuffle_epi8(g.x3, swap),
+                                              _mm256_permute2x128_si256(previous, g.c0, 0x21)));
+    _mm256_storeu_si256(dst + 1, _mm256_xor_si256(_mm256_shuffle_epi8(g.x2, swap),
+                                                  _mm256_permute2x128_si256(g.c0, g.c1, 0x21)));
+    _mm256_storeu_si256(dst + 2, _mm256_xor_si256(_mm256_shuffle_epi8(g.x1, swap),
+                                                  _mm256_permute2x128_si256(g.c1, g.c2, 0x21)));
+    _mm256_storeu_si256(dst + 3, _mm256_xor_si256(_mm256_shuffle_epi8(g.x0, swap),
+                                                  _mm256_permute2x128_si256(g.c2, g.c3, 0x21)));
+}
+
+SM4_AESNI_INLINE inline void RoundsAesni(AesniGroup &g, const uint32_t rk[SM4_ROUNDS]) {
+#pragma GCC unroll 8
+    for (unsigned r = 0; r < SM4_ROUNDS; r += 4) {
+        RoundAesni(g.x0, g.x1, g.x2, g.x3, rk[r]);
+        RoundAesni(g.x1, g.x2, g.x3, g.x0, rk[r + 1]);
+        RoundAesni(g.x2, g.x3, g.x0, g.x1, rk[r + 2]);
+        RoundAesni(g.x3, g.x0, g.x1, g.x2, rk[r + 3]);
+    }
+}
+
+}  // namespace
+
 // CBC decryption of groups of 8 blocks: each group loaded, decrypted together,
 // each block then exclusive-ored with the ciphertext block before it (the
-// chaining value for the first). All of a group is read before any of it is
-// written.
+// chaining value for the first). Two groups go through the rounds side by
+// side, whose chains of dependent steps would otherwise leave the processor
+// waiting. All of a pair is read before any of it is written.
 SM4_AESNI_TARGET void sm4_aesni_cbc_decrypt_groups(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16],
                                                    unsigned char *out, const unsigned char *in,
                                                    size_t groups) {
+    constexpr size_t kBytes = SM4_AESNI_GROUP * SM4_BLOCK_SIZE;
     const __m256i swap = Both(kByteSwap);
-    // The high lane holds the ciphertext block before the group.
     __m256i previous = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(iv)));
-    for (; groups > 0; --groups, in += 8 * SM4_BLOCK_SIZE, out += 8 * SM4_BLOCK_SIZE) {
-        const auto *src = reinterpret_cast<const __m256i *>(in);
-        auto *dst = reinterpret_cast<__m256i *>(out);
-        const __m256i c0 = _mm256_loadu_si256(src), c1 = _mm256_loadu_si256(src + 1);
-        const __m256i c2 = _mm256_loadu_si256(src + 2), c3 = _mm256_loadu_si256(src + 3);
-        __m256i x0 = _mm256_shuffle_epi8(c0, swap), x1 = _mm256_shuffle_epi8(c1, swap);
-        __m256i x2 = _mm256_shuffle_epi8(c2, swap), x3 = _mm256_shuffle_epi8(c3, swap);
-        TransposeYmm(x0, x1, x2, x3);
+    for (; groups >= 2; groups -= 2, in += 2 * kBytes, out += 2 * kBytes) {
+        AesniGroup a, b;
+        LoadAesniGroup(in, swap, a);
+        LoadAesniGroup(in + kBytes, swap, b);
 #pragma GCC unroll 8
         for (unsigned r = 0; r < SM4_ROUNDS; r += 4) {
-            RoundAesni(x0, x1, x2, x3, rk[r]);
-            RoundAesni(x1, x2, x3, x0, rk[r + 1]);
-            RoundAesni(x2, x3, x0, x1, rk[r + 2]);
-            RoundAesni(x3, x0, x1, x2, rk[r + 3]);
+            RoundAesni(a.x0, a.x1, a.x2, a.x3, rk[r]);
+            RoundAesni(b.x0, b.x1, b.x2, b.x3, rk[r]);
+            RoundAesni(a.x1, a.x2, a.x3, a.x0, rk[r + 1]);
+            RoundAesni(b.x1, b.x2, b.x3, b.x0, rk[r + 1]);
+            RoundAesni(a.x2, a.x3, a.x0, a.x1, rk[r + 2]);
+            RoundAesni(b.x2, b.x3, b.x0, b.x1, rk[r + 2]);
+            RoundAesni(a.x3, a.x0, a.x1, a.x2, rk[r + 3]);
+            RoundAesni(b.x3, b.x0, b.x1, b.x2, rk[r + 3]);
         }
-        TransposeYmm(x3, x2, x1, x0);
-        _mm256_storeu_si256(dst, _mm256_xor_si256(_mm256_shuffle_epi8(x3, swap),
-                                                  _mm256_permute2x128_si256(previous, c0, 0x21)));
-        _mm256_storeu_si256(dst + 1, _mm256_xor_si256(_mm256_shuffle_epi8(x2, swap),
-                                                      _mm256_permute2x128_si256(c0, c1, 0x21)));
-        _mm256_storeu_si256(dst + 2, _mm256_xor_si256(_mm256_shuffle_epi8(x1, swap),
-                                                      _mm256_permute2x128_si256(c1, c2, 0x21)));
-        _mm256_storeu_si256(dst + 3, _mm256_xor_si256(_mm256_shuffle_epi8(x0, swap),
-                                                      _mm256_permute2x128_si256(c2, c3, 0x21)));
-        previous = c3;
+        StoreAesniGroup(out, swap, a, previous);
+        StoreAesniGroup(out + kBytes, swap, b, a.c3);
+        previous = b.c3;
+    }
+    if (groups == 1) {
+        AesniGroup a;
+        LoadAesniGroup(in, swap, a);
+        RoundsAesni(a, rk);
+        StoreAesniGroup(out, swap, a, previous);
+        previous = a.c3;
     }
     _mm_storeu_si128(reinterpret_cast<__m128i *>(iv), _mm256_extracti128_si256(previous, 1));
 }
