@@ -215,6 +215,50 @@ SM4_GFNI_TARGET void PhiDecryptGroups(const uint32_t keys[kPhiKeyWords], __m128i
     constexpr size_t kStep = 16 * W::kLanes;
     const V swap = W::Block(_mm_loadu_si128(reinterpret_cast<const __m128i *>(kByteSwap)));
     V previous = W::Block(chain);
+    // Two groups side by side while there are two: the rounds of one group
+    // form a chain of dependent steps that leaves the processor waiting.
+    for (; groups >= 2; groups -= 2, in += 8 * kStep, out += 8 * kStep) {
+        const V c0 = W::Load(in), c1 = W::Load(in + kStep), c2 = W::Load(in + 2 * kStep);
+        const V c3 = W::Load(in + 3 * kStep);
+        const V d0 = W::Load(in + 4 * kStep), d1 = W::Load(in + 5 * kStep), d2 = W::Load(in + 6 * kStep);
+        const V d3 = W::Load(in + 7 * kStep);
+        V y0 = W::template Affine<0>(W::Shuffle(c0, swap), kGfniPhi.matrix);
+        V y1 = W::template Affine<0>(W::Shuffle(c1, swap), kGfniPhi.matrix);
+        V y2 = W::template Affine<0>(W::Shuffle(c2, swap), kGfniPhi.matrix);
+        V y3 = W::template Affine<0>(W::Shuffle(c3, swap), kGfniPhi.matrix);
+        V z0 = W::template Affine<0>(W::Shuffle(d0, swap), kGfniPhi.matrix);
+        V z1 = W::template Affine<0>(W::Shuffle(d1, swap), kGfniPhi.matrix);
+        V z2 = W::template Affine<0>(W::Shuffle(d2, swap), kGfniPhi.matrix);
+        V z3 = W::template Affine<0>(W::Shuffle(d3, swap), kGfniPhi.matrix);
+        Transpose<W>(y0, y1, y2, y3);
+        Transpose<W>(z0, z1, z2, z3);
+        V a = W::Xor3(y1, y2, W::Xor(y3, W::Word(keys[0])));
+        V b = W::Xor3(z1, z2, W::Xor(z3, W::Word(keys[0])));
+#pragma GCC unroll 8
+        for (unsigned r = 0; r < SM4_ROUNDS; r += 4) {
+            const V k1 = W::Word(keys[r + 1]), k2 = W::Word(keys[r + 2]);
+            const V k3 = W::Word(keys[r + 3]), k4 = W::Word(keys[r + 4]);
+            a = PhiRound<W>(y0, a, W::Xor3(y2, y3, k1));
+            b = PhiRound<W>(z0, b, W::Xor3(z2, z3, k1));
+            a = PhiRound<W>(y1, a, W::Xor3(y3, y0, k2));
+            b = PhiRound<W>(z1, b, W::Xor3(z3, z0, k2));
+            a = PhiRound<W>(y2, a, W::Xor3(y0, y1, k3));
+            b = PhiRound<W>(z2, b, W::Xor3(z0, z1, k3));
+            a = PhiRound<W>(y3, a, W::Xor3(y1, y2, k4));
+            b = PhiRound<W>(z3, b, W::Xor3(z1, z2, k4));
+        }
+        Transpose<W>(y3, y2, y1, y0);
+        Transpose<W>(z3, z2, z1, z0);
+        W::Store(out, FromPhi<W>(y3, swap, W::Previous(c0, previous)));
+        W::Store(out + kStep, FromPhi<W>(y2, swap, W::Previous(c1, c0)));
+        W::Store(out + 2 * kStep, FromPhi<W>(y1, swap, W::Previous(c2, c1)));
+        W::Store(out + 3 * kStep, FromPhi<W>(y0, swap, W::Previous(c3, c2)));
+        W::Store(out + 4 * kStep, FromPhi<W>(z3, swap, W::Previous(d0, c3)));
+        W::Store(out + 5 * kStep, FromPhi<W>(z2, swap, W::Previous(d1, d0)));
+        W::Store(out + 6 * kStep, FromPhi<W>(z1, swap, W::Previous(d2, d1)));
+        W::Store(out + 7 * kStep, FromPhi<W>(z0, swap, W::Previous(d3, d2)));
+        previous = d3;
+    }
     for (; groups > 0; --groups, in += 4 * kStep, out += 4 * kStep) {
         const V c0 = W::Load(in), c1 = W::Load(in + kStep), c2 = W::Load(in + 2 * kStep);
         const V c3 = W::Load(in + 3 * kStep);
