@@ -1,30 +1,18 @@
 // SM4 core: key schedule, block function and CBC on one block.
 #include "smext/sm4.h"
 
-#include "smext/sm3.h"
+#include <atomic>
+#include <bit>
+#include <cstring>
+
+#include <openssl/crypto.h>
+
+#include "smext/sm4_local.h"
 #include "smext/sm_bytes.h"
 
 static_assert(sizeof(SM4_KEY) == 144, "SM4_KEY is 36 words");
 
 namespace {
-
-constexpr uint8_t SM4_SBOX[256] = {
-    0xD6, 0x90, 0xE9, 0xFE, 0xCC, 0xE1, 0x3D, 0xB7, 0x16, 0xB6, 0x14, 0xC2, 0x28, 0xFB, 0x2C, 0x05,
-    0x2B, 0x67, 0x9A, 0x76, 0x2A, 0xBE, 0x04, 0xC3, 0xAA, 0x44, 0x13, 0x26, 0x49, 0x86, 0x06, 0x99,
-    0x9C, 0x42, 0x50, 0xF4, 0x91, 0xEF, 0x98, 0x7A, 0x33, 0x54, 0x0B, 0x43, 0xED, 0xCF, 0xAC, 0x62,
-    0xE4, 0xB3, 0x1C, 0xA9, 0xC9, 0x08, 0xE8, 0x95, 0x80, 0xDF, 0x94, 0xFA, 0x75, 0x8F, 0x3F, 0xA6,
-    0x47, 0x07, 0xA7, 0xFC, 0xF3, 0x73, 0x17, 0xBA, 0x83, 0x59, 0x3C, 0x19, 0xE6, 0x85, 0x4F, 0xA8,
-    0x68, 0x6B, 0x81, 0xB2, 0x71, 0x64, 0xDA, 0x8B, 0xF8, 0xEB, 0x0F, 0x4B, 0x70, 0x56, 0x9D, 0x35,
-    0x1E, 0x24, 0x0E, 0x5E, 0x63, 0x58, 0xD1, 0xA2, 0x25, 0x22, 0x7C, 0x3B, 0x01, 0x21, 0x78, 0x87,
-    0xD4, 0x00, 0x46, 0x57, 0x9F, 0xD3, 0x27, 0x52, 0x4C, 0x36, 0x02, 0xE7, 0xA0, 0xC4, 0xC8, 0x9E,
-    0xEA, 0xBF, 0x8A, 0xD2, 0x40, 0xC7, 0x38, 0xB5, 0xA3, 0xF7, 0xF2, 0xCE, 0xF9, 0x61, 0x15, 0xA1,
-    0xE0, 0xAE, 0x5D, 0xA4, 0x9B, 0x34, 0x1A, 0x55, 0xAD, 0x93, 0x32, 0x30, 0xF5, 0x8C, 0xB1, 0xE3,
-    0x1D, 0xF6, 0xE2, 0x2E, 0x82, 0x66, 0xCA, 0x60, 0xC0, 0x29, 0x23, 0xAB, 0x0D, 0x53, 0x4E, 0x6F,
-    0xD5, 0xDB, 0x37, 0x45, 0xDE, 0xFD, 0x8E, 0x2F, 0x03, 0xFF, 0x6A, 0x72, 0x6D, 0x6C, 0x5B, 0x51,
-    0x8D, 0x1B, 0xAF, 0x92, 0xBB, 0xDD, 0xBC, 0x7F, 0x11, 0xD9, 0x5C, 0x41, 0x1F, 0x10, 0x5A, 0xD8,
-    0x0A, 0xC1, 0x31, 0x88, 0xA5, 0xCD, 0x7B, 0xBD, 0x2D, 0x74, 0xD0, 0x12, 0xB8, 0xE5, 0xB4, 0xB0,
-    0x89, 0x69, 0x97, 0x4A, 0x0C, 0x96, 0x77, 0x7E, 0x65, 0xB9, 0xF1, 0x09, 0xC5, 0x6E, 0xC6, 0x84,
-    0x18, 0xF0, 0x7D, 0xEC, 0x3A, 0xDC, 0x4D, 0x20, 0x79, 0xEE, 0x5F, 0x3E, 0xD7, 0xCB, 0x39, 0x48,};
 
 constexpr uint32_t SM4_FK[4] = {0xA3B1BAC6, 0x56AA3350, 0x677D9197, 0xB27022DC};
 
@@ -41,9 +29,9 @@ struct FixedParameters {
 };
 constexpr FixedParameters SM4_CK;
 
-constexpr uint32_t Rotl(uint32_t x, unsigned n) { return (x << n) | (x >> (32 - n)); }
-
-constexpr uint32_t L(uint32_t b) { return b ^ Rotl(b, 2) ^ Rotl(b, 10) ^ Rotl(b, 18) ^ Rotl(b, 24); }
+constexpr uint32_t L(uint32_t b) {
+    return b ^ std::rotl(b, 2) ^ std::rotl(b, 10) ^ std::rotl(b, 18) ^ std::rotl(b, 24);
+}
 
 // T(A) = L(tau(A)). L is linear and commutes with byte rotations, so T is the
 // exclusive-or of four table entries, one per byte of A: table[k][x] is
@@ -93,7 +81,7 @@ inline __attribute__((always_inline)) uint32_t SerialRound(uint32_t &x, uint32_t
 // The key schedule's T': L'(B) = B ^ (B <<< 13) ^ (B <<< 23).
 inline uint32_t KeyT(uint32_t a) {
     const uint32_t b = Tau(a);
-    return b ^ rotl32(b, 13) ^ rotl32(b, 23);
+    return b ^ std::rotl(b, 13) ^ std::rotl(b, 23);
 }
 
 }  // namespace
@@ -165,12 +153,13 @@ int sm4_crypt_block(const uint32_t in[4], const uint32_t rk[SM4_ROUNDS], uint32_
 int sm4_cbc_block(const uint32_t in[4], const uint32_t rk[SM4_ROUNDS], uint32_t chain[4],
                   uint32_t out[4], int enc) {
     if (enc) {
-        const uint32_t mixed[4] = {in[0] ^ chain[0], in[1] ^ chain[1], in[2] ^ chain[2],
-                                   in[3] ^ chain[3]};
+        uint32_t mixed[4] = {in[0] ^ chain[0], in[1] ^ chain[1], in[2] ^ chain[2],
+                             in[3] ^ chain[3]};
         sm4_crypt_block(mixed, rk, out);
         for (unsigned i = 0; i < 4; ++i) {
             chain[i] = out[i];
         }
+        OPENSSL_cleanse(mixed, sizeof(mixed));
         return 1;
     }
     // Take the input first: out may be the same words.
@@ -181,6 +170,7 @@ int sm4_cbc_block(const uint32_t in[4], const uint32_t rk[SM4_ROUNDS], uint32_t 
         out[i] = plain[i] ^ chain[i];
         chain[i] = saved[i];
     }
+    OPENSSL_cleanse(plain, sizeof(plain));
     return 1;
 }
 
@@ -196,5 +186,145 @@ int sm4_cbc_encrypt_block(const unsigned char in[16], const uint32_t rk[SM4_ROUN
         StoreBe32(out + 4 * i, words[i]);
         StoreBe32(iv + 4 * i, chain[i]);
     }
+    OPENSSL_cleanse(words, sizeof(words));
     return 1;
+}
+
+// ---- CBC over many blocks, and the choice of core ----
+
+namespace {
+
+// Portable CBC encryption, the chaining value kept in words between blocks.
+void PortableEncrypt(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16], unsigned char *out,
+                     const unsigned char *in, size_t nblocks) {
+    uint32_t chain[4], mixed[4];
+    for (unsigned i = 0; i < 4; ++i) chain[i] = LoadBe32(iv + 4 * i);
+    for (; nblocks > 0; --nblocks, in += SM4_BLOCK_SIZE, out += SM4_BLOCK_SIZE) {
+        for (unsigned i = 0; i < 4; ++i) mixed[i] = LoadBe32(in + 4 * i) ^ chain[i];
+        sm4_crypt_block(mixed, rk, chain);
+        for (unsigned i = 0; i < 4; ++i) StoreBe32(out + 4 * i, chain[i]);
+    }
+    for (unsigned i = 0; i < 4; ++i) StoreBe32(iv + 4 * i, chain[i]);
+    OPENSSL_cleanse(mixed, sizeof(mixed));
+}
+
+// Portable CBC decryption: groups of four blocks, which do not depend on each
+// other, then single blocks.
+void PortableDecrypt(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16], unsigned char *out,
+                     const unsigned char *in, size_t nblocks) {
+    uint32_t chain[4], words[16], plain[16];
+    for (unsigned i = 0; i < 4; ++i) chain[i] = LoadBe32(iv + 4 * i);
+    for (; nblocks >= 4; nblocks -= 4, in += 4 * SM4_BLOCK_SIZE, out += 4 * SM4_BLOCK_SIZE) {
+        for (unsigned i = 0; i < 16; ++i) words[i] = LoadBe32(in + 4 * i);
+        sm4_crypt_blocks4(words, rk, plain);
+        for (unsigned i = 0; i < 16; ++i) {
+            StoreBe32(out + 4 * i, plain[i] ^ (i < 4 ? chain[i] : words[i - 4]));
+        }
+        for (unsigned i = 0; i < 4; ++i) chain[i] = words[12 + i];
+    }
+    for (; nblocks > 0; --nblocks, in += SM4_BLOCK_SIZE, out += SM4_BLOCK_SIZE) {
+        for (unsigned i = 0; i < 4; ++i) words[i] = LoadBe32(in + 4 * i);
+        sm4_crypt_block(words, rk, plain);
+        for (unsigned i = 0; i < 4; ++i) {
+            StoreBe32(out + 4 * i, plain[i] ^ chain[i]);
+            chain[i] = words[i];
+        }
+    }
+    for (unsigned i = 0; i < 4; ++i) StoreBe32(iv + 4 * i, chain[i]);
+    OPENSSL_cleanse(plain, sizeof(plain));
+}
+
+#if defined(__x86_64__)
+using GroupDecrypt = void (*)(const uint32_t *, unsigned char *, unsigned char *, const unsigned char *,
+                              size_t);
+
+// Whole groups straight through the core; a last part group is decrypted in a
+// zero-filled group on the stack, wiped afterwards, and the chaining value set
+// to its last real ciphertext block.
+template <size_t kGroup>
+void DecryptInGroups(GroupDecrypt core, const uint32_t rk[SM4_ROUNDS], unsigned char iv[16],
+                     unsigned char *out, const unsigned char *in, size_t nblocks) {
+    const size_t groups = nblocks / kGroup;
+    if (groups > 0) core(rk, iv, out, in, groups);
+    const size_t done = groups * kGroup * SM4_BLOCK_SIZE;
+    const size_t rest = (nblocks % kGroup) * SM4_BLOCK_SIZE;
+    if (rest == 0) return;
+    unsigned char group[kGroup * SM4_BLOCK_SIZE] = {};
+    unsigned char last[SM4_BLOCK_SIZE];
+    std::memcpy(group, in + done, rest);
+    std::memcpy(last, group + rest - SM4_BLOCK_SIZE, SM4_BLOCK_SIZE);
+    core(rk, iv, group, group, 1);
+    std::memcpy(out + done, group, rest);
+    std::memcpy(iv, last, SM4_BLOCK_SIZE);
+    OPENSSL_cleanse(group, sizeof(group));
+}
+#endif
+
+constexpr int kUnresolved = -1;
+std::atomic<int> g_impl{kUnresolved};
+
+enum sm4_impl BestImpl() {
+    if (sm4_impl_available(SM4_IMPL_GFNI)) return SM4_IMPL_GFNI;
+    if (sm4_impl_available(SM4_IMPL_AESNI)) return SM4_IMPL_AESNI;
+    return SM4_IMPL_PORTABLE;
+}
+
+}  // namespace
+
+int sm4_impl_available(enum sm4_impl impl) {
+    switch (impl) {
+    case SM4_IMPL_PORTABLE:
+        return 1;
+#if defined(__x86_64__)
+    case SM4_IMPL_AESNI:
+    case SM4_IMPL_GFNI:
+        return sm4_x86_has(impl);
+#endif
+    default:
+        return 0;
+    }
+}
+
+enum sm4_impl sm4_active_impl(void) {
+    int impl = g_impl.load(std::memory_order_relaxed);
+    if (impl == kUnresolved) {
+        int expected = kUnresolved;
+        const int best = BestImpl();
+        impl = g_impl.compare_exchange_strong(expected, best, std::memory_order_relaxed) ? best : expected;
+    }
+    return static_cast<enum sm4_impl>(impl);
+}
+
+int sm4_force_impl(enum sm4_impl impl) {
+    if (!sm4_impl_available(impl)) return 0;
+    g_impl.store(impl, std::memory_order_relaxed);
+    return 1;
+}
+
+void sm4_cbc_encrypt_blocks(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16], unsigned char *out,
+                            const unsigned char *in, size_t nblocks) {
+#if defined(__x86_64__)
+    if (sm4_active_impl() == SM4_IMPL_GFNI) {
+        sm4_gfni_cbc_encrypt_blocks(rk, iv, out, in, nblocks);
+        return;
+    }
+#endif
+    PortableEncrypt(rk, iv, out, in, nblocks);
+}
+
+void sm4_cbc_decrypt_blocks(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16], unsigned char *out,
+                            const unsigned char *in, size_t nblocks) {
+    switch (sm4_active_impl()) {
+#if defined(__x86_64__)
+    case SM4_IMPL_GFNI:
+        sm4_gfni_cbc_decrypt_blocks(rk, iv, out, in, nblocks);
+        return;
+    case SM4_IMPL_AESNI:
+        DecryptInGroups<SM4_AESNI_GROUP>(sm4_aesni_cbc_decrypt_groups, rk, iv, out, in, nblocks);
+        return;
+#endif
+    default:
+        PortableDecrypt(rk, iv, out, in, nblocks);
+        return;
+    }
 }
