@@ -432,3 +432,36 @@ TEST(Asn1ControlTest, Pkcs7SignerLabels) {
 
 }  // namespace
 }  // namespace provtest
+
+namespace provtest {
+namespace {
+
+// Keys off the SM2 curves take the ECDSA path: 0 for a signature that does not
+// verify; SM2-curve signatures are SM2 ones, which ECDSA does not accept.
+TEST_F(SlotTest, OtherCurvesTakeTheEcdsaPath) {
+    EC_KEY *p256 = EC_KEY_new_by_curve_name(NID_X9_62_prime256v1);
+    ASSERT_EQ(EC_KEY_generate_key(p256), 1);
+    SM2_PKEY_CTX ecdsa{p256, nullptr, nullptr};
+    Bytes sig(72);
+    size_t len = sig.size();
+    ASSERT_EQ(ec_sm2_pkey_sign(&ecdsa, sig.data(), &len, digest.data(), digest.size()), 1);
+    sig.resize(len);
+    EXPECT_EQ(ECDSA_verify(0, digest.data(), 32, sig.data(), static_cast<int>(sig.size()), p256), 1);
+    EXPECT_EQ(ec_sm2_pkey_verify(&ecdsa, sig.data(), sig.size(), digest.data(), digest.size()), 1);
+    Bytes changed = digest;
+    changed[0] ^= 1;
+    EXPECT_EQ(ec_sm2_pkey_verify(&ecdsa, sig.data(), sig.size(), changed.data(), changed.size()), 0);
+    EXPECT_EQ(sm2_pkey_verify(&ecdsa, sig.data(), sig.size(), digest.data()), -1) << "not an SM2 curve";
+    EC_KEY_free(p256);
+
+    Bytes sm2sig(72);
+    len = sm2sig.size();
+    ASSERT_EQ(ec_sm2_pkey_sign(&ctx, sm2sig.data(), &len, digest.data(), digest.size()), 1);
+    sm2sig.resize(len);
+    EXPECT_EQ(sm2_pkey_verify(&ctx, sm2sig.data(), sm2sig.size(), digest.data()), 1);
+    EXPECT_NE(ECDSA_verify(0, digest.data(), 32, sm2sig.data(), static_cast<int>(sm2sig.size()), ec), 1);
+    ERR_clear_error();
+}
+
+}  // namespace
+}  // namespace provtest
