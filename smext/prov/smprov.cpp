@@ -105,17 +105,27 @@ const OSSL_DISPATCH kProviderFunctions[] = {
     {0, nullptr},
 };
 
+// The two providers loaded at start-up, released by the library's clean-up.
+OSSL_PROVIDER *g_loaded[2];
+
+void UnloadAtCleanup() {
+    for (OSSL_PROVIDER *&prov : g_loaded) {
+        OSSL_PROVIDER_unload(prov);
+        prov = nullptr;
+    }
+}
+
 int LoadOnce() {
     // The SM objects name the test curve and the ciphers' numbers.
-    if (!sm_objects_init() || !OSSL_PROVIDER_add_builtin(nullptr, SMEXT_PROVIDER_NAME, smext_provider_init)) {
+    if (!sm_objects_init() || !OSSL_PROVIDER_add_builtin(nullptr, SMEXT_PROVIDER_NAME, smext_provider_init) ||
+        !OPENSSL_atexit(UnloadAtCleanup)) {
         return 0;
     }
     // Loading any provider stops the default one from loading by itself. Both
-    // stay loaded for the life of the process.
-    if (OSSL_PROVIDER_load(nullptr, "default") == nullptr || OSSL_PROVIDER_load(nullptr, SMEXT_PROVIDER_NAME) == nullptr) {
-        return 0;
-    }
-    return EVP_set_default_properties(nullptr, "?provider=" SMEXT_PROVIDER_NAME);
+    // stay loaded until the library's clean-up at exit.
+    g_loaded[0] = OSSL_PROVIDER_load(nullptr, "default");
+    g_loaded[1] = g_loaded[0] != nullptr ? OSSL_PROVIDER_load(nullptr, SMEXT_PROVIDER_NAME) : nullptr;
+    return g_loaded[1] != nullptr && EVP_set_default_properties(nullptr, "?provider=" SMEXT_PROVIDER_NAME);
 }
 
 }  // namespace
