@@ -117,6 +117,11 @@ TEST(ProvAlgorithmsTest, Sm4CbcMatchesTheStockLibrary) {
         }
     }
     EXPECT_GT(ops[SMEXT_OP_CIPHER_INIT], 0);
+    // The library's own implicit fetch reaches the extension too.
+    const int inits = ops[SMEXT_OP_CIPHER_INIT];
+    EXPECT_EQ(ToHex(Crypt(EVP_sm4_cbc(), 1, key, zeroIv, twoBlocks, 7, &ok, 0)),
+              "681edf34d206965e86b3e94f536e42469ff11dcfd3afaa236c76090babc3bb85");
+    EXPECT_EQ(ops[SMEXT_OP_CIPHER_INIT], inits + 1);
     // A wrong padding byte is refused.
     Bytes ct = Crypt(ours.get(), 1, key, zeroIv, Bytes(10, 1), 16, &ok);
     ct[15] ^= 0x01;

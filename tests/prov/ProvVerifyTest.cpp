@@ -141,6 +141,12 @@ TEST_F(ProvVerifyTest, DefaultIdentityChainVerifiesThroughTheExtension) {
     EXPECT_EQ(X509_verify(leaf.get(), X509_get0_pubkey(ca.get())), 1);
     // No identity on the certificate: the default one is the extension's.
     EXPECT_EQ(X509_get0_distinguishing_id(leaf.get()), nullptr);
+    // Certificate-key checks still work with the provider preferred.
+    Pkey leafKey = ReadPrivateKey(Path("leaf.key"));
+    Pkey caKey = ReadPrivateKey(Path("ca.key"));
+    EXPECT_EQ(X509_check_private_key(leaf.get(), leafKey.get()), 1);
+    EXPECT_EQ(X509_check_private_key(leaf.get(), caKey.get()), 0);
+    ERR_clear_error();
 }
 
 TEST_F(ProvVerifyTest, WrongSignaturesFailWithSignatureError) {
