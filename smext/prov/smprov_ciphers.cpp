@@ -1,5 +1,8 @@
-// The SM4-CBC and ZUC ciphers. Each context drives the extension's own cipher
-// record, whose EVP code does the block buffering and the padding.
+// The SM4-CBC and ZUC ciphers. An SM4-CBC context drives the extension's own
+// cipher record, whose EVP code does the block buffering and the padding. A
+// ZUC context runs the ZUC core as one byte stream across calls, so that the
+// result does not depend on how the caller cuts its data (the "zuc" record
+// starts a fresh keystream word at every call).
 #include <string.h>
 
 #include <new>
@@ -11,6 +14,7 @@
 #include <openssl/params.h>
 
 #include "smext/prov/smprov_local.h"
+#include "smext/sm_bytes.h"
 #include "smext/sm4.h"
 #include "smext/zuc.h"
 
@@ -29,7 +33,7 @@ struct CipherKind {
 };
 
 constexpr CipherKind kSm4Cbc{sm4_cbc_cipher_method, EVP_CIPH_CBC_MODE, SM4_BLOCK_SIZE};
-constexpr CipherKind kZuc{zuc_cipher_method, EVP_CIPH_STREAM_CIPHER, 1};
+constexpr CipherKind kZuc{nullptr, EVP_CIPH_STREAM_CIPHER, 1};  // the core, no record
 
 struct CipherCtx {
     const CipherKind *kind;
@@ -39,18 +43,44 @@ struct CipherCtx {
     bool haveKey = false;
     bool haveIv = false;
     int padding = 1;
+    // ZUC: the state, and the bytes of the latest keystream word not used yet.
+    ZUC_STATE zuc{};
+    unsigned char word[4] = {};
+    unsigned wordUsed = 4;
+    bool zucKeyed = false;
     ~CipherCtx() {
         EVP_CIPHER_CTX_free(inner);
         OPENSSL_cleanse(key, sizeof(key));
+        OPENSSL_cleanse(&zuc, sizeof(zuc));
+        OPENSSL_cleanse(word, sizeof(word));
     }
+    bool Stream() const { return kind->mode == EVP_CIPH_STREAM_CIPHER; }
 };
 
-CipherCtx *NewCtx(const CipherKind *kind) {
-    const EVP_CIPHER *record = kind->record();
-    auto *ctx = new (std::nothrow) CipherCtx{kind};
-    if (ctx == nullptr) {
-        return nullptr;
+// XORs len bytes of the continuing keystream into out.
+void ZucStream(CipherCtx *ctx, unsigned char *out, const unsigned char *in, size_t len) {
+    size_t i = 0;
+    for (; i < len && ctx->wordUsed < 4; ++i) {
+        out[i] = in[i] ^ ctx->word[ctx->wordUsed++];
     }
+    for (; len - i >= 4; i += 4) {
+        const uint32_t w = zuc_keystream_word(&ctx->zuc);
+        StoreBe32(ctx->word, w);
+        for (unsigned j = 0; j < 4; ++j) out[i + j] = in[i + j] ^ ctx->word[j];
+    }
+    if (i < len) {
+        StoreBe32(ctx->word, zuc_keystream_word(&ctx->zuc));
+        ctx->wordUsed = 0;
+        for (; i < len; ++i) out[i] = in[i] ^ ctx->word[ctx->wordUsed++];
+    }
+}
+
+CipherCtx *NewCtx(const CipherKind *kind) {
+    auto *ctx = new (std::nothrow) CipherCtx{kind};
+    if (ctx == nullptr || ctx->Stream()) {
+        return ctx;
+    }
+    const EVP_CIPHER *record = kind->record();
     ctx->inner = EVP_CIPHER_CTX_new();
     if (record == nullptr || ctx->inner == nullptr || !EVP_CipherInit_ex(ctx->inner, record, nullptr, nullptr, nullptr, 1)) {
         delete ctx;
@@ -92,15 +122,19 @@ void *cipher_dupctx(void *vctx) {
     dst->haveKey = src->haveKey;
     dst->haveIv = src->haveIv;
     dst->padding = src->padding;
-    if (!EVP_CIPHER_CTX_copy(dst->inner, src->inner)) {
+    dst->zuc = src->zuc;
+    memcpy(dst->word, src->word, sizeof(dst->word));
+    dst->wordUsed = src->wordUsed;
+    dst->zucKeyed = src->zucKeyed;
+    if (!dst->Stream() && !EVP_CIPHER_CTX_copy(dst->inner, src->inner)) {
         delete dst;
         return nullptr;
     }
     return dst;
 }
 
-// Key and IV may come in separate calls; the record is keyed once it has what
-// it needs (ZUC takes both at once).
+// Key and IV may come in separate calls; the record is keyed once it has the
+// key, the ZUC core once it has both.
 int CipherInit(CipherCtx *ctx, const unsigned char *key, size_t keylen, const unsigned char *iv, size_t ivlen,
                const OSSL_PARAM params[], int enc) {
     if (ctx == nullptr || (key != nullptr && keylen != kKeyLen)) {
@@ -122,7 +156,17 @@ int CipherInit(CipherCtx *ctx, const unsigned char *key, size_t keylen, const un
     if (!cipher_set_ctx_params(ctx, params)) {
         return 0;
     }
-    const bool keyNow = ctx->haveKey && (ctx->kind->mode != EVP_CIPH_STREAM_CIPHER || ctx->haveIv);
+    if (ctx->Stream()) {
+        // A new keystream once both key and IV are known.
+        if (ctx->haveKey && ctx->haveIv && (key != nullptr || iv != nullptr)) {
+            zuc_init(ctx->key, ctx->iv, &ctx->zuc);
+            ctx->wordUsed = 4;
+            ctx->zucKeyed = true;
+            smprov_observe(SMEXT_OP_CIPHER_INIT);
+        }
+        return 1;
+    }
+    const bool keyNow = ctx->haveKey;
     if (!EVP_CipherInit_ex(ctx->inner, nullptr, nullptr, keyNow ? ctx->key : nullptr, ctx->haveIv ? ctx->iv : nullptr,
                            enc) ||
         !EVP_CIPHER_CTX_set_padding(ctx->inner, ctx->padding)) {
@@ -152,6 +196,15 @@ int cipher_update(void *vctx, unsigned char *out, size_t *outl, size_t outsize, 
         ERR_raise(ERR_LIB_EVP, EVP_R_OUTPUT_WOULD_OVERFLOW);
         return 0;
     }
+    if (ctx->Stream()) {
+        if (!ctx->zucKeyed) {
+            ERR_raise(ERR_LIB_EVP, EVP_R_NO_KEY_SET);
+            return 0;
+        }
+        ZucStream(ctx, out, in, inl);
+        *outl = inl;
+        return 1;
+    }
     size_t total = 0;
     do {
         const size_t chunk = inl < kMaxUpdate ? inl : kMaxUpdate;
@@ -174,6 +227,10 @@ int cipher_final(void *vctx, unsigned char *out, size_t *outl, size_t outsize) {
         ERR_raise(ERR_LIB_EVP, EVP_R_OUTPUT_WOULD_OVERFLOW);
         return 0;
     }
+    if (ctx->Stream()) {
+        *outl = 0;
+        return 1;
+    }
     int written = 0;
     if (!EVP_CipherFinal_ex(ctx->inner, out, &written)) {
         return 0;
@@ -188,6 +245,9 @@ int cipher_oneshot(void *vctx, unsigned char *out, size_t *outl, size_t outsize,
     if (outsize < inl || inl > kMaxUpdate || (inl % ctx->kind->blockSize) != 0) {
         ERR_raise(ERR_LIB_EVP, EVP_R_OUTPUT_WOULD_OVERFLOW);
         return 0;
+    }
+    if (ctx->Stream()) {
+        return cipher_update(ctx, out, outl, outsize, in, inl);
     }
     if (EVP_Cipher(ctx->inner, out, in, static_cast<unsigned int>(inl)) <= 0) {
         return 0;
@@ -263,7 +323,8 @@ int cipher_get_ctx_params(void *vctx, OSSL_PARAM params[]) {
     }
     // The chaining value as the record has moved it on.
     p = OSSL_PARAM_locate(params, OSSL_CIPHER_PARAM_UPDATED_IV);
-    if (p != nullptr && !OSSL_PARAM_set_octet_string(p, EVP_CIPHER_CTX_iv(ctx->inner), kIvLen)) {
+    if (p != nullptr &&
+        !OSSL_PARAM_set_octet_string(p, ctx->Stream() ? ctx->iv : EVP_CIPHER_CTX_iv(ctx->inner), kIvLen)) {
         return 0;
     }
     return 1;
@@ -290,7 +351,8 @@ int cipher_set_ctx_params(void *vctx, const OSSL_PARAM params[]) {
     const OSSL_PARAM *p = OSSL_PARAM_locate_const(params, OSSL_CIPHER_PARAM_PADDING);
     if (p != nullptr) {
         unsigned padding = 0;
-        if (!OSSL_PARAM_get_uint(p, &padding) || !EVP_CIPHER_CTX_set_padding(ctx->inner, padding != 0)) {
+        if (!OSSL_PARAM_get_uint(p, &padding) ||
+            (!ctx->Stream() && !EVP_CIPHER_CTX_set_padding(ctx->inner, padding != 0))) {
             return 0;
         }
         ctx->padding = padding != 0;

@@ -149,10 +149,22 @@ TEST(ProvAlgorithmsTest, ZucFetchedRunsTheExtension) {
         bool ok = false;
         EXPECT_EQ(Crypt(zuc.get(), 1, FromHex(c.key), FromHex(c.iv), Bytes(ks.size(), 0), ks.size(), &ok), ks);
         EXPECT_TRUE(ok);
-        // Decryption is the same keystream.
-        EXPECT_EQ(Crypt(zuc.get(), 0, FromHex(c.key), FromHex(c.iv), ks, 4, &ok), Bytes(ks.size(), 0));
+        // Decryption is the same keystream, however the data is cut.
+        for (size_t chunk : {1u, 3u, 4u, 5u, 7u}) {
+            SCOPED_TRACE(chunk);
+            EXPECT_EQ(Crypt(zuc.get(), 0, FromHex(c.key), FromHex(c.iv), ks, chunk, &ok), Bytes(ks.size(), 0));
+            EXPECT_TRUE(ok);
+        }
     }
-    EXPECT_EQ(ops[SMEXT_OP_CIPHER_INIT], 6);
+    EXPECT_EQ(ops[SMEXT_OP_CIPHER_INIT], 18);
+    // A longer message: one stream across calls, the same as one call.
+    const Bytes key(16, 0x11), iv(16, 0x22);
+    Bytes plain(1001);
+    for (size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<uint8_t>(i * 31 + 7);
+    bool ok = false;
+    const Bytes whole = Crypt(zuc.get(), 1, key, iv, plain, plain.size(), &ok);
+    EXPECT_EQ(Crypt(zuc.get(), 1, key, iv, plain, 13, &ok), whole);
+    EXPECT_EQ(Crypt(zuc.get(), 0, key, iv, whole, 6, &ok), plain);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 # Each step prints what it checks; the first failure ends the test.
 set -euo pipefail
 openssl=${1:?openssl program}
-moddir=${2:?folder of smext.so}
+moddir=$(cd "${2:?folder of smext.so}" && pwd)
 [ -f "$moddir/smext.so" ] || { echo "no $moddir/smext.so" >&2; exit 1; }
 
 # Only the module: whatever runs is the module's code.
