@@ -65,8 +65,10 @@ void ZucStream(CipherCtx *ctx, unsigned char *out, const unsigned char *in, size
     }
     for (; len - i >= 4; i += 4) {
         const uint32_t w = zuc_keystream_word(&ctx->zuc);
-        StoreBe32(ctx->word, w);
-        for (unsigned j = 0; j < 4; ++j) out[i + j] = in[i + j] ^ ctx->word[j];
+        out[i] = in[i] ^ static_cast<unsigned char>(w >> 24);
+        out[i + 1] = in[i + 1] ^ static_cast<unsigned char>(w >> 16);
+        out[i + 2] = in[i + 2] ^ static_cast<unsigned char>(w >> 8);
+        out[i + 3] = in[i + 3] ^ static_cast<unsigned char>(w);
     }
     if (i < len) {
         StoreBe32(ctx->word, zuc_keystream_word(&ctx->zuc));
