@@ -7,7 +7,8 @@ extern "C" {
 #endif
 
 // Registers everything: the library's own ciphers and digests, the SM
-// objects, then register_all_ciphers() and register_all_digests(). Call once
+// objects, then register_all_ciphers() and register_all_digests(), and loads
+// the extension's provider "smext" beside "default", preferred. Call once
 // at start-up in place of the library's OpenSSL_add_all_algorithms().
 void smext_add_all_algorithms(void);
 

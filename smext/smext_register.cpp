@@ -4,6 +4,7 @@
 #include <openssl/crypto.h>
 #include <openssl/objects.h>
 
+#include "smext/prov/smext_provider.h"
 #include "smext/sm3.h"
 #include "smext/sm4.h"
 #include "smext/sm_objects.h"
@@ -48,4 +49,8 @@ void smext_add_all_algorithms(void) {
     sm_objects_init();
     register_all_ciphers();
     register_all_digests();
+    // The extension's provider beside "default", preferred, so that the
+    // library's own fetches (certificate checks, EVP_PKEY_*, EVP_sm3()) and the
+    // applications' run the extension's code.
+    smext_provider_load();
 }
