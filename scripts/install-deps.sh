@@ -6,6 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libssl-dev openssl libcjson-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libgcrypt20-dev
   iproute2 python3
 )
 
