@@ -87,6 +87,7 @@ void Sm3Forced(benchmark::State &state, sm3_impl impl) {
 }
 void BM_Sm3Portable(benchmark::State &state) { Sm3Forced(state, SM3_IMPL_PORTABLE); }
 void BM_Sm3Avx2Bmi2(benchmark::State &state) { Sm3Forced(state, SM3_IMPL_AVX2_BMI2); }
+void BM_Sm3Avx512Bmi2(benchmark::State &state) { Sm3Forced(state, SM3_IMPL_AVX512_BMI2); }
 
 void BM_LibrarySm3(benchmark::State &state) { Digest(state, LibrarySm3()); }
 
@@ -145,6 +146,7 @@ void BM_GcryptSm4Ctr(benchmark::State &state) {
 BENCHMARK(BM_Sm3)->PEER_SIZES;
 BENCHMARK(BM_Sm3Portable)->PEER_SIZES;
 BENCHMARK(BM_Sm3Avx2Bmi2)->PEER_SIZES;
+BENCHMARK(BM_Sm3Avx512Bmi2)->PEER_SIZES;
 BENCHMARK(BM_LibrarySm3)->PEER_SIZES;
 BENCHMARK(BM_GcryptSm3)->PEER_SIZES;
 BENCHMARK(BM_Zuc)->PEER_SIZES;

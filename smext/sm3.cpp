@@ -10,8 +10,11 @@
 
 #include "smext/cpu_caps.h"
 #include "smext/sm3_impl.h"
-#include "smext/sm3_rounds.h"
 #include "smext/sm_bytes.h"
+
+namespace sm3rounds {
+#include "smext/sm3_rounds.h"
+}
 
 static_assert(sizeof(SM3_CTX) == 108, "SM3_CTX is 108 bytes");
 
@@ -50,7 +53,12 @@ sm3_compress_fn CompressFor(sm3_impl impl) {
 #if defined(__x86_64__) && defined(__GNUC__)
     case SM3_IMPL_AVX2_BMI2: {
         const SM_CPU_CAPS *caps = sm_cpu_caps();
-        return caps->avx2 && caps->bmi2 ? sm3_compress_avx2_bmi2 : nullptr;
+        return caps->avx2 && caps->bmi1 && caps->bmi2 ? sm3_compress_avx2_bmi2 : nullptr;
+    }
+    case SM3_IMPL_AVX512_BMI2: {
+        const SM_CPU_CAPS *caps = sm_cpu_caps();
+        return caps->avx512vl && caps->avx2 && caps->bmi1 && caps->bmi2 ? sm3_compress_avx512_bmi2
+                                                                         : nullptr;
     }
 #endif
     default:
@@ -62,7 +70,10 @@ sm3_compress_fn CompressFor(sm3_impl impl) {
 std::atomic<sm3_compress_fn> g_compress{nullptr};
 
 sm3_compress_fn ChooseCompress() {
-    sm3_compress_fn fn = CompressFor(SM3_IMPL_AVX2_BMI2);
+    sm3_compress_fn fn = CompressFor(SM3_IMPL_AVX512_BMI2);
+    if (fn == nullptr) {
+        fn = CompressFor(SM3_IMPL_AVX2_BMI2);
+    }
     if (fn == nullptr) {
         fn = sm3_compress_portable;
     }
@@ -110,6 +121,9 @@ sm3_impl sm3_active_impl(void) {
 #if defined(__x86_64__) && defined(__GNUC__)
     if (fn == sm3_compress_avx2_bmi2) {
         return SM3_IMPL_AVX2_BMI2;
+    }
+    if (fn == sm3_compress_avx512_bmi2) {
+        return SM3_IMPL_AVX512_BMI2;
     }
 #endif
     return fn == sm3_compress_portable ? SM3_IMPL_PORTABLE : SM3_IMPL_AUTO;

@@ -1,19 +1,15 @@
 // Inside the SM3 core: the round function shared by every compression path.
 // Each path supplies the message words; the rounds are the same code, built
-// for each path's instruction set. Everything here has internal linkage, so
-// that each file that includes it (under its own target options) keeps its
-// own build of it.
-#ifndef SMEXT_SM3_ROUNDS_H
-#define SMEXT_SM3_ROUNDS_H
+// for each path's instruction set: each path includes this file inside its
+// own namespace and target options (so there is no include guard), after
+// <bit> and <cstdint>. Everything here has internal linkage.
 
-#include <bit>
-#include <cstdint>
-
+#ifndef SM3_INLINE
 // Forced inline: the rounds pass the eight words by reference, and these
 // must stay in registers.
 #define SM3_INLINE inline __attribute__((always_inline))
+#endif
 
-namespace sm3rounds {
 namespace {
 
 // T_j rotated left by j mod 32, one entry per round.
@@ -112,6 +108,3 @@ SM3_INLINE void CompressBlock(uint32_t state[8], Words &words) {
 }
 
 }  // namespace
-}  // namespace sm3rounds
-
-#endif

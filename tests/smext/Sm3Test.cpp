@@ -343,26 +343,32 @@ TEST_P(Sm3PathTest, LongUnalignedInputsMatchPeer) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, Sm3PathTest, ::testing::Values(SM3_IMPL_PORTABLE, SM3_IMPL_AVX2_BMI2),
+INSTANTIATE_TEST_SUITE_P(Paths, Sm3PathTest,
+                         ::testing::Values(SM3_IMPL_PORTABLE, SM3_IMPL_AVX2_BMI2, SM3_IMPL_AVX512_BMI2),
                          [](const ::testing::TestParamInfo<sm3_impl> &info) {
-                             return info.param == SM3_IMPL_PORTABLE ? std::string("Portable")
-                                                                    : std::string("Avx2Bmi2");
+                             switch (info.param) {
+                             case SM3_IMPL_PORTABLE: return std::string("Portable");
+                             case SM3_IMPL_AVX2_BMI2: return std::string("Avx2Bmi2");
+                             default: return std::string("Avx512Bmi2");
+                             }
                          });
 
-// Left to itself, the core takes the vector path wherever the processor has
-// AVX2 and BMI2, and the portable one elsewhere.
+// Left to itself, the core takes the AVX-512 path where the processor has it,
+// else the AVX2 one, else the portable one; a path the processor lacks is
+// refused and leaves the one in use.
 TEST(Sm3Test, AutomaticChoiceFollowsTheProcessor) {
     ASSERT_EQ(sm3_force_impl(SM3_IMPL_AUTO), 1);
     const SM_CPU_CAPS *caps = sm_cpu_caps();
-    EXPECT_EQ(sm3_active_impl(), caps->avx2 && caps->bmi2 ? SM3_IMPL_AVX2_BMI2 : SM3_IMPL_PORTABLE);
-#if defined(__x86_64__)
-    if (!caps->avx2 || !caps->bmi2) {
-        EXPECT_EQ(sm3_force_impl(SM3_IMPL_AVX2_BMI2), 0);
-        EXPECT_EQ(sm3_active_impl(), SM3_IMPL_PORTABLE);
-    }
-#else
-    EXPECT_EQ(sm3_force_impl(SM3_IMPL_AVX2_BMI2), 0);
-#endif
+    const bool avx2 = caps->avx2 && caps->bmi1 && caps->bmi2;
+    const bool avx512 = avx2 && caps->avx512vl;
+    const sm3_impl expected = avx512 ? SM3_IMPL_AVX512_BMI2 : avx2 ? SM3_IMPL_AVX2_BMI2 : SM3_IMPL_PORTABLE;
+    EXPECT_EQ(sm3_active_impl(), expected);
+    EXPECT_EQ(sm3_force_impl(SM3_IMPL_AVX2_BMI2), avx2 ? 1 : 0);
+    EXPECT_EQ(sm3_force_impl(SM3_IMPL_AVX512_BMI2), avx512 ? 1 : 0);
+    ASSERT_EQ(sm3_force_impl(SM3_IMPL_PORTABLE), 1);
+    EXPECT_EQ(sm3_force_impl(static_cast<sm3_impl>(99)), 0);
+    EXPECT_EQ(sm3_active_impl(), SM3_IMPL_PORTABLE);
+    sm3_force_impl(SM3_IMPL_AUTO);
 }
 
 // One library update of 4 GiB or more is hashed whole. Hashing 4 GiB takes
