@@ -70,7 +70,8 @@ struct Expander {
         }
     }
 
-    // V[k] for 4 <= k <= 16, then the W' that it completes.
+    // V[k] for 4 <= k <= 16 (the words from j = 4k on), then the W' that it
+    // completes.
     SM3_INLINE void Step(unsigned k) {
         const __m128i w16 = v[k - 4];                                 // W[j-16 .. j-13]
         const __m128i w13 = _mm_alignr_epi8(v[k - 3], v[k - 4], 12);  // W[j-13 .. j-10]
@@ -112,6 +113,8 @@ void Compress(uint32_t state[8], const unsigned char *blocks, size_t count) {
     for (unsigned k = 4; k <= 16; ++k) {
         expander.Step(k);
     }
+    // Two copies of the rounds, with and without the next expansion, so that
+    // neither tests for it between rounds.
     for (size_t i = 0; i < count; ++i) {
         PipelinedWords words{&schedules[i % 2], nullptr};
         if (i + 1 < count) {
