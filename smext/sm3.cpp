@@ -1,11 +1,20 @@
-// SM3 core: compression, update and final on an SM3_CTX.
+// SM3 core: update and final on an SM3_CTX, the portable compression and the
+// choice of the compression path.
 #include "smext/sm3.h"
 
+#include <atomic>
+#include <bit>
 #include <cstring>
 
 #include <openssl/crypto.h>
 
+#include "smext/cpu_caps.h"
+#include "smext/sm3_impl.h"
 #include "smext/sm_bytes.h"
+
+namespace sm3rounds {
+#include "smext/sm3_rounds.h"
+}
 
 static_assert(sizeof(SM3_CTX) == 108, "SM3_CTX is 108 bytes");
 
@@ -14,126 +23,113 @@ namespace {
 constexpr uint32_t kIv[8] = {0x7380166F, 0x4914B2B9, 0x172442D7, 0xDA8A0600,
                              0xA96F30BC, 0x163138AA, 0xE38DEE4D, 0xB0FB0E4E};
 
-constexpr uint32_t Rotl(uint32_t x, unsigned n) {
-    n &= 31;
-    return (x << n) | (x >> ((32 - n) & 31));
-}
+// Message words for the portable path: the 68 words W on the stack. Before
+// each round one word of the expansion is computed, eight rounds ahead of
+// its first use, so that the expansion never stalls the rounds; W' is taken
+// as the rounds use it.
+struct ScalarWords {
+    uint32_t w[68];
 
-// T_j rotated left by j mod 32, one entry per round.
-struct RoundConstants {
-    uint32_t t[64];
-    constexpr RoundConstants() : t() {
-        for (unsigned j = 0; j < 64; ++j) {
-            t[j] = Rotl(j < 16 ? 0x79CC4519u : 0x7A879D8Au, j);
+    explicit ScalarWords(const unsigned char *block) {
+        for (unsigned j = 0; j < 16; ++j) {
+            w[j] = LoadBe32(block + 4 * j);
         }
     }
+    SM3_INLINE void Prepare(unsigned j) {
+        const unsigned k = j + 12;
+        if (k >= 16 && k < 68) {
+            w[k] = sm3rounds::P1(w[k - 16] ^ w[k - 9] ^ std::rotl(w[k - 3], 15)) ^
+                   std::rotl(w[k - 13], 7) ^ w[k - 6];
+        }
+    }
+    SM3_INLINE uint32_t W(unsigned j) const { return w[j]; }
+    SM3_INLINE uint32_t Wp(unsigned j) const { return w[j] ^ w[j + 4]; }
 };
-constexpr RoundConstants kRound;
 
-inline uint32_t P0(uint32_t x) { return x ^ Rotl(x, 9) ^ Rotl(x, 17); }
-inline uint32_t P1(uint32_t x) { return x ^ Rotl(x, 15) ^ Rotl(x, 23); }
-
-// Forced inline: the rounds pass the eight words by reference, and these
-// must stay in registers.
-#define SM3_ROUND_INLINE inline __attribute__((always_inline))
-
-// One round in place: the caller rotates the roles of the eight words, so
-// only B, D, F and H change here (D takes TT1, H takes P0(TT2)).
-template <bool kEarly>
-SM3_ROUND_INLINE void Round(uint32_t a, uint32_t &b, uint32_t c, uint32_t &d, uint32_t e,
-                            uint32_t &f, uint32_t g, uint32_t &h, uint32_t w, uint32_t w4,
-                            uint32_t t) {
-    const uint32_t a12 = Rotl(a, 12);
-    const uint32_t ss1 = Rotl(a12 + e + t, 7);
-    const uint32_t ss2 = ss1 ^ a12;
-    // Majority and choice in their shorter equivalent forms.
-    const uint32_t ff = kEarly ? (a ^ b ^ c) : ((a & b) | ((a | b) & c));
-    const uint32_t gg = kEarly ? (e ^ f ^ g) : (((f ^ g) & e) ^ g);
-    const uint32_t tt1 = ff + d + ss2 + (w ^ w4);
-    const uint32_t tt2 = gg + h + ss1 + w;
-    b = Rotl(b, 9);
-    d = tt1;
-    f = Rotl(f, 19);
-    h = P0(tt2);
-}
-
-// Message expansion of word w[j], for 16 <= j < 68; no-op for other j.
-SM3_ROUND_INLINE void Expand(uint32_t *w, unsigned j) {
-    if (j >= 16 && j < 68) {
-        w[j] = P1(w[j - 16] ^ w[j - 9] ^ Rotl(w[j - 3], 15)) ^ Rotl(w[j - 13], 7) ^ w[j - 6];
+sm3_compress_fn CompressFor(sm3_impl impl) {
+    switch (impl) {
+    case SM3_IMPL_PORTABLE:
+        return sm3_compress_portable;
+#if defined(__x86_64__) && defined(__GNUC__)
+    case SM3_IMPL_AVX2_BMI2: {
+        const SM_CPU_CAPS *caps = sm_cpu_caps();
+        return caps->avx2 && caps->bmi1 && caps->bmi2 ? sm3_compress_avx2_bmi2 : nullptr;
     }
-}
-
-// Rounds j .. j + 7, which read w[j] .. w[j + 11]. Alongside them each group
-// expands the words of the next group (w[j + 12] .. w[j + 19]), one per round,
-// so the expansion never stalls the rounds.
-template <bool kEarly>
-SM3_ROUND_INLINE void EightRounds(uint32_t &a, uint32_t &b, uint32_t &c, uint32_t &d, uint32_t &e,
-                                  uint32_t &f, uint32_t &g, uint32_t &h, uint32_t *w, unsigned j) {
-    Expand(w, j + 12);
-    Round<kEarly>(a, b, c, d, e, f, g, h, w[j + 0], w[j + 4], kRound.t[j + 0]);
-    Expand(w, j + 13);
-    Round<kEarly>(d, a, b, c, h, e, f, g, w[j + 1], w[j + 5], kRound.t[j + 1]);
-    Expand(w, j + 14);
-    Round<kEarly>(c, d, a, b, g, h, e, f, w[j + 2], w[j + 6], kRound.t[j + 2]);
-    Expand(w, j + 15);
-    Round<kEarly>(b, c, d, a, f, g, h, e, w[j + 3], w[j + 7], kRound.t[j + 3]);
-    Expand(w, j + 16);
-    Round<kEarly>(a, b, c, d, e, f, g, h, w[j + 4], w[j + 8], kRound.t[j + 4]);
-    Expand(w, j + 17);
-    Round<kEarly>(d, a, b, c, h, e, f, g, w[j + 5], w[j + 9], kRound.t[j + 5]);
-    Expand(w, j + 18);
-    Round<kEarly>(c, d, a, b, g, h, e, f, w[j + 6], w[j + 10], kRound.t[j + 6]);
-    Expand(w, j + 19);
-    Round<kEarly>(b, c, d, a, f, g, h, e, w[j + 7], w[j + 11], kRound.t[j + 7]);
-}
-
-// Where the processor has it, the rotation into another register (BMI2)
-// saves the copy before most rotations, about a fifth of a block's time; the
-// loader picks the build once, from what the processor reports.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define SM3_COMPRESS_CLONES __attribute__((target_clones("bmi2", "default")))
-#else
-#define SM3_COMPRESS_CLONES
+    case SM3_IMPL_AVX512_BMI2: {
+        const SM_CPU_CAPS *caps = sm_cpu_caps();
+        return caps->avx512vl && caps->avx2 && caps->bmi1 && caps->bmi2 ? sm3_compress_avx512_bmi2
+                                                                         : nullptr;
+    }
 #endif
-
-// The compression function CF on one 64-byte block: 68 expanded words W and
-// the 64 words W' = W[j] ^ W[j + 4], taken as the rounds use them.
-SM3_COMPRESS_CLONES void sm3_compress(SM3_CTX *ctx, const unsigned char *block) {
-    uint32_t w[68];
-    for (unsigned j = 0; j < 16; ++j) {
-        w[j] = LoadBe32(block + 4 * j);
+    default:
+        return nullptr;
     }
-    uint32_t a = ctx->state[0], b = ctx->state[1], c = ctx->state[2], d = ctx->state[3];
-    uint32_t e = ctx->state[4], f = ctx->state[5], g = ctx->state[6], h = ctx->state[7];
-    // Eight rounds bring every word back to its own role.
-    EightRounds<true>(a, b, c, d, e, f, g, h, w, 0);
-    EightRounds<true>(a, b, c, d, e, f, g, h, w, 8);
-    EightRounds<false>(a, b, c, d, e, f, g, h, w, 16);
-    EightRounds<false>(a, b, c, d, e, f, g, h, w, 24);
-    EightRounds<false>(a, b, c, d, e, f, g, h, w, 32);
-    EightRounds<false>(a, b, c, d, e, f, g, h, w, 40);
-    EightRounds<false>(a, b, c, d, e, f, g, h, w, 48);
-    EightRounds<false>(a, b, c, d, e, f, g, h, w, 56);
-    ctx->state[0] ^= a;
-    ctx->state[1] ^= b;
-    ctx->state[2] ^= c;
-    ctx->state[3] ^= d;
-    ctx->state[4] ^= e;
-    ctx->state[5] ^= f;
-    ctx->state[6] ^= g;
-    ctx->state[7] ^= h;
 }
 
-void CountBlock(SM3_CTX *ctx) {
-    if (++ctx->blocks_lo == 0) {
-        ++ctx->blocks_hi;
+// The path in use; chosen on the first compression, not at start-up.
+std::atomic<sm3_compress_fn> g_compress{nullptr};
+
+sm3_compress_fn ChooseCompress() {
+    sm3_compress_fn fn = CompressFor(SM3_IMPL_AVX512_BMI2);
+    if (fn == nullptr) {
+        fn = CompressFor(SM3_IMPL_AVX2_BMI2);
     }
+    if (fn == nullptr) {
+        fn = sm3_compress_portable;
+    }
+    g_compress.store(fn, std::memory_order_relaxed);
+    return fn;
+}
+
+sm3_compress_fn ActiveCompress() {
+    const sm3_compress_fn fn = g_compress.load(std::memory_order_relaxed);
+    return fn != nullptr ? fn : ChooseCompress();
+}
+
+// CF over count blocks, and the 64-bit block count raised by count.
+void sm3_compress(SM3_CTX *ctx, const unsigned char *blocks, size_t count) {
+    ActiveCompress()(ctx->state, blocks, count);
+    const uint64_t total = ((uint64_t{ctx->blocks_hi} << 32) | ctx->blocks_lo) + count;
+    ctx->blocks_lo = static_cast<uint32_t>(total);
+    ctx->blocks_hi = static_cast<uint32_t>(total >> 32);
 }
 
 }  // namespace
 
-uint32_t rotl32(uint32_t x, unsigned n) { return Rotl(x, n); }
+void sm3_compress_portable(uint32_t state[8], const unsigned char *blocks, size_t count) {
+    for (; count > 0; --count, blocks += SM3_CBLOCK) {
+        ScalarWords words(blocks);
+        sm3rounds::CompressBlock(state, words);
+    }
+}
+
+int sm3_force_impl(sm3_impl impl) {
+    if (impl == SM3_IMPL_AUTO) {
+        ChooseCompress();
+        return 1;
+    }
+    const sm3_compress_fn fn = CompressFor(impl);
+    if (fn == nullptr) {
+        return 0;
+    }
+    g_compress.store(fn, std::memory_order_relaxed);
+    return 1;
+}
+
+sm3_impl sm3_active_impl(void) {
+    const sm3_compress_fn fn = g_compress.load(std::memory_order_relaxed);
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (fn == sm3_compress_avx2_bmi2) {
+        return SM3_IMPL_AVX2_BMI2;
+    }
+    if (fn == sm3_compress_avx512_bmi2) {
+        return SM3_IMPL_AVX512_BMI2;
+    }
+#endif
+    return fn == sm3_compress_portable ? SM3_IMPL_PORTABLE : SM3_IMPL_AUTO;
+}
+
+uint32_t rotl32(uint32_t x, unsigned n) { return std::rotl(x, static_cast<int>(n % 32)); }
 
 int sm3_init(SM3_CTX *ctx) {
     if (ctx == nullptr) {
@@ -161,15 +157,16 @@ int sm3_update(SM3_CTX *ctx, const unsigned char *data, uint32_t len) {
             return 1;
         }
         std::memcpy(ctx->buf + ctx->num, data, room);
-        sm3_compress(ctx, ctx->buf);
-        CountBlock(ctx);
+        sm3_compress(ctx, ctx->buf, 1);
         data += room;
         len -= room;
     }
     // Whole blocks straight from the caller's data.
-    for (; len >= SM3_CBLOCK; data += SM3_CBLOCK, len -= SM3_CBLOCK) {
-        sm3_compress(ctx, data);
-        CountBlock(ctx);
+    const uint32_t whole = len / SM3_CBLOCK;
+    if (whole > 0) {
+        sm3_compress(ctx, data, whole);
+        data += size_t{whole} * SM3_CBLOCK;
+        len -= whole * SM3_CBLOCK;
     }
     if (len > 0) {
         std::memcpy(ctx->buf, data, len);
@@ -182,20 +179,22 @@ int sm3_final(unsigned char out[SM3_DIGEST_LENGTH], SM3_CTX *ctx) {
     if (ctx == nullptr) {
         return 0;
     }
+    // The length is taken before the padding blocks, which are not counted.
+    const uint64_t blocks = (uint64_t{ctx->blocks_hi} << 32) | ctx->blocks_lo;
+    const uint64_t bits = (blocks << 9) + (uint64_t{ctx->num} << 3);
+    const sm3_compress_fn fn = ActiveCompress();
     ctx->buf[ctx->num] = 0x80;
     if (ctx->num + 9 > SM3_CBLOCK) {
         std::memset(ctx->buf + ctx->num + 1, 0, SM3_CBLOCK - ctx->num - 1);
-        sm3_compress(ctx, ctx->buf);
+        fn(ctx->state, ctx->buf, 1);
         std::memset(ctx->buf, 0, 56);
     } else {
         std::memset(ctx->buf + ctx->num + 1, 0, 56 - ctx->num - 1);
     }
     // Bit length from the 64-bit block count: blocks * 512 + fill * 8.
-    const uint64_t blocks = (uint64_t{ctx->blocks_hi} << 32) | ctx->blocks_lo;
-    const uint64_t bits = (blocks << 9) + (uint64_t{ctx->num} << 3);
     StoreBe32(ctx->buf + 56, static_cast<uint32_t>(bits >> 32));
     StoreBe32(ctx->buf + 60, static_cast<uint32_t>(bits));
-    sm3_compress(ctx, ctx->buf);
+    fn(ctx->state, ctx->buf, 1);
     for (unsigned i = 0; i < 8; ++i) {
         StoreBe32(out + 4 * i, ctx->state[i]);
     }

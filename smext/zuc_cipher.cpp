@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 
 #include "smext/sm_objects.h"
+#include "smext/zuc_impl.h"
 
 namespace {
 
@@ -12,8 +13,10 @@ ZUC_STATE *ZucData(EVP_CIPHER_CTX *ctx) {
 }
 
 // For a stream cipher the library keeps no IV: it comes only from this call.
-// A key without an IV, or a key length other than 16 recorded on the
-// context, is refused rather than read past.
+// The set-up reads 16 key bytes whatever key length the caller recorded on
+// the context, so the keystream does not depend on it; only a recorded length
+// under 16 is refused, since the key given is then shorter than what is read.
+// A key without an IV is refused too.
 int zuc_cipher_init(EVP_CIPHER_CTX *ctx, const unsigned char *key, const unsigned char *iv, int) {
     ZUC_STATE *state = ZucData(ctx);
     if (state == nullptr) {
@@ -23,7 +26,7 @@ int zuc_cipher_init(EVP_CIPHER_CTX *ctx, const unsigned char *key, const unsigne
         ERR_raise(ERR_LIB_EVP, ERR_R_PASSED_NULL_PARAMETER);
         return 0;
     }
-    if (EVP_CIPHER_CTX_get_key_length(ctx) != ZUC_KEY_LENGTH) {
+    if (EVP_CIPHER_CTX_get_key_length(ctx) < ZUC_KEY_LENGTH) {
         ERR_raise(ERR_LIB_EVP, EVP_R_INVALID_KEY_LENGTH);
         return 0;
     }
@@ -38,20 +41,7 @@ int zuc_cipher_do(EVP_CIPHER_CTX *ctx, unsigned char *out, const unsigned char *
     if (state == nullptr) {
         return 0;
     }
-    size_t i = 0;
-    for (; i + 4 <= len; i += 4) {
-        const uint32_t w = zuc_keystream_word(state);
-        out[i] = in[i] ^ static_cast<unsigned char>(w >> 24);
-        out[i + 1] = in[i + 1] ^ static_cast<unsigned char>(w >> 16);
-        out[i + 2] = in[i + 2] ^ static_cast<unsigned char>(w >> 8);
-        out[i + 3] = in[i + 3] ^ static_cast<unsigned char>(w);
-    }
-    if (i < len) {
-        const uint32_t w = zuc_keystream_word(state);
-        for (unsigned shift = 24; i < len; ++i, shift -= 8) {
-            out[i] = in[i] ^ static_cast<unsigned char>(w >> shift);
-        }
-    }
+    zuc_xor_stream(state, out, in, len);
     return 1;
 }
 

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 #include <openssl/x509.h>
 
+#include "smext/cpu_caps.h"
 #include "smext/sm3.h"
+#include "smext/sm3_impl.h"
 #include "tests/smext/SmTestSupport.h"
 
 namespace {
@@ -271,6 +273,102 @@ TEST(Sm3Test, CopiedContextContinuesIndependently) {
     msgB.insert(msgB.end(), tailB.begin(), tailB.end());
     EXPECT_EQ(outA, smtest::Digest(smtest::PeerSm3(), msgA));
     EXPECT_EQ(outB, smtest::Digest(smtest::PeerSm3(), msgB));
+}
+
+// Every compression path, forced in turn: the published vectors, every length
+// up to three blocks, random splits and long unaligned inputs, against the
+// library's own SM3.
+class Sm3PathTest : public ::testing::TestWithParam<sm3_impl> {
+protected:
+    void SetUp() override {
+        if (!sm3_force_impl(GetParam())) {
+            GTEST_SKIP() << "this processor lacks the features of SM3 path " << GetParam();
+        }
+    }
+    void TearDown() override { sm3_force_impl(SM3_IMPL_AUTO); }
+};
+
+TEST_P(Sm3PathTest, PublishedVectors) {
+    for (const auto &v : kVectors) {
+        SCOPED_TRACE(v.message);
+        const Bytes message = smtest::Text(v.message);
+        EXPECT_EQ(ToHex(CoreDigest(message)), v.digest);
+        EXPECT_EQ(ToHex(smtest::Digest(sm3_digest_method(), message)), v.digest);
+    }
+    EXPECT_EQ(sm3_active_impl(), GetParam());
+}
+
+// 0 to 193 bytes: one to four blocks, with the 55/56 and 63/64 edges of each.
+TEST_P(Sm3PathTest, EveryLengthUpToThreeBlocksMatchesPeer) {
+    ASSERT_NE(smtest::PeerSm3(), nullptr);
+    smtest::Random random(30 + GetParam());
+    const Bytes data = random.Fill(3 * SM3_CBLOCK + 1);
+    for (size_t len = 0; len <= data.size(); ++len) {
+        SCOPED_TRACE(len);
+        const Bytes prefix(data.begin(), data.begin() + len);
+        const Bytes expected = smtest::Digest(smtest::PeerSm3(), prefix);
+        EXPECT_EQ(CoreDigest(prefix), expected);
+        EXPECT_EQ(smtest::Digest(sm3_digest_method(), prefix), expected);
+    }
+}
+
+TEST_P(Sm3PathTest, RandomSplitsMatchPeer) {
+    smtest::Random random(300 + GetParam());
+    for (int round = 0; round < 200; ++round) {
+        const Bytes data = random.Fill(random.Below(1200));
+        const auto cuts = random.Cuts(data.size(), 1 + random.Below(8));
+        SCOPED_TRACE(data.size());
+        const Bytes expected = smtest::Digest(smtest::PeerSm3(), data);
+        EXPECT_EQ(CoreDigest(data, cuts), expected);
+        EXPECT_EQ(smtest::Digest(sm3_digest_method(), data, cuts), expected);
+    }
+}
+
+// Many blocks in one update, read from addresses of every alignment.
+TEST_P(Sm3PathTest, LongUnalignedInputsMatchPeer) {
+    smtest::Random random(3000 + GetParam());
+    const Bytes pool = random.Fill(64 * 300 + 64);
+    for (size_t offset = 0; offset < 8; ++offset) {
+        for (size_t len : {size_t{64 * 2}, size_t{64 * 37 + 13}, size_t{64 * 300}}) {
+            SCOPED_TRACE(testing::Message() << "offset " << offset << ", length " << len);
+            const Bytes slice(pool.begin() + offset, pool.begin() + offset + len);
+            SM3_CTX ctx;
+            sm3_init(&ctx);
+            sm3_update(&ctx, pool.data() + offset, static_cast<uint32_t>(len));
+            Bytes out(SM3_DIGEST_LENGTH);
+            sm3_final(out.data(), &ctx);
+            EXPECT_EQ(out, smtest::Digest(smtest::PeerSm3(), slice));
+            EXPECT_EQ(ctx.blocks_lo, len / SM3_CBLOCK);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, Sm3PathTest,
+                         ::testing::Values(SM3_IMPL_PORTABLE, SM3_IMPL_AVX2_BMI2, SM3_IMPL_AVX512_BMI2),
+                         [](const ::testing::TestParamInfo<sm3_impl> &info) {
+                             switch (info.param) {
+                             case SM3_IMPL_PORTABLE: return std::string("Portable");
+                             case SM3_IMPL_AVX2_BMI2: return std::string("Avx2Bmi2");
+                             default: return std::string("Avx512Bmi2");
+                             }
+                         });
+
+// Left to itself, the core takes the AVX-512 path where the processor has it,
+// else the AVX2 one, else the portable one; a path the processor lacks is
+// refused and leaves the one in use.
+TEST(Sm3Test, AutomaticChoiceFollowsTheProcessor) {
+    ASSERT_EQ(sm3_force_impl(SM3_IMPL_AUTO), 1);
+    const SM_CPU_CAPS *caps = sm_cpu_caps();
+    const bool avx2 = caps->avx2 && caps->bmi1 && caps->bmi2;
+    const bool avx512 = avx2 && caps->avx512vl;
+    const sm3_impl expected = avx512 ? SM3_IMPL_AVX512_BMI2 : avx2 ? SM3_IMPL_AVX2_BMI2 : SM3_IMPL_PORTABLE;
+    EXPECT_EQ(sm3_active_impl(), expected);
+    EXPECT_EQ(sm3_force_impl(SM3_IMPL_AVX2_BMI2), avx2 ? 1 : 0);
+    EXPECT_EQ(sm3_force_impl(SM3_IMPL_AVX512_BMI2), avx512 ? 1 : 0);
+    ASSERT_EQ(sm3_force_impl(SM3_IMPL_PORTABLE), 1);
+    EXPECT_EQ(sm3_force_impl(static_cast<sm3_impl>(99)), 0);
+    EXPECT_EQ(sm3_active_impl(), SM3_IMPL_PORTABLE);
+    sm3_force_impl(SM3_IMPL_AUTO);
 }
 
 // One library update of 4 GiB or more is hashed whole. Hashing 4 GiB takes

@@ -1,10 +1,15 @@
-// ZUC: the published keystreams, the word-per-call rule of the record and
-// its refusal of set-ups it cannot serve.
+// ZUC: the published keystreams on every code path, the word-per-call rule
+// of the record, the key lengths it serves and its refusal of set-ups it
+// cannot serve.
+#include <algorithm>
+
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 
+#include "smext/cpu_caps.h"
 #include "smext/sm_objects.h"
 #include "smext/zuc.h"
+#include "smext/zuc_impl.h"
 #include "tests/smext/SmTestSupport.h"
 
 namespace {
@@ -128,17 +133,25 @@ TEST(ZucTest, SameCutsRestoreTheInput) {
     }
 }
 
-TEST(ZucTest, KeyLengthOtherThan16IsRefused) {
-    for (int keyLength : {16, 8, 15, 17, 32}) {
+// The set-up reads 16 key bytes whatever length the caller recorded: a longer
+// recorded length leaves the keystream that of the first 16 bytes, a shorter
+// one (the key given would be read past) is refused.
+TEST(ZucTest, KeyLengthBelow16IsRefusedAndLongerLengthsKeepTheKeystream) {
+    const Bytes key = FromHex(kKeystreams[2].key), iv = FromHex(kKeystreams[2].iv);
+    for (int keyLength : {16, 17, 24, 32, 64, 1, 8, 15}) {
         SCOPED_TRACE(keyLength);
         smtest::CipherCtx ctx(EVP_CIPHER_CTX_new());
         ASSERT_EQ(EVP_EncryptInit_ex(ctx.get(), zuc_cipher_method(), nullptr, nullptr, nullptr), 1);
         ASSERT_EQ(EVP_CIPHER_CTX_set_key_length(ctx.get(), keyLength), 1);
-        const Bytes key(keyLength, 0);
-        const int ok = EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, key.data(), kZeroIv.data());
-        if (keyLength == 16) {
+        ASSERT_EQ(EVP_CIPHER_CTX_get_key_length(ctx.get()), keyLength);
+        // The key's first bytes (up to 16) are the test set's, the rest other bytes.
+        Bytes given(keyLength, 0xC3);
+        std::copy(key.begin(), key.begin() + std::min(keyLength, 16), given.begin());
+        ERR_clear_error();
+        const int ok = EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, given.data(), iv.data());
+        if (keyLength >= 16) {
             ASSERT_EQ(ok, 1);
-            EXPECT_EQ(ToHex(Step(ctx.get(), Bytes(4, 0))), "27bede74");
+            EXPECT_EQ(ToHex(Step(ctx.get(), Bytes(8, 0))), "14f1c2723279c419");
         } else {
             EXPECT_EQ(ok, 0);
             EXPECT_EQ(ERR_GET_REASON(ERR_peek_last_error()), EVP_R_INVALID_KEY_LENGTH);
@@ -165,6 +178,118 @@ TEST(ZucTest, NewIvTakesEffectOnlyWithAKey) {
     const Bytes ffKey(16, 0xFF);
     ASSERT_EQ(EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, ffKey.data(), ffIv.data()), 1);
     EXPECT_EQ(ToHex(Step(ctx.get(), Bytes(4, 0))), "0657cfa0");
+}
+
+// The keystream word by word on the portable path: the register shifted one
+// cell a word and the feedback added term by term, as the standard writes
+// them; a reference for the block paths, which keep a ring and sum in 64 bits.
+Bytes ReferenceKeystream(const Bytes &key, const Bytes &iv, size_t words) {
+    EXPECT_EQ(zuc_force_impl(ZUC_IMPL_PORTABLE), 1);
+    ZUC_STATE state;
+    zuc_init(key.data(), iv.data(), &state);
+    Bytes out;
+    for (size_t i = 0; i < words; ++i) {
+        const uint32_t z = zuc_keystream_word(&state);
+        for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(z >> shift));
+    }
+    return out;
+}
+
+// Every keystream path, forced in turn.
+class ZucPathTest : public ::testing::TestWithParam<zuc_impl> {
+protected:
+    void SetUp() override {
+        if (!zuc_force_impl(GetParam())) {
+            GTEST_SKIP() << "this processor lacks the features of ZUC path " << GetParam();
+        }
+    }
+    void TearDown() override { zuc_force_impl(ZUC_IMPL_AUTO); }
+};
+
+// The published words through the path's blocks (a call of 64 bytes or more)
+// and through its single words (the key set-up and calls under 64 bytes).
+TEST_P(ZucPathTest, PublishedKeystreams) {
+    for (const auto &c : kKeystreams) {
+        SCOPED_TRACE(c.key);
+        const Bytes expected = FromHex(c.words);
+        for (size_t callLength : {size_t{4}, size_t{64}, size_t{256}}) {
+            SCOPED_TRACE(callLength);
+            auto ctx = NewContext(zuc_cipher_method(), FromHex(c.key), FromHex(c.iv));
+            Bytes stream;
+            while (stream.size() < expected.size()) {
+                const Bytes chunk = Step(ctx.get(), Bytes(callLength, 0));
+                stream.insert(stream.end(), chunk.begin(), chunk.end());
+            }
+            stream.resize(expected.size());
+            EXPECT_EQ(ToHex(stream), ToHex(expected));
+        }
+        ZUC_STATE state;
+        zuc_init(FromHex(c.key).data(), FromHex(c.iv).data(), &state);
+        EXPECT_EQ(zuc_keystream_word(&state), uint32_t{expected[0]} << 24 | expected[1] << 16 | expected[2] << 8 | expected[3]);
+    }
+    EXPECT_EQ(zuc_active_impl(), GetParam());
+}
+
+// Long streams of random keys and IVs against the word-by-word reference, in
+// one call, in cuts of whole words (which give the same bytes) and with a
+// last word cut short.
+TEST_P(ZucPathTest, LongStreamsMatchTheReference) {
+    smtest::Random random(60 + GetParam());
+    for (int round = 0; round < 12; ++round) {
+        const Bytes key = random.Fill(16), iv = random.Fill(16);
+        const size_t words = 16 * (1 + random.Below(40)) + random.Below(16);
+        const Bytes expected = ReferenceKeystream(key, iv, words);
+        ASSERT_EQ(zuc_force_impl(GetParam()), 1);
+        const Bytes plain = random.Fill(4 * words);
+        Bytes expectedCipher = plain;
+        for (size_t i = 0; i < plain.size(); ++i) expectedCipher[i] ^= expected[i];
+
+        auto whole = NewContext(zuc_cipher_method(), key, iv);
+        EXPECT_EQ(Step(whole.get(), plain), expectedCipher);
+
+        std::vector<size_t> cuts;
+        for (size_t at = 4 * random.Below(20); at < plain.size(); at += 4 * (1 + random.Below(40))) {
+            cuts.push_back(at);
+        }
+        bool ok = false;
+        EXPECT_EQ(smtest::Envelope(zuc_cipher_method(), 1, key, iv, plain, cuts, &ok), expectedCipher);
+        EXPECT_TRUE(ok);
+
+        // Three bytes short of the last word: that word's first byte is used.
+        auto shortened = NewContext(zuc_cipher_method(), key, iv);
+        const Bytes head(plain.begin(), plain.end() - 3);
+        EXPECT_EQ(Step(shortened.get(), head), Bytes(expectedCipher.begin(), expectedCipher.end() - 3));
+    }
+}
+
+// In place (out = in), as the library allows.
+TEST_P(ZucPathTest, InPlaceMatchesTheReference) {
+    const Bytes key = FromHex(kKeystreams[2].key), iv = FromHex(kKeystreams[2].iv);
+    const Bytes expected = ReferenceKeystream(key, iv, 100);
+    ASSERT_EQ(zuc_force_impl(GetParam()), 1);
+    auto ctx = NewContext(zuc_cipher_method(), key, iv);
+    Bytes buffer(400, 0);
+    ASSERT_EQ(EVP_Cipher(ctx.get(), buffer.data(), buffer.data(), 400), 1);
+    EXPECT_EQ(buffer, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, ZucPathTest, ::testing::Values(ZUC_IMPL_PORTABLE, ZUC_IMPL_GFNI_AVX512),
+                         [](const ::testing::TestParamInfo<zuc_impl> &info) {
+                             return info.param == ZUC_IMPL_PORTABLE ? std::string("Portable")
+                                                                    : std::string("GfniAvx512");
+                         });
+
+// Left to itself, the core takes the path without S-box tables wherever the
+// processor has GFNI and AVX-512 VL, and the portable one elsewhere.
+TEST(ZucTest, AutomaticChoiceFollowsTheProcessor) {
+    ASSERT_EQ(zuc_force_impl(ZUC_IMPL_AUTO), 1);
+    const SM_CPU_CAPS *caps = sm_cpu_caps();
+    const bool vector = caps->gfni && caps->avx512vl && caps->avx2 && caps->bmi2;
+    EXPECT_EQ(zuc_active_impl(), vector ? ZUC_IMPL_GFNI_AVX512 : ZUC_IMPL_PORTABLE);
+    if (!vector) {
+        EXPECT_EQ(zuc_force_impl(ZUC_IMPL_GFNI_AVX512), 0);
+        EXPECT_EQ(zuc_active_impl(), ZUC_IMPL_PORTABLE);
+    }
 }
 
 }  // namespace
