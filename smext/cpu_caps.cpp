@@ -17,6 +17,7 @@ SM_CPU_CAPS Probe() {
     __cpuid(1, eax, ebx, ecx, edx);
     const bool osxsave = (ecx >> 27) & 1;
     const bool avx = (ecx >> 28) & 1;
+    caps.aesni = (ecx >> 25) & 1;
     unsigned long long xcr0 = 0;
     if (osxsave) {
         unsigned lo = 0, hi = 0;
@@ -32,6 +33,7 @@ SM_CPU_CAPS Probe() {
     caps.bmi2 = (ebx >> 8) & 1;
     caps.avx2 = ymmSaved && ((ebx >> 5) & 1);
     caps.avx512vl = zmmSaved && ((ebx >> 16) & 1) && ((ebx >> 31) & 1);
+    caps.avx512bw = zmmSaved && ((ebx >> 30) & 1);
     caps.gfni = ymmSaved && ((ecx >> 8) & 1);
 #endif
     return caps;

@@ -12,7 +12,9 @@ typedef struct sm_cpu_caps_st {
     int bmi1;
     int bmi2;
     int avx512vl;  // AVX-512 F and VL on 128/256-bit registers, state saved by the system
+    int avx512bw;  // AVX-512 BW, state saved by the system
     int gfni;
+    int aesni;
 } SM_CPU_CAPS;
 
 // All zero on processors other than x86-64. The record is static.

@@ -8,7 +8,6 @@
 
 #if defined(__x86_64__)
 
-#include <cpuid.h>
 #include <cstring>
 // The compiler's own vector headers set off false uninitialised-value warnings.
 #pragma GCC diagnostic push
@@ -19,6 +18,7 @@
 
 #include <openssl/crypto.h>
 
+#include "smext/cpu_caps.h"
 #include "smext/sm4_affine.h"
 
 #define SM4_GFNI_TARGET __attribute__((target("avx512f,avx512bw,avx512vl,gfni")))
@@ -37,19 +37,8 @@ struct CpuFeatures {
 };
 
 CpuFeatures DetectFeatures() {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return {false, false};
-    const bool osxsave = ecx & (1u << 27), avx = ecx & (1u << 28), aes = ecx & (1u << 25);
-    if (!osxsave || !avx || __get_cpuid_max(0, nullptr) < 7) return {false, false};
-    unsigned xcr0Low = 0, xcr0High = 0;
-    asm volatile("xgetbv" : "=a"(xcr0Low), "=d"(xcr0High) : "c"(0));
-    const bool ymmState = (xcr0Low & 0x06) == 0x06;
-    const bool zmmState = (xcr0Low & 0xE6) == 0xE6;
-    __cpuid_count(7, 0, eax, ebx, ecx, edx);
-    const bool avx2 = ebx & (1u << 5), avx512f = ebx & (1u << 16);
-    const bool avx512bw = ebx & (1u << 30), avx512vl = ebx & (1u << 31);
-    const bool gfni = ecx & (1u << 8);
-    return {ymmState && avx2 && aes, zmmState && avx512f && avx512bw && avx512vl && gfni};
+    const SM_CPU_CAPS *caps = sm_cpu_caps();
+    return {caps->avx2 && caps->aesni, caps->avx512vl && caps->avx512bw && caps->gfni};
 }
 
 // Byte order within each 32-bit word reversed: block bytes to big-endian words.
