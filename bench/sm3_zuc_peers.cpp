@@ -12,6 +12,7 @@
 #include <gcrypt.h>
 #include <openssl/evp.h>
 
+#include "bench/EvpLoops.h"
 #include "smext/sm3.h"
 #include "smext/sm3_impl.h"
 #include "smext/smext.h"
@@ -20,15 +21,7 @@
 
 namespace {
 
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
-};
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX *ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-
-const unsigned char kKey[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-const unsigned char kIv[16] = {16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1};
+using namespace benchevp;
 
 // The installed library's own algorithms, from its default provider.
 const EVP_MD *LibrarySm3() {
@@ -41,40 +34,9 @@ const EVP_CIPHER *LibrarySm4Ctr() {
     return cipher;
 }
 
-// One init, update and final per iteration.
-void Digest(benchmark::State &state, const EVP_MD *md) {
-    const std::vector<unsigned char> data(state.range(0), 0x5A);
-    unsigned char out[EVP_MAX_MD_SIZE];
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-    for (auto _ : state) {
-        EVP_DigestInit_ex(ctx.get(), md, nullptr);
-        EVP_DigestUpdate(ctx.get(), data.data(), data.size());
-        EVP_DigestFinal_ex(ctx.get(), out, nullptr);
-        benchmark::DoNotOptimize(out);
-    }
-    state.SetBytesProcessed(state.iterations() * state.range(0));
-}
-
-// One set-up, then one update per iteration over the same context.
-void Cipher(benchmark::State &state, const EVP_CIPHER *cipher) {
-    const std::vector<unsigned char> in(state.range(0), 0xA5);
-    std::vector<unsigned char> out(in.size() + 32);
-    std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
-    if (cipher == nullptr || !EVP_EncryptInit_ex(ctx.get(), cipher, nullptr, kKey, kIv)) {
-        state.SkipWithError("cipher set-up failed");
-        return;
-    }
-    for (auto _ : state) {
-        int len = 0;
-        EVP_EncryptUpdate(ctx.get(), out.data(), &len, in.data(), static_cast<int>(in.size()));
-        benchmark::DoNotOptimize(out.data());
-    }
-    state.SetBytesProcessed(state.iterations() * state.range(0));
-}
-
 void BM_Sm3(benchmark::State &state) {
     sm3_force_impl(SM3_IMPL_AUTO);
-    Digest(state, sm3_digest_method());
+    DigestLoop(state, sm3_digest_method());
 }
 
 void Sm3Forced(benchmark::State &state, sm3_impl impl) {
@@ -82,14 +44,14 @@ void Sm3Forced(benchmark::State &state, sm3_impl impl) {
         state.SkipWithError("this processor lacks the code path's features");
         return;
     }
-    Digest(state, sm3_digest_method());
+    DigestLoop(state, sm3_digest_method());
     sm3_force_impl(SM3_IMPL_AUTO);
 }
 void BM_Sm3Portable(benchmark::State &state) { Sm3Forced(state, SM3_IMPL_PORTABLE); }
 void BM_Sm3Avx2Bmi2(benchmark::State &state) { Sm3Forced(state, SM3_IMPL_AVX2_BMI2); }
 void BM_Sm3Avx512Bmi2(benchmark::State &state) { Sm3Forced(state, SM3_IMPL_AVX512_BMI2); }
 
-void BM_LibrarySm3(benchmark::State &state) { Digest(state, LibrarySm3()); }
+void BM_LibrarySm3(benchmark::State &state) { DigestLoop(state, LibrarySm3()); }
 
 void BM_GcryptSm3(benchmark::State &state) {
     const std::vector<unsigned char> data(state.range(0), 0x5A);
@@ -109,7 +71,7 @@ void BM_GcryptSm3(benchmark::State &state) {
 
 void BM_Zuc(benchmark::State &state) {
     zuc_force_impl(ZUC_IMPL_AUTO);
-    Cipher(state, zuc_cipher_method());
+    CipherLoop(state, zuc_cipher_method(), 1);
 }
 
 void ZucForced(benchmark::State &state, zuc_impl impl) {
@@ -117,13 +79,13 @@ void ZucForced(benchmark::State &state, zuc_impl impl) {
         state.SkipWithError("this processor lacks the code path's features");
         return;
     }
-    Cipher(state, zuc_cipher_method());
+    CipherLoop(state, zuc_cipher_method(), 1);
     zuc_force_impl(ZUC_IMPL_AUTO);
 }
 void BM_ZucPortable(benchmark::State &state) { ZucForced(state, ZUC_IMPL_PORTABLE); }
 void BM_ZucGfniAvx512(benchmark::State &state) { ZucForced(state, ZUC_IMPL_GFNI_AVX512); }
 
-void BM_LibrarySm4Ctr(benchmark::State &state) { Cipher(state, LibrarySm4Ctr()); }
+void BM_LibrarySm4Ctr(benchmark::State &state) { CipherLoop(state, LibrarySm4Ctr(), 1); }
 
 void BM_GcryptSm4Ctr(benchmark::State &state) {
     const std::vector<unsigned char> in(state.range(0), 0xA5);

@@ -13,45 +13,19 @@
 #include <gcrypt.h>
 #include <openssl/evp.h>
 
+#include "bench/EvpLoops.h"
 #include "smext/sm4.h"
 #include "smext/sm4_local.h"
 #include "smext/smext.h"
 
 namespace {
 
-const unsigned char kKey[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-const unsigned char kIv[16] = {16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1};
-
-struct CipherFree {
-    void operator()(EVP_CIPHER *cipher) const { EVP_CIPHER_free(cipher); }
-};
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX *ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
+using namespace benchevp;
 
 const EVP_CIPHER *LibrarySm4Cbc() {
-    static const std::unique_ptr<EVP_CIPHER, CipherFree> cipher{
+    static const CipherPtr cipher{
         EVP_CIPHER_fetch(nullptr, "SM4-CBC", "provider=default")};
     return cipher.get();
-}
-
-// One set-up, then one update per iteration over the same context (the
-// chaining continues), without padding.
-void Evp(benchmark::State &state, const EVP_CIPHER *cipher, int enc) {
-    const std::vector<unsigned char> in(state.range(0), 0xA5);
-    std::vector<unsigned char> out(in.size() + 32);
-    std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
-    if (cipher == nullptr || !EVP_CipherInit_ex(ctx.get(), cipher, nullptr, kKey, kIv, enc)) {
-        state.SkipWithError("cipher set-up failed");
-        return;
-    }
-    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
-    for (auto _ : state) {
-        int len = 0;
-        EVP_CipherUpdate(ctx.get(), out.data(), &len, in.data(), static_cast<int>(in.size()));
-        benchmark::DoNotOptimize(out.data());
-    }
-    state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 
 void Ours(benchmark::State &state, sm4_impl impl, int enc) {
@@ -59,7 +33,7 @@ void Ours(benchmark::State &state, sm4_impl impl, int enc) {
         state.SkipWithError("this processor cannot run that core");
         return;
     }
-    Evp(state, sm4_cbc_cipher_method(), enc);
+    CipherLoop(state, sm4_cbc_cipher_method(), enc);
 }
 
 void Gcrypt(benchmark::State &state, int enc) {
@@ -85,12 +59,12 @@ void Gcrypt(benchmark::State &state, int enc) {
 }
 
 void BM_Sm4CbcEncrypt_OursPortable(benchmark::State &state) { Ours(state, SM4_IMPL_PORTABLE, 1); }
-void BM_Sm4CbcEncrypt_OpenSsl(benchmark::State &state) { Evp(state, LibrarySm4Cbc(), 1); }
+void BM_Sm4CbcEncrypt_OpenSsl(benchmark::State &state) { CipherLoop(state, LibrarySm4Cbc(), 1); }
 void BM_Sm4CbcEncrypt_Gcrypt(benchmark::State &state) { Gcrypt(state, 1); }
 void BM_Sm4CbcDecrypt_OursGfni(benchmark::State &state) { Ours(state, SM4_IMPL_GFNI, 0); }
 void BM_Sm4CbcDecrypt_OursAesNi(benchmark::State &state) { Ours(state, SM4_IMPL_AESNI, 0); }
 void BM_Sm4CbcDecrypt_OursPortable(benchmark::State &state) { Ours(state, SM4_IMPL_PORTABLE, 0); }
-void BM_Sm4CbcDecrypt_OpenSsl(benchmark::State &state) { Evp(state, LibrarySm4Cbc(), 0); }
+void BM_Sm4CbcDecrypt_OpenSsl(benchmark::State &state) { CipherLoop(state, LibrarySm4Cbc(), 0); }
 void BM_Sm4CbcDecrypt_Gcrypt(benchmark::State &state) { Gcrypt(state, 0); }
 
 #define SM4_SIZES Arg(64)->Arg(1024)->Arg(16384)->Arg(1 << 20)

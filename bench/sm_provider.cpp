@@ -12,9 +12,12 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include "bench/EvpLoops.h"
 #include "smext/smext.h"
 
 namespace {
+
+using namespace benchevp;
 
 using Bytes = std::vector<unsigned char>;
 constexpr const char *kStock = "provider=default";
@@ -104,59 +107,17 @@ void Sm2(benchmark::State &state, Op op, const char *propq) {
     state.SetItemsProcessed(state.iterations());
 }
 
-struct MdFree {
-    void operator()(EVP_MD *md) const { EVP_MD_free(md); }
-};
-struct CipherFree {
-    void operator()(EVP_CIPHER *cipher) const { EVP_CIPHER_free(cipher); }
-};
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
-};
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX *ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-
 // One digest of range(0) bytes per iteration, the algorithm fetched once.
 void Digest(benchmark::State &state, const char *propq) {
-    std::unique_ptr<EVP_MD, MdFree> md(EVP_MD_fetch(nullptr, "SM3", propq));
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-    const Bytes data(static_cast<size_t>(state.range(0)), 0x5A);
-    unsigned char out[EVP_MAX_MD_SIZE];
-    if (!md || !ctx) {
-        state.SkipWithError("fetch failed");
-        return;
-    }
-    for (auto _ : state) {
-        EVP_DigestInit_ex(ctx.get(), md.get(), nullptr);
-        EVP_DigestUpdate(ctx.get(), data.data(), data.size());
-        EVP_DigestFinal_ex(ctx.get(), out, nullptr);
-        benchmark::DoNotOptimize(out);
-    }
-    state.SetBytesProcessed(state.iterations() * state.range(0));
+    const MdPtr md(EVP_MD_fetch(nullptr, "SM3", propq));
+    DigestLoop(state, md.get());
 }
 
 // One update of range(0) bytes per iteration over a context set up once.
 void Cipher(benchmark::State &state, const char *name, const char *propq, int enc) {
     // No name: the registry's "zuc" record, which is not fetched.
-    std::unique_ptr<EVP_CIPHER, CipherFree> fetched(name != nullptr ? EVP_CIPHER_fetch(nullptr, name, propq) : nullptr);
-    const EVP_CIPHER *cipher = name != nullptr ? fetched.get() : EVP_get_cipherbyname("zuc");
-    std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
-    const unsigned char key[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-    const unsigned char iv[16] = {16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1};
-    const Bytes in(static_cast<size_t>(state.range(0)), 0xA5);
-    Bytes out(in.size() + 32);
-    if (cipher == nullptr || !ctx || EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key, iv, enc) != 1) {
-        state.SkipWithError("set-up failed");
-        return;
-    }
-    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
-    for (auto _ : state) {
-        int len = 0;
-        EVP_CipherUpdate(ctx.get(), out.data(), &len, in.data(), static_cast<int>(in.size()));
-        benchmark::DoNotOptimize(out.data());
-    }
-    state.SetBytesProcessed(state.iterations() * state.range(0));
+    const CipherPtr fetched(name != nullptr ? EVP_CIPHER_fetch(nullptr, name, propq) : nullptr);
+    CipherLoop(state, name != nullptr ? fetched.get() : EVP_get_cipherbyname("zuc"), enc);
 }
 
 void BM_ProvSm2Sign(benchmark::State &s) { Sm2(s, Op::Sign, nullptr); }
