@@ -1,6 +1,9 @@
 // Event tracing stand-in: provider registration, the watcher thread, sends,
 // the session query and the library lookup.
+#include <pthread.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <chrono>
@@ -10,7 +13,6 @@
 #include <map>
 #include <mutex>
 #include <set>
-#include <thread>
 
 #include "platform/EtwShared.h"
 #include "platform/Threads.h"
@@ -32,7 +34,8 @@ struct Registration {
   std::condition_variable changed;  // stop or exited was set
   bool stop = false;                // under lock
   bool exited = false;              // under lock
-  std::thread watcher;
+  std::atomic<pthread_t> watcher{};  // set by the watcher itself
+  std::uint64_t firstSeen = 0;  // the counter the watcher starts from
 };
 
 // Process-wide tables. They are never destroyed, so a watcher that still runs
@@ -151,6 +154,29 @@ void WatchControlBlock(Registration* reg, std::uint64_t seen) {
   reg->changed.notify_all();
 }
 
+// The watcher needs little stack: it reads the block and runs the callback.
+constexpr std::size_t kWatcherStackBytes = 256 * 1024;
+
+void* RunWatcher(void* context) {
+  auto* reg = static_cast<Registration*>(context);
+  reg->watcher.store(pthread_self());
+  WatchControlBlock(reg, reg->firstSeen);
+  return nullptr;
+}
+
+// Starts the watcher detached, on a small stack: a host is started for one
+// message and ends soon after, so the thread's set-up and end stay cheap.
+bool StartWatcher(Registration* reg) {
+  pthread_attr_t attr;
+  pthread_t thread;
+  if (pthread_attr_init(&attr) != 0) return false;
+  bool started = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) == 0 &&
+                 pthread_attr_setstacksize(&attr, std::max<std::size_t>(kWatcherStackBytes, PTHREAD_STACK_MIN)) == 0 &&
+                 pthread_create(&thread, &attr, RunWatcher, reg) == 0;
+  pthread_attr_destroy(&attr);
+  return started;
+}
+
 ULONG Fail(ULONG error) {
   SetLastError(error);
   return error;
@@ -177,7 +203,11 @@ ULONG RegisterTraceGuidsW(WMIDPREQUEST requestAddress, void* requestContext,
   std::optional<std::uint32_t> sequence = reg->mapping.Sequence();
   const std::uint64_t seen = sequence ? *sequence : kUnseen;
   Deliver(*reg, CurrentState(reg->mapping));
-  reg->watcher = std::thread(WatchControlBlock, reg, seen);
+  reg->firstSeen = seen;
+  if (!StartWatcher(reg)) {
+    delete reg;
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
   {
     std::lock_guard lock(TablesMutex());
     Registrations().insert(reg);
@@ -198,17 +228,15 @@ ULONG UnregisterTraceGuids(TRACEHANDLE registrationHandle) {
     reg->stop = true;
     reg->changed.notify_all();
   }
-  if (reg->watcher.get_id() == std::this_thread::get_id()) {
-    // Called from its own control callback: the watcher ends after it returns.
-    reg->watcher.detach();
-    return ERROR_SUCCESS;
-  }
-  // The watcher may be asleep on the block: wake it until it has seen the stop.
+  // Called from its own control callback: the watcher ends after it returns.
+  if (pthread_equal(reg->watcher.load(), pthread_self())) return ERROR_SUCCESS;
+  // The watcher may be asleep on the block: wake it until it has seen the
+  // stop. Once it has, it runs no callback and touches reg no more, so its
+  // thread is left to end by itself rather than waited for.
   for (std::unique_lock lock(reg->lock); !reg->exited;) {
     reg->mapping.WakeWatchers();
     reg->changed.wait_for(lock, std::chrono::milliseconds(1));
   }
-  reg->watcher.join();
   delete reg;
   return ERROR_SUCCESS;
 }
