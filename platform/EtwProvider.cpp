@@ -125,11 +125,16 @@ bool ReopenIfReplaced(Registration* reg) {
 constexpr std::uint64_t kUnseen = std::uint64_t{1} << 32;
 
 void WatchControlBlock(Registration* reg, std::uint64_t seen) {
+  // Wake-ups by other processes must not put off the look for a replaced file.
+  auto nextFileCheck = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWatchTimeoutMs);
   while (!Stopping(reg)) {
+    if (std::chrono::steady_clock::now() >= nextFileCheck) {
+      nextFileCheck = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWatchTimeoutMs);
+      if (ReopenIfReplaced(reg)) seen = kUnseen;
+    }
     std::optional<std::uint32_t> now = reg->mapping.Sequence();
     if (!now) {  // cut short: nothing to sleep on until someone writes it again
       if (!PauseUnlessStopped(reg, kDamagedPoll)) break;
-      if (ReopenIfReplaced(reg)) seen = kUnseen;
       continue;
     }
     if (*now != seen) {
@@ -143,11 +148,7 @@ void WatchControlBlock(Registration* reg, std::uint64_t seen) {
       continue;
     }
     const int result = reg->mapping.WaitForChange(*now, kWatchTimeoutMs);
-    if (result == ETIMEDOUT) {
-      if (ReopenIfReplaced(reg)) seen = kUnseen;
-    } else if (result != 0 && !PauseUnlessStopped(reg, kDamagedPoll)) {
-      break;
-    }
+    if (result != 0 && result != ETIMEDOUT && !PauseUnlessStopped(reg, kDamagedPoll)) break;
   }
   std::lock_guard lock(reg->lock);
   reg->exited = true;
