@@ -1,6 +1,8 @@
 // The host process: start-up, the worker loop, the watchdog and teardown.
 #include "Host/TovelKitHost.h"
 
+#include <openssl/crypto.h>
+
 #include <cstdio>
 #include <new>
 
@@ -119,7 +121,11 @@ DWORD MsgHandleProc(LPVOID pContext) {
     LOG_OK("MsgHandleProc", "WriteToNativeMessaging");
   }
 
+  // The context lives in wmain's frame, which may be gone once running is 0:
+  // the end signal's handle is taken first.
+  const HANDLE hWorkerEnded = pstContext->workerEnded;
   pstContext->running.store(0);
+  if (hWorkerEnded != nullptr) SetEvent(hWorkerEnded);
   delete[] pszResponseMsg;
   delete[] pszRequestMsg;
   return static_cast<DWORD>(nResult);
@@ -147,7 +153,8 @@ int RunWatchdog(MsgThreadContext* pstContext, DWORD dwPauseMs, bool* pbTimeLimit
       return 0;
     }
     if (pstContext->running.load() != 1) return 0;
-    Sleep(dwPauseMs);
+    if (pstContext->workerEnded == nullptr || WaitForSingleObject(pstContext->workerEnded, dwPauseMs) == WAIT_FAILED)
+      Sleep(dwPauseMs);
   }
 }
 
@@ -155,6 +162,7 @@ int wmain(int /*argc*/, char16_t** /*argv*/, char16_t** /*envp*/) {
   int nExitCode = 0;
   MsgThreadContext stContext{};
   stContext.mutex = nullptr;
+  stContext.workerEnded = nullptr;
   HANDLE hWorkingThread = nullptr;
 
   TraceStart();
@@ -177,6 +185,10 @@ int wmain(int /*argc*/, char16_t** /*argv*/, char16_t** /*envp*/) {
     }
     LOG_OK("wmain", "VerifyOwnImageIntegrity");
 
+    // The host has no configuration beyond build-time values: the crypto
+    // library's configuration file, which its first object lookup would
+    // load, is never read.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
     g_pobjTovelAgent = new (std::nothrow) CTovelAgent();
     if (g_pobjTovelAgent == nullptr) {
       LOG_FAILED("wmain", "new CScriptablePluginObject", 0, "NULL == g_pobjTovelAgent");
@@ -196,6 +208,7 @@ int wmain(int /*argc*/, char16_t** /*argv*/, char16_t** /*envp*/) {
     stContext.lastTime = stContext.now = _time64(nullptr);
     stContext.running.store(1);
     stContext.mutex = CreateMutexW(nullptr, FALSE, nullptr);
+    stContext.workerEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     hWorkingThread = CreateThread(nullptr, 0, MsgHandleProc, &stContext, 0, nullptr);
     if (hWorkingThread == nullptr) {
       const DWORD dwError = GetLastError();
@@ -222,6 +235,7 @@ int wmain(int /*argc*/, char16_t** /*argv*/, char16_t** /*envp*/) {
     g_pobjTovelAgent = nullptr;
   }
   if (stContext.mutex != nullptr) CloseHandle(stContext.mutex);
+  if (stContext.workerEnded != nullptr) CloseHandle(stContext.workerEnded);
   TraceEnd();
   return nExitCode;
 }

@@ -19,6 +19,9 @@ struct MsgThreadContext {
   __time64_t now;                   // the watchdog's latest reading (guarded by mutex)
   std::atomic<std::uint8_t> running;  // 1 while the worker's loop runs
   HANDLE mutex;
+  // Set by the worker right after it clears running, so that the watchdog's
+  // pause ends at once (a manual-reset event; null: the pause is a sleep).
+  HANDLE workerEnded;
 };
 
 extern HMODULE g_hInstance;
@@ -33,7 +36,8 @@ DWORD MsgHandleProc(LPVOID pContext);
 // caller). Returns 0; the response is null only when memory ran out.
 int ParseAndRespondRequest(const char* pszRequestMsg, char** ppszResponseMsg);
 
-// The watchdog loop: checks at once, then every dwPauseMs. Returns the exit
+// The watchdog loop: checks at once, then after every pause of dwPauseMs,
+// which the worker's end signal (workerEnded) cuts short. Returns the exit
 // code; *pbTimeLimitPassed tells whether it ended because the worker was idle
 // or busy for more than MSG_HANDLE_TIME_LIMIT seconds.
 int RunWatchdog(MsgThreadContext* pstContext, DWORD dwPauseMs, bool* pbTimeLimitPassed);

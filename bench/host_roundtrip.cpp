@@ -13,8 +13,8 @@ using namespace std::chrono_literals;
 
 const std::string kRequest = R"({"function":"GetVersion","params":[],"randomId":"bench"})";
 
-// From process start to the response. The host's exit, which its watchdog
-// notices up to a second after the conversation ends, is not timed.
+// From process start to the response. The host's exit is not timed (see
+// host_lifecycle for it and for the comparison with a bare host).
 void BM_OneOffGetVersion(benchmark::State& state) {
   for (auto _ : state) {
     tovel::HostProcess host(TOVELHOST_PATH);
@@ -28,7 +28,7 @@ void BM_OneOffGetVersion(benchmark::State& state) {
     benchmark::DoNotOptimize(response);
   }
 }
-// Each run also waits up to a second for the host to exit, so the count is fixed.
+// A fixed count keeps the run short on a loaded machine.
 BENCHMARK(BM_OneOffGetVersion)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(20);
 
 void BM_GetVersionOverOpenChannel(benchmark::State& state) {

@@ -1,14 +1,18 @@
 // Event tracing stand-in: provider registration, the watcher thread, sends,
 // the session query and the library lookup.
+#include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
+
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
-#include <thread>
 
 #include "platform/EtwShared.h"
 #include "platform/Threads.h"
@@ -24,11 +28,14 @@ struct Registration {
   WMIDPREQUEST callback;
   void* context;
   GUID guid;
-  ControlBlockMapping mapping;
+  ControlBlockMapping mapping;  // replaced only by the watcher, under lock
   ControlState delivered;  // what the callback was last told (watcher only)
-  std::atomic<bool> stop{false};
-  std::atomic<bool> exited{false};
-  std::thread watcher;
+  std::mutex lock;
+  std::condition_variable changed;  // stop or exited was set
+  bool stop = false;                // under lock
+  bool exited = false;              // under lock
+  std::atomic<pthread_t> watcher{};  // set by the watcher itself
+  std::uint64_t firstSeen = 0;  // the counter the watcher starts from
 };
 
 // Process-wide tables. They are never destroyed, so a watcher that still runs
@@ -80,18 +87,95 @@ ControlState CurrentState(const ControlBlockMapping& mapping) {
   return state;
 }
 
-void WatchControlBlock(Registration* reg, std::uint32_t seen) {
-  auto& sequence = reg->mapping.Block().sequence;
-  while (!reg->stop.load()) {
-    // The timeout only bounds how long a missed wake-up can delay the end.
-    etw::FutexWait(&sequence, seen, 1000);
-    if (reg->stop.load()) break;
-    std::uint32_t now = sequence.load(std::memory_order_acquire);
-    if (now == seen) continue;
-    seen = now;
-    Deliver(*reg, reg->mapping.Read());
+// How long the watcher sleeps at most before it looks again, and how often
+// it polls a block that cannot be slept on (cut short) or is being written.
+constexpr int kWatchTimeoutMs = 1000;
+constexpr auto kDamagedPoll = std::chrono::milliseconds(100);
+constexpr auto kBusyPoll = std::chrono::milliseconds(2);
+
+// Waits up to pause unless the registration is being stopped; false when it is.
+bool PauseUnlessStopped(Registration* reg, std::chrono::milliseconds pause) {
+  std::unique_lock lock(reg->lock);
+  return !reg->changed.wait_for(lock, pause, [&] { return reg->stop; });
+}
+
+bool Stopping(Registration* reg) {
+  std::lock_guard lock(reg->lock);
+  return reg->stop;
+}
+
+// A block that was removed or replaced under the provider is opened anew
+// and seen as a new registration sees it; true when the watcher now looks at
+// a new file.
+bool ReopenIfReplaced(Registration* reg) {
+  if (reg->mapping.IsCurrentFile()) return false;
+  auto fresh = ControlBlockMapping::Open(reg->guid);
+  if (!fresh) return false;
+  fresh->MarkProviderInUse();
+  CurrentState(*fresh);
+  std::lock_guard lock(reg->lock);
+  reg->mapping = std::move(*fresh);
+  return true;
+}
+
+// The watcher: hears every change of the block and tells the callback. The
+// block is read only through the file, so no content or size of it can stop
+// this thread or the process.
+// A counter value that no block holds: the block is read at the next look.
+constexpr std::uint64_t kUnseen = std::uint64_t{1} << 32;
+
+void WatchControlBlock(Registration* reg, std::uint64_t seen) {
+  // Wake-ups by other processes must not put off the look for a replaced file.
+  auto nextFileCheck = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWatchTimeoutMs);
+  while (!Stopping(reg)) {
+    if (std::chrono::steady_clock::now() >= nextFileCheck) {
+      nextFileCheck = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWatchTimeoutMs);
+      if (ReopenIfReplaced(reg)) seen = kUnseen;
+    }
+    std::optional<std::uint32_t> now = reg->mapping.Sequence();
+    if (!now) {  // cut short: nothing to sleep on until someone writes it again
+      if (!PauseUnlessStopped(reg, kDamagedPoll)) break;
+      continue;
+    }
+    if (*now != seen) {
+      std::optional<ControlState> state = reg->mapping.TryRead();
+      if (!state) {  // a writer holds the block
+        if (!PauseUnlessStopped(reg, kBusyPoll)) break;
+        continue;
+      }
+      seen = *now;
+      Deliver(*reg, *state);
+      continue;
+    }
+    const int result = reg->mapping.WaitForChange(*now, kWatchTimeoutMs);
+    if (result != 0 && result != ETIMEDOUT && !PauseUnlessStopped(reg, kDamagedPoll)) break;
   }
-  reg->exited.store(true);
+  std::lock_guard lock(reg->lock);
+  reg->exited = true;
+  reg->changed.notify_all();
+}
+
+// The watcher needs little stack: it reads the block and runs the callback.
+constexpr std::size_t kWatcherStackBytes = 256 * 1024;
+
+void* RunWatcher(void* context) {
+  auto* reg = static_cast<Registration*>(context);
+  reg->watcher.store(pthread_self());
+  WatchControlBlock(reg, reg->firstSeen);
+  return nullptr;
+}
+
+// Starts the watcher detached, on a small stack: a host is started for one
+// message and ends soon after, so the thread's set-up and end stay cheap.
+bool StartWatcher(Registration* reg) {
+  pthread_attr_t attr;
+  pthread_t thread;
+  if (pthread_attr_init(&attr) != 0) return false;
+  bool started = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) == 0 &&
+                 pthread_attr_setstacksize(&attr, std::max<std::size_t>(kWatcherStackBytes, PTHREAD_STACK_MIN)) == 0 &&
+                 pthread_create(&thread, &attr, RunWatcher, reg) == 0;
+  pthread_attr_destroy(&attr);
+  return started;
 }
 
 ULONG Fail(ULONG error) {
@@ -115,10 +199,16 @@ ULONG RegisterTraceGuidsW(WMIDPREQUEST requestAddress, void* requestContext,
   auto mapping = ControlBlockMapping::Open(*controlGuid);
   if (!mapping) return ERROR_ACCESS_DENIED;
 
+  mapping->MarkProviderInUse();
   auto* reg = new Registration(requestAddress, requestContext, *controlGuid, std::move(*mapping));
-  std::uint32_t seen = reg->mapping.Block().sequence.load(std::memory_order_acquire);
+  std::optional<std::uint32_t> sequence = reg->mapping.Sequence();
+  const std::uint64_t seen = sequence ? *sequence : kUnseen;
   Deliver(*reg, CurrentState(reg->mapping));
-  reg->watcher = std::thread(WatchControlBlock, reg, seen);
+  reg->firstSeen = seen;
+  if (!StartWatcher(reg)) {
+    delete reg;
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
   {
     std::lock_guard lock(TablesMutex());
     Registrations().insert(reg);
@@ -134,17 +224,20 @@ ULONG UnregisterTraceGuids(TRACEHANDLE registrationHandle) {
     std::lock_guard lock(TablesMutex());
     if (Registrations().erase(reg) == 0) return ERROR_INVALID_HANDLE;
   }
-  reg->stop.store(true);
-  if (reg->watcher.get_id() == std::this_thread::get_id()) {
-    // Called from its own control callback: the watcher ends after it returns.
-    reg->watcher.detach();
-    return ERROR_SUCCESS;
+  {
+    std::lock_guard lock(reg->lock);
+    reg->stop = true;
+    reg->changed.notify_all();
   }
-  while (!reg->exited.load()) {
-    etw::FutexWakeAll(&reg->mapping.Block().sequence);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // Called from its own control callback: the watcher ends after it returns.
+  if (pthread_equal(reg->watcher.load(), pthread_self())) return ERROR_SUCCESS;
+  // The watcher may be asleep on the block: wake it until it has seen the
+  // stop. Once it has, it runs no callback and touches reg no more, so its
+  // thread is left to end by itself rather than waited for.
+  for (std::unique_lock lock(reg->lock); !reg->exited;) {
+    reg->mapping.WakeWatchers();
+    reg->changed.wait_for(lock, std::chrono::milliseconds(1));
   }
-  reg->watcher.join();
   delete reg;
   return ERROR_SUCCESS;
 }

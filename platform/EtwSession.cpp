@@ -41,39 +41,28 @@ int ListenSessionSocket(std::uint64_t* loggerHandle) {
 }
 
 // Claims the session record for the name, unless a live session holds it.
-DWORD ClaimRecord(const std::string& path, std::uint64_t loggerHandle) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return ERROR_ACCESS_DENIED;
-  while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-  }
+DWORD ClaimRecord(const std::string& file, std::uint64_t loggerHandle) {
+  etw::LockedFile record(file, true);
+  if (record.fd() < 0) return ERROR_ACCESS_DENIED;
   etw::SessionRecord existing{};
-  DWORD result = ERROR_SUCCESS;
-  if (pread(fd, &existing, sizeof(existing), 0) == static_cast<ssize_t>(sizeof(existing)) &&
-      existing.magic == etw::kSessionMagic && etw::SessionAlive(existing.loggerHandle)) {
-    result = ERROR_ALREADY_EXISTS;
-  } else {
-    etw::SessionRecord record{etw::kSessionMagic, static_cast<std::uint32_t>(getpid()), loggerHandle};
-    if (pwrite(fd, &record, sizeof(record), 0) != static_cast<ssize_t>(sizeof(record)) ||
-        ftruncate(fd, sizeof(record)) != 0)
-      result = ERROR_ACCESS_DENIED;
-  }
-  flock(fd, LOCK_UN);
-  close(fd);
-  return result;
+  if (pread(record.fd(), &existing, sizeof(existing), 0) == static_cast<ssize_t>(sizeof(existing)) &&
+      existing.magic == etw::kSessionMagic && etw::SessionAlive(existing.loggerHandle))
+    return ERROR_ALREADY_EXISTS;
+  etw::SessionRecord mine{etw::kSessionMagic, static_cast<std::uint32_t>(getpid()), loggerHandle};
+  if (pwrite(record.fd(), &mine, sizeof(mine), 0) != static_cast<ssize_t>(sizeof(mine)) ||
+      ftruncate(record.fd(), sizeof(mine)) != 0)
+    return ERROR_ACCESS_DENIED;
+  return ERROR_SUCCESS;
 }
 
 // Removes the record when it is still this session's.
-void ReleaseRecord(const std::string& path, std::uint64_t loggerHandle) {
-  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return;
-  while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-  }
-  etw::SessionRecord record{};
-  if (pread(fd, &record, sizeof(record), 0) == static_cast<ssize_t>(sizeof(record)) &&
-      record.loggerHandle == loggerHandle)
-    unlink(path.c_str());
-  flock(fd, LOCK_UN);
-  close(fd);
+void ReleaseRecord(const std::string& file, std::uint64_t loggerHandle) {
+  etw::LockedFile record(file, false);
+  if (record.fd() < 0) return;
+  etw::SessionRecord existing{};
+  if (pread(record.fd(), &existing, sizeof(existing), 0) == static_cast<ssize_t>(sizeof(existing)) &&
+      existing.loggerHandle == loggerHandle)
+    record.Remove();
 }
 
 }  // namespace
@@ -116,36 +105,37 @@ std::optional<TraceRecord> DecodeTraceRecord(const std::uint8_t* data, std::size
 std::unique_ptr<TraceSession> TraceSession::Start(const std::string& name, DWORD* error) {
   DWORD ignored;
   if (error == nullptr) error = &ignored;
-  std::string path = etw::SessionRecordPath(name);
-  if (path.empty()) {
+  std::string file = etw::SessionRecordName(name);
+  if (file.empty()) {
     *error = ERROR_INVALID_PARAMETER;
     return nullptr;
   }
+  etw::RemoveStaleFiles();
   std::uint64_t loggerHandle = 0;
   int fd = ListenSessionSocket(&loggerHandle);
   if (fd < 0) {
     *error = ERROR_ACCESS_DENIED;
     return nullptr;
   }
-  *error = ClaimRecord(path, loggerHandle);
+  *error = ClaimRecord(file, loggerHandle);
   if (*error != ERROR_SUCCESS) {
     close(fd);
     return nullptr;
   }
-  return std::unique_ptr<TraceSession>(new TraceSession(name, loggerHandle, fd, path));
+  return std::unique_ptr<TraceSession>(new TraceSession(name, loggerHandle, fd, file));
 }
 
 TraceSession::TraceSession(std::string name, TRACEHANDLE loggerHandle, int listener,
-                           std::string recordPath)
+                           std::string recordFile)
     : name_(std::move(name)), loggerHandle_(loggerHandle), listener_(listener),
-      recordPath_(std::move(recordPath)) {}
+      recordFile_(std::move(recordFile)) {}
 
 TraceSession::~TraceSession() {
   for (const auto& [text, guid] : enabled_) {
     if (auto mapping = etw::ControlBlockMapping::Open(guid))
       mapping->WriteIfLogger(loggerHandle_, etw::ControlState{});
   }
-  ReleaseRecord(recordPath_, loggerHandle_);
+  ReleaseRecord(recordFile_, loggerHandle_);
   for (int peer : peers_) close(peer);
   close(listener_);
 }

@@ -1,6 +1,8 @@
-// Event tracing stand-in: control blocks, session records and the datagram send.
+// Event tracing stand-in: the user's folder, control blocks, session records
+// and the datagram send.
 #include "platform/EtwShared.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <sys/file.h>
@@ -10,33 +12,45 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace etw {
 namespace {
 
-constexpr char kShmPrefix[] = "/dev/shm/tovel-etw.";
+constexpr char kFolderPrefix[] = "/dev/shm/tovel-etw-";
+constexpr char kProviderPrefix[] = "provider.";
+constexpr char kSessionPrefix[] = "session.";
+// A registered provider holds a read lock on this byte of its block's file
+// (beyond the block: record locks do not touch the data).
+constexpr off_t kInUseByte = 4096;
 
-// Holds an exclusive file lock for its scope, when it can be had within about
-// a second: a process that stops while holding it must not stall the others.
+std::mutex g_testFolderLock;
+std::string g_testFolder;
+
+// Holds a file lock for its scope, when it can be had within attempts
+// tries 1 ms apart: a process that stops while holding it must not stall
+// the others.
 class FileLock {
  public:
-  explicit FileLock(int fd) : fd_(fd) {
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-      if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+  FileLock(int fd, int operation, int attempts = kAttempts) : fd_(fd) {
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+      if (flock(fd_, operation | LOCK_NB) == 0) {
         held_ = true;
         return;
       }
       if (errno != EWOULDBLOCK && errno != EINTR) return;
-      usleep(1000);
+      if (attempt + 1 < attempts) usleep(1000);
     }
   }
-  // Takes the lock only when it is free at once.
-  static FileLock TryNow(int fd) { return FileLock(fd, flock(fd, LOCK_EX | LOCK_NB) == 0); }
   ~FileLock() {
     if (held_) flock(fd_, LOCK_UN);
   }
@@ -45,19 +59,66 @@ class FileLock {
   bool held() const { return held_; }
 
  private:
-  FileLock(int fd, bool held) : fd_(fd), held_(held) {}
   static constexpr int kAttempts = 1000;
   int fd_;
   bool held_ = false;
 };
 
-void StoreFields(ControlBlock& block, const ControlState& state) {
-  block.sequence.fetch_add(1, std::memory_order_acq_rel);  // odd: writing
-  block.loggerHandle.store(state.loggerHandle, std::memory_order_relaxed);
-  block.enableFlags.store(state.enableFlags, std::memory_order_relaxed);
-  block.enableLevel.store(state.enableLevel, std::memory_order_relaxed);
-  block.sequence.fetch_add(1, std::memory_order_release);  // even: done
-  FutexWakeAll(&block.sequence);
+bool IsOwnRegularFile(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
+}
+
+bool IsLinked(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 && st.st_nlink > 0;
+}
+
+std::string ProviderFileName(const GUID& controlGuid) { return kProviderPrefix + FormatGuid(controlGuid); }
+
+int OpenUserFolder() { return OpenPrivateFolder(UserFolderPath()); }
+
+// Opens a file of this user's folder; -1 when the folder or file cannot be had.
+int OpenInFolder(const std::string& name, int flags) {
+  int dir = OpenUserFolder();
+  if (dir < 0) return -1;
+  int fd = openat(dir, name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  close(dir);
+  return fd;
+}
+
+std::optional<ControlBlock> ReadBlock(int fd) {
+  ControlBlock block{};
+  if (pread(fd, &block, sizeof(block), 0) != static_cast<ssize_t>(sizeof(block))) return std::nullopt;
+  return block;
+}
+
+// The fields of a well-formed block; "not enabled" for anything else. An
+// odd counter is left by a writer of an earlier layout that died mid-change.
+ControlState StateOf(const std::optional<ControlBlock>& block) {
+  if (!block || block->magic != kControlBlockMagic || (block->sequence & 1u) != 0) return {};
+  return {block->loggerHandle, block->enableFlags, static_cast<std::uint8_t>(block->enableLevel)};
+}
+
+// Writes the whole block with a new, even counter, then wakes the watchers.
+bool StoreBlock(int fd, void* map, const ControlState& state) {
+  auto current = ReadBlock(fd);
+  std::uint32_t sequence = current ? current->sequence : 0;
+  ControlBlock block{(sequence | 1u) + 1u, kControlBlockMagic, state.loggerHandle, state.enableFlags,
+                     state.enableLevel};
+  if (pwrite(fd, &block, sizeof(block), 0) != static_cast<ssize_t>(sizeof(block))) return false;
+  if (map != nullptr)
+    syscall(SYS_futex, static_cast<std::uint32_t*>(map), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+  return true;
+}
+
+bool ProviderInUse(int fd) {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kInUseByte;
+  lock.l_len = 1;
+  return fcntl(fd, F_OFD_GETLK, &lock) != 0 || lock.l_type != F_UNLCK;
 }
 
 // This process's connection to the session it sends to. A connection that
@@ -128,111 +189,224 @@ Connection* ConnectionTo(std::uint64_t loggerHandle) {
 
 }  // namespace
 
+}  // namespace etw
+
+// A test build of a program may point its tracing at a folder of its own
+// with a strong definition; the programs themselves have none.
+__attribute__((weak)) const char* g_pszTraceFolder = nullptr;
+
+namespace etw {
+
+std::string UserFolderPath() {
+  {
+    std::lock_guard lock(g_testFolderLock);
+    if (!g_testFolder.empty()) return g_testFolder;
+  }
+  if (g_pszTraceFolder != nullptr) return g_pszTraceFolder;
+  return kFolderPrefix + std::to_string(geteuid());
+}
+
+void SetUserFolderForTesting(const std::string& path) {
+  std::lock_guard lock(g_testFolderLock);
+  g_testFolder = path;
+}
+
+int OpenPrivateFolder(const std::string& path) {
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return -1;
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+      ((st.st_mode & 0777) != 0700 && fchmod(fd, 0700) != 0)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+LockedFile::LockedFile(const std::string& name, bool create) : name_(name) {
+  dir_ = OpenUserFolder();
+  if (dir_ < 0) return;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    int fd = openat(dir_, name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0), 0600);
+    if (fd < 0) return;
+    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    if (!IsOwnRegularFile(fd)) {
+      close(fd);
+      return;
+    }
+    if (IsLinked(fd)) {
+      fd_ = fd;
+      return;
+    }
+    close(fd);  // removed by a clean-up before the lock was had: again
+  }
+}
+
+LockedFile::~LockedFile() {
+  if (fd_ >= 0) close(fd_);  // releases the lock
+  if (dir_ >= 0) close(dir_);
+}
+
+void LockedFile::Remove() const {
+  if (fd_ >= 0) unlinkat(dir_, name_.c_str(), 0);
+}
+
 std::string ControlBlockPath(const GUID& controlGuid) {
-  return kShmPrefix + std::string("provider.") + FormatGuid(controlGuid);
+  const std::string folder = UserFolderPath();
+  int dir = OpenPrivateFolder(folder);  // made when missing
+  if (dir >= 0) close(dir);
+  return folder + "/" + ProviderFileName(controlGuid);
 }
 
 std::optional<ControlBlockMapping> ControlBlockMapping::Open(const GUID& controlGuid) {
-  std::string path = ControlBlockPath(controlGuid);
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return std::nullopt;
-  {
+  const std::string name = ProviderFileName(controlGuid);
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    int fd = OpenInFolder(name, O_RDWR | O_CREAT);
+    if (fd < 0) return std::nullopt;
     // Only a block of this user's own counts: whoever can write it decides
     // where the provider's messages go.
-    FileLock lock(fd);
-    struct stat st {};
-    if (!lock.held() || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
-        ((st.st_mode & 077) != 0 && fchmod(fd, 0600) != 0) ||
-        (st.st_size < static_cast<off_t>(sizeof(ControlBlock)) &&
-         ftruncate(fd, sizeof(ControlBlock)) != 0)) {
+    bool ok = false;
+    bool removed = false;
+    {
+      FileLock lock(fd, LOCK_EX);
+      struct stat st {};
+      ok = lock.held() && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+           ((st.st_mode & 077) == 0 || fchmod(fd, 0600) == 0);
+      removed = ok && st.st_nlink == 0;
+      auto block = ok && !removed ? ReadBlock(fd) : std::nullopt;
+      if (ok && !removed && (!block || block->magic != kControlBlockMagic)) ok = StoreBlock(fd, nullptr, {});
+    }
+    if (removed) {
+      close(fd);
+      continue;
+    }
+    void* map = ok ? mmap(nullptr, sizeof(ControlBlock), PROT_READ, MAP_SHARED, fd, 0) : MAP_FAILED;
+    if (map == MAP_FAILED) {
       close(fd);
       return std::nullopt;
     }
+    return ControlBlockMapping(fd, map, UserFolderPath() + "/" + name);
   }
-  void* p = mmap(nullptr, sizeof(ControlBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (p == MAP_FAILED) {
-    close(fd);
-    return std::nullopt;
-  }
-  auto* block = static_cast<ControlBlock*>(p);
-  if (block->magic.load() != kControlBlockMagic) {
-    FileLock lock(fd);
-    if (lock.held() && block->magic.load() != kControlBlockMagic) {
-      StoreFields(*block, ControlState{});
-      block->magic.store(kControlBlockMagic);
-    }
-  }
-  return ControlBlockMapping(fd, block);
+  return std::nullopt;
 }
 
 ControlBlockMapping::ControlBlockMapping(ControlBlockMapping&& other) noexcept
-    : fd_(other.fd_), block_(other.block_) {
+    : fd_(other.fd_), map_(other.map_), path_(std::move(other.path_)) {
   other.fd_ = -1;
-  other.block_ = nullptr;
+  other.map_ = nullptr;
+}
+
+ControlBlockMapping& ControlBlockMapping::operator=(ControlBlockMapping&& other) noexcept {
+  std::swap(fd_, other.fd_);
+  std::swap(map_, other.map_);
+  std::swap(path_, other.path_);
+  return *this;
 }
 
 ControlBlockMapping::~ControlBlockMapping() {
-  if (block_ != nullptr) munmap(block_, sizeof(ControlBlock));
+  if (map_ != nullptr) munmap(map_, sizeof(ControlBlock));
   if (fd_ >= 0) close(fd_);
 }
 
 ControlState ControlBlockMapping::Read() const {
-  for (int waits = 0;; ++waits) {
-    std::uint32_t before = block_->sequence.load(std::memory_order_acquire);
-    if (before & 1u) {
-      // A writer holds the file lock for the whole change. An odd counter
-      // with the lock free was left by a writer that died (or by a damaged
-      // file): the block is reset to "not enabled".
-      if (waits >= kWaitsBeforeRepair && RepairAbandonedWrite()) continue;
-      if (waits >= kWaitsBeforeGivingUp) return ControlState{};
-      FutexWait(&block_->sequence, before, 1);
-      continue;
-    }
-    ControlState state;
-    state.loggerHandle = block_->loggerHandle.load(std::memory_order_relaxed);
-    state.enableFlags = block_->enableFlags.load(std::memory_order_relaxed);
-    state.enableLevel = static_cast<std::uint8_t>(block_->enableLevel.load(std::memory_order_relaxed));
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if (block_->sequence.load(std::memory_order_relaxed) == before) return state;
-  }
+  FileLock lock(fd_, LOCK_SH);
+  return lock.held() ? StateOf(ReadBlock(fd_)) : ControlState{};
 }
 
-bool ControlBlockMapping::RepairAbandonedWrite() const {
-  FileLock lock = FileLock::TryNow(fd_);
-  if (!lock.held()) return false;
-  std::uint32_t sequence = block_->sequence.load(std::memory_order_acquire);
-  if ((sequence & 1u) == 0) return true;
-  block_->loggerHandle.store(0, std::memory_order_relaxed);
-  block_->enableFlags.store(0, std::memory_order_relaxed);
-  block_->enableLevel.store(0, std::memory_order_relaxed);
-  block_->sequence.fetch_add(1, std::memory_order_release);  // even again
-  FutexWakeAll(&block_->sequence);
-  return true;
+std::optional<ControlState> ControlBlockMapping::TryRead() const {
+  FileLock lock(fd_, LOCK_SH, 20);
+  if (!lock.held()) return std::nullopt;
+  return StateOf(ReadBlock(fd_));
 }
+
+std::optional<std::uint32_t> ControlBlockMapping::Sequence() const {
+  std::uint32_t sequence = 0;
+  if (pread(fd_, &sequence, sizeof(sequence), 0) != static_cast<ssize_t>(sizeof(sequence))) return std::nullopt;
+  return sequence;
+}
+
+bool ControlBlockMapping::WriteLocked(const ControlState& state) const { return StoreBlock(fd_, map_, state); }
 
 bool ControlBlockMapping::Write(const ControlState& state) const {
-  FileLock lock(fd_);
-  if (!lock.held()) return false;
-  StoreFields(*block_, state);
-  return true;
+  FileLock lock(fd_, LOCK_EX);
+  return lock.held() && WriteLocked(state);
 }
 
 bool ControlBlockMapping::WriteIfLogger(std::uint64_t expectedLogger, const ControlState& state) const {
-  FileLock lock(fd_);
-  if (!lock.held() || block_->loggerHandle.load(std::memory_order_relaxed) != expectedLogger) return false;
-  StoreFields(*block_, state);
-  return true;
+  FileLock lock(fd_, LOCK_EX);
+  if (!lock.held() || StateOf(ReadBlock(fd_)).loggerHandle != expectedLogger) return false;
+  return WriteLocked(state);
 }
 
-void FutexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected, int timeoutMs) {
+int ControlBlockMapping::WaitForChange(std::uint32_t seen, int timeoutMs) const {
   timespec timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
-  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT, expected, &timeout,
-          nullptr, 0);
+  if (syscall(SYS_futex, static_cast<std::uint32_t*>(map_), FUTEX_WAIT, seen, &timeout, nullptr, 0) == 0) return 0;
+  return errno == EAGAIN || errno == EINTR ? 0 : errno;
 }
 
-void FutexWakeAll(std::atomic<std::uint32_t>* word) {
-  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE, INT_MAX, nullptr,
-          nullptr, 0);
+void ControlBlockMapping::WakeWatchers() const {
+  syscall(SYS_futex, static_cast<std::uint32_t*>(map_), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
+bool ControlBlockMapping::MarkProviderInUse() const {
+  struct flock lock {};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = kInUseByte;
+  lock.l_len = 1;
+  return fcntl(fd_, F_OFD_SETLK, &lock) == 0;
+}
+
+bool ControlBlockMapping::IsCurrentFile() const {
+  struct stat open {};
+  struct stat named {};
+  return fstat(fd_, &open) == 0 && lstat(path_.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
+         open.st_ino == named.st_ino;
+}
+
+void RemoveStaleFiles() {
+  int dir = OpenUserFolder();
+  if (dir < 0) return;
+  DIR* listing = fdopendir(dir);  // owns dir from here
+  if (listing == nullptr) {
+    close(dir);
+    return;
+  }
+  std::vector<std::string> names;
+  while (dirent* entry = readdir(listing)) {
+    std::string name = entry->d_name;
+    if (name.rfind(kProviderPrefix, 0) == 0 || name.rfind(kSessionPrefix, 0) == 0) names.push_back(name);
+  }
+  closedir(listing);
+  for (const std::string& name : names) {
+    int fd = OpenInFolder(name, O_RDWR);
+    if (fd < 0) continue;
+    FileLock lock(fd, LOCK_EX, 1);  // a busy file is left for the next time
+    if (lock.held() && IsOwnRegularFile(fd) && IsLinked(fd)) {
+      bool stale = false;
+      if (name.rfind(kSessionPrefix, 0) == 0) {
+        SessionRecord record{};
+        stale = pread(fd, &record, sizeof(record), 0) != static_cast<ssize_t>(sizeof(record)) ||
+                record.magic != kSessionMagic || !SessionAlive(record.loggerHandle);
+      } else {
+        ControlState state = StateOf(ReadBlock(fd));
+        bool enabledByLive = state.loggerHandle != 0 && SessionAlive(state.loggerHandle);
+        if (!ProviderInUse(fd))
+          stale = !enabledByLive;
+        else if (state.loggerHandle != 0 && !enabledByLive)
+          StoreBlock(fd, nullptr, {});  // its watchers see the change at their next look
+      }
+      if (stale) {
+        int folder = OpenUserFolder();
+        if (folder >= 0) {
+          unlinkat(folder, name.c_str(), 0);
+          close(folder);
+        }
+      }
+    }
+  }
 }
 
 socklen_t SessionAddress(std::uint64_t loggerHandle, sockaddr_un* address) {
@@ -255,25 +429,28 @@ bool SessionAlive(std::uint64_t loggerHandle) {
   return alive;
 }
 
-std::string SessionRecordPath(const std::string& name) {
+std::string SessionRecordName(const std::string& name) {
   if (name.empty() || name.size() > 64) return {};
   for (char c : name) {
     bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
               c == '.' || c == '_' || c == '-';
     if (!ok) return {};
   }
-  return kShmPrefix + std::string("session.") + name;
+  return kSessionPrefix + name;
+}
+
+std::string SessionRecordPath(const std::string& name) {
+  const std::string file = SessionRecordName(name);
+  return file.empty() ? std::string() : UserFolderPath() + "/" + file;
 }
 
 std::optional<std::uint64_t> FindLiveSession(const std::string& name) {
-  std::string path = SessionRecordPath(name);
-  if (path.empty()) return std::nullopt;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  const std::string file = SessionRecordName(name);
+  if (file.empty()) return std::nullopt;
+  int fd = OpenInFolder(file, O_RDONLY);
   if (fd < 0) return std::nullopt;
   SessionRecord record{};
-  struct stat st {};
-  bool own = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
-  ssize_t n = own ? pread(fd, &record, sizeof(record), 0) : -1;
+  ssize_t n = IsOwnRegularFile(fd) ? pread(fd, &record, sizeof(record), 0) : -1;
   close(fd);
   if (n != static_cast<ssize_t>(sizeof(record)) || record.magic != kSessionMagic ||
       !SessionAlive(record.loggerHandle))

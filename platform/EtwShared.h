@@ -1,11 +1,19 @@
 // Event tracing stand-in: what providers and sessions share (private).
 //
-// - A provider's control block: a small file in /dev/shm named after the
-//   control GUID, mapped by every process that registers or enables it. A
-//   sequence counter guards the fields (odd while a writer changes them) and
-//   is the futex word that provider watchers sleep on.
-// - A session record: a file in /dev/shm named after the session, holding its
-//   logger handle and owner. The session is alive while its socket is bound.
+// - Each user has a folder of their own, "/dev/shm/tovel-etw-<uid>" (mode
+//   0700). A folder or file there that is a symbolic link, or that another
+//   user owns, is never trusted: tracing then stays off for that user.
+// - A provider's control block: a small file in that folder named after the
+//   control GUID. It is read and written only with pread/pwrite under the
+//   file's lock, never through memory, so a file cut short or filled with
+//   anything reads as "not enabled" and cannot fault a reader. Its first word
+//   changes with every write; watchers sleep on it as a futex through a
+//   read-only mapping (a futex on a page that has gone fails, it does not
+//   fault).
+// - A session record: a file in that folder named after the session, holding
+//   its logger handle and owner. The session is alive while its socket is
+//   bound. A session that starts removes the records of dead sessions and the
+//   blocks that no provider uses and no live session enables.
 // - Messages: one packet each over this process's connection to the
 //   session's abstract AF_UNIX sequenced-packet socket, whose name is derived
 //   from the logger handle. Each sender's queue is bounded by its socket
@@ -15,7 +23,6 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,14 +35,15 @@ constexpr std::uint32_t kControlBlockMagic = 0x54435654;  // "TVCT"
 constexpr std::uint32_t kSessionMagic = 0x53535654;       // "TVSS"
 constexpr std::uint32_t kWireMagic = 0x52545654;          // "TVTR"
 
+// The layout of a control block's file.
 struct ControlBlock {
-  std::atomic<std::uint32_t> sequence;  // odd while being written; futex word
-  std::atomic<std::uint32_t> magic;
-  std::atomic<std::uint64_t> loggerHandle;  // 0: not enabled
-  std::atomic<std::uint32_t> enableFlags;
-  std::atomic<std::uint32_t> enableLevel;
+  std::uint32_t sequence;  // changes with every write; the watchers' futex word
+  std::uint32_t magic;
+  std::uint64_t loggerHandle;  // 0: not enabled
+  std::uint32_t enableFlags;
+  std::uint32_t enableLevel;
 };
-static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+static_assert(sizeof(ControlBlock) == 24);
 
 struct ControlState {
   std::uint64_t loggerHandle = 0;
@@ -44,19 +52,24 @@ struct ControlState {
   bool operator==(const ControlState&) const = default;
 };
 
-// A mapped control block; unmapped on destruction.
+// An open control block; closed on destruction.
 class ControlBlockMapping {
  public:
-  // Opens (creating when needed) the block of a control GUID. A block that
-  // another user owns is refused; one readable by others is made private.
+  // Opens (creating when needed) the block of a control GUID in this user's
+  // folder. A block that another user owns is refused; one readable by
+  // others is made private.
   static std::optional<ControlBlockMapping> Open(const GUID& controlGuid);
   ControlBlockMapping(ControlBlockMapping&& other) noexcept;
-  ControlBlockMapping& operator=(ControlBlockMapping&&) = delete;
+  ControlBlockMapping& operator=(ControlBlockMapping&& other) noexcept;
   ~ControlBlockMapping();
 
-  ControlBlock& Block() const { return *block_; }
-  // A consistent snapshot of the fields.
+  // The fields; "not enabled" for a damaged or short block, and when the
+  // lock could not be had within about a second.
   ControlState Read() const;
+  // The same, but nullopt when a writer holds the lock (tries briefly).
+  std::optional<ControlState> TryRead() const;
+  // The block's change counter; nullopt when the file is cut short.
+  std::optional<std::uint32_t> Sequence() const;
   // Writes the fields (under the block's file lock) and wakes the watchers.
   // False when the lock could not be had within about a second.
   bool Write(const ControlState& state) const;
@@ -64,25 +77,64 @@ class ControlBlockMapping {
   // that must not undo another session's enable). True when written.
   bool WriteIfLogger(std::uint64_t expectedLogger, const ControlState& state) const;
 
+  // Sleeps while the counter is seen, at most timeoutMs: 0 after a change or
+  // a wake-up, ETIMEDOUT, or another errno when the block cannot be slept on
+  // (its page has gone); the caller then polls.
+  int WaitForChange(std::uint32_t seen, int timeoutMs) const;
+  // Wakes every watcher of the block, in every process.
+  void WakeWatchers() const;
+  // Marks the block as used by a registered provider of this process for as
+  // long as it is open, so that clean-up leaves it.
+  bool MarkProviderInUse() const;
+  // False when the block's file has since been removed or replaced.
+  bool IsCurrentFile() const;
+
  private:
-  // Reads spin this many 1 ms waits on an odd counter before checking for a
-  // writer that died mid-change, and give up ("not enabled") after this many.
-  static constexpr int kWaitsBeforeRepair = 20;
-  static constexpr int kWaitsBeforeGivingUp = 1000;
-  // Ends a change that a dead writer left half done. False when a live
-  // writer holds the lock.
-  bool RepairAbandonedWrite() const;
-  ControlBlockMapping(int fd, ControlBlock* block) : fd_(fd), block_(block) {}
+  ControlBlockMapping(int fd, void* map, std::string path) : fd_(fd), map_(map), path_(std::move(path)) {}
+  bool WriteLocked(const ControlState& state) const;
   int fd_;
-  ControlBlock* block_;
+  void* map_;  // read-only, used only as the futex address
+  std::string path_;
 };
 
 // The file of a control GUID's block.
 std::string ControlBlockPath(const GUID& controlGuid);
 
-// Sleeps while *word == expected, at most timeoutMs; wakes every sleeper.
-void FutexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected, int timeoutMs);
-void FutexWakeAll(std::atomic<std::uint32_t>* word);
+// This user's folder of control blocks and session records.
+std::string UserFolderPath();
+// Opens the folder at path as a directory descriptor, making it (mode 0700)
+// when it is missing. -1 when it is a symbolic link, not a folder, or owned
+// by another user; a folder of this user that others may enter is made
+// private first.
+int OpenPrivateFolder(const std::string& path);
+// Test seams: a folder used in place of this user's ("" restores it), and
+// the same for a whole test program through a strong definition of
+// g_pszTraceFolder below (the platform's is weak and null).
+void SetUserFolderForTesting(const std::string& path);
+// A file of this user's folder, opened and locked (exclusively) for the
+// object's life. A file that is removed between the open and the lock is
+// opened anew. fd() is -1 when the file cannot be had, or when it is not a
+// regular file of this user.
+class LockedFile {
+ public:
+  LockedFile(const std::string& name, bool create);
+  ~LockedFile();
+  LockedFile(const LockedFile&) = delete;
+  LockedFile& operator=(const LockedFile&) = delete;
+  int fd() const { return fd_; }
+  // Unlinks the file (its lock is still held).
+  void Remove() const;
+
+ private:
+  int dir_ = -1;
+  int fd_ = -1;
+  std::string name_;
+};
+
+// Removes the records of dead sessions and the blocks that no provider has
+// open and no live session enables; resets blocks still enabled by a dead
+// session.
+void RemoveStaleFiles();
 
 // The abstract socket address of a logger handle.
 socklen_t SessionAddress(std::uint64_t loggerHandle, sockaddr_un* address);
@@ -98,6 +150,8 @@ struct SessionRecord {
 // The record's file, or "" when the name has characters outside
 // [A-Za-z0-9._-] or is empty or longer than 64.
 std::string SessionRecordPath(const std::string& name);
+// The record's file name within the folder ("" as above).
+std::string SessionRecordName(const std::string& name);
 // The logger handle of a live session of that name.
 std::optional<std::uint64_t> FindLiveSession(const std::string& name);
 
@@ -130,3 +184,6 @@ ULONG SendRecord(std::uint64_t loggerHandle, const WireHeader& header, const voi
                  const std::uint32_t* lengths);
 
 }  // namespace etw
+
+// The tracing folder of a test program (see SetUserFolderForTesting).
+extern const char* g_pszTraceFolder;

@@ -1,4 +1,4 @@
-// Threads, the unnamed mutex and the thread's last error over POSIX threads.
+// Threads, the unnamed mutex and event and the thread's last error over POSIX threads.
 //
 // Handles are small tagged objects kept in one process-wide table: a handle is
 // looked up there before it is used, so a null, closed or made-up value is
@@ -25,7 +25,7 @@ namespace {
 
 thread_local DWORD t_dwLastError = ERROR_SUCCESS;
 
-enum class HandleKind : std::uint32_t { kThread = 0x54485244u, kMutex = 0x4D555458u };
+enum class HandleKind : std::uint32_t { kThread = 0x54485244u, kMutex = 0x4D555458u, kEvent = 0x45564E54u };
 
 struct HandleObject {
   explicit HandleObject(HandleKind k) : kind(k) {}
@@ -77,6 +77,36 @@ class MutexObject final : public HandleObject {
   std::condition_variable m_free;
   std::thread::id m_owner;
   unsigned long m_count = 0;
+};
+
+// A manual-reset event: once set, every wait succeeds until it is reset.
+class EventObject final : public HandleObject {
+ public:
+  explicit EventObject(bool set) : HandleObject(HandleKind::kEvent), m_set(set) {}
+
+  void Set() {
+    std::lock_guard lock(m_lock);
+    m_set = true;
+    m_changed.notify_all();
+  }
+  void Reset() {
+    std::lock_guard lock(m_lock);
+    m_set = false;
+  }
+  // False when the deadline passed first.
+  bool Wait(std::optional<std::chrono::steady_clock::time_point> deadline) {
+    std::unique_lock lock(m_lock);
+    if (!deadline) {
+      m_changed.wait(lock, [&] { return m_set; });
+      return true;
+    }
+    return m_changed.wait_until(lock, *deadline, [&] { return m_set; });
+  }
+
+ private:
+  std::mutex m_lock;
+  std::condition_variable m_changed;
+  bool m_set;
 };
 
 // Live handles. Never destroyed, so a thread still running while the process
@@ -247,17 +277,41 @@ BOOL ReleaseMutex(HANDLE mutex) {
   return TRUE;
 }
 
+HANDLE CreateEventW(void* /*security*/, BOOL manualReset, BOOL initialState, const char16_t* name) {
+  if (name != nullptr || !manualReset) return Fail<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
+  HANDLE handle = AddHandle(new (std::nothrow) EventObject(initialState != FALSE));
+  if (handle == nullptr) return Fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  return handle;
+}
+
+BOOL SetEvent(HANDLE event) {
+  auto object = HandleTable::Instance().Find(event);
+  if (!object || object->kind != HandleKind::kEvent) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  static_cast<EventObject&>(*object).Set();
+  return TRUE;
+}
+
+BOOL ResetEvent(HANDLE event) {
+  auto object = HandleTable::Instance().Find(event);
+  if (!object || object->kind != HandleKind::kEvent) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  static_cast<EventObject&>(*object).Reset();
+  return TRUE;
+}
+
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  // The shared pointer keeps the mutex alive even if another thread closes
+  // The shared pointer keeps the object alive even if another thread closes
   // the handle while this one waits.
   auto object = HandleTable::Instance().Find(handle);
   if (!object) return Fail<DWORD>(ERROR_INVALID_HANDLE, WAIT_FAILED);
-  if (object->kind != HandleKind::kMutex) return Fail<DWORD>(ERROR_NOT_SUPPORTED, WAIT_FAILED);
+  if (object->kind != HandleKind::kMutex && object->kind != HandleKind::kEvent)
+    return Fail<DWORD>(ERROR_NOT_SUPPORTED, WAIT_FAILED);
 
   std::optional<std::chrono::steady_clock::time_point> deadline;
   if (milliseconds != INFINITE)
     deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  return static_cast<MutexObject&>(*object).Acquire(deadline) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+  const bool signalled = object->kind == HandleKind::kMutex ? static_cast<MutexObject&>(*object).Acquire(deadline)
+                                                            : static_cast<EventObject&>(*object).Wait(deadline);
+  return signalled ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 BOOL CloseHandle(HANDLE handle) {

@@ -1,4 +1,4 @@
-// Threads, the unnamed mutex, waits, sleeps and the thread's last error.
+// Threads, the unnamed mutex and event, waits, sleeps and the thread's last error.
 #pragma once
 
 #include <cstddef>
@@ -28,8 +28,14 @@ BOOL TerminateThread(HANDLE thread, DWORD exitCode);
 // An unnamed, recursive, owner-tracked mutex (name must be null).
 HANDLE CreateMutexW(void* security, BOOL initialOwner, const char16_t* name);
 BOOL ReleaseMutex(HANDLE mutex);
-// Waits for a mutex: WAIT_OBJECT_0 once the caller owns it, WAIT_TIMEOUT when
-// the time runs out (INFINITE never does). WAIT_FAILED with
+// An unnamed manual-reset event (manualReset must be TRUE, name null): set,
+// every wait for it succeeds until it is reset.
+HANDLE CreateEventW(void* security, BOOL manualReset, BOOL initialState, const char16_t* name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+// Waits for a mutex (WAIT_OBJECT_0 once the caller owns it) or an event
+// (WAIT_OBJECT_0 once it is set); WAIT_TIMEOUT when the time runs out
+// (INFINITE never does). WAIT_FAILED with
 // ERROR_INVALID_HANDLE for a null, closed or non-handle value, and with
 // ERROR_NOT_SUPPORTED for a thread handle (waiting for a thread's end is not
 // offered). A mutex whose owner ended while holding it is not detected.

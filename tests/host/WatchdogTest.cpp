@@ -195,4 +195,34 @@ TEST_F(WatchdogTest, WorkerStampsItsActivityForEveryRequest) {
   EXPECT_EQ(0, context_.running.load());
 }
 
+// The pause after each check ends as soon as the worker signals its end: with
+// a pause far longer than the test waits, only the signal can end it in time.
+TEST_F(WatchdogTest, WorkerEndSignalCutsThePauseShort) {
+  context_.workerEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(nullptr, context_.workerEnded);
+  bool timedOut = true;
+  auto result = std::async(std::launch::async, [&] { return RunWatchdog(&context_, 60000, &timedOut); });
+  WaitForReadings(1);
+  EXPECT_EQ(std::future_status::timeout, result.wait_for(std::chrono::milliseconds(20)));
+  context_.running.store(0);
+  ASSERT_TRUE(SetEvent(context_.workerEnded));
+  ASSERT_EQ(std::future_status::ready, result.wait_for(std::chrono::seconds(10)));
+  EXPECT_EQ(0, result.get());
+  EXPECT_FALSE(timedOut);
+  CloseHandle(context_.workerEnded);
+}
+
+// An end signal that is not set leaves the checks going after every pause.
+TEST_F(WatchdogTest, UnsetEndSignalStillChecksAfterEveryPause) {
+  context_.workerEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_NE(nullptr, context_.workerEnded);
+  bool timedOut = false;
+  auto result = std::async(std::launch::async, [&] { return RunWatchdog(&context_, 1, &timedOut); });
+  WaitForReadings(3);
+  clock_ = 1000 + MSG_HANDLE_TIME_LIMIT + 1;
+  ASSERT_EQ(std::future_status::ready, result.wait_for(std::chrono::seconds(10)));
+  EXPECT_TRUE(timedOut);
+  CloseHandle(context_.workerEnded);
+}
+
 }  // namespace

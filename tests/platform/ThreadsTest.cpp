@@ -323,4 +323,34 @@ TEST(ExitProcessNowDeathTest, EndsWithTheCodeAndSkipsExitHandlers) {
       ::testing::ExitedWithCode(7), ::testing::Not(::testing::HasSubstr("exit handler ran")));
 }
 
+TEST(EventTest, SetReleasesEveryWaitUntilReset) {
+  ScopedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  ASSERT_NE(event.get(), nullptr);
+  EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_TIMEOUT);
+  // A waiter without a time limit is released by the set.
+  auto waiter = std::async(std::launch::async, [&] { return WaitForSingleObject(event.get(), INFINITE); });
+  EXPECT_EQ(waiter.wait_for(20ms), std::future_status::timeout);
+  ASSERT_TRUE(SetEvent(event.get()));
+  ASSERT_EQ(waiter.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(waiter.get(), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_OBJECT_0);  // stays set
+  EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_OBJECT_0);
+  ASSERT_TRUE(ResetEvent(event.get()));
+  EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_TIMEOUT);
+
+  ScopedHandle initiallySet(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+  EXPECT_EQ(WaitForSingleObject(initiallySet.get(), 0), WAIT_OBJECT_0);
+}
+
+TEST(EventTest, RefusesWhatIsNotOffered) {
+  EXPECT_EQ(CreateEventW(nullptr, FALSE, FALSE, nullptr), nullptr);  // auto-reset
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+  EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, u"name"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+  ScopedHandle mutex(CreateMutexW(nullptr, FALSE, nullptr));
+  EXPECT_FALSE(SetEvent(mutex.get()));  // not an event
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(SetEvent(nullptr));
+}
+
 }  // namespace

@@ -10,7 +10,10 @@
 
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <mutex>
+#include <thread>
 
 #include "platform/Etw.h"
 #include "platform/EtwShared.h"
@@ -551,6 +554,197 @@ TEST(EtwMessageTest, MessagesGoOnlyToSessionsOfTheSameUser) {
   for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
   ASSERT_EQ(byte, 1) << "the other user's listener could not be set up";
   EXPECT_EQ(result, ERROR_WMI_INSTANCE_NOT_FOUND);
+}
+
+// A file cut short, refilled or replaced under a registered provider: the
+// watcher looks at least once a second, so each damage is left in place a
+// little longer than that. The process must live on, garbage must not read
+// as an enable, and the next enable must still reach the provider.
+TEST(EtwProviderTest, ProviderSurvivesItsBlockBeingCutShortRefilledOrReplaced) {
+  auto session = TraceSession::Start(UniqueSessionName("etw"));
+  ASSERT_TRUE(session);
+  const RawControlBlock garbageEnable{8, 0x12345678, 0x1111222233334444ull, 0xF, 5};
+  const RawControlBlock wellFormedDeadEnable{10, etw::kControlBlockMagic, session->LoggerHandle() ^ 1, 0xF, 5};
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& path)> damage;
+  } cases[] = {
+      {"cut to 0 bytes", [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), 0), 0); }},
+      {"cut inside the counter", [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), 3), 0); }},
+      {"grown to 1 MiB", [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), 1 << 20), 0); }},
+      {"refilled with a block of another layout",
+       [&](const std::string& path) {
+         int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+         ASSERT_GE(fd, 0);
+         ASSERT_EQ(pwrite(fd, &garbageEnable, sizeof(garbageEnable), 0), static_cast<ssize_t>(sizeof(garbageEnable)));
+         close(fd);
+       }},
+      {"replaced by another file",
+       [&](const std::string& path) {
+         ASSERT_EQ(unlink(path.c_str()), 0);
+         int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+         ASSERT_GE(fd, 0);
+         ASSERT_EQ(write(fd, &wellFormedDeadEnable, sizeof(wellFormedDeadEnable)),
+                   static_cast<ssize_t>(sizeof(wellFormedDeadEnable)));
+         close(fd);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const TestGuid testGuid;
+    const GUID& guid = testGuid;
+    RecordingProvider provider(guid);
+    ASSERT_EQ(provider.result(), ERROR_SUCCESS);
+    c.damage(etw::ControlBlockPath(guid));
+    std::this_thread::sleep_for(1300ms);
+    EXPECT_TRUE(provider.Requests().empty()) << "damage read as a request";
+    ASSERT_EQ(session->EnableProvider(guid, 0x5, 3), ERROR_SUCCESS);
+    ASSERT_TRUE(provider.WaitForRequests(1));
+    const auto request = provider.Requests().front();
+    EXPECT_EQ(request.code, WMI_ENABLE_EVENTS);
+    EXPECT_EQ(request.logger, session->LoggerHandle());
+    EXPECT_EQ(request.flags, 0x5u);
+  }
+}
+
+// Points the stand-in at a folder of the test's own for its scope.
+class PrivateTraceFolder {
+ public:
+  explicit PrivateTraceFolder(const std::string& tag)
+      : root_(std::filesystem::temp_directory_path() / UniqueSessionName(tag)) {
+    std::filesystem::create_directories(root_);
+    folder_ = root_ / "etw";
+    etw::SetUserFolderForTesting(folder_.string());
+  }
+  ~PrivateTraceFolder() {
+    etw::SetUserFolderForTesting("");
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+  const std::filesystem::path& root() const { return root_; }
+  const std::filesystem::path& folder() const { return folder_; }
+
+ private:
+  std::filesystem::path root_;
+  std::filesystem::path folder_;
+};
+
+TEST(EtwFolderTest, OnlyAPrivateFolderOfThisUserIsUsed) {
+  const PrivateTraceFolder place("folder");
+  namespace fs = std::filesystem;
+  const fs::path own = place.root() / "own";
+  fs::create_directory(own);
+  struct Case {
+    const char* name;
+    std::function<fs::path()> make;
+    bool accepted;
+  } cases[] = {
+      {"missing: made", [&] { return place.root() / "new"; }, true},
+      {"this user's, open to others: made private",
+       [&] {
+         fs::path p = place.root() / "open";
+         fs::create_directory(p);
+         chmod(p.c_str(), 0777);
+         return p;
+       },
+       true},
+      {"a symbolic link to this user's folder",
+       [&] {
+         fs::path p = place.root() / "link";
+         fs::create_directory_symlink(own, p);
+         return p;
+       },
+       false},
+      {"a regular file",
+       [&] {
+         fs::path p = place.root() / "file";
+         WriteFile(p, "x");
+         return p;
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path path = c.make();
+    int fd = etw::OpenPrivateFolder(path.string());
+    EXPECT_EQ(fd >= 0, c.accepted);
+    if (fd >= 0) {
+      struct stat st {};
+      ASSERT_EQ(fstat(fd, &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, 0700u);
+      close(fd);
+    }
+  }
+}
+
+TEST(EtwFolderTest, AFolderOfAnotherUserIsNeverTrusted) {
+  if (geteuid() != 0) GTEST_SKIP() << "a folder of another user needs root to make";
+  const PrivateTraceFolder place("other");
+  std::filesystem::create_directory(place.folder());
+  ASSERT_EQ(chown(place.folder().c_str(), 65534, 65534), 0);
+  EXPECT_LT(etw::OpenPrivateFolder(place.folder().string()), 0);
+
+  // Nothing of tracing works there: no session, no registration, no query.
+  DWORD error = 0;
+  EXPECT_EQ(TraceSession::Start(UniqueSessionName("other"), &error), nullptr);
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  const GUID guid = RandomGuid();
+  TRACE_GUID_REGISTRATION registration{&guid, nullptr};
+  TRACEHANDLE handle = 0;
+  auto callback = [](WMIDPREQUESTCODE, void*, ULONG*, void*) -> ULONG { return 0; };
+  EXPECT_EQ(RegisterTraceGuidsW(callback, nullptr, &guid, 1, &registration, nullptr, nullptr, &handle),
+            ERROR_ACCESS_DENIED);
+  EVENT_TRACE_PROPERTIES properties{};
+  properties.Wnode.BufferSize = sizeof(properties);
+  EXPECT_EQ(ControlTraceW(0, u"GlobalLogger", &properties, EVENT_TRACE_CONTROL_QUERY), ERROR_WMI_INSTANCE_NOT_FOUND);
+  // Nothing was made in it either.
+  EXPECT_TRUE(std::filesystem::is_empty(place.folder()));
+}
+
+TEST(EtwCleanUpTest, ASessionStartRemovesWhatDeadSessionsAndProvidersLeft) {
+  const PrivateTraceFolder place("clean");
+  auto live = TraceSession::Start(UniqueSessionName("live"));
+  ASSERT_TRUE(live);
+  const TRACEHANDLE liveLogger = live->LoggerHandle();
+  const TRACEHANDLE deadLogger = liveLogger ^ 0x5A5A;
+  auto sessionRecord = [](std::uint64_t logger) {
+    const etw::SessionRecord record{etw::kSessionMagic, 1, logger};
+    return std::string(reinterpret_cast<const char*>(&record), sizeof(record));
+  };
+  const TestGuid usedGuid;
+  RecordingProvider used(usedGuid);
+  ASSERT_EQ(used.result(), ERROR_SUCCESS);
+  const TestGuid enabledGuid;
+  ASSERT_EQ(live->EnableProvider(enabledGuid, 0x1, 1), ERROR_SUCCESS);
+
+  struct Case {
+    std::string file;
+    std::string bytes;  // written unless empty
+    bool kept;
+  } cases[] = {
+      {"session.dead", sessionRecord(deadLogger), false},
+      {"session.short", "abc", false},
+      {"session.copy-of-live", sessionRecord(liveLogger), true},
+      {"provider." + FormatGuid(RandomGuid()), BlockBytes({2, etw::kControlBlockMagic, 0, 0, 0}), false},
+      {"provider." + FormatGuid(RandomGuid()), BlockBytes({2, etw::kControlBlockMagic, deadLogger, 0xF, 5}), false},
+      {"provider." + FormatGuid(RandomGuid()), BlockBytes({2, etw::kControlBlockMagic, liveLogger, 0xF, 5}), true},
+      {"provider." + FormatGuid(usedGuid), "", true},
+      {"provider." + FormatGuid(enabledGuid), "", true},
+      {etw::SessionRecordName(live->Name()), "", true},
+  };
+  for (const Case& c : cases)
+    if (!c.bytes.empty()) WriteFile(place.folder() / c.file, c.bytes);
+
+  auto another = TraceSession::Start(UniqueSessionName("another"));
+  ASSERT_TRUE(another);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    EXPECT_EQ(std::filesystem::exists(place.folder() / c.file), c.kept);
+  }
+  // What was kept still works.
+  ASSERT_EQ(live->EnableProvider(usedGuid, 0x4, 2), ERROR_SUCCESS);
+  ASSERT_TRUE(used.WaitForRequests(1));
+  EXPECT_EQ(used.Requests().front().logger, liveLogger);
 }
 
 }  // namespace

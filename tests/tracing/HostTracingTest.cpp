@@ -5,8 +5,11 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <thread>
 
 #include "Host/Tracing.h"
 #include "platform/EtwShared.h"
@@ -115,10 +118,70 @@ TEST(HostTracingTest, ConsumerThatStopsOrDiesNeverStallsTheHost) {
   std::filesystem::remove(etw::SessionRecordPath(name));
 }
 
+// Nothing done to the control block's file stops a conversation: the host
+// keeps answering while the file is cut short, refilled with garbage or
+// replaced (each left in place longer than the watcher's one-second look),
+// and an enable afterwards still reaches it.
+TEST(HostTracingTest, HostAnswersWhateverItsControlBlockBecomes) {
+  tovel::HostProcess host(TOVELHOST_PATH);
+  const auto pid = static_cast<std::uint32_t>(host.pid());
+  ASSERT_TRUE(host.WriteFrame(kGetVersion));
+  ASSERT_TRUE(host.ReadFrame(10s));
+  const std::string path = etw::ControlBlockPath(TraceControlGuid);
+  const std::string garbage(64, '\x5A');
+  struct Case {
+    const char* name;
+    std::function<void()> damage;
+  } cases[] = {
+      {"cut to 0 bytes", [&] { ASSERT_EQ(truncate(path.c_str(), 0), 0); }},
+      {"cut to 5 bytes", [&] { ASSERT_EQ(truncate(path.c_str(), 5), 0); }},
+      {"garbage", [&] { WriteFile(path, garbage); }},
+      {"replaced", [&] {
+         ASSERT_EQ(unlink(path.c_str()), 0);
+         WriteFile(path, garbage);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.damage();
+    std::this_thread::sleep_for(1300ms);
+    ASSERT_TRUE(host.WriteFrame(kGetVersion));
+    auto response = host.ReadFrame(10s);
+    ASSERT_TRUE(response) << "the host stopped answering";
+    EXPECT_NE(response->find("1.0.0.2"), std::string::npos);
+  }
+
+  auto session = TraceSession::Start(UniqueSessionName("host"));
+  ASSERT_TRUE(session);
+  ASSERT_EQ(session->EnableProvider(TraceControlGuid, 0xF, 5), ERROR_SUCCESS);
+  std::vector<TraceRecord> records;
+  auto okRead = [](const TraceRecord& r) { return IsStepLine(r, 10, "(MsgHandleProc -- ReadFromNativeMessaging)"); };
+  for (int attempt = 0; attempt < 50 && records.empty(); ++attempt) {
+    ASSERT_TRUE(host.WriteFrame(kGetVersion));
+    ASSERT_TRUE(host.ReadFrame(10s));
+    records = ReceiveUntil(*session, pid, okRead, 200ms);
+    if (!records.empty() && !okRead(records.back())) records.clear();
+  }
+  EXPECT_FALSE(records.empty()) << "no OK line from the host after the damage";
+  host.CloseInput();
+  EXPECT_EQ(host.WaitExit(10s), 0);
+}
+
+// The test build of the host keeps its tracing in a folder of its own
+// (HOST_TRACE_FOLDER), and so does this test while it runs: an enable of the
+// provider by any other process on the machine (another checkout's tests, a
+// consumer left running) would otherwise take the host's messages away from
+// the global logger session.
 class HostGlobalLoggerTest : public ::testing::Test {
  protected:
-  void SetUp() override { fs::remove_all(root_); }
-  void TearDown() override { fs::remove_all(root_); }
+  void SetUp() override {
+    fs::remove_all(root_);
+    etw::SetUserFolderForTesting(HOST_TRACE_FOLDER);
+  }
+  void TearDown() override {
+    etw::SetUserFolderForTesting("");
+    fs::remove_all(root_);
+  }
   void SetValue(const std::string& subKey, const char* name, const char* value) {
     WriteFile(root_ / "SYSTEM/CurrentControlSet/Control/Wmi/GlobalLogger" / subKey / (std::string(name) + ".dword"),
               value);
