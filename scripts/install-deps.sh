@@ -7,6 +7,7 @@ packages=(
   libssl-dev openssl libcjson-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   iproute2 python3
+  clang libclang-rt-14-dev
 )
 
 missing=()
