@@ -8,10 +8,15 @@
 //   3  the key-container items (second byte picks one): re-encode stably.
 //   4  sm2_decrypt of the bytes as a raw ciphertext with a fixed key: a
 //      ciphertext shorter than 98 bytes fails, and a failure leaves the
-//      output untouched.
+//      output untouched; a raw form SM2Cipher takes comes back unchanged.
 //   5  the bytes as a message: encryption then decryption gives it back, the
 //      raw form survives SM2Cipher and back, and a ciphertext with one byte
 //      changed fails to decrypt.
+//   6  the bytes as a DER SM2Cipher, decrypted through its raw form with the
+//      key of fuzz/seeds/pki (whose seed ciphertexts the installed library's
+//      own SM2 made): a failure leaves the output untouched.
+// The key is checked at start-up against the peer's ciphertext of a known
+// message.
 #include <openssl/asn1.h>
 #include <openssl/bn.h>
 #include <openssl/ec.h>
@@ -19,6 +24,7 @@
 #include <openssl/evp.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -132,6 +138,16 @@ void DecryptTarget(const Bytes& in) {
   const int nOk = sm2_decrypt(g_nCurve, in.data(), static_cast<int>(in.size()), g_pD, out.data());
   if (in.size() <= SM2_CIPHERTEXT_OVERHEAD) fuzz::Check(nOk == 0, "decrypted a ciphertext without a message", View(in));
   if (nOk == 0) fuzz::Check(out == Bytes(nOut, 0xA5), "a failed decryption wrote its output", View(in));
+
+  SM2Cipher* pCipher = sm2_cipher_from_raw(in.data(), static_cast<int>(in.size()));
+  if (pCipher == nullptr) return;
+  fuzz::Check(in.size() > SM2_CIPHERTEXT_OVERHEAD && in[0] == 0x04, "sm2_cipher_from_raw took a malformed raw form",
+              View(in));
+  Bytes raw(in.size());
+  int nRaw = 0;
+  fuzz::Check(sm2_cipher_to_raw(pCipher, raw.data(), raw.size(), &nRaw) == 1 && raw == in,
+              "raw -> SM2Cipher -> raw changed the bytes", View(in));
+  sm2_cipher_free(pCipher);
 }
 
 void RoundTripTarget(const Bytes& m) {
@@ -162,6 +178,33 @@ void RoundTripTarget(const Bytes& m) {
   fuzz::Check(untouched == Bytes(m.size(), 0x5A), "a failed decryption wrote its output", View(changed));
 }
 
+// Decodes a DER SM2Cipher and decrypts its raw form; nullopt when either fails.
+std::optional<Bytes> DecryptDer(const Bytes& in) {
+  const unsigned char* p = in.data();
+  SM2Cipher* pCipher = sm2_cipher_decode(nullptr, &p, static_cast<long>(in.size()));
+  if (pCipher == nullptr) return std::nullopt;
+  Bytes raw(in.size() + SM2_CIPHERTEXT_OVERHEAD);
+  int nRaw = 0;
+  const bool bRaw = sm2_cipher_to_raw(pCipher, raw.data(), raw.size(), &nRaw) == 1;
+  sm2_cipher_free(pCipher);
+  if (!bRaw) return std::nullopt;
+  fuzz::Check(nRaw > SM2_CIPHERTEXT_OVERHEAD, "sm2_cipher_to_raw wrote no message", View(in));
+  const std::size_t nOut = static_cast<std::size_t>(nRaw) - SM2_CIPHERTEXT_OVERHEAD;
+  Bytes out(nOut, 0xC3);
+  if (sm2_decrypt(g_nCurve, raw.data(), nRaw, g_pD, out.data()) != 1) {
+    fuzz::Check(out == Bytes(nOut, 0xC3), "a failed decryption wrote its output", View(in));
+    return std::nullopt;
+  }
+  return out;
+}
+
+void DecryptDerTarget(const Bytes& in) { DecryptDer(in); }
+
+Bytes SeedBytes(const char* pszRelative) {
+  const std::string text = fuzz::ReadSeedFile(pszRelative);
+  return Bytes(text.begin(), text.end());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -174,13 +217,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_pY = BN_new();
   EC_POINT* pPoint = EC_POINT_new(pGroup);
   BN_CTX* pCtx = BN_CTX_new();
-  fuzz::Check(BN_hex2bn(&g_pD, "3945208F7B2144B13F36E38AC6D39F95889393692860B51A42FB81EF4DF7C5B8") > 0 &&
+  const std::string keyHex = fuzz::ReadSeedFile("pki/sm2-key.hex");
+  fuzz::Check(BN_hex2bn(&g_pD, keyHex.c_str()) == static_cast<int>(keyHex.size()) &&
                   EC_POINT_mul(pGroup, pPoint, g_pD, nullptr, nullptr, pCtx) == 1 &&
                   EC_POINT_get_affine_coordinates(pGroup, pPoint, g_pX, g_pY, pCtx) == 1,
               "no SM2 key");
   BN_CTX_free(pCtx);
   EC_POINT_free(pPoint);
   EC_GROUP_free(pGroup);
+  const std::optional<Bytes> message = DecryptDer(SeedBytes("pki/sm2-message.der"));
+  fuzz::Check(message && *message == SeedBytes("pki/sm2-message.txt"),
+              "the peer's seed ciphertext does not decrypt to its message");
   return 0;
 }
 
@@ -188,13 +235,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pbyData, std::size_t n
   if (nSize == 0) return 0;
   const Bytes in(pbyData + 1, pbyData + nSize);
   ERR_clear_error();
-  switch (pbyData[0] % 6) {
+  switch (pbyData[0] % 7) {
     case 0: Sm2CipherTarget(in); break;
     case 1: PrivateKeyTarget(in); break;
     case 2: LegacyTarget(in); break;
     case 3: ContainerTarget(in); break;
     case 4: DecryptTarget(in); break;
-    default: RoundTripTarget(in); break;
+    case 5: RoundTripTarget(in); break;
+    default: DecryptDerTarget(in); break;
   }
   ERR_clear_error();
   return 0;

@@ -42,15 +42,15 @@ for h in "${harnesses[@]}"; do
   [ -n "${seeds[$h]:-}" ] || { echo "fuzz $h: no such harness (one of: ${all[*]})"; exit 2; }
   corpus="$dir/corpus/$h"
   mkdir -p "$corpus"
-  seed_dir="$here/fuzz/seeds/${seeds[$h]}"
-  [ -d "$seed_dir" ] || seed_dir=""
+  seed_dirs=()
+  [ -d "$here/fuzz/seeds/${seeds[$h]}" ] && seed_dirs=("$here/fuzz/seeds/${seeds[$h]}")
   log="$dir/logs/$h.log"
   rc=0
   # -max_total_time ends the run; -timeout ends one slow input; timeout(1) is
   # the last resort should the harness itself hang.
   TOVEL_FUZZ_EXPECTED_FAULTS="$expected" timeout -k 10 $((seconds + 120)) "$dir/fuzz/$h" \
     -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 -max_len="${maxlen[$h]}" \
-    -print_final_stats=1 -artifact_prefix="$dir/artifacts/$h-" "$corpus" $seed_dir > "$log" 2>&1 || rc=$?
+    -print_final_stats=1 -artifact_prefix="$dir/artifacts/$h-" "$corpus" "${seed_dirs[@]}" > "$log" 2>&1 || rc=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   size=$(find "$corpus" -type f | wc -l)
   if [ "$rc" -eq 0 ]; then
@@ -67,10 +67,14 @@ done
 for line in "${repro_lines[@]}"; do
   read -r h fault repro <<< "$line"
   if [[ " ${harnesses[*]} " == *" $h "* ]]; then
-    if "$dir/fuzz/$h" "$here/fuzz/$repro" > "$dir/logs/$h-$fault.log" 2>&1; then
+    replay="$dir/logs/$h-$fault.log"
+    if "$dir/fuzz/$h" "$here/fuzz/$repro" > "$replay" 2>&1; then
       echo "fuzz $h: expected fault $fault no longer reproduces: remove it from fuzz/expected-faults"
+    elif grep -q "PROPERTY BROKEN" "$replay"; then
+      echo "fuzz $h: expected fault $fault still open ($repro: $(grep -m1 'PROPERTY BROKEN' "$replay" | cut -d: -f2- | sed 's/^ //'))"
     else
-      echo "fuzz $h: expected fault $fault still open ($repro)"
+      failed=1
+      echo "fuzz $h: FAILED replaying $repro otherwise than expected; log: $replay"
     fi
   fi
 done

@@ -172,6 +172,18 @@ openssl asn1parse -genconf pfx.cnf -noout -out pfx.der
 # Raw ciphertext shapes for the decryption mode: 0x04 || x || y || C2 || C3.
 { printf '\x04'; openssl rand 64; printf 'sixteen byte msg'; openssl rand 32; } > raw.bin
 s 04 raw.bin sm2-raw
+# An SM2 key and ciphertexts made by the installed library's own SM2 (DER
+# SM2Cipher, SM3): mode 0 decodes them, mode 6 decrypts them with the key.
+openssl genpkey -algorithm SM2 -out sm2-key.pem 2>/dev/null
+openssl pkey -in sm2-key.pem -text -noout | sed -n '/^priv:/,/^pub:/p' | sed '1d;$d' | tr -d ' :\n' > "$pki/sm2-key.hex"
+printf 'fuzz seed message' > "$pki/sm2-message.txt"
+openssl pkeyutl -encrypt -inkey sm2-key.pem -in "$pki/sm2-message.txt" -out sm2-peer.der
+cp sm2-peer.der "$pki/sm2-message.der"
+s 00 sm2-peer.der sm2cipher-peer
+s 06 sm2-peer.der sm2cipher-peer-decrypt
+printf 'x' > one.txt
+openssl pkeyutl -encrypt -inkey sm2-key.pem -in one.txt -out sm2-one.der
+s 06 sm2-one.der sm2cipher-peer-decrypt-one
 # Message for the encryption round trip.
 printf '\x05mac list 00-11-22-33-44-55' > "$here/sm2/sm2-roundtrip"
 # The reproducer of an open fault (fuzz/expected-faults): the accepted
