@@ -122,10 +122,6 @@ void CheckAccepted(const std::string& der, const std::string& result) {
   X509_free(pCert);
 }
 
-}  // namespace
-
-namespace {
-
 // One pass of the road with its checks; returns the agent's status.
 HRESULT RunRoad(const std::string& der) {
   const std::string text = Base64(der);
