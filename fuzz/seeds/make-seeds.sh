@@ -189,4 +189,10 @@ printf '\x05mac list 00-11-22-33-44-55' > "$here/sm2/sm2-roundtrip"
 # The reproducer of an open fault (fuzz/expected-faults): the accepted
 # certificate with bytes after it.
 { cat "$cert/server.der"; printf 'junk'; } > "$here/../reproducers/cert-trailing-junk"
+# The DER of anyone's own certificate (key encipherment), a line break, then
+# the PEM of the accepted one: the checks read the PEM, the encryption the DER.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout other-key.pem -subj "/CN=someone else" -days $days \
+  -addext "keyUsage=keyEncipherment" -outform DER -out other.der 2>/dev/null
+{ cat other.der; printf '\n'; openssl x509 -inform DER -in "$cert/server.der"; } \
+  > "$here/../reproducers/cert-other-der-then-pem"
 echo "seeds written under $here"
