@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <regex>
 
 #include "Host/Tracing.h"
+#include "platform/EtwShared.h"
 #include "tests/support/TraceTestSupport.h"
 
 namespace tracetest {
@@ -31,7 +33,14 @@ std::string NormalizedStepLine(const TraceRecord& record) {
 }
 
 StepLineRecorder::StepLineRecorder(const std::string& tag)
-    : session_(TraceSession::Start(UniqueSessionName(tag))) {
+    : folder_(std::filesystem::temp_directory_path() /
+              ("tovel-step-lines-" + std::to_string(getpid()))) {
+  // The session and the provider meet in a folder of this process alone, so
+  // that no other process on the machine that enables, resets or cleans up
+  // the shared control block can take the lines away.
+  std::filesystem::remove_all(folder_);
+  etw::SetUserFolderForTesting(folder_.string());
+  session_ = TraceSession::Start(UniqueSessionName(tag));
   if (session_ == nullptr) return;
   started_ = session_->EnableProvider(TraceControlGuid,
                                       TRACE_FLAG_ERROR | TRACE_FLAG_HRESULT_ERROR | TRACE_FLAG_INFO, 4) ==
@@ -39,7 +48,13 @@ StepLineRecorder::StepLineRecorder(const std::string& tag)
   TraceStart();
 }
 
-StepLineRecorder::~StepLineRecorder() { TraceEnd(); }
+StepLineRecorder::~StepLineRecorder() {
+  TraceEnd();
+  session_.reset();
+  etw::SetUserFolderForTesting("");
+  std::error_code ignored;
+  std::filesystem::remove_all(folder_, ignored);
+}
 
 std::vector<std::string> StepLineRecorder::LinesOf(const std::function<void()>& run) {
   run();

@@ -2,6 +2,7 @@
 // session that enables the host's provider in this process.
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -32,6 +33,7 @@ class StepLineRecorder {
   std::vector<std::string> LinesOf(const std::function<void()>& run);
 
  private:
+  std::filesystem::path folder_;
   std::unique_ptr<TraceSession> session_;
   bool started_ = false;
 };

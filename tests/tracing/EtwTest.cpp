@@ -517,6 +517,8 @@ TEST(EtwProviderTest, ControlBlocksArePrivateToTheirUser) {
   const std::u16string wideName(name.begin(), name.end());
   EXPECT_EQ(ControlTraceW(0, wideName.c_str(), &properties, EVENT_TRACE_CONTROL_QUERY),
             ERROR_WMI_INSTANCE_NOT_FOUND);
+  // The session cannot remove a record that is no longer its own.
+  EXPECT_EQ(unlink(etw::SessionRecordPath(name).c_str()), 0);
 }
 
 TEST(EtwMessageTest, MessagesGoOnlyToSessionsOfTheSameUser) {
