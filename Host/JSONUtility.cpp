@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "Host/IOStream.h"
 #include "Host/Tracing.h"
@@ -82,17 +83,7 @@ std::size_t PrintedLength(unsigned char c) {
 // larger is built for it.
 std::string EchoText(const char* pszText) {
   // Every byte of the text gives at least one byte of the result.
-  const std::size_t nLen = strnlen(pszText, MAX_RESPONSE_SIZE + 1);
-  if (nLen == 0) return std::string();
-  const int nUnits = MultiByteToWideChar(CP_UTF8, 0, pszText, static_cast<int>(nLen), nullptr, 0);
-  if (nUnits <= 0) throw std::bad_alloc();
-  std::u16string strWide(static_cast<std::size_t>(nUnits), u'\0');
-  MultiByteToWideChar(CP_UTF8, 0, pszText, static_cast<int>(nLen), strWide.data(), nUnits);
-  const int nBytes = WideCharToMultiByte(CP_UTF8, 0, strWide.data(), nUnits, nullptr, 0, nullptr, nullptr);
-  if (nBytes <= 0) throw std::bad_alloc();
-  std::string strOut(static_cast<std::size_t>(nBytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, strWide.data(), nUnits, strOut.data(), nBytes, nullptr, nullptr);
-
+  std::string strOut = WellFormedUtf8(std::string_view(pszText, strnlen(pszText, MAX_RESPONSE_SIZE + 1)));
   std::size_t nPrinted = 0;
   for (std::size_t i = 0; i < strOut.size(); ++i) {
     const auto c = static_cast<unsigned char>(strOut[i]);

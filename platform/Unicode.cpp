@@ -15,6 +15,7 @@
 
 #include <climits>
 #include <cstring>
+#include <stdexcept>
 
 #include "platform/Threads.h"
 
@@ -191,4 +192,13 @@ std::size_t wcslen16(const char16_t* text) {
   std::size_t length = 0;
   while (text[length] != u'\0') ++length;
   return length;
+}
+
+std::string WellFormedUtf8(std::string_view text) {
+  if (text.empty()) return std::string();
+  const int needed = Transcode<Utf8, Utf8>(text.data(), text.size(), nullptr, 0);
+  if (needed == 0) throw std::length_error("WellFormedUtf8: result too long");
+  std::string out(static_cast<std::size_t>(needed), '\0');
+  Transcode<Utf8, Utf8>(text.data(), text.size(), out.data(), needed);
+  return out;
 }

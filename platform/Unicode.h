@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <string_view>
 
 #include "platform/WinTypes.h"
 
@@ -24,6 +26,11 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, const char* multiByte, int c
 int WideCharToMultiByte(UINT codePage, DWORD flags, const char16_t* wideChar, int cchWideChar,
                         char* multiByte, int cbMultiByte, const char* defaultChar,
                         BOOL* usedDefaultChar);
+
+// The text as well-formed UTF-8: each maximal ill-formed subpart becomes one
+// U+FFFD, as in the conversions above; well-formed text comes back unchanged.
+// Throws std::length_error for a result over INT_MAX bytes.
+std::string WellFormedUtf8(std::string_view text);
 
 // Length of a zero-terminated UTF-16 text in code units; 0 for null.
 std::size_t wcslen16(const char16_t* text);

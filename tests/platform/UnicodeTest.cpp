@@ -61,7 +61,9 @@ TEST(UnicodeTest, WellFormedTextConvertsBothWays) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(ToUtf16(c.utf8), c.utf16);
     EXPECT_EQ(ToUtf8(c.utf16), c.utf8);
+    EXPECT_EQ(WellFormedUtf8(c.utf8), c.utf8);
   }
+  EXPECT_EQ(WellFormedUtf8(""), "");
 }
 
 // Each maximal ill-formed subpart gives one U+FFFD; the byte that ended a
@@ -98,6 +100,8 @@ TEST(UnicodeTest, MalformedUtf8IsReplacedPerMaximalSubpart) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(ToUtf16(c.utf8), c.expected);
+    // Repaired in place: the same replacements, without the way through UTF-16.
+    EXPECT_EQ(WellFormedUtf8(c.utf8), ToUtf8(c.expected));
   }
 }
 
