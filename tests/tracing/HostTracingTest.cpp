@@ -28,6 +28,23 @@ bool IsStepLine(const TraceRecord& record, USHORT number, const std::string& tex
          NarrowField(record.fields[0]).find(text) != std::string::npos;
 }
 
+// The host hears of an enable on its own time: asks until its OK line of a
+// read arrives and returns the records up to that line (none after 50 tries).
+std::vector<TraceRecord> AwaitOkRead(tovel::HostProcess& host, TraceSession& session) {
+  const auto pid = static_cast<std::uint32_t>(host.pid());
+  auto okRead = [](const TraceRecord& r) { return IsStepLine(r, 10, "(MsgHandleProc -- ReadFromNativeMessaging)"); };
+  std::vector<TraceRecord> records;
+  for (int attempt = 0; attempt < 50 && records.empty(); ++attempt) {
+    if (!host.WriteFrame(kGetVersion) || !host.ReadFrame(10s)) {
+      ADD_FAILURE() << "the host stopped answering";
+      return {};
+    }
+    records = ReceiveUntil(session, pid, okRead, 200ms);
+    if (!records.empty() && !okRead(records.back())) records.clear();
+  }
+  return records;
+}
+
 TEST(HostTracingTest, EnabledFromOutsideShowsOkAndFailedLines) {
   tovel::HostProcess host(TOVELHOST_PATH);
   const auto pid = static_cast<std::uint32_t>(host.pid());
@@ -39,15 +56,7 @@ TEST(HostTracingTest, EnabledFromOutsideShowsOkAndFailedLines) {
   ASSERT_TRUE(session);
   ASSERT_EQ(session->EnableProvider(TraceControlGuid, 0xF, 5), ERROR_SUCCESS);
 
-  // The host hears of the enable on its own time: ask until its lines come.
-  std::vector<TraceRecord> records;
-  auto okRead = [](const TraceRecord& r) { return IsStepLine(r, 10, "(MsgHandleProc -- ReadFromNativeMessaging)"); };
-  for (int attempt = 0; attempt < 50 && records.empty(); ++attempt) {
-    ASSERT_TRUE(host.WriteFrame(kGetVersion));
-    ASSERT_TRUE(host.ReadFrame(10s));
-    records = ReceiveUntil(*session, pid, okRead, 200ms);
-    if (!records.empty() && !okRead(records.back())) records.clear();
-  }
+  std::vector<TraceRecord> records = AwaitOkRead(host, *session);
   ASSERT_FALSE(records.empty()) << "no OK line from the host";
   EXPECT_NE(NarrowField(records.back().fields[0]).find("--OK"), std::string::npos);
 
@@ -124,7 +133,6 @@ TEST(HostTracingTest, ConsumerThatStopsOrDiesNeverStallsTheHost) {
 // and an enable afterwards still reaches it.
 TEST(HostTracingTest, HostAnswersWhateverItsControlBlockBecomes) {
   tovel::HostProcess host(TOVELHOST_PATH);
-  const auto pid = static_cast<std::uint32_t>(host.pid());
   ASSERT_TRUE(host.WriteFrame(kGetVersion));
   ASSERT_TRUE(host.ReadFrame(10s));
   const std::string path = etw::ControlBlockPath(TraceControlGuid);
@@ -154,14 +162,7 @@ TEST(HostTracingTest, HostAnswersWhateverItsControlBlockBecomes) {
   auto session = TraceSession::Start(UniqueSessionName("host"));
   ASSERT_TRUE(session);
   ASSERT_EQ(session->EnableProvider(TraceControlGuid, 0xF, 5), ERROR_SUCCESS);
-  std::vector<TraceRecord> records;
-  auto okRead = [](const TraceRecord& r) { return IsStepLine(r, 10, "(MsgHandleProc -- ReadFromNativeMessaging)"); };
-  for (int attempt = 0; attempt < 50 && records.empty(); ++attempt) {
-    ASSERT_TRUE(host.WriteFrame(kGetVersion));
-    ASSERT_TRUE(host.ReadFrame(10s));
-    records = ReceiveUntil(*session, pid, okRead, 200ms);
-    if (!records.empty() && !okRead(records.back())) records.clear();
-  }
+  const std::vector<TraceRecord> records = AwaitOkRead(host, *session);
   EXPECT_FALSE(records.empty()) << "no OK line from the host after the damage";
   host.CloseInput();
   EXPECT_EQ(host.WaitExit(10s), 0);
