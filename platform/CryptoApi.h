@@ -31,11 +31,7 @@ constexpr BYTE CERT_KEY_AGREEMENT_KEY_USAGE = 0x08;
 constexpr BYTE CERT_KEY_CERT_SIGN_KEY_USAGE = 0x04;
 constexpr BYTE CERT_CRL_SIGN_KEY_USAGE = 0x02;
 
-// Errors set as the last error (HRESULT values, as the decoder reports them).
-constexpr DWORD CRYPT_E_ASN1_CORRUPT = 0x80093103u;  // malformed (corrupted) encoding
-constexpr DWORD CRYPT_E_ASN1_EOD = 0x80093102u;      // no data, or data ends early
-constexpr DWORD CRYPT_E_ASN1_BADTAG = 0x8009310Bu;   // not the expected ASN.1 type
-constexpr DWORD CRYPT_E_NOT_FOUND = 0x80092004u;     // no such extension
+// Errors set as the last error: the CRYPT_E_ numbers of platform/WinError.h.
 
 struct CRYPT_INTEGER_BLOB {
   DWORD cbData;

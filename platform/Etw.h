@@ -117,9 +117,6 @@ struct EVENT_TRACE_PROPERTIES {
 static_assert(sizeof(EVENT_TRACE_PROPERTIES) == 120);
 
 constexpr ULONG EVENT_TRACE_CONTROL_QUERY = 0;
-constexpr DWORD ERROR_BAD_LENGTH = 24;
-constexpr DWORD ERROR_ALREADY_EXISTS = 183;
-constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
 
 // Queries a running session by name (the handle argument is unused). Only
 // EVENT_TRACE_CONTROL_QUERY is supported. Returns ERROR_SUCCESS,

@@ -16,7 +16,6 @@
 
 #include "platform/WinTypes.h"
 
-constexpr DWORD ERROR_NO_DATA = 232;
 
 constexpr std::size_t MAX_ADAPTER_NAME_LENGTH = 256;
 constexpr std::size_t MAX_ADAPTER_ADDRESS_LENGTH = 8;

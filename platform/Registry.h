@@ -24,7 +24,6 @@ using HKEY = RegKeyNode*;
 constexpr DWORD KEY_READ = 0x20019;
 constexpr DWORD REG_SZ = 1;
 constexpr DWORD REG_DWORD = 4;
-constexpr DWORD ERROR_INVALID_DATA = 13;
 
 // Results are system error numbers: ERROR_SUCCESS, ERROR_FILE_NOT_FOUND,
 // ERROR_MORE_DATA, ERROR_NO_MORE_ITEMS, ERROR_INVALID_HANDLE,

@@ -13,10 +13,6 @@ constexpr WORD LANGID_CHINESE_SIMPLIFIED = 2052;
 constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x00000200;
 constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x00001000;
 
-constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
-constexpr DWORD ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
-constexpr DWORD ERROR_RESOURCE_LANG_NOT_FOUND = 1815;
-
 // One message: its id and its text in each language.
 struct ResourceText {
   DWORD dwId;
