@@ -11,7 +11,7 @@
 
 #include "Host/IOStream.h"
 #include "Host/Tracing.h"
-#include "agent/TovelAgent.h"
+#include "Host/StatusCodes.h"
 #include "platform/Unicode.h"
 
 namespace {

@@ -280,12 +280,6 @@ void TraceHResult(HRESULT hValue, const char16_t* pszText) {
   }
 }
 
-HRESULT StatusToHResult(std::int32_t nStatus) {
-  if (nStatus <= 0) return nStatus;
-  std::uint32_t uCode = static_cast<std::uint32_t>(nStatus) & 0xFFFF;
-  return static_cast<HRESULT>(uCode | ((nStatus & 0x20000000) ? 0xA0070000u : 0x80070000u));
-}
-
 TraceHelper::TraceHelper(const char16_t* pszFunctionName) : m_pszFunctionName(pszFunctionName) {
   DWORD dwLastError = GetLastError();
   if (TraceEnabled(TRACE_FLAG_FUNCTION))

@@ -76,11 +76,6 @@ void TraceLogFailed(const char* pszLine);
 // TRACE_FLAG_INFO.
 void TraceHResult(HRESULT hValue, const char16_t* pszText);
 
-// The HRESULT form of a status: a positive own code (bit 0x20000000) becomes
-// (c & 0xFFFF) | 0xA0070000, any other positive code (c & 0xFFFF) | 0x80070000;
-// zero and negative statuses stay.
-HRESULT StatusToHResult(std::int32_t nStatus);
-
 // Scope object: traces entry and exit of an operation under
 // TRACE_FLAG_FUNCTION and keeps the thread's last error unchanged.
 class TraceHelper {

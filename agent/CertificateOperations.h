@@ -13,7 +13,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
-#include "agent/StatusCodes.h"
+#include "Host/StatusCodes.h"
 #include "platform/WinTypes.h"
 
 // A validity time (UTCTime or GeneralizedTime, 'Z' or a +hhmm/-hhmm offset) as

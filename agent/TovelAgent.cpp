@@ -33,11 +33,6 @@ constexpr int STATUS_SUFFIX_CHARS = 13;
 
 }  // namespace
 
-HRESULT LastErrorToHResult() {
-  HRESULT hResult = StatusToHResult(static_cast<std::int32_t>(GetLastError()));
-  return hResult == S_OK ? E_FAIL : hResult;
-}
-
 void AppendStatusSuffix(char16_t* pszDesc, HRESULT hCode) {
   char szSuffix[STATUS_SUFFIX_CHARS + 1];
   std::snprintf(szSuffix, sizeof szSuffix, "\n(0x%08x)", static_cast<unsigned>(hCode));

@@ -3,21 +3,8 @@
 
 #include <cstddef>
 
+#include "Host/StatusCodes.h"
 #include "platform/WinTypes.h"
-
-// Own status codes: severity, customer bit 0x20000000 and facility 7; the low
-// 16 bits are the id of the code's text in the string table.
-constexpr HRESULT E_NO_KEY_USAGE = static_cast<HRESULT>(0xA0071020u);
-constexpr HRESULT E_CERT_TIME_INVALID = static_cast<HRESULT>(0xA0071031u);
-constexpr HRESULT E_CERT_REVOKED = static_cast<HRESULT>(0xA0071032u);
-constexpr HRESULT E_CERT_CHAIN_INCOMPLETE = static_cast<HRESULT>(0xA0071033u);
-constexpr HRESULT E_INVALID_CERT_USAGE = static_cast<HRESULT>(0xA0072021u);
-constexpr HRESULT E_INVALID_KEY_ALGORITHM = static_cast<HRESULT>(0xA0072401u);
-constexpr HRESULT E_JSON_CREATE_FAILED = static_cast<HRESULT>(0xA0073202u);
-constexpr HRESULT E_JSON_INVALID_TYPE = static_cast<HRESULT>(0xA0073204u);
-
-// The bit that marks an own code, whose text is in the string table.
-constexpr DWORD OWN_STATUS_BIT = 0x20000000u;
 
 // Room of a status description: a zeroed buffer of DESC_BUFFER_CHARS, used with
 // a size of DESC_MAX_CHARS (at most DESC_MAX_CHARS - 1 characters and the
@@ -53,10 +40,6 @@ class CTovelAgent {
 
   HRESULT hLastResult = 0;
 };
-
-// The HRESULT of the thread's last error; a failure that left no error number
-// gives E_FAIL, never success.
-HRESULT LastErrorToHResult();
 
 // Appends "\n(0x%08x)" with hCode to the description in pszDesc (a buffer of
 // DESC_BUFFER_CHARS), cutting the text first when the suffix would not fit.

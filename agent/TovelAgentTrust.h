@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "agent/StatusCodes.h"
+#include "Host/StatusCodes.h"
 #include "agent/TrustPolicy.h"
 #include "platform/WinTypes.h"
 
@@ -52,5 +52,4 @@ ResultCode VerifyCertChainWithData(X509* pX509Cert, std::vector<BYTE*> vtrCertDa
 // E_CERT_REVOKED (raised as 0x20001032) when the CRL (PEM or DER) lists the
 // certificate's serial number; 87 for null input or a length below 1; -1 for an
 // unreadable CRL or one without a revoked list.
-constexpr ResultCode E_CERT_REVOKED_RAW = 0x20001032;
 ResultCode VerifyCertCRLWithData(const BYTE* pbyCRLData, X509* pCertToVerify, int nCRLData);

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <optional>
 
+#include "Host/StatusCodes.h"
 #include "Host/Tracing.h"
 #include "platform/Threads.h"
 #include "tests/support/TraceTestSupport.h"
