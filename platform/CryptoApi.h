@@ -9,6 +9,7 @@
 
 #include <cstddef>
 
+#include "platform/UniquePtr.h"
 #include "platform/WinTypes.h"
 
 constexpr DWORD X509_ASN_ENCODING = 0x00000001;
@@ -92,6 +93,8 @@ PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE
 // Frees a context made by CertCreateCertificateContext; null is accepted.
 // Always TRUE.
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext);
+TOVEL_DEFINE_DELETER(const CERT_CONTEXT, CertFreeCertificateContext);
+using UniqueCertContext = tovel::UniquePtr<const CERT_CONTEXT>;
 
 // The first extension of the list whose identifier equals pszObjId, or null
 // with the last error CRYPT_E_NOT_FOUND.

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/UniquePtr.h"
 #include "platform/WinTypes.h"
 
 struct RegKeyNode;
@@ -36,6 +37,8 @@ LONG RegQueryValueExW(HKEY key, const char16_t* valueName, DWORD* reserved, DWOR
 LONG RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* cchName, DWORD* reserved,
                    char16_t* className, DWORD* cchClassName, void* lastWriteTime);
 LONG RegCloseKey(HKEY key);
+TOVEL_DEFINE_DELETER(RegKeyNode, RegCloseKey);
+using UniqueHkey = tovel::UniquePtr<RegKeyNode>;
 
 // One key as a virtual provider describes it.
 struct RegVirtualKey {

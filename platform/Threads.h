@@ -3,6 +3,7 @@
 
 #include <cstddef>
 
+#include "platform/UniquePtr.h"
 #include "platform/WinTypes.h"
 
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
@@ -43,6 +44,9 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 // Closes a mutex or thread handle (a thread handle is only released, the
 // thread goes on). A thread still waiting for a closed mutex keeps it alive.
 BOOL CloseHandle(HANDLE handle);
+// An owned thread, event or mutex handle.
+TOVEL_DEFINE_DELETER(void, CloseHandle);
+using UniqueHandle = tovel::UniquePtr<void>;
 
 void Sleep(DWORD milliseconds);
 
