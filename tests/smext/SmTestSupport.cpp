@@ -33,14 +33,12 @@ std::vector<size_t> Random::Cuts(size_t len, size_t chunks) {
 }
 
 const EVP_MD *PeerSm3() {
-    static const std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)> md{
-        EVP_MD_fetch(nullptr, "SM3", "provider=default"), EVP_MD_free};
+    static const tovel::UniquePtr<EVP_MD> md(EVP_MD_fetch(nullptr, "SM3", "provider=default"));
     return md.get();
 }
 
 const EVP_CIPHER *PeerSm4Cbc() {
-    static const std::unique_ptr<EVP_CIPHER, decltype(&EVP_CIPHER_free)> cipher{
-        EVP_CIPHER_fetch(nullptr, "SM4-CBC", "provider=default"), EVP_CIPHER_free};
+    static const tovel::UniquePtr<EVP_CIPHER> cipher(EVP_CIPHER_fetch(nullptr, "SM4-CBC", "provider=default"));
     return cipher.get();
 }
 

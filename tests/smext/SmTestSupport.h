@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <random>
 #include <string>
 #include <string_view>
@@ -12,6 +11,7 @@
 
 #include <openssl/evp.h>
 
+#include "platform/UniquePtr.h"
 #include "tests/support/TestHex.h"
 
 namespace smtest {
@@ -35,14 +35,8 @@ private:
     std::mt19937_64 engine_;
 };
 
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
-};
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX *ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+using MdCtx = tovel::UniquePtr<EVP_MD_CTX>;
+using CipherCtx = tovel::UniquePtr<EVP_CIPHER_CTX>;
 
 // The library's own SM3 and SM4-CBC, fetched from its default provider (never
 // by the names or numbers our registration takes over).
