@@ -9,7 +9,7 @@
 #include "smext/sm2.h"
 #include "smext/sm2_local.h"
 #include "smext/sm3.h"
-#include "smext/sm_bytes.h"
+#include "smext/sm_bits.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "smext/cpu_caps.h"
 #include "smext/sm3_impl.h"
-#include "smext/sm_bytes.h"
+#include "smext/sm_bits.h"
 
 namespace sm3rounds {
 #include "smext/sm3_rounds.h"
@@ -128,8 +128,6 @@ sm3_impl sm3_active_impl(void) {
 #endif
     return fn == sm3_compress_portable ? SM3_IMPL_PORTABLE : SM3_IMPL_AUTO;
 }
-
-uint32_t rotl32(uint32_t x, unsigned n) { return std::rotl(x, static_cast<int>(n % 32)); }
 
 int sm3_init(SM3_CTX *ctx) {
     if (ctx == nullptr) {

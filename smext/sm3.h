@@ -29,9 +29,6 @@ int sm3_update(SM3_CTX *ctx, const unsigned char *data, uint32_t len);
 // Writes the 32-byte digest; the context needs sm3_init before further use.
 int sm3_final(unsigned char out[SM3_DIGEST_LENGTH], SM3_CTX *ctx);
 
-// Rotation of a 32-bit word to the left by n mod 32.
-uint32_t rotl32(uint32_t x, unsigned n);
-
 // The digest record of "sm3" (static, never freed; built on first use).
 const EVP_MD *sm3_digest_method(void);
 

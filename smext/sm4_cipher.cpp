@@ -2,7 +2,7 @@
 #include "smext/sm4.h"
 
 #include "smext/sm4_local.h"
-#include "smext/sm_bytes.h"
+#include "smext/sm_bits.h"
 #include "smext/sm_objects.h"
 
 namespace {

@@ -10,6 +10,7 @@
 
 #include "smext/cpu_caps.h"
 #include "smext/sm3.h"
+#include "smext/sm_bits.h"
 #include "smext/sm3_impl.h"
 #include "tests/smext/SmTestSupport.h"
 
