@@ -173,6 +173,20 @@ int sm3_update(SM3_CTX *ctx, const unsigned char *data, uint32_t len) {
     return 1;
 }
 
+int sm3_update_any(SM3_CTX *ctx, const unsigned char *data, size_t len) {
+    // Largest chunk handed to sm3_update at once: a whole number of blocks, so
+    // that the chunks of a long input are still compressed in place.
+    constexpr size_t kMaxChunk = size_t{1} << 30;
+    while (len > kMaxChunk) {
+        if (!sm3_update(ctx, data, static_cast<uint32_t>(kMaxChunk))) {
+            return 0;
+        }
+        data += kMaxChunk;
+        len -= kMaxChunk;
+    }
+    return sm3_update(ctx, data, static_cast<uint32_t>(len));
+}
+
 int sm3_final(unsigned char out[SM3_DIGEST_LENGTH], SM3_CTX *ctx) {
     if (ctx == nullptr) {
         return 0;

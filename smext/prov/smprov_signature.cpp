@@ -27,10 +27,6 @@
 
 namespace {
 
-// SM3 is hashed by the extension's core directly; the input goes to it in
-// chunks whose length fits its 32-bit count.
-constexpr size_t kMaxSm3Update = size_t{1} << 30;
-
 struct SigCtx {
     SmProvCtx *prov = nullptr;
     std::string propq;
@@ -213,17 +209,6 @@ int sm2sig_digest_verify_init(void *vctx, const char *mdname, void *provkey, con
     return DigestInit(static_cast<SigCtx *>(vctx), mdname, provkey, params);
 }
 
-int Sm3Update(SM3_CTX *sm3, const unsigned char *data, size_t len) {
-    while (len > kMaxSm3Update) {
-        if (!sm3_update(sm3, data, static_cast<uint32_t>(kMaxSm3Update))) {
-            return 0;
-        }
-        data += kMaxSm3Update;
-        len -= kMaxSm3Update;
-    }
-    return sm3_update(sm3, data, static_cast<uint32_t>(len));
-}
-
 // Z over the identity and the key's own curve: a, b, the base point and the
 // public point.
 int ComputeZ(const SigCtx *ctx, unsigned char z[32]) {
@@ -270,7 +255,7 @@ int sm2sig_digest_update(void *vctx, const unsigned char *data, size_t datalen) 
         return 0;
     }
     if (ctx->sm3) {
-        return Sm3Update(&ctx->sm3ctx, data, datalen);
+        return sm3_update_any(&ctx->sm3ctx, data, datalen);
     }
     return EVP_DigestUpdate(ctx->mdctx, data, datalen);
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "smext/sm4.h"
 #include "smext/smext.h"
 
 namespace smtest {
@@ -86,6 +87,22 @@ Bytes Envelope(const EVP_CIPHER *cipher, int enc, const Bytes &key, const Bytes 
     out.resize(total + written);
     *ok = true;
     return out;
+}
+
+Bytes ExpectSm4CbcMatchesPeer(Random &random, const Bytes &key, const Bytes &iv, const Bytes &plain,
+                              size_t maxChunks) {
+    bool ok = false;
+    const Bytes peer = Envelope(PeerSm4Cbc(), 1, key, iv, plain, {}, &ok);
+    EXPECT_TRUE(ok);
+    const Bytes ours = Envelope(sm4_cbc_cipher_method(), 1, key, iv, plain,
+                                random.Cuts(plain.size(), 1 + random.Below(maxChunks)), &ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(ours, peer);
+    const Bytes back = Envelope(sm4_cbc_cipher_method(), 0, key, iv, peer,
+                                random.Cuts(peer.size(), 1 + random.Below(maxChunks)), &ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(back, plain);
+    return peer;
 }
 
 }  // namespace smtest

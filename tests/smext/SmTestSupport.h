@@ -51,4 +51,11 @@ Bytes Digest(const EVP_MD *md, const Bytes &data, const std::vector<size_t> &cut
 Bytes Envelope(const EVP_CIPHER *cipher, int enc, const Bytes &key, const Bytes &iv,
                const Bytes &in, const std::vector<size_t> &cuts, bool *ok);
 
+// Encrypts plain with the library's own SM4-CBC and with ours (split at random
+// into 1 to maxChunks update calls), expects the same ciphertext, and expects
+// ours to decrypt it (split again) back to plain. Returns the library's
+// ciphertext.
+Bytes ExpectSm4CbcMatchesPeer(Random &random, const Bytes &key, const Bytes &iv, const Bytes &plain,
+                              size_t maxChunks);
+
 }  // namespace smtest
