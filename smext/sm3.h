@@ -1,7 +1,6 @@
 // SM3 hash (GB/T 32905): the core used directly by the SM2 code, and the
 // digest record through which the crypto library offers it as "sm3".
-#ifndef SMEXT_SM3_H
-#define SMEXT_SM3_H
+#pragma once
 
 #include <stddef.h>
 #include <stdint.h>
@@ -38,6 +37,4 @@ const EVP_MD *sm3_digest_method(void);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

@@ -3,8 +3,7 @@
 // the bit reorganisation are the same code, built for each path's
 // instruction set. Everything here has internal linkage, so that each file
 // that includes it (under its own target options) keeps its own build of it.
-#ifndef SMEXT_ZUC_ROUNDS_H
-#define SMEXT_ZUC_ROUNDS_H
+#pragma once
 
 #include <bit>
 #include <cstddef>
@@ -110,5 +109,3 @@ ZUC_INLINE void XorBlocks(ZUC_STATE *state, unsigned char *out, const unsigned c
 
 }  // namespace
 }  // namespace zucrounds
-
-#endif
