@@ -59,6 +59,17 @@ bool HResultStep(const char16_t* pszOp, const char16_t* pszStep, HRESULT hResult
   return true;
 }
 
+// The agent's text as UTF-8 into *pspUTF8, logged as the step pszStep.
+// Returns the conversion's status.
+HRESULT UTF8Step(const char16_t* pszOp, const char16_t* pszStep, BSTR bstrText,
+                 std::unique_ptr<char[]>* pspUTF8) {
+  char* pszUTF8 = nullptr;
+  const HRESULT hResult = UTF16ToUTF8(bstrText, &pszUTF8, nullptr);
+  pspUTF8->reset(pszUTF8);
+  HResultStep(pszOp, pszStep, hResult);
+  return hResult;
+}
+
 // The outcome of "GetMacAddress": 0 with the address text in *pspUTF8MacAddress,
 // or the status of the step that failed.
 int GetMacAddressText(cJSON* pJSONArgs, CTovelAgent* pobjTovelAgent,
@@ -89,10 +100,9 @@ int GetMacAddressText(cJSON* pJSONArgs, CTovelAgent* pobjTovelAgent,
   if (!HResultStep(kOp, u"GetMacAddress", hResult)) return hResult;
   TRACE_VALUES(nmMessageSigning, 14, TRACE_FLAG_INFO, bstrMacAddress);
 
-  char* pszUTF8MacAddress = nullptr;
-  hResult = UTF16ToUTF8(bstrMacAddress, &pszUTF8MacAddress, nullptr);
-  pspUTF8MacAddress->reset(pszUTF8MacAddress);
-  if (!HResultStep(kOp, u"UTF16ToUTF8(bstrMacAddress)", hResult)) return hResult;
+  hResult = UTF8Step(kOp, u"UTF16ToUTF8(bstrMacAddress)", bstrMacAddress, pspUTF8MacAddress);
+  if (FAILED(hResult)) return hResult;
+  const char* pszUTF8MacAddress = pspUTF8MacAddress->get();
   TRACE_VALUES(nmMessageSigning, 15, TRACE_FLAG_INFO, pszUTF8MacAddress);
   return 0;
 }
@@ -110,11 +120,8 @@ int GetLastErrorDescText(cJSON* pJSONArgs, CTovelAgent* pobjTovelAgent,
   if (!HResultStep(kOp, u"GetLastErrorDesc", hResult)) return hResult;
   TRACE_VALUES(nmMessageSigning, 16, TRACE_FLAG_INFO, bstrDesc);
 
-  char* pszUTF8Desc = nullptr;
-  hResult = UTF16ToUTF8(bstrDesc, &pszUTF8Desc, nullptr);
-  pspUTF8Desc->reset(pszUTF8Desc);
-  if (!HResultStep(kOp, u"UTF16ToUTF8", hResult)) return hResult;
-  return 0;
+  hResult = UTF8Step(kOp, u"UTF16ToUTF8", bstrDesc, pspUTF8Desc);
+  return FAILED(hResult) ? hResult : 0;
 }
 
 }  // namespace
