@@ -7,6 +7,7 @@
 #include <new>
 
 #include "Host/Tracing.h"
+#include "Host/StatusCodes.h"
 #include "agent/TovelAgent.h"
 #include "platform/Threads.h"
 
@@ -14,13 +15,6 @@ namespace {
 
 constexpr DWORD kEnciphermentUsage =
     CERT_KEY_ENCIPHERMENT_KEY_USAGE | CERT_DATA_ENCIPHERMENT_KEY_USAGE;
-
-// The thread's last error as a failure status; a missing error number is a
-// failure all the same.
-HRESULT LastErrorAsFailure() {
-  const HRESULT hResult = HRESULT_FROM_WIN32(GetLastError());
-  return FAILED(hResult) ? hResult : E_FAIL;
-}
 
 }  // namespace
 
@@ -44,7 +38,7 @@ HRESULT GetCertKeyUsage(PCCERT_CONTEXT pCertContext, DWORD* pdwKeyUsage) {
   if (!CryptDecodeObjectEx(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, X509_KEY_USAGE,
                            pstKeyUsage->Value.pbData, pstKeyUsage->Value.cbData,
                            CRYPT_DECODE_NOCOPY_FLAG, nullptr, nullptr, &dwSize)) {
-    const HRESULT hResult = LastErrorAsFailure();
+    const HRESULT hResult = LastErrorToFailure();
     TraceHResult(hResult, u"CryptDecodeObjectEx");
     return hResult;
   }
@@ -57,7 +51,7 @@ HRESULT GetCertKeyUsage(PCCERT_CONTEXT pCertContext, DWORD* pdwKeyUsage) {
   if (!CryptDecodeObjectEx(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, X509_KEY_USAGE,
                            pstKeyUsage->Value.pbData, pstKeyUsage->Value.cbData,
                            CRYPT_DECODE_NOCOPY_FLAG, nullptr, pbyBlob.get(), &dwSize)) {
-    const HRESULT hResult = LastErrorAsFailure();
+    const HRESULT hResult = LastErrorToFailure();
     TraceHResult(hResult, u"CryptDecodeObjectEx");
     return hResult;
   }

@@ -60,8 +60,7 @@ HRESULT GetCertificateType(const char* pszBase64CertData, DWORD* pdwCertType) {
     pstNewCertificate = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
                                                      pbyCertData, static_cast<DWORD>(nCertDataLen));
     if (NULL == pstNewCertificate) {
-      hResult = HRESULT_FROM_WIN32(GetLastError());
-      if (!FAILED(hResult)) hResult = E_FAIL;  // a missing error number is no success
+      hResult = LastErrorToFailure();
       WIDE_LOG_FAILED(kOp, u"CertCreateCertificateContext", hResult, u"pstNewCertificate == NULL");
     } else {
       WIDE_LOG_OK(kOp, u"CertCreateCertificateContext");

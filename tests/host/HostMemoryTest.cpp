@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/TovelAgent.h"
+#include "Host/StatusCodes.h"
 #include "platform/UniquePtr.h"
 #include "tools/lib/HostProcess.h"
 

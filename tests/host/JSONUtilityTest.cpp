@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "agent/TovelAgent.h"
+#include "Host/StatusCodes.h"
 #include "platform/UniquePtr.h"
 
 namespace {
