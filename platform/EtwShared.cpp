@@ -33,8 +33,16 @@ constexpr char kSessionPrefix[] = "session.";
 // (beyond the block: record locks do not touch the data).
 constexpr off_t kInUseByte = 4096;
 
-std::mutex g_testFolderLock;
-std::string g_testFolder;
+// A test's folder, or "". Made on first use, so that a test program may set
+// it from a static initialiser of its own.
+struct TestFolder {
+  std::mutex lock;
+  std::string path;
+};
+TestFolder& TheTestFolder() {
+  static TestFolder* folder = new TestFolder;
+  return *folder;
+}
 
 // Holds a file lock for its scope, when it can be had within attempts
 // tries 1 ms apart: a process that stops while holding it must not stall
@@ -189,26 +197,19 @@ Connection* ConnectionTo(std::uint64_t loggerHandle) {
 
 }  // namespace
 
-}  // namespace etw
-
-// A test build of a program may point its tracing at a folder of its own
-// with a strong definition; the programs themselves have none.
-__attribute__((weak)) const char* g_pszTraceFolder = nullptr;
-
-namespace etw {
-
 std::string UserFolderPath() {
   {
-    std::lock_guard lock(g_testFolderLock);
-    if (!g_testFolder.empty()) return g_testFolder;
+    TestFolder& test = TheTestFolder();
+    std::lock_guard lock(test.lock);
+    if (!test.path.empty()) return test.path;
   }
-  if (g_pszTraceFolder != nullptr) return g_pszTraceFolder;
   return kFolderPrefix + std::to_string(geteuid());
 }
 
 void SetUserFolderForTesting(const std::string& path) {
-  std::lock_guard lock(g_testFolderLock);
-  g_testFolder = path;
+  TestFolder& test = TheTestFolder();
+  std::lock_guard lock(test.lock);
+  test.path = path;
 }
 
 int OpenPrivateFolder(const std::string& path) {

@@ -107,9 +107,9 @@ std::string UserFolderPath();
 // by another user; a folder of this user that others may enter is made
 // private first.
 int OpenPrivateFolder(const std::string& path);
-// Test seams: a folder used in place of this user's ("" restores it), and
-// the same for a whole test program through a strong definition of
-// g_pszTraceFolder below (the platform's is weak and null).
+// Test seam: a folder used in place of this user's ("" restores it). A test
+// program may call this from a static initialiser to set the folder for the
+// whole program: nothing reads it before main.
 void SetUserFolderForTesting(const std::string& path);
 // A file of this user's folder, opened and locked (exclusively) for the
 // object's life. A file that is removed between the open and the lock is
@@ -184,6 +184,3 @@ ULONG SendRecord(std::uint64_t loggerHandle, const WireHeader& header, const voi
                  const std::uint32_t* lengths);
 
 }  // namespace etw
-
-// The tracing folder of a test program (see SetUserFolderForTesting).
-extern const char* g_pszTraceFolder;

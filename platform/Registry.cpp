@@ -2,6 +2,7 @@
 #include "platform/Registry.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <filesystem>
@@ -12,10 +13,6 @@
 #include <system_error>
 
 #include "platform/Unicode.h"
-
-__attribute__((weak)) const char* g_pszRegistryRoot = "/etc/tovelhost/registry";
-
-const char* RegistryRoot() { return g_pszRegistryRoot; }
 
 struct RegKeyNode {
   std::vector<std::u16string> path;  // components below HKEY_LOCAL_MACHINE
@@ -34,6 +31,11 @@ struct Mount {
   Components path;
   RegVirtualProvider provider;
 };
+
+constexpr char kSystemRegistryRoot[] = "/etc/tovelhost/registry";
+// A test's root, or null. Constant-initialised, so it may be set from another
+// file's static initialiser.
+std::atomic<const char*> g_testRoot{nullptr};
 
 std::mutex g_mutex;
 std::set<RegKeyNode*> g_openKeys;
@@ -312,6 +314,13 @@ LONG WithoutExceptions(Call&& call) noexcept {
 }
 
 }  // namespace
+
+const char* RegistryRoot() {
+  const char* root = g_testRoot.load();
+  return root != nullptr ? root : kSystemRegistryRoot;
+}
+
+void SetRegistryRootForTesting(const char* path) { g_testRoot.store(path); }
 
 LONG RegOpenKeyExW(HKEY key, const char16_t* subKey, DWORD, DWORD samDesired, HKEY* result) {
   return WithoutExceptions([&] { return OpenKey(key, subKey, samDesired, result); });
