@@ -13,16 +13,18 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/LastError.h"
 #include "platform/Threads.h"
+
+using tovel::FailWithLastError;
 
 namespace {
 
 // Sets errno and the thread's last error and passes the failure value on.
 template <class T>
 T FailWithErrno(int errnoValue, T result) {
-  SetLastError(Win32ErrorFromErrno(errnoValue));
   errno = errnoValue;
-  return result;
+  return FailWithLastError(Win32ErrorFromErrno(errnoValue), result);
 }
 
 // Repeats a system call that a signal handler interrupted.

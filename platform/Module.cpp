@@ -7,8 +7,11 @@
 
 #include <string>
 
+#include "platform/LastError.h"
 #include "platform/Threads.h"
 #include "platform/Unicode.h"
+
+using tovel::FailWithLastError;
 
 namespace {
 
@@ -43,15 +46,11 @@ std::string ToUtf8(const char16_t* text) {
 HMODULE GetModuleHandleW(const char16_t* moduleName) {
   if (moduleName == nullptr) {
     HMODULE handle = OwnExecutable();
-    if (handle == nullptr) SetLastError(ERROR_MOD_NOT_FOUND);
-    return handle;
+    return handle != nullptr ? handle : FailWithLastError(ERROR_MOD_NOT_FOUND, HMODULE{nullptr});
   }
 
   const std::string name = ToUtf8(moduleName);
-  if (name.empty()) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
+  if (name.empty()) return FailWithLastError(ERROR_MOD_NOT_FOUND, nullptr);
   // The executable by its path or file name.
   const std::string exe = OwnExecutablePath();
   if (!exe.empty() && (name == exe || name == exe.substr(exe.rfind('/') + 1))) return OwnExecutable();
@@ -59,10 +58,7 @@ HMODULE GetModuleHandleW(const char16_t* moduleName) {
   // A shared object only when it is already loaded; the reference that
   // RTLD_NOLOAD takes is given back at once, the object stays loaded.
   HMODULE handle = ::dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
-  if (handle == nullptr) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
+  if (handle == nullptr) return FailWithLastError(ERROR_MOD_NOT_FOUND, nullptr);
   ::dlclose(handle);
   return handle;
 }

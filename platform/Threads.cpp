@@ -21,6 +21,10 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/LastError.h"
+
+using tovel::FailWithLastError;
+
 namespace {
 
 thread_local DWORD t_dwLastError = ERROR_SUCCESS;
@@ -147,13 +151,6 @@ class HandleTable {
   std::unordered_map<HANDLE, std::shared_ptr<HandleObject>> m_objects;
 };
 
-// Sets the last error and passes a failure value through.
-template <class T>
-T Fail(DWORD error, T result) {
-  t_dwLastError = error;
-  return result;
-}
-
 struct ThreadStart {
   LPTHREAD_START_ROUTINE routine;
   LPVOID parameter;
@@ -217,15 +214,15 @@ void SetLastError(DWORD error) { t_dwLastError = error; }
 
 HANDLE CreateThread(void* /*security*/, std::size_t stackSize, LPTHREAD_START_ROUTINE routine,
                     LPVOID parameter, DWORD creationFlags, DWORD* threadId) {
-  if (routine == nullptr) return Fail<HANDLE>(ERROR_INVALID_PARAMETER, nullptr);
-  if (creationFlags != 0) return Fail<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
+  if (routine == nullptr) return FailWithLastError<HANDLE>(ERROR_INVALID_PARAMETER, nullptr);
+  if (creationFlags != 0) return FailWithLastError<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
 
   HANDLE handle = AddHandle(new (std::nothrow) ThreadObject);
-  if (handle == nullptr) return Fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  if (handle == nullptr) return FailWithLastError<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
   auto* start = new (std::nothrow) ThreadStart{routine, parameter};
   if (start == nullptr) {
     HandleTable::Instance().Remove(handle);
-    return Fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+    return FailWithLastError<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
   }
 
   pthread_attr_t attr;
@@ -242,7 +239,7 @@ HANDLE CreateThread(void* /*security*/, std::size_t stackSize, LPTHREAD_START_RO
   if (rc != 0) {
     delete start;
     HandleTable::Instance().Remove(handle);
-    return Fail<HANDLE>(Win32ErrorFromErrno(rc), nullptr);
+    return FailWithLastError<HANDLE>(Win32ErrorFromErrno(rc), nullptr);
   }
 
   if (threadId != nullptr) *threadId = g_nextThreadId.fetch_add(1);
@@ -255,45 +252,45 @@ HANDLE CreateThread(void* /*security*/, std::size_t stackSize, LPTHREAD_START_RO
 // library's locks forever. Callers end the whole process instead.
 BOOL TerminateThread(HANDLE thread, DWORD /*exitCode*/) {
   auto object = HandleTable::Instance().Find(thread);
-  if (!object || object->kind != HandleKind::kThread) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
-  return Fail<BOOL>(ERROR_NOT_SUPPORTED, FALSE);
+  if (!object || object->kind != HandleKind::kThread) return FailWithLastError<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  return FailWithLastError<BOOL>(ERROR_NOT_SUPPORTED, FALSE);
 }
 
 void ExitProcessNow(int exitCode) { _exit(exitCode); }
 
 HANDLE CreateMutexW(void* /*security*/, BOOL initialOwner, const char16_t* name) {
-  if (name != nullptr) return Fail<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
+  if (name != nullptr) return FailWithLastError<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
   auto* mutex = new (std::nothrow) MutexObject;
   if (mutex != nullptr && initialOwner) mutex->Acquire(std::nullopt);  // free: never waits
   HANDLE handle = AddHandle(mutex);
-  if (handle == nullptr) return Fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  if (handle == nullptr) return FailWithLastError<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
   return handle;
 }
 
 BOOL ReleaseMutex(HANDLE mutex) {
   auto object = HandleTable::Instance().Find(mutex);
-  if (!object || object->kind != HandleKind::kMutex) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
-  if (!static_cast<MutexObject&>(*object).Release()) return Fail<BOOL>(ERROR_NOT_OWNER, FALSE);
+  if (!object || object->kind != HandleKind::kMutex) return FailWithLastError<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  if (!static_cast<MutexObject&>(*object).Release()) return FailWithLastError<BOOL>(ERROR_NOT_OWNER, FALSE);
   return TRUE;
 }
 
 HANDLE CreateEventW(void* /*security*/, BOOL manualReset, BOOL initialState, const char16_t* name) {
-  if (name != nullptr || !manualReset) return Fail<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
+  if (name != nullptr || !manualReset) return FailWithLastError<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
   HANDLE handle = AddHandle(new (std::nothrow) EventObject(initialState != FALSE));
-  if (handle == nullptr) return Fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  if (handle == nullptr) return FailWithLastError<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
   return handle;
 }
 
 BOOL SetEvent(HANDLE event) {
   auto object = HandleTable::Instance().Find(event);
-  if (!object || object->kind != HandleKind::kEvent) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  if (!object || object->kind != HandleKind::kEvent) return FailWithLastError<BOOL>(ERROR_INVALID_HANDLE, FALSE);
   static_cast<EventObject&>(*object).Set();
   return TRUE;
 }
 
 BOOL ResetEvent(HANDLE event) {
   auto object = HandleTable::Instance().Find(event);
-  if (!object || object->kind != HandleKind::kEvent) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  if (!object || object->kind != HandleKind::kEvent) return FailWithLastError<BOOL>(ERROR_INVALID_HANDLE, FALSE);
   static_cast<EventObject&>(*object).Reset();
   return TRUE;
 }
@@ -302,9 +299,9 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   // The shared pointer keeps the object alive even if another thread closes
   // the handle while this one waits.
   auto object = HandleTable::Instance().Find(handle);
-  if (!object) return Fail<DWORD>(ERROR_INVALID_HANDLE, WAIT_FAILED);
+  if (!object) return FailWithLastError<DWORD>(ERROR_INVALID_HANDLE, WAIT_FAILED);
   if (object->kind != HandleKind::kMutex && object->kind != HandleKind::kEvent)
-    return Fail<DWORD>(ERROR_NOT_SUPPORTED, WAIT_FAILED);
+    return FailWithLastError<DWORD>(ERROR_NOT_SUPPORTED, WAIT_FAILED);
 
   std::optional<std::chrono::steady_clock::time_point> deadline;
   if (milliseconds != INFINITE)
@@ -315,7 +312,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 BOOL CloseHandle(HANDLE handle) {
-  if (!HandleTable::Instance().Remove(handle)) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  if (!HandleTable::Instance().Remove(handle)) return FailWithLastError<BOOL>(ERROR_INVALID_HANDLE, FALSE);
   return TRUE;
 }
 
