@@ -14,9 +14,11 @@
 #include <utility>
 
 #include "platform/LastError.h"
+#include "platform/Posix.h"
 #include "platform/Threads.h"
 
 using tovel::FailWithLastError;
+using tovel::RetryOnInterrupt;
 
 namespace {
 
@@ -25,16 +27,6 @@ template <class T>
 T FailWithErrno(int errnoValue, T result) {
   errno = errnoValue;
   return FailWithLastError(Win32ErrorFromErrno(errnoValue), result);
-}
-
-// Repeats a system call that a signal handler interrupted.
-template <class Call>
-auto RetryOnInterrupt(Call call) {
-  decltype(call()) result;
-  do {
-    result = call();
-  } while (result == -1 && errno == EINTR);
-  return result;
 }
 
 // A transfer larger than INT_MAX could not report its count.

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/EtwShared.h"
+#include "platform/Posix.h"
 
 namespace {
 
@@ -161,9 +162,10 @@ std::optional<TraceRecord> TraceSession::Receive(std::chrono::milliseconds timeo
   for (;;) {
     std::vector<pollfd> fds{{listener_, POLLIN, 0}};
     for (int peer : peers_) fds.push_back({peer, POLLIN, 0});
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    int ready = poll(fds.data(), fds.size(), static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
-    if (ready < 0 && errno == EINTR) continue;
+    const int ready = tovel::RetryOnInterrupt([&] {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      return poll(fds.data(), fds.size(), static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+    });
     if (ready <= 0) return std::nullopt;
     if (fds[0].revents & POLLIN) {
       for (int peer; (peer = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;)
@@ -179,8 +181,8 @@ bool TraceSession::TakeReady(const std::vector<pollfd>& ready, TraceRecord* reco
   for (std::size_t i = 1; i < ready.size(); ++i) {
     if (ready[i].revents == 0) continue;
     int peer = ready[i].fd;
-    ssize_t n = recv(peer, buffer.data(), buffer.size(), MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    const ssize_t n = tovel::RetryOnInterrupt([&] { return recv(peer, buffer.data(), buffer.size(), MSG_DONTWAIT); });
+    if (n < 0 && errno == EAGAIN) continue;
     if (n <= 0) {  // the sender has gone
       close(peer);
       peers_.erase(std::find(peers_.begin(), peers_.end(), peer));

@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Posix.h"
+
 namespace etw {
 namespace {
 
@@ -51,11 +53,11 @@ class FileLock {
  public:
   FileLock(int fd, int operation, int attempts = kAttempts) : fd_(fd) {
     for (int attempt = 0; attempt < attempts; ++attempt) {
-      if (flock(fd_, operation | LOCK_NB) == 0) {
+      if (tovel::RetryOnInterrupt([&] { return flock(fd_, operation | LOCK_NB); }) == 0) {
         held_ = true;
         return;
       }
-      if (errno != EWOULDBLOCK && errno != EINTR) return;
+      if (errno != EWOULDBLOCK) return;
       if (attempt + 1 < attempts) usleep(1000);
     }
   }
@@ -231,8 +233,7 @@ LockedFile::LockedFile(const std::string& name, bool create) : name_(name) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     int fd = openat(dir_, name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0), 0600);
     if (fd < 0) return;
-    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
+    tovel::RetryOnInterrupt([&] { return flock(fd, LOCK_EX); });
     if (!IsOwnRegularFile(fd)) {
       close(fd);
       return;
@@ -492,10 +493,8 @@ ULONG SendRecord(std::uint64_t loggerHandle, const WireHeader& header, const voi
   msghdr message{};
   message.msg_iov = parts;
   message.msg_iovlen = used;
-  ssize_t sent;
-  do {
-    sent = sendmsg(connection->fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
+  const ssize_t sent =
+      tovel::RetryOnInterrupt([&] { return sendmsg(connection->fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL); });
   if (sent >= 0) return ERROR_SUCCESS;
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) return ERROR_NOT_ENOUGH_MEMORY;
   if (errno == EMSGSIZE) return ERROR_INSUFFICIENT_BUFFER;
