@@ -16,6 +16,7 @@
 #include <new>
 #include <sstream>
 
+#include "platform/IpHelperLinux.h"
 #include "platform/LastError.h"
 #include "platform/Threads.h"
 

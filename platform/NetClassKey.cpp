@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "platform/IpHelper.h"
+#include "platform/IpHelperLinux.h"
 #include "platform/Unicode.h"
 
 namespace {
