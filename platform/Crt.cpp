@@ -1,4 +1,4 @@
-// C runtime stand-ins over POSIX descriptors and the C library's time calls.
+// C runtime stand-ins over POSIX descriptors and the C library's clock.
 #include "platform/Crt.h"
 
 #include <fcntl.h>
@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -71,10 +72,6 @@ TimeSource& Clock() {
   static TimeSource* clock = new TimeSource;
   return *clock;
 }
-
-// The last second of the year 3000 UTC: the runtime's 64-bit time functions
-// cover 1970-01-01 00:00:00 to this second.
-constexpr __time64_t kLastSupportedTime = 32535215999;
 
 }  // namespace
 
@@ -151,21 +148,4 @@ void SetTimeSourceForTesting(std::function<__time64_t()> source) {
   TimeSource& clock = Clock();
   std::lock_guard lock(clock.lock);
   clock.source = std::move(replacement);
-}
-
-__time64_t _mktime64(std::tm* pTm) {
-  if (pTm == nullptr) return FailWithErrno(EINVAL, __time64_t{-1});
-  // Work on a copy so that a time out of range leaves the caller's fields as
-  // they were; on success they are normalised as mktime does.
-  std::tm fields = *pTm;
-  const std::time_t result = std::mktime(&fields);
-  if (result < 0 || static_cast<__time64_t>(result) > kLastSupportedTime)
-    return FailWithErrno(EINVAL, __time64_t{-1});
-  *pTm = fields;
-  return static_cast<__time64_t>(result);
-}
-
-long GetTimezoneSeconds() {
-  ::tzset();
-  return ::timezone;
 }
