@@ -27,16 +27,15 @@ std::uint64_t NewLoggerHandle() {
 // A socket listening on the abstract name of a new logger handle.
 int ListenSessionSocket(std::uint64_t* loggerHandle) {
   for (int attempt = 0; attempt < 8; ++attempt) {
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return -1;
+    tovel::UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) return -1;
     std::uint64_t handle = NewLoggerHandle();
     sockaddr_un address;
     socklen_t length = etw::SessionAddress(handle, &address);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(fd, SOMAXCONN) == 0) {
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(fd.get(), SOMAXCONN) == 0) {
       *loggerHandle = handle;
-      return fd;
+      return fd.release();
     }
-    close(fd);
   }
   return -1;
 }
@@ -113,17 +112,14 @@ std::unique_ptr<TraceSession> TraceSession::Start(const std::string& name, DWORD
   }
   etw::RemoveStaleFiles();
   std::uint64_t loggerHandle = 0;
-  int fd = ListenSessionSocket(&loggerHandle);
-  if (fd < 0) {
+  tovel::UniqueFd listener(ListenSessionSocket(&loggerHandle));
+  if (!listener) {
     *error = ERROR_ACCESS_DENIED;
     return nullptr;
   }
   *error = ClaimRecord(file, loggerHandle);
-  if (*error != ERROR_SUCCESS) {
-    close(fd);
-    return nullptr;
-  }
-  return std::unique_ptr<TraceSession>(new TraceSession(name, loggerHandle, fd, file));
+  if (*error != ERROR_SUCCESS) return nullptr;
+  return std::unique_ptr<TraceSession>(new TraceSession(name, loggerHandle, listener.release(), file));
 }
 
 TraceSession::TraceSession(std::string name, TRACEHANDLE loggerHandle, int listener,

@@ -28,6 +28,7 @@
 #include <string>
 
 #include "platform/Etw.h"
+#include "platform/Posix.h"
 
 namespace etw {
 
@@ -118,16 +119,13 @@ void SetUserFolderForTesting(const std::string& path);
 class LockedFile {
  public:
   LockedFile(const std::string& name, bool create);
-  ~LockedFile();
-  LockedFile(const LockedFile&) = delete;
-  LockedFile& operator=(const LockedFile&) = delete;
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   // Unlinks the file (its lock is still held).
   void Remove() const;
 
  private:
-  int dir_ = -1;
-  int fd_ = -1;
+  tovel::UniqueFd dir_;
+  tovel::UniqueFd fd_;  // closing it releases the lock
   std::string name_;
 };
 
