@@ -1,5 +1,5 @@
 // Event tracing stand-in: provider registration, the watcher thread, sends,
-// the session query and the library lookup.
+// the session query and the GUID text.
 #include <pthread.h>
 #include <unistd.h>
 
@@ -182,9 +182,6 @@ bool StartWatcher(Registration* reg) {
 }
 
 
-std::atomic<bool> g_hideTraceMessageEntries{false};
-char g_advapiModule;  // its address is the module handle
-
 }  // namespace
 
 ULONG RegisterTraceGuidsW(WMIDPREQUEST requestAddress, void* requestContext,
@@ -364,33 +361,6 @@ ULONG ControlTraceW(TRACEHANDLE, const char16_t* sessionName, EVENT_TRACE_PROPER
   std::memcpy(reinterpret_cast<unsigned char*>(properties) + offset, sessionName, needed);
   return ERROR_SUCCESS;
 }
-
-HMODULE LoadLibraryW(const char16_t* fileName) {
-  std::string name;
-  for (const char16_t* p = fileName; p != nullptr && *p != 0; ++p) {
-    char16_t c = *p;
-    name.push_back(static_cast<char>(c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : (c < 0x80 ? c : '?')));
-  }
-  if (name == "advapi32" || name == "advapi32.dll") return &g_advapiModule;
-  return FailWithLastError(ERROR_MOD_NOT_FOUND, HMODULE{nullptr});
-}
-
-FARPROC GetProcAddress(HMODULE module, const char* procName) {
-  if (module != &g_advapiModule) return FailWithLastError(ERROR_INVALID_HANDLE, FARPROC{nullptr});
-  if (procName != nullptr && !g_hideTraceMessageEntries.load()) {
-    if (std::strcmp(procName, "TraceMessage") == 0) return reinterpret_cast<FARPROC>(&TraceMessage);
-    if (std::strcmp(procName, "TraceMessageVa") == 0)
-      return reinterpret_cast<FARPROC>(&TraceMessageVa);
-  }
-  return FailWithLastError(ERROR_PROC_NOT_FOUND, FARPROC{nullptr});
-}
-
-BOOL FreeLibrary(HMODULE module) {
-  if (module != &g_advapiModule) return FailWithLastError(ERROR_INVALID_HANDLE, FALSE);
-  return TRUE;
-}
-
-void HideTraceMessageEntriesForTesting(bool hide) { g_hideTraceMessageEntries.store(hide); }
 
 std::string FormatGuid(const GUID& guid) {
   char text[40];
