@@ -27,7 +27,7 @@ using tovel::FailWithLastError;
 
 namespace {
 
-thread_local DWORD t_dwLastError = ERROR_SUCCESS;
+thread_local DWORD t_lastError = ERROR_SUCCESS;
 
 enum class HandleKind : std::uint32_t { kThread = 0x54485244u, kMutex = 0x4D555458u, kEvent = 0x45564E54u };
 
@@ -54,63 +54,63 @@ class MutexObject final : public HandleObject {
   // Takes ownership, waiting until the deadline (none: without limit); false
   // when the deadline passed first.
   bool Acquire(std::optional<std::chrono::steady_clock::time_point> deadline) {
-    std::unique_lock lock(m_lock);
+    std::unique_lock lock(lock_);
     const std::thread::id self = std::this_thread::get_id();
-    const auto isFree = [&] { return m_count == 0 || m_owner == self; };
+    const auto isFree = [&] { return count_ == 0 || owner_ == self; };
     if (!deadline)
-      m_free.wait(lock, isFree);
-    else if (!m_free.wait_until(lock, *deadline, isFree))
+      free_.wait(lock, isFree);
+    else if (!free_.wait_until(lock, *deadline, isFree))
       return false;
-    m_owner = self;
-    ++m_count;
+    owner_ = self;
+    ++count_;
     return true;
   }
 
   bool Release() {
-    std::lock_guard lock(m_lock);
-    if (m_count == 0 || m_owner != std::this_thread::get_id()) return false;
-    if (--m_count == 0) {
-      m_owner = std::thread::id();
-      m_free.notify_one();
+    std::lock_guard lock(lock_);
+    if (count_ == 0 || owner_ != std::this_thread::get_id()) return false;
+    if (--count_ == 0) {
+      owner_ = std::thread::id();
+      free_.notify_one();
     }
     return true;
   }
 
  private:
-  std::mutex m_lock;
-  std::condition_variable m_free;
-  std::thread::id m_owner;
-  unsigned long m_count = 0;
+  std::mutex lock_;
+  std::condition_variable free_;
+  std::thread::id owner_;
+  unsigned long count_ = 0;
 };
 
 // A manual-reset event: once set, every wait succeeds until it is reset.
 class EventObject final : public HandleObject {
  public:
-  explicit EventObject(bool set) : HandleObject(HandleKind::kEvent), m_set(set) {}
+  explicit EventObject(bool set) : HandleObject(HandleKind::kEvent), set_(set) {}
 
   void Set() {
-    std::lock_guard lock(m_lock);
-    m_set = true;
-    m_changed.notify_all();
+    std::lock_guard lock(lock_);
+    set_ = true;
+    changed_.notify_all();
   }
   void Reset() {
-    std::lock_guard lock(m_lock);
-    m_set = false;
+    std::lock_guard lock(lock_);
+    set_ = false;
   }
   // False when the deadline passed first.
   bool Wait(std::optional<std::chrono::steady_clock::time_point> deadline) {
-    std::unique_lock lock(m_lock);
+    std::unique_lock lock(lock_);
     if (!deadline) {
-      m_changed.wait(lock, [&] { return m_set; });
+      changed_.wait(lock, [&] { return set_; });
       return true;
     }
-    return m_changed.wait_until(lock, *deadline, [&] { return m_set; });
+    return changed_.wait_until(lock, *deadline, [&] { return set_; });
   }
 
  private:
-  std::mutex m_lock;
-  std::condition_variable m_changed;
-  bool m_set;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool set_;
 };
 
 // Live handles. Never destroyed, so a thread still running while the process
@@ -125,9 +125,9 @@ class HandleTable {
   // The object's handle, or null when memory ran out.
   HANDLE Add(std::shared_ptr<HandleObject> object) noexcept {
     HANDLE handle = object.get();
-    std::lock_guard lock(m_lock);
+    std::lock_guard lock(lock_);
     try {
-      m_objects.emplace(handle, std::move(object));
+      objects_.emplace(handle, std::move(object));
     } catch (const std::bad_alloc&) {
       return nullptr;
     }
@@ -136,19 +136,19 @@ class HandleTable {
 
   // The object behind a live handle, or null.
   std::shared_ptr<HandleObject> Find(HANDLE handle) {
-    std::lock_guard lock(m_lock);
-    auto it = m_objects.find(handle);
-    return it == m_objects.end() ? nullptr : it->second;
+    std::lock_guard lock(lock_);
+    auto it = objects_.find(handle);
+    return it == objects_.end() ? nullptr : it->second;
   }
 
   bool Remove(HANDLE handle) {
-    std::lock_guard lock(m_lock);
-    return m_objects.erase(handle) == 1;
+    std::lock_guard lock(lock_);
+    return objects_.erase(handle) == 1;
   }
 
  private:
-  std::mutex m_lock;
-  std::unordered_map<HANDLE, std::shared_ptr<HandleObject>> m_objects;
+  std::mutex lock_;
+  std::unordered_map<HANDLE, std::shared_ptr<HandleObject>> objects_;
 };
 
 struct ThreadStart {
@@ -225,9 +225,9 @@ DWORD Win32ErrorFromErrno(int errnoValue) {
   }
 }
 
-DWORD GetLastError() { return t_dwLastError; }
+DWORD GetLastError() { return t_lastError; }
 
-void SetLastError(DWORD error) { t_dwLastError = error; }
+void SetLastError(DWORD error) { t_lastError = error; }
 
 HANDLE CreateThread(void* /*security*/, std::size_t stackSize, LPTHREAD_START_ROUTINE routine,
                     LPVOID parameter, DWORD creationFlags, DWORD* threadId) {

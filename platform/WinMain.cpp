@@ -26,15 +26,15 @@ std::u16string ToUtf16(const char* text) {
 class WideTexts {
  public:
   explicit WideTexts(char* const* texts) {
-    for (; texts != nullptr && *texts != nullptr; ++texts) m_texts.push_back(ToUtf16(*texts));
-    for (auto& text : m_texts) m_pointers.push_back(text.data());
-    m_pointers.push_back(nullptr);
+    for (; texts != nullptr && *texts != nullptr; ++texts) texts_.push_back(ToUtf16(*texts));
+    for (auto& text : texts_) pointers_.push_back(text.data());
+    pointers_.push_back(nullptr);
   }
-  char16_t** Pointers() { return m_pointers.data(); }
+  char16_t** Pointers() { return pointers_.data(); }
 
  private:
-  std::vector<std::u16string> m_texts;
-  std::vector<char16_t*> m_pointers;
+  std::vector<std::u16string> texts_;
+  std::vector<char16_t*> pointers_;
 };
 
 }  // namespace
