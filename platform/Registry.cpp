@@ -52,15 +52,6 @@ bool EqualIgnoringAsciiCase(const std::u16string& a, const std::u16string& b) {
          std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) { return FoldAscii(x) == FoldAscii(y); });
 }
 
-std::u16string ToUtf16(const std::string& text) {
-  if (text.empty()) return {};
-  int count = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::u16string wide(static_cast<std::size_t>(std::max(count, 0)), u'\0');
-  if (count > 0)
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), count);
-  return wide;
-}
-
 // Splits at backslashes, skipping empty pieces. False for a piece that cannot
 // name a key: "." or "..", or one holding '/'.
 bool SplitKeyPath(const char16_t* text, Components* out) {
@@ -93,7 +84,7 @@ std::optional<fs::path> FindEntry(const fs::path& folder, const std::u16string& 
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     bool isFolder = it->is_directory(ec);
     if (isFolder != wantFolder || (!wantFolder && !it->is_regular_file(ec))) continue;
-    if (EqualIgnoringAsciiCase(ToUtf16(it->path().filename().string()), name)) return it->path();
+    if (EqualIgnoringAsciiCase(Utf8ToUtf16(it->path().filename().string()), name)) return it->path();
   }
   return std::nullopt;
 }
@@ -216,7 +207,7 @@ LONG ReadValue(const RegKeyNode& key, const std::u16string& name, DWORD* type,
   } else if (auto file2 = FindEntry(key.folder, name + u".sz", false)) {
     auto content = ReadSmallFile(*file2);
     if (!content) return ERROR_INVALID_DATA;
-    text = ToUtf16(*content);
+    text = Utf8ToUtf16(*content);
   } else {
     return ERROR_FILE_NOT_FOUND;
   }
@@ -240,7 +231,7 @@ std::vector<std::u16string> SubKeys(const RegKeyNode& key) {
     if (it->is_directory(ec)) names.push_back(it->path().filename().string());
   std::sort(names.begin(), names.end());
   std::vector<std::u16string> result;
-  for (const std::string& name : names) result.push_back(ToUtf16(name));
+  for (const std::string& name : names) result.push_back(Utf8ToUtf16(name));
   return result;
 }
 

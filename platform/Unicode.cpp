@@ -200,3 +200,13 @@ std::string WellFormedUtf8(std::string_view text) {
   Transcode<Utf8, Utf8>(text.data(), text.size(), out.data(), needed);
   return out;
 }
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+  if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX)) return {};
+  const int size = static_cast<int>(text.size());
+  const int count = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+  if (count <= 0) return {};
+  std::u16string wide(static_cast<std::size_t>(count), u'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), count);
+  return wide;
+}
