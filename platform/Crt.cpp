@@ -1,4 +1,4 @@
-// C runtime stand-ins over POSIX descriptors and the C library's time calls.
+// C runtime stand-ins over POSIX descriptors and the C library's clock.
 #include "platform/Crt.h"
 
 #include <fcntl.h>
@@ -7,32 +7,27 @@
 
 #include <cerrno>
 #include <climits>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <unordered_map>
 #include <utility>
 
+#include "platform/LastError.h"
+#include "platform/Posix.h"
 #include "platform/Threads.h"
+
+using tovel::FailWithLastError;
+using tovel::RetryOnInterrupt;
 
 namespace {
 
 // Sets errno and the thread's last error and passes the failure value on.
 template <class T>
 T FailWithErrno(int errnoValue, T result) {
-  SetLastError(Win32ErrorFromErrno(errnoValue));
   errno = errnoValue;
-  return result;
-}
-
-// Repeats a system call that a signal handler interrupted.
-template <class Call>
-auto RetryOnInterrupt(Call call) {
-  decltype(call()) result;
-  do {
-    result = call();
-  } while (result == -1 && errno == EINTR);
-  return result;
+  return FailWithLastError(Win32ErrorFromErrno(errnoValue), result);
 }
 
 // A transfer larger than INT_MAX could not report its count.
@@ -77,10 +72,6 @@ TimeSource& Clock() {
   static TimeSource* clock = new TimeSource;
   return *clock;
 }
-
-// The last second of the year 3000 UTC: the runtime's 64-bit time functions
-// cover 1970-01-01 00:00:00 to this second.
-constexpr __time64_t kLastSupportedTime = 32535215999;
 
 }  // namespace
 
@@ -157,21 +148,4 @@ void SetTimeSourceForTesting(std::function<__time64_t()> source) {
   TimeSource& clock = Clock();
   std::lock_guard lock(clock.lock);
   clock.source = std::move(replacement);
-}
-
-__time64_t _mktime64(std::tm* pTm) {
-  if (pTm == nullptr) return FailWithErrno(EINVAL, __time64_t{-1});
-  // Work on a copy so that a time out of range leaves the caller's fields as
-  // they were; on success they are normalised as mktime does.
-  std::tm fields = *pTm;
-  const std::time_t result = std::mktime(&fields);
-  if (result < 0 || static_cast<__time64_t>(result) > kLastSupportedTime)
-    return FailWithErrno(EINVAL, __time64_t{-1});
-  *pTm = fields;
-  return static_cast<__time64_t>(result);
-}
-
-long GetTimezoneSeconds() {
-  ::tzset();
-  return ::timezone;
 }

@@ -1,8 +1,7 @@
-// C runtime stand-ins: low-level descriptor I/O, translation mode and 64-bit time.
+// C runtime stand-ins: low-level descriptor I/O, translation mode and the 64-bit clock.
 #pragma once
 
 #include <cstdio>
-#include <ctime>
 #include <functional>
 
 #include "platform/WinTypes.h"
@@ -35,14 +34,6 @@ void ReserveStandardDescriptors();
 
 // Seconds since 1970-01-01 00:00:00 UTC; also stored in *pTime when given.
 __time64_t _time64(__time64_t* pTime);
-// Local broken-down time to seconds since 1970, as mktime reads the fields
-// (tm_isdst 0: standard time; fields out of range carry over). On success the
-// fields are normalised and tm_isdst set for the instant. -1 with errno EINVAL
-// for a null pointer or an instant before 1970-01-01 00:00:00 UTC or after
-// 3000-12-31 23:59:59 UTC; the fields are then left as they were.
-__time64_t _mktime64(std::tm* pTm);
-// Seconds west of UTC of the local time zone, as the runtime's _timezone.
-long GetTimezoneSeconds();
 
 // Test seam: replaces the clock behind _time64 (an empty function restores
 // the system clock).

@@ -11,7 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/LastError.h"
 #include "platform/Threads.h"
+
+using tovel::FailWithLastError;
 
 namespace {
 
@@ -26,10 +29,6 @@ struct CertContextHolder : CERT_CONTEXT {
   std::vector<CERT_EXTENSION> extensions;
 };
 
-struct X509Deleter {
-  void operator()(X509* x) const { X509_free(x); }
-};
-
 std::string DottedOid(const ASN1_OBJECT* object) {
   int needed = OBJ_obj2txt(nullptr, 0, object, 1);
   if (needed <= 0) return {};
@@ -42,11 +41,6 @@ std::string DottedOid(const ASN1_OBJECT* object) {
 std::vector<BYTE> Bytes(const ASN1_STRING* s) {
   const BYTE* p = ASN1_STRING_get0_data(s);
   return std::vector<BYTE>(p, p + ASN1_STRING_length(s));
-}
-
-BOOL Fail(DWORD error) {
-  SetLastError(error);
-  return FALSE;
 }
 
 // Fills the holder from the parsed certificate; false when a field is missing.
@@ -112,11 +106,10 @@ bool ReadDerLength(const BYTE* p, std::size_t n, std::size_t* length, std::size_
 // lengths, an open-ended length) decodes as well, but is not DER.
 bool IsWholeEncoding(X509* cert, const BYTE* p, std::size_t n, const unsigned char* cursor) {
   if (cursor != p + n) return false;
-  unsigned char* reencoded = nullptr;
-  const int length = i2d_X509(cert, &reencoded);
-  const bool same = length > 0 && static_cast<std::size_t>(length) == n && std::memcmp(reencoded, p, n) == 0;
-  OPENSSL_free(reencoded);
-  return same;
+  unsigned char* bytes = nullptr;
+  const int length = i2d_X509(cert, &bytes);
+  const tovel::OpenSslPtr<unsigned char> reencoded(bytes);
+  return length > 0 && static_cast<std::size_t>(length) == n && std::memcmp(reencoded.get(), p, n) == 0;
 }
 
 }  // namespace
@@ -124,56 +117,32 @@ bool IsWholeEncoding(X509* cert, const BYTE* p, std::size_t n, const unsigned ch
 bool IsSingleDerCertificate(const BYTE* pbEncoded, std::size_t cbEncoded) {
   if (pbEncoded == nullptr || cbEncoded == 0 || cbEncoded > 0x7FFFFFFFu) return false;
   const unsigned char* cursor = pbEncoded;
-  std::unique_ptr<X509, X509Deleter> cert(d2i_X509(nullptr, &cursor, static_cast<long>(cbEncoded)));
+  tovel::UniquePtr<X509> cert(d2i_X509(nullptr, &cursor, static_cast<long>(cbEncoded)));
   return cert && IsWholeEncoding(cert.get(), pbEncoded, cbEncoded, cursor);
 }
 
 PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded,
                                             DWORD cbCertEncoded) {
-  if ((dwCertEncodingType & X509_ASN_ENCODING) == 0) {
-    SetLastError(static_cast<DWORD>(E_INVALIDARG));
-    return nullptr;
-  }
-  if (cbCertEncoded == 0) {
-    SetLastError(CRYPT_E_ASN1_EOD);
-    return nullptr;
-  }
-  if (pbCertEncoded == nullptr) {
-    SetLastError(static_cast<DWORD>(E_INVALIDARG));
-    return nullptr;
-  }
-  if (pbCertEncoded[0] != 0x30) {  // a certificate is a SEQUENCE
-    SetLastError(CRYPT_E_ASN1_BADTAG);
-    return nullptr;
-  }
-  if (cbCertEncoded > 0x7FFFFFFFu) {
-    SetLastError(CRYPT_E_ASN1_CORRUPT);
-    return nullptr;
-  }
+  constexpr PCCERT_CONTEXT kNone = nullptr;
+  if ((dwCertEncodingType & X509_ASN_ENCODING) == 0)
+    return FailWithLastError(static_cast<DWORD>(E_INVALIDARG), kNone);
+  if (cbCertEncoded == 0) return FailWithLastError(CRYPT_E_ASN1_EOD, kNone);
+  if (pbCertEncoded == nullptr) return FailWithLastError(static_cast<DWORD>(E_INVALIDARG), kNone);
+  // a certificate is a SEQUENCE
+  if (pbCertEncoded[0] != 0x30) return FailWithLastError(CRYPT_E_ASN1_BADTAG, kNone);
+  if (cbCertEncoded > 0x7FFFFFFFu) return FailWithLastError(CRYPT_E_ASN1_CORRUPT, kNone);
   const unsigned char* cursor = pbCertEncoded;
-  std::unique_ptr<X509, X509Deleter> cert(d2i_X509(nullptr, &cursor, static_cast<long>(cbCertEncoded)));
-  if (!cert || !IsWholeEncoding(cert.get(), pbCertEncoded, cbCertEncoded, cursor)) {
-    SetLastError(CRYPT_E_ASN1_CORRUPT);
-    return nullptr;
-  }
-  auto* holder = new (std::nothrow) CertContextHolder;
-  if (holder == nullptr) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
-  }
+  tovel::UniquePtr<X509> cert(d2i_X509(nullptr, &cursor, static_cast<long>(cbCertEncoded)));
+  if (!cert || !IsWholeEncoding(cert.get(), pbCertEncoded, cbCertEncoded, cursor))
+    return FailWithLastError(CRYPT_E_ASN1_CORRUPT, kNone);
   try {
+    auto holder = std::make_unique<CertContextHolder>();
     holder->encoded.assign(pbCertEncoded, cursor);
-    if (!Fill(*holder, cert.get())) {
-      delete holder;
-      SetLastError(CRYPT_E_ASN1_CORRUPT);
-      return nullptr;
-    }
+    if (!Fill(*holder, cert.get())) return FailWithLastError(CRYPT_E_ASN1_CORRUPT, kNone);
+    return holder.release();
   } catch (const std::bad_alloc&) {
-    delete holder;
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return nullptr;
+    return FailWithLastError(ERROR_NOT_ENOUGH_MEMORY, kNone);
   }
-  return holder;
 }
 
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT pCertContext) {
@@ -189,8 +158,7 @@ PCERT_EXTENSION CertFindExtension(const char* pszObjId, DWORD cExtensions,
         return &rgExtensions[i];
     }
   }
-  SetLastError(CRYPT_E_NOT_FOUND);
-  return nullptr;
+  return FailWithLastError(CRYPT_E_NOT_FOUND, PCERT_EXTENSION{nullptr});
 }
 
 BOOL CryptDecodeObjectEx(DWORD dwCertEncodingType, const char* lpszStructType,
@@ -198,21 +166,23 @@ BOOL CryptDecodeObjectEx(DWORD dwCertEncodingType, const char* lpszStructType,
                          void* /*pDecodePara*/, void* pvStructInfo, DWORD* pcbStructInfo) {
   if ((dwCertEncodingType & X509_ASN_ENCODING) == 0 || pcbStructInfo == nullptr ||
       (dwFlags & ~CRYPT_DECODE_NOCOPY_FLAG) != 0)
-    return Fail(static_cast<DWORD>(E_INVALIDARG));
+    return FailWithLastError(static_cast<DWORD>(E_INVALIDARG), FALSE);
   if (lpszStructType == nullptr || std::strcmp(lpszStructType, szOID_KEY_USAGE) != 0)
-    return Fail(ERROR_FILE_NOT_FOUND);
-  if (pbEncoded == nullptr || cbEncoded == 0) return Fail(CRYPT_E_ASN1_EOD);
-  if (pbEncoded[0] != 0x03) return Fail(CRYPT_E_ASN1_BADTAG);  // BIT STRING
+    return FailWithLastError(ERROR_FILE_NOT_FOUND, FALSE);
+  if (pbEncoded == nullptr || cbEncoded == 0) return FailWithLastError(CRYPT_E_ASN1_EOD, FALSE);
+  if (pbEncoded[0] != 0x03) return FailWithLastError(CRYPT_E_ASN1_BADTAG, FALSE);  // BIT STRING
 
   std::size_t length = 0, used = 0;
-  if (!ReadDerLength(pbEncoded + 1, cbEncoded - 1, &length, &used)) return Fail(CRYPT_E_ASN1_EOD);
+  if (!ReadDerLength(pbEncoded + 1, cbEncoded - 1, &length, &used))
+    return FailWithLastError(CRYPT_E_ASN1_EOD, FALSE);
   std::size_t header = 1 + used;
-  if (length > cbEncoded - header) return Fail(CRYPT_E_ASN1_EOD);
-  if (length < cbEncoded - header) return Fail(CRYPT_E_ASN1_CORRUPT);  // bytes after the value
-  if (length == 0) return Fail(CRYPT_E_ASN1_CORRUPT);  // the unused-bits byte is missing
+  if (length > cbEncoded - header) return FailWithLastError(CRYPT_E_ASN1_EOD, FALSE);
+  // bytes after the value, or no unused-bits byte
+  if (length < cbEncoded - header || length == 0) return FailWithLastError(CRYPT_E_ASN1_CORRUPT, FALSE);
   DWORD unusedBits = pbEncoded[header];
   std::size_t dataBytes = length - 1;
-  if (unusedBits > 7 || (dataBytes == 0 && unusedBits != 0)) return Fail(CRYPT_E_ASN1_CORRUPT);
+  if (unusedBits > 7 || (dataBytes == 0 && unusedBits != 0))
+    return FailWithLastError(CRYPT_E_ASN1_CORRUPT, FALSE);
 
   std::size_t needed = sizeof(CRYPT_BIT_BLOB) + dataBytes;
   if (pvStructInfo == nullptr) {
@@ -221,7 +191,7 @@ BOOL CryptDecodeObjectEx(DWORD dwCertEncodingType, const char* lpszStructType,
   }
   if (*pcbStructInfo < needed) {
     *pcbStructInfo = static_cast<DWORD>(needed);
-    return Fail(ERROR_MORE_DATA);
+    return FailWithLastError(ERROR_MORE_DATA, FALSE);
   }
   auto* blob = static_cast<CRYPT_BIT_BLOB*>(pvStructInfo);
   BYTE* data = reinterpret_cast<BYTE*>(blob + 1);

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/Module.h"  // the trace-message entry points are looked up through the loader
 #include "platform/WinTypes.h"
 
 using TRACEHANDLE = ULONG64;
@@ -125,17 +126,6 @@ constexpr ULONG EVENT_TRACE_CONTROL_QUERY = 0;
 // ERROR_NOT_SUPPORTED.
 ULONG ControlTraceW(TRACEHANDLE sessionHandle, const char16_t* sessionName,
                     EVENT_TRACE_PROPERTIES* properties, ULONG controlCode);
-
-// A tiny stand-in for loading a system library and finding its entry points:
-// it knows "advapi32" (with or without ".dll", any case) with "TraceMessage"
-// and "TraceMessageVa". Others fail with ERROR_MOD_NOT_FOUND and
-// ERROR_PROC_NOT_FOUND.
-using FARPROC = void (*)();
-HMODULE LoadLibraryW(const char16_t* fileName);
-FARPROC GetProcAddress(HMODULE module, const char* procName);
-BOOL FreeLibrary(HMODULE module);
-// Test seam: while set, GetProcAddress finds neither trace-message entry point.
-void HideTraceMessageEntriesForTesting(bool hide);
 
 // "5c8f2a58-369a-44f0-9235-c05ecb1dd73e": lower case, no braces.
 std::string FormatGuid(const GUID& guid);

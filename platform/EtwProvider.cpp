@@ -1,5 +1,5 @@
 // Event tracing stand-in: provider registration, the watcher thread, sends,
-// the session query and the library lookup.
+// the session query and the GUID text.
 #include <pthread.h>
 #include <unistd.h>
 
@@ -15,7 +15,10 @@
 #include <set>
 
 #include "platform/EtwShared.h"
+#include "platform/LastError.h"
 #include "platform/Threads.h"
+
+using tovel::FailWithLastError;
 
 namespace {
 
@@ -178,13 +181,6 @@ bool StartWatcher(Registration* reg) {
   return started;
 }
 
-ULONG Fail(ULONG error) {
-  SetLastError(error);
-  return error;
-}
-
-std::atomic<bool> g_hideTraceMessageEntries{false};
-char g_advapiModule;  // its address is the module handle
 
 }  // namespace
 
@@ -243,33 +239,24 @@ ULONG UnregisterTraceGuids(TRACEHANDLE registrationHandle) {
 }
 
 TRACEHANDLE GetTraceLoggerHandle(void* buffer) {
-  if (buffer == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
+  if (buffer == nullptr) return FailWithLastError(ERROR_INVALID_HANDLE, TRACEHANDLE{0});
   WNODE_HEADER header;
   std::memcpy(&header, buffer, sizeof(header));
-  if (header.HistoricalContext == 0) SetLastError(ERROR_INVALID_HANDLE);
+  if (header.HistoricalContext == 0) return FailWithLastError(ERROR_INVALID_HANDLE, TRACEHANDLE{0});
   return header.HistoricalContext;
 }
 
 ULONG GetTraceEnableFlags(TRACEHANDLE loggerHandle) {
   std::lock_guard lock(TablesMutex());
   auto it = EnableStates().find(loggerHandle);
-  if (it == EnableStates().end()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
+  if (it == EnableStates().end()) return FailWithLastError(ERROR_INVALID_HANDLE, 0);
   return it->second.enableFlags;
 }
 
 UCHAR GetTraceEnableLevel(TRACEHANDLE loggerHandle) {
   std::lock_guard lock(TablesMutex());
   auto it = EnableStates().find(loggerHandle);
-  if (it == EnableStates().end()) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return 0;
-  }
+  if (it == EnableStates().end()) return FailWithLastError(ERROR_INVALID_HANDLE, 0);
   return it->second.enableLevel;
 }
 
@@ -284,7 +271,7 @@ ULONG TraceMessage(TRACEHANDLE loggerHandle, ULONG messageFlags, const GUID* mes
 
 ULONG TraceMessageVa(TRACEHANDLE loggerHandle, ULONG messageFlags, const GUID* messageGuid,
                      USHORT messageNumber, va_list messageArgList) {
-  if (loggerHandle == 0) return Fail(ERROR_INVALID_HANDLE);
+  if (loggerHandle == 0) return FailWithLastError(ERROR_INVALID_HANDLE);
   const void* data[etw::kMaxWireFields];
   std::uint32_t lengths[etw::kMaxWireFields];
   std::size_t count = 0;
@@ -292,8 +279,8 @@ ULONG TraceMessageVa(TRACEHANDLE loggerHandle, ULONG messageFlags, const GUID* m
     const void* p = va_arg(messageArgList, const void*);
     if (p == nullptr) break;
     std::size_t length = va_arg(messageArgList, std::size_t);
-    if (count == etw::kMaxWireFields) return Fail(ERROR_INVALID_PARAMETER);
-    if (length > etw::kMaxDatagram) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (count == etw::kMaxWireFields) return FailWithLastError(ERROR_INVALID_PARAMETER);
+    if (length > etw::kMaxDatagram) return FailWithLastError(ERROR_INSUFFICIENT_BUFFER);
     data[count] = p;
     lengths[count] = static_cast<std::uint32_t>(length);
     ++count;
@@ -312,13 +299,13 @@ ULONG TraceMessageVa(TRACEHANDLE loggerHandle, ULONG messageFlags, const GUID* m
     header.threadId = etw::CurrentThreadId();
   }
   ULONG result = etw::SendRecord(loggerHandle, header, data, lengths);
-  return result == ERROR_SUCCESS ? result : Fail(result);
+  return result == ERROR_SUCCESS ? result : FailWithLastError(result);
 }
 
 ULONG TraceEvent(TRACEHANDLE loggerHandle, EVENT_TRACE_HEADER* eventTrace) {
-  if (loggerHandle == 0) return Fail(ERROR_INVALID_HANDLE);
+  if (loggerHandle == 0) return FailWithLastError(ERROR_INVALID_HANDLE);
   if (eventTrace == nullptr || eventTrace->Size < sizeof(EVENT_TRACE_HEADER))
-    return Fail(ERROR_INVALID_PARAMETER);
+    return FailWithLastError(ERROR_INVALID_PARAMETER);
   std::size_t extra = eventTrace->Size - sizeof(EVENT_TRACE_HEADER);
   const auto* after = reinterpret_cast<const unsigned char*>(eventTrace + 1);
   const void* data[MAX_MOF_FIELDS];
@@ -326,11 +313,11 @@ ULONG TraceEvent(TRACEHANDLE loggerHandle, EVENT_TRACE_HEADER* eventTrace) {
   std::size_t count = 0;
   if (eventTrace->Flags & WNODE_FLAG_USE_MOF_PTR) {
     if (extra % sizeof(MOF_FIELD) != 0 || extra / sizeof(MOF_FIELD) > MAX_MOF_FIELDS)
-      return Fail(ERROR_INVALID_PARAMETER);
+      return FailWithLastError(ERROR_INVALID_PARAMETER);
     for (; count < extra / sizeof(MOF_FIELD); ++count) {
       MOF_FIELD field;
       std::memcpy(&field, after + count * sizeof(MOF_FIELD), sizeof(field));
-      if (field.DataPtr == 0 && field.Length != 0) return Fail(ERROR_INVALID_PARAMETER);
+      if (field.DataPtr == 0 && field.Length != 0) return FailWithLastError(ERROR_INVALID_PARAMETER);
       data[count] = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(field.DataPtr));
       lengths[count] = field.Length;
     }
@@ -349,7 +336,7 @@ ULONG TraceEvent(TRACEHANDLE loggerHandle, EVENT_TRACE_HEADER* eventTrace) {
   header.processId = static_cast<std::uint32_t>(getpid());
   header.threadId = etw::CurrentThreadId();
   ULONG result = etw::SendRecord(loggerHandle, header, data, lengths);
-  return result == ERROR_SUCCESS ? result : Fail(result);
+  return result == ERROR_SUCCESS ? result : FailWithLastError(result);
 }
 
 ULONG ControlTraceW(TRACEHANDLE, const char16_t* sessionName, EVENT_TRACE_PROPERTIES* properties,
@@ -374,41 +361,6 @@ ULONG ControlTraceW(TRACEHANDLE, const char16_t* sessionName, EVENT_TRACE_PROPER
   std::memcpy(reinterpret_cast<unsigned char*>(properties) + offset, sessionName, needed);
   return ERROR_SUCCESS;
 }
-
-HMODULE LoadLibraryW(const char16_t* fileName) {
-  std::string name;
-  for (const char16_t* p = fileName; p != nullptr && *p != 0; ++p) {
-    char16_t c = *p;
-    name.push_back(static_cast<char>(c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : (c < 0x80 ? c : '?')));
-  }
-  if (name == "advapi32" || name == "advapi32.dll") return &g_advapiModule;
-  SetLastError(ERROR_MOD_NOT_FOUND);
-  return nullptr;
-}
-
-FARPROC GetProcAddress(HMODULE module, const char* procName) {
-  if (module != &g_advapiModule) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
-  if (procName != nullptr && !g_hideTraceMessageEntries.load()) {
-    if (std::strcmp(procName, "TraceMessage") == 0) return reinterpret_cast<FARPROC>(&TraceMessage);
-    if (std::strcmp(procName, "TraceMessageVa") == 0)
-      return reinterpret_cast<FARPROC>(&TraceMessageVa);
-  }
-  SetLastError(ERROR_PROC_NOT_FOUND);
-  return nullptr;
-}
-
-BOOL FreeLibrary(HMODULE module) {
-  if (module != &g_advapiModule) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  return TRUE;
-}
-
-void HideTraceMessageEntriesForTesting(bool hide) { g_hideTraceMessageEntries.store(hide); }
 
 std::string FormatGuid(const GUID& guid) {
   char text[40];

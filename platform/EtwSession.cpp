@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/EtwShared.h"
+#include "platform/Posix.h"
 
 namespace {
 
@@ -26,16 +27,15 @@ std::uint64_t NewLoggerHandle() {
 // A socket listening on the abstract name of a new logger handle.
 int ListenSessionSocket(std::uint64_t* loggerHandle) {
   for (int attempt = 0; attempt < 8; ++attempt) {
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) return -1;
+    tovel::UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) return -1;
     std::uint64_t handle = NewLoggerHandle();
     sockaddr_un address;
     socklen_t length = etw::SessionAddress(handle, &address);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(fd, SOMAXCONN) == 0) {
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(fd.get(), SOMAXCONN) == 0) {
       *loggerHandle = handle;
-      return fd;
+      return fd.release();
     }
-    close(fd);
   }
   return -1;
 }
@@ -112,17 +112,14 @@ std::unique_ptr<TraceSession> TraceSession::Start(const std::string& name, DWORD
   }
   etw::RemoveStaleFiles();
   std::uint64_t loggerHandle = 0;
-  int fd = ListenSessionSocket(&loggerHandle);
-  if (fd < 0) {
+  tovel::UniqueFd listener(ListenSessionSocket(&loggerHandle));
+  if (!listener) {
     *error = ERROR_ACCESS_DENIED;
     return nullptr;
   }
   *error = ClaimRecord(file, loggerHandle);
-  if (*error != ERROR_SUCCESS) {
-    close(fd);
-    return nullptr;
-  }
-  return std::unique_ptr<TraceSession>(new TraceSession(name, loggerHandle, fd, file));
+  if (*error != ERROR_SUCCESS) return nullptr;
+  return std::unique_ptr<TraceSession>(new TraceSession(name, loggerHandle, listener.release(), file));
 }
 
 TraceSession::TraceSession(std::string name, TRACEHANDLE loggerHandle, int listener,
@@ -161,9 +158,10 @@ std::optional<TraceRecord> TraceSession::Receive(std::chrono::milliseconds timeo
   for (;;) {
     std::vector<pollfd> fds{{listener_, POLLIN, 0}};
     for (int peer : peers_) fds.push_back({peer, POLLIN, 0});
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    int ready = poll(fds.data(), fds.size(), static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
-    if (ready < 0 && errno == EINTR) continue;
+    const int ready = tovel::RetryOnInterrupt([&] {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      return poll(fds.data(), fds.size(), static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+    });
     if (ready <= 0) return std::nullopt;
     if (fds[0].revents & POLLIN) {
       for (int peer; (peer = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;)
@@ -179,8 +177,8 @@ bool TraceSession::TakeReady(const std::vector<pollfd>& ready, TraceRecord* reco
   for (std::size_t i = 1; i < ready.size(); ++i) {
     if (ready[i].revents == 0) continue;
     int peer = ready[i].fd;
-    ssize_t n = recv(peer, buffer.data(), buffer.size(), MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    const ssize_t n = tovel::RetryOnInterrupt([&] { return recv(peer, buffer.data(), buffer.size(), MSG_DONTWAIT); });
+    if (n < 0 && errno == EAGAIN) continue;
     if (n <= 0) {  // the sender has gone
       close(peer);
       peers_.erase(std::find(peers_.begin(), peers_.end(), peer));

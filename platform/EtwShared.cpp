@@ -23,8 +23,12 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Posix.h"
+
 namespace etw {
 namespace {
+
+using tovel::UniqueFd;
 
 constexpr char kFolderPrefix[] = "/dev/shm/tovel-etw-";
 constexpr char kProviderPrefix[] = "provider.";
@@ -33,8 +37,16 @@ constexpr char kSessionPrefix[] = "session.";
 // (beyond the block: record locks do not touch the data).
 constexpr off_t kInUseByte = 4096;
 
-std::mutex g_testFolderLock;
-std::string g_testFolder;
+// A test's folder, or "". Made on first use, so that a test program may set
+// it from a static initialiser of its own.
+struct TestFolder {
+  std::mutex lock;
+  std::string path;
+};
+TestFolder& TheTestFolder() {
+  static TestFolder* folder = new TestFolder;
+  return *folder;
+}
 
 // Holds a file lock for its scope, when it can be had within attempts
 // tries 1 ms apart: a process that stops while holding it must not stall
@@ -43,11 +55,11 @@ class FileLock {
  public:
   FileLock(int fd, int operation, int attempts = kAttempts) : fd_(fd) {
     for (int attempt = 0; attempt < attempts; ++attempt) {
-      if (flock(fd_, operation | LOCK_NB) == 0) {
+      if (tovel::RetryOnInterrupt([&] { return flock(fd_, operation | LOCK_NB); }) == 0) {
         held_ = true;
         return;
       }
-      if (errno != EWOULDBLOCK && errno != EINTR) return;
+      if (errno != EWOULDBLOCK) return;
       if (attempt + 1 < attempts) usleep(1000);
     }
   }
@@ -80,11 +92,9 @@ int OpenUserFolder() { return OpenPrivateFolder(UserFolderPath()); }
 
 // Opens a file of this user's folder; -1 when the folder or file cannot be had.
 int OpenInFolder(const std::string& name, int flags) {
-  int dir = OpenUserFolder();
-  if (dir < 0) return -1;
-  int fd = openat(dir, name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-  close(dir);
-  return fd;
+  const UniqueFd dir(OpenUserFolder());
+  if (!dir) return -1;
+  return openat(dir.get(), name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
 }
 
 std::optional<ControlBlock> ReadBlock(int fd) {
@@ -147,23 +157,21 @@ bool PeerIsOwnUser(int fd) {
 
 Connection* Connect(std::uint64_t loggerHandle) {
   if (loggerHandle == g_deadLogger.load(std::memory_order_relaxed)) return nullptr;
-  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return nullptr;
+  UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd) return nullptr;
   sockaddr_un address;
   socklen_t length = SessionAddress(loggerHandle, &address);
-  bool connected = connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
-  if (!connected && (errno == ECONNREFUSED || errno == ENOENT)) g_deadLogger.store(loggerHandle);
-  if (connected && !PeerIsOwnUser(fd)) {
-    g_deadLogger.store(loggerHandle);
-    connected = false;
+  if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
+    if (errno == ECONNREFUSED || errno == ENOENT) g_deadLogger.store(loggerHandle);
+    return nullptr;
   }
-  if (!connected) {
-    close(fd);
+  if (!PeerIsOwnUser(fd.get())) {
+    g_deadLogger.store(loggerHandle);
     return nullptr;
   }
   int size = 4 << 20;  // room for bursts; the kernel caps it
-  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
-  return new Connection{loggerHandle, fd};
+  setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+  return new Connection{loggerHandle, fd.release()};
 }
 
 void Retire(Connection* connection) {
@@ -189,82 +197,64 @@ Connection* ConnectionTo(std::uint64_t loggerHandle) {
 
 }  // namespace
 
-}  // namespace etw
-
-// A test build of a program may point its tracing at a folder of its own
-// with a strong definition; the programs themselves have none.
-__attribute__((weak)) const char* g_pszTraceFolder = nullptr;
-
-namespace etw {
-
 std::string UserFolderPath() {
   {
-    std::lock_guard lock(g_testFolderLock);
-    if (!g_testFolder.empty()) return g_testFolder;
+    TestFolder& test = TheTestFolder();
+    std::lock_guard lock(test.lock);
+    if (!test.path.empty()) return test.path;
   }
-  if (g_pszTraceFolder != nullptr) return g_pszTraceFolder;
   return kFolderPrefix + std::to_string(geteuid());
 }
 
 void SetUserFolderForTesting(const std::string& path) {
-  std::lock_guard lock(g_testFolderLock);
-  g_testFolder = path;
+  TestFolder& test = TheTestFolder();
+  std::lock_guard lock(test.lock);
+  test.path = path;
 }
 
 int OpenPrivateFolder(const std::string& path) {
   if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return -1;
-  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return -1;
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd) return -1;
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
-      ((st.st_mode & 0777) != 0700 && fchmod(fd, 0700) != 0)) {
-    close(fd);
+  if (fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+      ((st.st_mode & 0777) != 0700 && fchmod(fd.get(), 0700) != 0))
     return -1;
-  }
-  return fd;
+  return fd.release();
 }
 
-LockedFile::LockedFile(const std::string& name, bool create) : name_(name) {
-  dir_ = OpenUserFolder();
-  if (dir_ < 0) return;
+LockedFile::LockedFile(const std::string& name, bool create) : dir_(OpenUserFolder()), name_(name) {
+  if (!dir_) return;
+  const int flags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0);
   for (int attempt = 0; attempt < 8; ++attempt) {
-    int fd = openat(dir_, name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (create ? O_CREAT : 0), 0600);
-    if (fd < 0) return;
-    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
-    if (!IsOwnRegularFile(fd)) {
-      close(fd);
+    UniqueFd fd(openat(dir_.get(), name.c_str(), flags, 0600));
+    if (!fd) return;
+    tovel::RetryOnInterrupt([&] { return flock(fd.get(), LOCK_EX); });
+    if (!IsOwnRegularFile(fd.get())) return;
+    if (IsLinked(fd.get())) {
+      fd_ = std::move(fd);
       return;
     }
-    if (IsLinked(fd)) {
-      fd_ = fd;
-      return;
-    }
-    close(fd);  // removed by a clean-up before the lock was had: again
+    // removed by a clean-up before the lock was had: again
   }
-}
-
-LockedFile::~LockedFile() {
-  if (fd_ >= 0) close(fd_);  // releases the lock
-  if (dir_ >= 0) close(dir_);
 }
 
 void LockedFile::Remove() const {
-  if (fd_ >= 0) unlinkat(dir_, name_.c_str(), 0);
+  if (fd_) unlinkat(dir_.get(), name_.c_str(), 0);
 }
 
 std::string ControlBlockPath(const GUID& controlGuid) {
   const std::string folder = UserFolderPath();
-  int dir = OpenPrivateFolder(folder);  // made when missing
-  if (dir >= 0) close(dir);
+  const UniqueFd made(OpenPrivateFolder(folder));  // the folder is made when missing
   return folder + "/" + ProviderFileName(controlGuid);
 }
 
 std::optional<ControlBlockMapping> ControlBlockMapping::Open(const GUID& controlGuid) {
   const std::string name = ProviderFileName(controlGuid);
   for (int attempt = 0; attempt < 8; ++attempt) {
-    int fd = OpenInFolder(name, O_RDWR | O_CREAT);
-    if (fd < 0) return std::nullopt;
+    UniqueFd file(OpenInFolder(name, O_RDWR | O_CREAT));
+    if (!file) return std::nullopt;
+    const int fd = file.get();
     // Only a block of this user's own counts: whoever can write it decides
     // where the provider's messages go.
     bool ok = false;
@@ -278,16 +268,10 @@ std::optional<ControlBlockMapping> ControlBlockMapping::Open(const GUID& control
       auto block = ok && !removed ? ReadBlock(fd) : std::nullopt;
       if (ok && !removed && (!block || block->magic != kControlBlockMagic)) ok = StoreBlock(fd, nullptr, {});
     }
-    if (removed) {
-      close(fd);
-      continue;
-    }
+    if (removed) continue;
     void* map = ok ? mmap(nullptr, sizeof(ControlBlock), PROT_READ, MAP_SHARED, fd, 0) : MAP_FAILED;
-    if (map == MAP_FAILED) {
-      close(fd);
-      return std::nullopt;
-    }
-    return ControlBlockMapping(fd, map, UserFolderPath() + "/" + name);
+    if (map == MAP_FAILED) return std::nullopt;
+    return ControlBlockMapping(file.release(), map, UserFolderPath() + "/" + name);
   }
   return std::nullopt;
 }
@@ -367,22 +351,22 @@ bool ControlBlockMapping::IsCurrentFile() const {
 }
 
 void RemoveStaleFiles() {
-  int dir = OpenUserFolder();
-  if (dir < 0) return;
-  DIR* listing = fdopendir(dir);  // owns dir from here
-  if (listing == nullptr) {
-    close(dir);
-    return;
-  }
   std::vector<std::string> names;
-  while (dirent* entry = readdir(listing)) {
-    std::string name = entry->d_name;
-    if (name.rfind(kProviderPrefix, 0) == 0 || name.rfind(kSessionPrefix, 0) == 0) names.push_back(name);
+  {
+    UniqueFd dir(OpenUserFolder());
+    if (!dir) return;
+    const tovel::UniquePtr<DIR> listing(fdopendir(dir.get()));
+    if (!listing) return;
+    dir.release();  // the listing owns it now
+    while (dirent* entry = readdir(listing.get())) {
+      std::string name = entry->d_name;
+      if (name.rfind(kProviderPrefix, 0) == 0 || name.rfind(kSessionPrefix, 0) == 0) names.push_back(name);
+    }
   }
-  closedir(listing);
   for (const std::string& name : names) {
-    int fd = OpenInFolder(name, O_RDWR);
-    if (fd < 0) continue;
+    const UniqueFd file(OpenInFolder(name, O_RDWR));
+    if (!file) continue;
+    const int fd = file.get();
     FileLock lock(fd, LOCK_EX, 1);  // a busy file is left for the next time
     if (lock.held() && IsOwnRegularFile(fd) && IsLinked(fd)) {
       bool stale = false;
@@ -399,11 +383,8 @@ void RemoveStaleFiles() {
           StoreBlock(fd, nullptr, {});  // its watchers see the change at their next look
       }
       if (stale) {
-        int folder = OpenUserFolder();
-        if (folder >= 0) {
-          unlinkat(folder, name.c_str(), 0);
-          close(folder);
-        }
+        const UniqueFd folder(OpenUserFolder());
+        if (folder) unlinkat(folder.get(), name.c_str(), 0);
       }
     }
   }
@@ -420,13 +401,11 @@ socklen_t SessionAddress(std::uint64_t loggerHandle, sockaddr_un* address) {
 
 bool SessionAlive(std::uint64_t loggerHandle) {
   if (loggerHandle == 0) return false;
-  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return false;
+  const UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd) return false;
   sockaddr_un address;
   socklen_t length = SessionAddress(loggerHandle, &address);
-  bool alive = connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0;
-  close(fd);
-  return alive;
+  return connect(fd.get(), reinterpret_cast<sockaddr*>(&address), length) == 0;
 }
 
 std::string SessionRecordName(const std::string& name) {
@@ -447,11 +426,13 @@ std::string SessionRecordPath(const std::string& name) {
 std::optional<std::uint64_t> FindLiveSession(const std::string& name) {
   const std::string file = SessionRecordName(name);
   if (file.empty()) return std::nullopt;
-  int fd = OpenInFolder(file, O_RDONLY);
-  if (fd < 0) return std::nullopt;
   SessionRecord record{};
-  ssize_t n = IsOwnRegularFile(fd) ? pread(fd, &record, sizeof(record), 0) : -1;
-  close(fd);
+  ssize_t n = -1;
+  {
+    const UniqueFd fd(OpenInFolder(file, O_RDONLY));
+    if (!fd) return std::nullopt;
+    if (IsOwnRegularFile(fd.get())) n = pread(fd.get(), &record, sizeof(record), 0);
+  }
   if (n != static_cast<ssize_t>(sizeof(record)) || record.magic != kSessionMagic ||
       !SessionAlive(record.loggerHandle))
     return std::nullopt;
@@ -491,10 +472,8 @@ ULONG SendRecord(std::uint64_t loggerHandle, const WireHeader& header, const voi
   msghdr message{};
   message.msg_iov = parts;
   message.msg_iovlen = used;
-  ssize_t sent;
-  do {
-    sent = sendmsg(connection->fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
+  const ssize_t sent =
+      tovel::RetryOnInterrupt([&] { return sendmsg(connection->fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL); });
   if (sent >= 0) return ERROR_SUCCESS;
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) return ERROR_NOT_ENOUGH_MEMORY;
   if (errno == EMSGSIZE) return ERROR_INSUFFICIENT_BUFFER;

@@ -28,6 +28,7 @@
 #include <string>
 
 #include "platform/Etw.h"
+#include "platform/Posix.h"
 
 namespace etw {
 
@@ -107,9 +108,9 @@ std::string UserFolderPath();
 // by another user; a folder of this user that others may enter is made
 // private first.
 int OpenPrivateFolder(const std::string& path);
-// Test seams: a folder used in place of this user's ("" restores it), and
-// the same for a whole test program through a strong definition of
-// g_pszTraceFolder below (the platform's is weak and null).
+// Test seam: a folder used in place of this user's ("" restores it). A test
+// program may call this from a static initialiser to set the folder for the
+// whole program: nothing reads it before main.
 void SetUserFolderForTesting(const std::string& path);
 // A file of this user's folder, opened and locked (exclusively) for the
 // object's life. A file that is removed between the open and the lock is
@@ -118,16 +119,13 @@ void SetUserFolderForTesting(const std::string& path);
 class LockedFile {
  public:
   LockedFile(const std::string& name, bool create);
-  ~LockedFile();
-  LockedFile(const LockedFile&) = delete;
-  LockedFile& operator=(const LockedFile&) = delete;
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   // Unlinks the file (its lock is still held).
   void Remove() const;
 
  private:
-  int dir_ = -1;
-  int fd_ = -1;
+  tovel::UniqueFd dir_;
+  tovel::UniqueFd fd_;  // closing it releases the lock
   std::string name_;
 };
 
@@ -184,6 +182,3 @@ ULONG SendRecord(std::uint64_t loggerHandle, const WireHeader& header, const voi
                  const std::uint32_t* lengths);
 
 }  // namespace etw
-
-// The tracing folder of a test program (see SetUserFolderForTesting).
-extern const char* g_pszTraceFolder;

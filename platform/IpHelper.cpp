@@ -16,7 +16,11 @@
 #include <new>
 #include <sstream>
 
+#include "platform/IpHelperLinux.h"
+#include "platform/LastError.h"
 #include "platform/Threads.h"
+
+using tovel::FailWithLastError;
 
 namespace {
 
@@ -60,9 +64,8 @@ std::vector<std::uint8_t> ParseHardwareAddress(const std::string& text) {
 DWORD ReadFirstIpv4Addresses(std::map<std::string, std::string>& ipv4ByName) {
   ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) {
-    DWORD error = Win32ErrorFromErrno(errno);
-    SetLastError(error);
-    return error;
+    const DWORD error = Win32ErrorFromErrno(errno);
+    return FailWithLastError(error);
   }
   for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
     if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
@@ -164,10 +167,7 @@ void SetNetAdapterSourceForTesting(NetAdapterSource source) {
 namespace {
 
 DWORD FillAdaptersInfo(IP_ADAPTER_INFO* pAdapterInfo, ULONG* pOutBufLen) {
-  if (pOutBufLen == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return ERROR_INVALID_PARAMETER;
-  }
+  if (pOutBufLen == nullptr) return FailWithLastError(ERROR_INVALID_PARAMETER);
   NetAdapterSource source;
   {
     std::lock_guard lock(g_sourceMutex);
@@ -176,16 +176,12 @@ DWORD FillAdaptersInfo(IP_ADAPTER_INFO* pAdapterInfo, ULONG* pOutBufLen) {
   std::vector<NetAdapter> adapters;
   DWORD error = source ? source(adapters) : ReadLiveNetAdapters(adapters);
   if (error != ERROR_SUCCESS) return error;
-  if (adapters.empty()) {
-    SetLastError(ERROR_NO_DATA);
-    return ERROR_NO_DATA;
-  }
+  if (adapters.empty()) return FailWithLastError(ERROR_NO_DATA);
 
   const std::size_t needed = adapters.size() * sizeof(IP_ADAPTER_INFO);
   if (pAdapterInfo == nullptr || *pOutBufLen < needed) {
     *pOutBufLen = static_cast<ULONG>(needed);
-    SetLastError(ERROR_BUFFER_OVERFLOW);
-    return ERROR_BUFFER_OVERFLOW;
+    return FailWithLastError(ERROR_BUFFER_OVERFLOW);
   }
   std::memset(pAdapterInfo, 0, needed);
   for (std::size_t i = 0; i < adapters.size(); ++i) {
@@ -208,11 +204,9 @@ DWORD GetAdaptersInfo(IP_ADAPTER_INFO* pAdapterInfo, ULONG* pOutBufLen) {
   try {
     return FillAdaptersInfo(pAdapterInfo, pOutBufLen);
   } catch (const std::bad_alloc&) {
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return ERROR_NOT_ENOUGH_MEMORY;
+    return FailWithLastError(ERROR_NOT_ENOUGH_MEMORY);
   } catch (...) {
     // Like the system call it stands for, it reports and never throws.
-    SetLastError(ERROR_GEN_FAILURE);
-    return ERROR_GEN_FAILURE;
+    return FailWithLastError(ERROR_GEN_FAILURE);
   }
 }

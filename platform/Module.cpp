@@ -1,18 +1,25 @@
-// Module handles over the dynamic loader.
+// Module handles over the dynamic loader, and the system library lookup.
 #include "platform/Module.h"
 
 #include <dlfcn.h>
 #include <limits.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstring>
 #include <string>
 
+#include "platform/Etw.h"
+#include "platform/LastError.h"
 #include "platform/Threads.h"
 #include "platform/Unicode.h"
 
+using tovel::FailWithLastError;
+
 namespace {
 
-// The system's "module not found" (126); platform/Etw.h also declares it.
+std::atomic<bool> g_hideTraceMessageEntries{false};
+char g_advapiModule;  // its address is the module handle
 
 // The loader's handle of the main program; it stays valid for the life of the
 // process.
@@ -43,15 +50,11 @@ std::string ToUtf8(const char16_t* text) {
 HMODULE GetModuleHandleW(const char16_t* moduleName) {
   if (moduleName == nullptr) {
     HMODULE handle = OwnExecutable();
-    if (handle == nullptr) SetLastError(ERROR_MOD_NOT_FOUND);
-    return handle;
+    return handle != nullptr ? handle : FailWithLastError(ERROR_MOD_NOT_FOUND, HMODULE{nullptr});
   }
 
   const std::string name = ToUtf8(moduleName);
-  if (name.empty()) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
+  if (name.empty()) return FailWithLastError(ERROR_MOD_NOT_FOUND, nullptr);
   // The executable by its path or file name.
   const std::string exe = OwnExecutablePath();
   if (!exe.empty() && (name == exe || name == exe.substr(exe.rfind('/') + 1))) return OwnExecutable();
@@ -59,13 +62,37 @@ HMODULE GetModuleHandleW(const char16_t* moduleName) {
   // A shared object only when it is already loaded; the reference that
   // RTLD_NOLOAD takes is given back at once, the object stays loaded.
   HMODULE handle = ::dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
-  if (handle == nullptr) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-  }
+  if (handle == nullptr) return FailWithLastError(ERROR_MOD_NOT_FOUND, nullptr);
   ::dlclose(handle);
   return handle;
 }
 
 // No platform code signing exists on Linux; there is nothing to check.
 LONG VerifyOwnImageIntegrity() { return 0; }
+
+HMODULE LoadLibraryW(const char16_t* fileName) {
+  std::string name;
+  for (const char16_t* p = fileName; p != nullptr && *p != 0; ++p) {
+    char16_t c = *p;
+    name.push_back(static_cast<char>(c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : (c < 0x80 ? c : '?')));
+  }
+  if (name == "advapi32" || name == "advapi32.dll") return &g_advapiModule;
+  return FailWithLastError(ERROR_MOD_NOT_FOUND, HMODULE{nullptr});
+}
+
+FARPROC GetProcAddress(HMODULE module, const char* procName) {
+  if (module != &g_advapiModule) return FailWithLastError(ERROR_INVALID_HANDLE, FARPROC{nullptr});
+  if (procName != nullptr && !g_hideTraceMessageEntries.load()) {
+    if (std::strcmp(procName, "TraceMessage") == 0) return reinterpret_cast<FARPROC>(&TraceMessage);
+    if (std::strcmp(procName, "TraceMessageVa") == 0)
+      return reinterpret_cast<FARPROC>(&TraceMessageVa);
+  }
+  return FailWithLastError(ERROR_PROC_NOT_FOUND, FARPROC{nullptr});
+}
+
+BOOL FreeLibrary(HMODULE module) {
+  if (module != &g_advapiModule) return FailWithLastError(ERROR_INVALID_HANDLE, FALSE);
+  return TRUE;
+}
+
+void HideTraceMessageEntriesForTesting(bool hide) { g_hideTraceMessageEntries.store(hide); }

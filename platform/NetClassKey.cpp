@@ -4,20 +4,10 @@
 #include <cstdio>
 #include <mutex>
 
-#include "platform/IpHelper.h"
+#include "platform/IpHelperLinux.h"
 #include "platform/Unicode.h"
 
 namespace {
-
-// Interface names are bytes; the system's narrow code page here is UTF-8.
-std::u16string Utf8ToUtf16(const std::string& text) {
-  if (text.empty()) return {};
-  int count = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::u16string wide(static_cast<std::size_t>(count > 0 ? count : 0), u'\0');
-  if (count > 0)
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), count);
-  return wide;
-}
 
 std::u16string SubKeyName(std::size_t index) {
   char name[16];

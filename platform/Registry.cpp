@@ -2,6 +2,7 @@
 #include "platform/Registry.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <filesystem>
@@ -12,10 +13,6 @@
 #include <system_error>
 
 #include "platform/Unicode.h"
-
-__attribute__((weak)) const char* g_pszRegistryRoot = "/etc/tovelhost/registry";
-
-const char* RegistryRoot() { return g_pszRegistryRoot; }
 
 struct RegKeyNode {
   std::vector<std::u16string> path;  // components below HKEY_LOCAL_MACHINE
@@ -35,6 +32,11 @@ struct Mount {
   RegVirtualProvider provider;
 };
 
+constexpr char kSystemRegistryRoot[] = "/etc/tovelhost/registry";
+// A test's root, or null. Constant-initialised, so it may be set from another
+// file's static initialiser.
+std::atomic<const char*> g_testRoot{nullptr};
+
 std::mutex g_mutex;
 std::set<RegKeyNode*> g_openKeys;
 std::vector<Mount> g_mounts;
@@ -48,15 +50,6 @@ char16_t FoldAscii(char16_t c) { return c >= u'A' && c <= u'Z' ? c - u'A' + u'a'
 bool EqualIgnoringAsciiCase(const std::u16string& a, const std::u16string& b) {
   return a.size() == b.size() &&
          std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) { return FoldAscii(x) == FoldAscii(y); });
-}
-
-std::u16string ToUtf16(const std::string& text) {
-  if (text.empty()) return {};
-  int count = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::u16string wide(static_cast<std::size_t>(std::max(count, 0)), u'\0');
-  if (count > 0)
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), count);
-  return wide;
 }
 
 // Splits at backslashes, skipping empty pieces. False for a piece that cannot
@@ -91,7 +84,7 @@ std::optional<fs::path> FindEntry(const fs::path& folder, const std::u16string& 
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     bool isFolder = it->is_directory(ec);
     if (isFolder != wantFolder || (!wantFolder && !it->is_regular_file(ec))) continue;
-    if (EqualIgnoringAsciiCase(ToUtf16(it->path().filename().string()), name)) return it->path();
+    if (EqualIgnoringAsciiCase(Utf8ToUtf16(it->path().filename().string()), name)) return it->path();
   }
   return std::nullopt;
 }
@@ -214,7 +207,7 @@ LONG ReadValue(const RegKeyNode& key, const std::u16string& name, DWORD* type,
   } else if (auto file2 = FindEntry(key.folder, name + u".sz", false)) {
     auto content = ReadSmallFile(*file2);
     if (!content) return ERROR_INVALID_DATA;
-    text = ToUtf16(*content);
+    text = Utf8ToUtf16(*content);
   } else {
     return ERROR_FILE_NOT_FOUND;
   }
@@ -238,7 +231,7 @@ std::vector<std::u16string> SubKeys(const RegKeyNode& key) {
     if (it->is_directory(ec)) names.push_back(it->path().filename().string());
   std::sort(names.begin(), names.end());
   std::vector<std::u16string> result;
-  for (const std::string& name : names) result.push_back(ToUtf16(name));
+  for (const std::string& name : names) result.push_back(Utf8ToUtf16(name));
   return result;
 }
 
@@ -312,6 +305,13 @@ LONG WithoutExceptions(Call&& call) noexcept {
 }
 
 }  // namespace
+
+const char* RegistryRoot() {
+  const char* root = g_testRoot.load();
+  return root != nullptr ? root : kSystemRegistryRoot;
+}
+
+void SetRegistryRootForTesting(const char* path) { g_testRoot.store(path); }
 
 LONG RegOpenKeyExW(HKEY key, const char16_t* subKey, DWORD, DWORD samDesired, HKEY* result) {
   return WithoutExceptions([&] { return OpenKey(key, subKey, samDesired, result); });

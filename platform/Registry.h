@@ -1,7 +1,7 @@
 // A small read-only registry stand-in.
 //
 // Keys come from two sources:
-//  - a folder tree under the registry root (fixed when the program is linked):
+//  - a folder tree under the registry root:
 //    a key is a folder, a value a file "<name>.dword" (a decimal or 0x-hex
 //    number) or "<name>.sz" (UTF-8 text);
 //  - virtual keys whose subkeys and values a provider computes, registered
@@ -54,8 +54,10 @@ using RegVirtualProvider = std::function<std::optional<RegVirtualKey>(const std:
 void RegMountVirtualKey(const std::u16string& path, RegVirtualProvider provider);
 
 // The folder of the file-backed keys, which stands for HKEY_LOCAL_MACHINE
-// (<root>/SYSTEM/CurrentControlSet/...). The production program uses
-// /etc/tovelhost/registry; a test program may link its own definition of
-// g_pszRegistryRoot (the platform's is weak).
-extern const char* g_pszRegistryRoot;
+// (<root>/SYSTEM/CurrentControlSet/...): /etc/tovelhost/registry unless a
+// test has set its own.
 const char* RegistryRoot();
+// Test seam: a folder used as the registry root (null restores the system
+// one). The text must stay valid while it is the root. A test program may call
+// this from a static initialiser: nothing reads the root before main.
+void SetRegistryRootForTesting(const char* path);

@@ -21,9 +21,13 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/LastError.h"
+
+using tovel::FailWithLastError;
+
 namespace {
 
-thread_local DWORD t_dwLastError = ERROR_SUCCESS;
+thread_local DWORD t_lastError = ERROR_SUCCESS;
 
 enum class HandleKind : std::uint32_t { kThread = 0x54485244u, kMutex = 0x4D555458u, kEvent = 0x45564E54u };
 
@@ -50,63 +54,63 @@ class MutexObject final : public HandleObject {
   // Takes ownership, waiting until the deadline (none: without limit); false
   // when the deadline passed first.
   bool Acquire(std::optional<std::chrono::steady_clock::time_point> deadline) {
-    std::unique_lock lock(m_lock);
+    std::unique_lock lock(lock_);
     const std::thread::id self = std::this_thread::get_id();
-    const auto isFree = [&] { return m_count == 0 || m_owner == self; };
+    const auto isFree = [&] { return count_ == 0 || owner_ == self; };
     if (!deadline)
-      m_free.wait(lock, isFree);
-    else if (!m_free.wait_until(lock, *deadline, isFree))
+      free_.wait(lock, isFree);
+    else if (!free_.wait_until(lock, *deadline, isFree))
       return false;
-    m_owner = self;
-    ++m_count;
+    owner_ = self;
+    ++count_;
     return true;
   }
 
   bool Release() {
-    std::lock_guard lock(m_lock);
-    if (m_count == 0 || m_owner != std::this_thread::get_id()) return false;
-    if (--m_count == 0) {
-      m_owner = std::thread::id();
-      m_free.notify_one();
+    std::lock_guard lock(lock_);
+    if (count_ == 0 || owner_ != std::this_thread::get_id()) return false;
+    if (--count_ == 0) {
+      owner_ = std::thread::id();
+      free_.notify_one();
     }
     return true;
   }
 
  private:
-  std::mutex m_lock;
-  std::condition_variable m_free;
-  std::thread::id m_owner;
-  unsigned long m_count = 0;
+  std::mutex lock_;
+  std::condition_variable free_;
+  std::thread::id owner_;
+  unsigned long count_ = 0;
 };
 
 // A manual-reset event: once set, every wait succeeds until it is reset.
 class EventObject final : public HandleObject {
  public:
-  explicit EventObject(bool set) : HandleObject(HandleKind::kEvent), m_set(set) {}
+  explicit EventObject(bool set) : HandleObject(HandleKind::kEvent), set_(set) {}
 
   void Set() {
-    std::lock_guard lock(m_lock);
-    m_set = true;
-    m_changed.notify_all();
+    std::lock_guard lock(lock_);
+    set_ = true;
+    changed_.notify_all();
   }
   void Reset() {
-    std::lock_guard lock(m_lock);
-    m_set = false;
+    std::lock_guard lock(lock_);
+    set_ = false;
   }
   // False when the deadline passed first.
   bool Wait(std::optional<std::chrono::steady_clock::time_point> deadline) {
-    std::unique_lock lock(m_lock);
+    std::unique_lock lock(lock_);
     if (!deadline) {
-      m_changed.wait(lock, [&] { return m_set; });
+      changed_.wait(lock, [&] { return set_; });
       return true;
     }
-    return m_changed.wait_until(lock, *deadline, [&] { return m_set; });
+    return changed_.wait_until(lock, *deadline, [&] { return set_; });
   }
 
  private:
-  std::mutex m_lock;
-  std::condition_variable m_changed;
-  bool m_set;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool set_;
 };
 
 // Live handles. Never destroyed, so a thread still running while the process
@@ -121,9 +125,9 @@ class HandleTable {
   // The object's handle, or null when memory ran out.
   HANDLE Add(std::shared_ptr<HandleObject> object) noexcept {
     HANDLE handle = object.get();
-    std::lock_guard lock(m_lock);
+    std::lock_guard lock(lock_);
     try {
-      m_objects.emplace(handle, std::move(object));
+      objects_.emplace(handle, std::move(object));
     } catch (const std::bad_alloc&) {
       return nullptr;
     }
@@ -132,27 +136,20 @@ class HandleTable {
 
   // The object behind a live handle, or null.
   std::shared_ptr<HandleObject> Find(HANDLE handle) {
-    std::lock_guard lock(m_lock);
-    auto it = m_objects.find(handle);
-    return it == m_objects.end() ? nullptr : it->second;
+    std::lock_guard lock(lock_);
+    auto it = objects_.find(handle);
+    return it == objects_.end() ? nullptr : it->second;
   }
 
   bool Remove(HANDLE handle) {
-    std::lock_guard lock(m_lock);
-    return m_objects.erase(handle) == 1;
+    std::lock_guard lock(lock_);
+    return objects_.erase(handle) == 1;
   }
 
  private:
-  std::mutex m_lock;
-  std::unordered_map<HANDLE, std::shared_ptr<HandleObject>> m_objects;
+  std::mutex lock_;
+  std::unordered_map<HANDLE, std::shared_ptr<HandleObject>> objects_;
 };
-
-// Sets the last error and passes a failure value through.
-template <class T>
-T Fail(DWORD error, T result) {
-  t_dwLastError = error;
-  return result;
-}
 
 struct ThreadStart {
   LPTHREAD_START_ROUTINE routine;
@@ -164,6 +161,23 @@ void* RunThread(void* pStart) {
   delete static_cast<ThreadStart*>(pStart);
   start.routine(start.parameter);
   return nullptr;
+}
+
+// Starts a detached thread running start; 0 or the pthread error.
+int StartDetached(std::size_t stackSize, ThreadStart* start) {
+  pthread_attr_t attr;
+  int rc = pthread_attr_init(&attr);
+  if (rc != 0) return rc;
+  rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  if (rc == 0 && stackSize != 0) {
+    // Like Windows, round a small request up rather than refuse it.
+    const std::size_t minimum = static_cast<std::size_t>(PTHREAD_STACK_MIN);
+    rc = pthread_attr_setstacksize(&attr, stackSize < minimum ? minimum : stackSize);
+  }
+  pthread_t thread;
+  if (rc == 0) rc = pthread_create(&thread, &attr, RunThread, start);
+  pthread_attr_destroy(&attr);
+  return rc;
 }
 
 // Registers a new object (null when its allocation failed); null on failure.
@@ -211,39 +225,24 @@ DWORD Win32ErrorFromErrno(int errnoValue) {
   }
 }
 
-DWORD GetLastError() { return t_dwLastError; }
+DWORD GetLastError() { return t_lastError; }
 
-void SetLastError(DWORD error) { t_dwLastError = error; }
+void SetLastError(DWORD error) { t_lastError = error; }
 
 HANDLE CreateThread(void* /*security*/, std::size_t stackSize, LPTHREAD_START_ROUTINE routine,
                     LPVOID parameter, DWORD creationFlags, DWORD* threadId) {
-  if (routine == nullptr) return Fail<HANDLE>(ERROR_INVALID_PARAMETER, nullptr);
-  if (creationFlags != 0) return Fail<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
+  if (routine == nullptr) return FailWithLastError<HANDLE>(ERROR_INVALID_PARAMETER, nullptr);
+  if (creationFlags != 0) return FailWithLastError<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
 
   HANDLE handle = AddHandle(new (std::nothrow) ThreadObject);
-  if (handle == nullptr) return Fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
-  auto* start = new (std::nothrow) ThreadStart{routine, parameter};
-  if (start == nullptr) {
-    HandleTable::Instance().Remove(handle);
-    return Fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
-  }
-
-  pthread_attr_t attr;
-  int rc = pthread_attr_init(&attr);
-  if (rc == 0) rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  if (rc == 0 && stackSize != 0) {
-    // Like Windows, round a small request up rather than refuse it.
-    const std::size_t minimum = static_cast<std::size_t>(PTHREAD_STACK_MIN);
-    rc = pthread_attr_setstacksize(&attr, stackSize < minimum ? minimum : stackSize);
-  }
-  pthread_t thread;
-  if (rc == 0) rc = pthread_create(&thread, &attr, RunThread, start);
-  pthread_attr_destroy(&attr);
+  if (handle == nullptr) return FailWithLastError<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  std::unique_ptr<ThreadStart> start(new (std::nothrow) ThreadStart{routine, parameter});
+  const int rc = start ? StartDetached(stackSize, start.get()) : ENOMEM;
   if (rc != 0) {
-    delete start;
     HandleTable::Instance().Remove(handle);
-    return Fail<HANDLE>(Win32ErrorFromErrno(rc), nullptr);
+    return FailWithLastError<HANDLE>(Win32ErrorFromErrno(rc), nullptr);
   }
+  start.release();  // the thread frees it
 
   if (threadId != nullptr) *threadId = g_nextThreadId.fetch_add(1);
   return handle;
@@ -255,45 +254,45 @@ HANDLE CreateThread(void* /*security*/, std::size_t stackSize, LPTHREAD_START_RO
 // library's locks forever. Callers end the whole process instead.
 BOOL TerminateThread(HANDLE thread, DWORD /*exitCode*/) {
   auto object = HandleTable::Instance().Find(thread);
-  if (!object || object->kind != HandleKind::kThread) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
-  return Fail<BOOL>(ERROR_NOT_SUPPORTED, FALSE);
+  if (!object || object->kind != HandleKind::kThread) return FailWithLastError<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  return FailWithLastError<BOOL>(ERROR_NOT_SUPPORTED, FALSE);
 }
 
 void ExitProcessNow(int exitCode) { _exit(exitCode); }
 
 HANDLE CreateMutexW(void* /*security*/, BOOL initialOwner, const char16_t* name) {
-  if (name != nullptr) return Fail<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
+  if (name != nullptr) return FailWithLastError<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
   auto* mutex = new (std::nothrow) MutexObject;
   if (mutex != nullptr && initialOwner) mutex->Acquire(std::nullopt);  // free: never waits
   HANDLE handle = AddHandle(mutex);
-  if (handle == nullptr) return Fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  if (handle == nullptr) return FailWithLastError<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
   return handle;
 }
 
 BOOL ReleaseMutex(HANDLE mutex) {
   auto object = HandleTable::Instance().Find(mutex);
-  if (!object || object->kind != HandleKind::kMutex) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
-  if (!static_cast<MutexObject&>(*object).Release()) return Fail<BOOL>(ERROR_NOT_OWNER, FALSE);
+  if (!object || object->kind != HandleKind::kMutex) return FailWithLastError<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  if (!static_cast<MutexObject&>(*object).Release()) return FailWithLastError<BOOL>(ERROR_NOT_OWNER, FALSE);
   return TRUE;
 }
 
 HANDLE CreateEventW(void* /*security*/, BOOL manualReset, BOOL initialState, const char16_t* name) {
-  if (name != nullptr || !manualReset) return Fail<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
+  if (name != nullptr || !manualReset) return FailWithLastError<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
   HANDLE handle = AddHandle(new (std::nothrow) EventObject(initialState != FALSE));
-  if (handle == nullptr) return Fail<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
+  if (handle == nullptr) return FailWithLastError<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
   return handle;
 }
 
 BOOL SetEvent(HANDLE event) {
   auto object = HandleTable::Instance().Find(event);
-  if (!object || object->kind != HandleKind::kEvent) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  if (!object || object->kind != HandleKind::kEvent) return FailWithLastError<BOOL>(ERROR_INVALID_HANDLE, FALSE);
   static_cast<EventObject&>(*object).Set();
   return TRUE;
 }
 
 BOOL ResetEvent(HANDLE event) {
   auto object = HandleTable::Instance().Find(event);
-  if (!object || object->kind != HandleKind::kEvent) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  if (!object || object->kind != HandleKind::kEvent) return FailWithLastError<BOOL>(ERROR_INVALID_HANDLE, FALSE);
   static_cast<EventObject&>(*object).Reset();
   return TRUE;
 }
@@ -302,9 +301,9 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   // The shared pointer keeps the object alive even if another thread closes
   // the handle while this one waits.
   auto object = HandleTable::Instance().Find(handle);
-  if (!object) return Fail<DWORD>(ERROR_INVALID_HANDLE, WAIT_FAILED);
+  if (!object) return FailWithLastError<DWORD>(ERROR_INVALID_HANDLE, WAIT_FAILED);
   if (object->kind != HandleKind::kMutex && object->kind != HandleKind::kEvent)
-    return Fail<DWORD>(ERROR_NOT_SUPPORTED, WAIT_FAILED);
+    return FailWithLastError<DWORD>(ERROR_NOT_SUPPORTED, WAIT_FAILED);
 
   std::optional<std::chrono::steady_clock::time_point> deadline;
   if (milliseconds != INFINITE)
@@ -315,7 +314,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 BOOL CloseHandle(HANDLE handle) {
-  if (!HandleTable::Instance().Remove(handle)) return Fail<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  if (!HandleTable::Instance().Remove(handle)) return FailWithLastError<BOOL>(ERROR_INVALID_HANDLE, FALSE);
   return TRUE;
 }
 

@@ -17,7 +17,10 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "platform/LastError.h"
 #include "platform/Threads.h"
+
+using tovel::FailWithLastError;
 
 namespace {
 
@@ -127,11 +130,6 @@ struct Utf16 {
   }
 };
 
-int Fail(DWORD error) {
-  SetLastError(error);
-  return 0;
-}
-
 // Converts count units (count > 0). A zero capacity asks for the size.
 template <class From, class To>
 int Transcode(const typename From::Unit* in, std::size_t count, typename To::Unit* out,
@@ -141,10 +139,10 @@ int Transcode(const typename From::Unit* in, std::size_t count, typename To::Uni
     char32_t codePoint;
     i += From::Decode(in + i, count - i, codePoint);
     needed += To::Length(codePoint);
-    if (needed > static_cast<std::size_t>(INT_MAX)) return Fail(ERROR_INVALID_PARAMETER);
+    if (needed > static_cast<std::size_t>(INT_MAX)) return FailWithLastError(ERROR_INVALID_PARAMETER, 0);
   }
   if (capacity == 0) return static_cast<int>(needed);
-  if (needed > static_cast<std::size_t>(capacity)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+  if (needed > static_cast<std::size_t>(capacity)) return FailWithLastError(ERROR_INSUFFICIENT_BUFFER, 0);
 
   for (std::size_t i = 0; i < count;) {
     char32_t codePoint;
@@ -170,7 +168,7 @@ DWORD CheckArguments(UINT codePage, DWORD flags, const void* in, int inCount, co
 int MultiByteToWideChar(UINT codePage, DWORD flags, const char* multiByte, int cbMultiByte,
                         char16_t* wideChar, int cchWideChar) {
   if (DWORD error = CheckArguments(codePage, flags, multiByte, cbMultiByte, wideChar, cchWideChar))
-    return Fail(error);
+    return FailWithLastError(error, 0);
   const std::size_t count =
       cbMultiByte == -1 ? std::strlen(multiByte) + 1 : static_cast<std::size_t>(cbMultiByte);
   return Transcode<Utf8, Utf16>(multiByte, count, wideChar, cchWideChar);
@@ -180,8 +178,8 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, const char16_t* wideChar, in
                         char* multiByte, int cbMultiByte, const char* defaultChar,
                         BOOL* usedDefaultChar) {
   if (DWORD error = CheckArguments(codePage, flags, wideChar, cchWideChar, multiByte, cbMultiByte))
-    return Fail(error);
-  if (defaultChar != nullptr || usedDefaultChar != nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    return FailWithLastError(error, 0);
+  if (defaultChar != nullptr || usedDefaultChar != nullptr) return FailWithLastError(ERROR_INVALID_PARAMETER, 0);
   const std::size_t count =
       cchWideChar == -1 ? wcslen16(wideChar) + 1 : static_cast<std::size_t>(cchWideChar);
   return Transcode<Utf16, Utf8>(wideChar, count, multiByte, cbMultiByte);
@@ -201,4 +199,14 @@ std::string WellFormedUtf8(std::string_view text) {
   std::string out(static_cast<std::size_t>(needed), '\0');
   Transcode<Utf8, Utf8>(text.data(), text.size(), out.data(), needed);
   return out;
+}
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+  if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX)) return {};
+  const int size = static_cast<int>(text.size());
+  const int count = MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+  if (count <= 0) return {};
+  std::u16string wide(static_cast<std::size_t>(count), u'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), count);
+  return wide;
 }

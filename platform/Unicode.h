@@ -32,5 +32,9 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, const char16_t* wideChar, in
 // Throws std::length_error for a result over INT_MAX bytes.
 std::string WellFormedUtf8(std::string_view text);
 
+// UTF-8 text as UTF-16, converted as MultiByteToWideChar converts it; empty
+// when the text is empty or cannot be converted.
+std::u16string Utf8ToUtf16(std::string_view text);
+
 // Length of a zero-terminated UTF-16 text in code units; 0 for null.
 std::size_t wcslen16(const char16_t* text);

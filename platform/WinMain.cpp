@@ -13,28 +13,19 @@ int wmain(int argc, char16_t** argv, char16_t** envp);
 
 namespace {
 
-std::u16string ToUtf16(const char* text) {
-  const int units = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-  if (units <= 1) return {};
-  std::u16string out(static_cast<std::size_t>(units), u'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text, -1, out.data(), units);
-  out.resize(static_cast<std::size_t>(units) - 1);
-  return out;
-}
-
 // The texts as UTF-16 and a null-terminated array of pointers to them.
 class WideTexts {
  public:
   explicit WideTexts(char* const* texts) {
-    for (; texts != nullptr && *texts != nullptr; ++texts) m_texts.push_back(ToUtf16(*texts));
-    for (auto& text : m_texts) m_pointers.push_back(text.data());
-    m_pointers.push_back(nullptr);
+    for (; texts != nullptr && *texts != nullptr; ++texts) texts_.push_back(Utf8ToUtf16(*texts));
+    for (auto& text : texts_) pointers_.push_back(text.data());
+    pointers_.push_back(nullptr);
   }
-  char16_t** Pointers() { return m_pointers.data(); }
+  char16_t** Pointers() { return pointers_.data(); }
 
  private:
-  std::vector<std::u16string> m_texts;
-  std::vector<char16_t*> m_pointers;
+  std::vector<std::u16string> texts_;
+  std::vector<char16_t*> pointers_;
 };
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/IpHelperLinux.h"
 #include "platform/NetClassKey.h"
 #include "platform/Threads.h"
 

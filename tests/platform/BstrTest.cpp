@@ -12,11 +12,6 @@
 
 namespace {
 
-struct BstrFree {
-  void operator()(char16_t* bstr) const { SysFreeString(bstr); }
-};
-using ScopedBstr = std::unique_ptr<char16_t, BstrFree>;
-
 // The 32-bit byte length stored just before the text.
 std::uint32_t BytePrefix(BSTR bstr) {
   std::uint32_t prefix;
@@ -49,7 +44,7 @@ TEST(BstrTest, CopiesTextWithPrefixAndTerminator) {
     SCOPED_TRACE(c.name);
     const UINT length = static_cast<UINT>(c.text.size());
     DirtyTheHeap(length);
-    ScopedBstr bstr(SysAllocStringLen(c.text.data(), length));
+    UniqueBstr bstr(SysAllocStringLen(c.text.data(), length));
     ASSERT_NE(bstr, nullptr);
     EXPECT_EQ(SysStringLen(bstr.get()), length);
     EXPECT_EQ(BytePrefix(bstr.get()), length * 2);
@@ -59,12 +54,12 @@ TEST(BstrTest, CopiesTextWithPrefixAndTerminator) {
 }
 
 TEST(BstrTest, AllocStringStopsAtTheFirstZero) {
-  ScopedBstr bstr(SysAllocString(u"ab\0cd"));
+  UniqueBstr bstr(SysAllocString(u"ab\0cd"));
   ASSERT_NE(bstr, nullptr);
   EXPECT_EQ(SysStringLen(bstr.get()), 2u);
   EXPECT_EQ(std::u16string(bstr.get()), u"ab");
 
-  ScopedBstr empty(SysAllocString(u""));
+  UniqueBstr empty(SysAllocString(u""));
   ASSERT_NE(empty, nullptr);  // an empty text is a string, not null
   EXPECT_EQ(SysStringLen(empty.get()), 0u);
   EXPECT_EQ(empty.get()[0], u'\0');
@@ -72,7 +67,7 @@ TEST(BstrTest, AllocStringStopsAtTheFirstZero) {
 
 TEST(BstrTest, WithoutTextTheUnitsAreZero) {
   DirtyTheHeap(6);
-  ScopedBstr bstr(SysAllocStringLen(nullptr, 6));
+  UniqueBstr bstr(SysAllocStringLen(nullptr, 6));
   ASSERT_NE(bstr, nullptr);
   EXPECT_EQ(SysStringLen(bstr.get()), 6u);
   EXPECT_EQ(std::u16string(bstr.get(), 7), std::u16string(7, u'\0'));

@@ -22,7 +22,7 @@ namespace {
 // Both ends of a pipe, closed when the test ends.
 class Pipe {
  public:
-  Pipe() { EXPECT_EQ(::pipe(m_fds), 0); }
+  Pipe() { EXPECT_EQ(::pipe(fds_), 0); }
   ~Pipe() {
     CloseRead();
     CloseWrite();
@@ -30,34 +30,34 @@ class Pipe {
   Pipe(const Pipe&) = delete;
   Pipe& operator=(const Pipe&) = delete;
 
-  int ReadEnd() const { return m_fds[0]; }
-  int WriteEnd() const { return m_fds[1]; }
-  void CloseRead() { Close(m_fds[0]); }
-  void CloseWrite() { Close(m_fds[1]); }
+  int ReadEnd() const { return fds_[0]; }
+  int WriteEnd() const { return fds_[1]; }
+  void CloseRead() { Close(fds_[0]); }
+  void CloseWrite() { Close(fds_[1]); }
 
  private:
   static void Close(int& fd) {
     if (fd >= 0) ::close(fd);
     fd = -1;
   }
-  int m_fds[2] = {-1, -1};
+  int fds_[2] = {-1, -1};
 };
 
 // Sets a signal's action for the test's scope.
 class ScopedSignalAction {
  public:
-  ScopedSignalAction(int signal, void (*handler)(int), int flags) : m_signal(signal) {
+  ScopedSignalAction(int signal, void (*handler)(int), int flags) : signal_(signal) {
     struct sigaction action = {};
     action.sa_handler = handler;
     action.sa_flags = flags;
     sigemptyset(&action.sa_mask);
-    EXPECT_EQ(::sigaction(signal, &action, &m_previous), 0);
+    EXPECT_EQ(::sigaction(signal, &action, &previous_), 0);
   }
-  ~ScopedSignalAction() { ::sigaction(m_signal, &m_previous, nullptr); }
+  ~ScopedSignalAction() { ::sigaction(signal_, &previous_, nullptr); }
 
  private:
-  int m_signal;
-  struct sigaction m_previous = {};
+  int signal_;
+  struct sigaction previous_ = {};
 };
 
 void WriteAll(int fd, const std::string& bytes) {

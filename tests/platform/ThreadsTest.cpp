@@ -22,21 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Closes a handle when the test ends.
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : m_handle(handle) {}
-  ~ScopedHandle() {
-    if (m_handle != nullptr) CloseHandle(m_handle);
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-  HANDLE get() const { return m_handle; }
-
- private:
-  HANDLE m_handle;
-};
-
 // The result of a wait made on another thread.
 DWORD WaitFromOtherThread(HANDLE mutex, DWORD milliseconds, bool releaseAfter = true) {
   return std::async(std::launch::async, [=] {
@@ -47,7 +32,7 @@ DWORD WaitFromOtherThread(HANDLE mutex, DWORD milliseconds, bool releaseAfter = 
 }
 
 TEST(MutexTest, RecursiveForTheOwnerExclusiveForOthers) {
-  ScopedHandle mutex(CreateMutexW(nullptr, FALSE, nullptr));
+  UniqueHandle mutex(CreateMutexW(nullptr, FALSE, nullptr));
   ASSERT_NE(mutex.get(), nullptr);
   EXPECT_EQ(WaitFromOtherThread(mutex.get(), 0), WAIT_OBJECT_0);  // free at first
 
@@ -67,7 +52,7 @@ TEST(MutexTest, RecursiveForTheOwnerExclusiveForOthers) {
 }
 
 TEST(MutexTest, InitialOwnerHoldsIt) {
-  ScopedHandle mutex(CreateMutexW(nullptr, TRUE, nullptr));
+  UniqueHandle mutex(CreateMutexW(nullptr, TRUE, nullptr));
   ASSERT_NE(mutex.get(), nullptr);
   EXPECT_EQ(WaitFromOtherThread(mutex.get(), 0), WAIT_TIMEOUT);
   ASSERT_TRUE(ReleaseMutex(mutex.get()));
@@ -75,7 +60,7 @@ TEST(MutexTest, InitialOwnerHoldsIt) {
 }
 
 TEST(MutexTest, OnlyTheOwnerMayRelease) {
-  ScopedHandle mutex(CreateMutexW(nullptr, FALSE, nullptr));
+  UniqueHandle mutex(CreateMutexW(nullptr, FALSE, nullptr));
   ASSERT_EQ(WaitForSingleObject(mutex.get(), INFINITE), WAIT_OBJECT_0);
   const auto [released, error] = std::async(std::launch::async, [&] {
                                    SetLastError(ERROR_SUCCESS);
@@ -89,7 +74,7 @@ TEST(MutexTest, OnlyTheOwnerMayRelease) {
 }
 
 TEST(MutexTest, WaiterBlocksUntilTheOwnerReleases) {
-  ScopedHandle mutex(CreateMutexW(nullptr, FALSE, nullptr));
+  UniqueHandle mutex(CreateMutexW(nullptr, FALSE, nullptr));
   ASSERT_EQ(WaitForSingleObject(mutex.get(), INFINITE), WAIT_OBJECT_0);
   std::atomic<bool> acquired{false};
   std::thread waiter([&] {
@@ -176,7 +161,7 @@ TEST(HandleTest, BadHandlesAreRefused) {
   ASSERT_TRUE(CloseHandle(closed));
   int notAHandle = 0;
   auto probe = std::make_shared<Probe>();
-  ScopedHandle thread(StartProbe(probe));
+  UniqueHandle thread(StartProbe(probe));
   ASSERT_NE(thread.get(), nullptr);
 
   struct Case {
@@ -234,8 +219,8 @@ TEST(ThreadTest, IdsDifferAndStackSizesAreHonoured) {
     second->allow.set_value();
     DWORD firstId = 0;
     DWORD secondId = 0;
-    ScopedHandle a(StartProbe(first, stackSize, &firstId));
-    ScopedHandle b(StartProbe(second, stackSize, &secondId));
+    UniqueHandle a(StartProbe(first, stackSize, &firstId));
+    UniqueHandle b(StartProbe(second, stackSize, &secondId));
     ASSERT_NE(a.get(), nullptr);
     ASSERT_NE(b.get(), nullptr);
     EXPECT_NE(firstId, secondId);
@@ -265,7 +250,7 @@ TEST(ThreadTest, RefusedArguments) {
 TEST(ThreadTest, TerminateIsRefusedAndTheThreadGoesOn) {
   auto probe = std::make_shared<Probe>();
   auto finished = probe->finished.get_future();
-  ScopedHandle thread(StartProbe(probe));
+  UniqueHandle thread(StartProbe(probe));
   ASSERT_NE(thread.get(), nullptr);
 
   SetLastError(ERROR_SUCCESS);
@@ -324,7 +309,7 @@ TEST(ExitProcessNowDeathTest, EndsWithTheCodeAndSkipsExitHandlers) {
 }
 
 TEST(EventTest, SetReleasesEveryWaitUntilReset) {
-  ScopedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   ASSERT_NE(event.get(), nullptr);
   EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_TIMEOUT);
   // A waiter without a time limit is released by the set.
@@ -338,7 +323,7 @@ TEST(EventTest, SetReleasesEveryWaitUntilReset) {
   ASSERT_TRUE(ResetEvent(event.get()));
   EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_TIMEOUT);
 
-  ScopedHandle initiallySet(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+  UniqueHandle initiallySet(CreateEventW(nullptr, TRUE, TRUE, nullptr));
   EXPECT_EQ(WaitForSingleObject(initiallySet.get(), 0), WAIT_OBJECT_0);
 }
 
@@ -347,7 +332,7 @@ TEST(EventTest, RefusesWhatIsNotOffered) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
   EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, u"name"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-  ScopedHandle mutex(CreateMutexW(nullptr, FALSE, nullptr));
+  UniqueHandle mutex(CreateMutexW(nullptr, FALSE, nullptr));
   EXPECT_FALSE(SetEvent(mutex.get()));  // not an event
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
   EXPECT_FALSE(SetEvent(nullptr));

@@ -1,0 +1,51 @@
+// Private to platform/: helpers for the POSIX calls the stand-ins are built on.
+#pragma once
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+#include "platform/UniquePtr.h"
+
+namespace tovel {
+
+// Repeats a system call that a signal handler interrupted (-1 with EINTR).
+template <class Call>
+auto RetryOnInterrupt(Call call) {
+  decltype(call()) result;
+  do {
+    result = call();
+  } while (result == -1 && errno == EINTR);
+  return result;
+}
+
+// An owned file descriptor (-1: none), closed on destruction.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  // Gives the descriptor up to the caller.
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace tovel
+
+TOVEL_DEFINE_DELETER(DIR, closedir);
