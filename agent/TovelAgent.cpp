@@ -45,7 +45,7 @@ void AppendStatusSuffix(char16_t* pszDesc, HRESULT hCode) {
     pszDesc[nTextLen + nIndex] = static_cast<char16_t>(szSuffix[nIndex]);
 }
 
-CTovelAgent::CTovelAgent() {
+CTovelAgent::CTovelAgent(const CertPolicy& stPolicy) : m_stPolicy(stPolicy) {
   smext_add_all_algorithms();
   // Without the class key (no memory to mount it) every adapter counts as
   // virtual, as with any other registry failure.
@@ -81,8 +81,8 @@ HRESULT CTovelAgent::GetMacAddress(const char16_t* bstrBase64ServerCert, char16_
   if (pbstrMacAddress == nullptr) {
     WIDE_LOG_FAILED(pszOperation, u"Check parameter(pbstrMacAddress)", E_POINTER,
                     u"NULL == pbstrMacAddress");
-    hLastResult = E_POINTER;
-    return hLastResult;
+    m_hLastResult = E_POINTER;
+    return m_hLastResult;
   }
   *pbstrMacAddress = nullptr;
 
@@ -153,7 +153,7 @@ HRESULT CTovelAgent::GetMacAddress(const char16_t* bstrBase64ServerCert, char16_
       }
       WIDE_LOG_OK(pszOperation, u"CheckCertKeyUsage");
 
-      const char* pszPolicyTrustCertData = BuiltInCertPolicy().pszTrustCertData;
+      const char* pszPolicyTrustCertData = m_stPolicy.pszTrustCertData;
       std::size_t nTrustCertDataLen = std::strlen(pszPolicyTrustCertData);
       pszTrustCertData = new (std::nothrow) char[nTrustCertDataLen + 1]();
       if (pszTrustCertData == nullptr) {
@@ -164,7 +164,7 @@ HRESULT CTovelAgent::GetMacAddress(const char16_t* bstrBase64ServerCert, char16_
       std::memcpy(pszTrustCertData, pszPolicyTrustCertData, nTrustCertDataLen);
       WIDE_LOG_OK(pszOperation, u"New buffer");
 
-      hResult = StatusToHResult(VerifyCertValidity(pbyCertData, nCertDataLen, pszTrustCertData));
+      hResult = StatusToHResult(VerifyCertValidity(pbyCertData, nCertDataLen, pszTrustCertData, m_stPolicy));
       if (hResult != S_OK) {
         WIDE_LOG_FAILED(pszOperation, u"VerifyCertValidity", hResult, u"S_OK != hResult");
         break;
@@ -242,7 +242,7 @@ HRESULT CTovelAgent::GetMacAddress(const char16_t* bstrBase64ServerCert, char16_
   delete[] pszBase64MacInfo;
   delete[] pszUTF16MacInfo;
 
-  hLastResult = hResult;
+  m_hLastResult = hResult;
   return hResult;
 }
 
@@ -252,7 +252,7 @@ HRESULT CTovelAgent::GetLastErrorDesc(char16_t** pbstrDesc) {
   *pbstrDesc = nullptr;
   char16_t szDesc[DESC_BUFFER_CHARS] = {};
 
-  std::uint32_t dwCode = static_cast<std::uint32_t>(hLastResult);
+  std::uint32_t dwCode = static_cast<std::uint32_t>(m_hLastResult);
   if ((dwCode & OWN_STATUS_BIT) != 0) {
     std::uint32_t dwStringId = dwCode & 0xFFFFu;
     TRACE_VALUES(TovelAgent, 13, TRACE_FLAG_INFO, dwCode);
@@ -262,7 +262,7 @@ HRESULT CTovelAgent::GetLastErrorDesc(char16_t** pbstrDesc) {
     TRACE_VALUES(TovelAgent, 15, TRACE_FLAG_INFO, dwCode);
     FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, dwCode, 0, szDesc, DESC_MAX_CHARS, nullptr);
   }
-  AppendStatusSuffix(szDesc, hLastResult);
+  AppendStatusSuffix(szDesc, m_hLastResult);
   TRACE_VALUES(TovelAgent, 16, TRACE_FLAG_INFO, szDesc);
 
   *pbstrDesc = SysAllocString(szDesc);

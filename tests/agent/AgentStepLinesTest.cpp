@@ -24,7 +24,7 @@ using testpki::Pki;
 
 class AgentStepLines : public tracetest::StepLineTest {
  protected:
-  CTovelAgent agent_;  // before the fake network, whose class key replaces the system's
+  CTovelAgent agent_{agenttest::TestCertPolicy()};  // before the fake network, whose class key replaces the system's
 };
 
 using tracetest::StepLineCase;

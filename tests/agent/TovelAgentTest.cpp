@@ -59,7 +59,7 @@ class TovelAgentTest : public ::testing::Test {
  protected:
   // The agent comes first: creating it mounts the system's class key, which
   // the fake network then replaces.
-  CTovelAgent agent_;
+  CTovelAgent agent_{agenttest::TestCertPolicy()};
   FakeNetwork network_;
   LocaleScope english_{nullptr, nullptr, "en_US.UTF-8"};
 
@@ -74,7 +74,7 @@ class TovelAgentTest : public ::testing::Test {
     HRESULT hResult = agent_.GetMacAddress(certText, &bstrOut);
     result->reset(bstrOut);
     EXPECT_NE(bstrOut, nullptr) << "the out string is always set";
-    EXPECT_EQ(agent_.hLastResult, hResult);
+    EXPECT_EQ(agent_.m_hLastResult, hResult);
     if (FAILED(hResult) && bstrOut != nullptr) {
       EXPECT_EQ(SysStringLen(bstrOut), 0u);
     }
@@ -265,6 +265,33 @@ TEST_F(TovelAgentTest, OnlyOneWholeDerCertificateIsChecked) {
   }
 }
 
+// The certificate is checked under the policy the agent is made with: its
+// names, then its trust list.
+TEST(TovelAgentPolicyTest, ChecksUnderThePolicyItIsMadeWith) {
+  const CertPolicy testNamesBuiltInList{BuiltInCertPolicy().pszTrustCertData, testpki::kName1, testpki::kName2};
+  struct PolicyCase {
+    const char* name;
+    const CertPolicy& policy;
+    HRESULT expected;
+  };
+  const PolicyCase cases[] = {
+      {"the test PKI's", agenttest::TestCertPolicy(), S_OK},
+      {"the built-in one", BuiltInCertPolicy(), HRESULT_FROM_WIN32(ERROR_INVALID_DATA)},
+      {"the test names over the built-in trust list", testNamesBuiltInList, E_CERT_CHAIN_INCOMPLETE},
+  };
+  const std::u16string text = CertText(ByInter(LeafSpec()).get());
+  for (const PolicyCase& row : cases) {
+    SCOPED_TRACE(row.name);
+    CTovelAgent agent(row.policy);
+    FakeNetwork network;
+    network.AddAdapter(kPhysicalConnected, true);
+    char16_t* bstrOut = nullptr;
+    EXPECT_EQ(agent.GetMacAddress(text.c_str(), &bstrOut), row.expected);
+    const UniqueBstr result(bstrOut);
+    EXPECT_EQ(agent.m_hLastResult, row.expected);
+  }
+}
+
 TEST_F(TovelAgentTest, ASuccessAfterAFailureDescribesZero) {
   Bstr result;
   ASSERT_EQ(Call(u"", &result), E_INVALIDARG);
@@ -301,7 +328,7 @@ TEST_F(TovelAgentTest, DescribesTheLastStatusInBothLanguages) {
   };
   for (const DescCase& row : cases) {
     SCOPED_TRACE(testing::Message() << std::hex << row.code);
-    agent_.hLastResult = row.code;
+    agent_.m_hLastResult = row.code;
     {
       LocaleScope english(nullptr, nullptr, "en_US.UTF-8");
       EXPECT_EQ(Describe(), row.english);
@@ -311,14 +338,14 @@ TEST_F(TovelAgentTest, DescribesTheLastStatusInBothLanguages) {
       LocaleScope chinese("zh_CN.UTF-8", nullptr, nullptr);
       EXPECT_EQ(Describe(), row.chinese);
     }
-    EXPECT_EQ(agent_.hLastResult, row.code);
+    EXPECT_EQ(agent_.m_hLastResult, row.code);
   }
 }
 
 TEST(TovelAgentFreshTest, DescribesZeroBeforeAnyCall) {
   LocaleScope english(nullptr, nullptr, "C");
-  CTovelAgent agent;
-  EXPECT_EQ(agent.hLastResult, 0);
+  CTovelAgent agent(agenttest::TestCertPolicy());
+  EXPECT_EQ(agent.m_hLastResult, 0);
   char16_t* bstrDesc = nullptr;
   ASSERT_EQ(agent.GetLastErrorDesc(&bstrDesc), S_OK);
   Bstr desc(bstrDesc);
