@@ -57,7 +57,7 @@ TEST_F(AgentStepLines, FollowEachRoad) {
       setUp(network);
       char16_t* bstrOut = nullptr;
       agent_.GetMacAddress(text.c_str(), &bstrOut);
-      SysFreeString(bstrOut);
+      const UniqueBstr out(bstrOut);
     };
   };
   auto onePhysical = [&physical](FakeNetwork& network) { network.AddAdapter(physical, true); };
@@ -107,7 +107,7 @@ TEST_F(AgentStepLines, FollowEachRoad) {
        call(accepted,
             [&](FakeNetwork& network) {
               onePhysical(network);
-              network.failWith = 31;
+              network.failWith = ERROR_GEN_FAILURE;
               network.lastErrorOnFailure = ERROR_ACCESS_DENIED;
             }),
        {kOp + "VerifyCertValidity -> 0x00000000",

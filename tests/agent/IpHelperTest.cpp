@@ -221,11 +221,11 @@ TEST_F(GetAdaptersInfoTest, NoAdaptersAndBadArguments) {
 TEST_F(GetAdaptersInfoTest, SourceFailurePassesThroughWithItsLastError) {
   SetNetAdapterSourceForTesting([](std::vector<NetAdapter>&) -> DWORD {
     SetLastError(ERROR_ACCESS_DENIED);
-    return 31;
+    return ERROR_GEN_FAILURE;
   });
   SetLastError(0);
   ULONG nSize = 0;
-  EXPECT_EQ(GetAdaptersInfo(nullptr, &nSize), 31u);
+  EXPECT_EQ(GetAdaptersInfo(nullptr, &nSize), ERROR_GEN_FAILURE);
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
 
@@ -237,7 +237,7 @@ TEST_F(GetAdaptersInfoTest, ThrowingSourceBecomesAnError) {
   };
   const ThrowCase cases[] = {
       {"no memory", [] { throw std::bad_alloc(); }, ERROR_NOT_ENOUGH_MEMORY},
-      {"another exception", [] { throw std::runtime_error("sysfs"); }, 31},
+      {"another exception", [] { throw std::runtime_error("sysfs"); }, ERROR_GEN_FAILURE},
   };
   for (const ThrowCase& row : cases) {
     SCOPED_TRACE(row.name);

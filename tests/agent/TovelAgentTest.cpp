@@ -17,6 +17,7 @@
 #include "platform/CryptoApi.h"
 #include "platform/NetClassKey.h"
 #include "platform/Registry.h"
+#include "platform/UniquePtr.h"
 #include "tests/agent/AgentTestSupport.h"
 #include "tests/agent/LocaleScope.h"
 #include "tests/cert/SharedPki.h"
@@ -27,11 +28,6 @@ using agenttest::FakeAdapter;
 using agenttest::FakeNetwork;
 using agenttest::LocaleScope;
 using testpki::Pki;
-
-struct BstrFree {
-  void operator()(char16_t* p) const { SysFreeString(p); }
-};
-using Bstr = std::unique_ptr<char16_t, BstrFree>;
 
 std::string Narrow(const char16_t* text) {
   std::string out;
@@ -69,7 +65,7 @@ class TovelAgentTest : public ::testing::Test {
   }
 
   // Calls GetMacAddress and checks what every call must leave behind.
-  HRESULT Call(const char16_t* certText, Bstr* result) {
+  HRESULT Call(const char16_t* certText, UniqueBstr* result) {
     char16_t* bstrOut = reinterpret_cast<char16_t*>(&agent_);  // anything but null
     HRESULT hResult = agent_.GetMacAddress(certText, &bstrOut);
     result->reset(bstrOut);
@@ -84,7 +80,7 @@ class TovelAgentTest : public ::testing::Test {
   std::u16string Describe() {
     char16_t* bstrDesc = nullptr;
     EXPECT_EQ(agent_.GetLastErrorDesc(&bstrDesc), S_OK);
-    Bstr desc(bstrDesc);
+    const UniqueBstr desc(bstrDesc);
     return bstrDesc == nullptr ? u"<none>" : std::u16string(bstrDesc);
   }
 };
@@ -133,7 +129,7 @@ TEST_F(TovelAgentTest, EachFailingStepEndsTheRoadWithItsStatus) {
        },
        {}, E_INVALID_CERT_USAGE, 0},
       {"a name not accepted", [] { return CertText(ByInter(LeafSpec("other.test.invalid")).get()); }, {},
-       HRESULT_FROM_WIN32(13), 0},
+       HRESULT_FROM_WIN32(ERROR_INVALID_DATA), 0},
       {"expired",
        [] {
          testpki::CertSpec spec = LeafSpec();
@@ -147,14 +143,14 @@ TEST_F(TovelAgentTest, EachFailingStepEndsTheRoadWithItsStatus) {
       {"adapter list fails",
        [] { return CertText(ByInter(LeafSpec()).get()); },
        [](FakeNetwork& network) {
-         network.failWith = 31;
+         network.failWith = ERROR_GEN_FAILURE;
          network.lastErrorOnFailure = ERROR_ACCESS_DENIED;
        },
        HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), 1},
       {"adapter list fails without an error number",
        [] { return CertText(ByInter(LeafSpec()).get()); },
        [](FakeNetwork& network) {
-         network.failWith = 31;
+         network.failWith = ERROR_GEN_FAILURE;
          network.lastErrorOnFailure = 0;
        },
        E_FAIL, 1},
@@ -180,11 +176,11 @@ TEST_F(TovelAgentTest, EachFailingStepEndsTheRoadWithItsStatus) {
     network.AddAdapter(kVirtualDisconnected, false);
     if (row.network) row.network(network);
     std::u16string text = row.certText();
-    Bstr result;
+    UniqueBstr result;
     EXPECT_EQ(Call(text.c_str(), &result), row.expected);
     EXPECT_EQ(network.sourceCalls, row.adapterReads);
   }
-  Bstr result;
+  UniqueBstr result;
   EXPECT_EQ(Call(nullptr, &result), E_INVALIDARG);
 }
 
@@ -202,7 +198,7 @@ TEST_F(TovelAgentTest, EncryptsTheMacListForTheServer) {
   for (const SuccessCase& row : cases) {
     SCOPED_TRACE(row.name);
     std::u16string text = CertText(ByInter(LeafSpec(row.commonName), row.key).get());
-    Bstr result;
+    UniqueBstr result;
     ASSERT_EQ(Call(text.c_str(), &result), S_OK);
     EXPECT_EQ(DecryptResult(result.get(), row.key), kExpectedList);
     EXPECT_EQ(network_.sourceCalls, 2);
@@ -226,9 +222,8 @@ TEST_F(TovelAgentTest, OnlyOneWholeDerCertificateIsChecked) {
       testpki::Issue(carrierSpec, Pki().otherKey.get(), nullptr, Pki().otherKey.get()).get());
   {
     // The carrier really holds a PEM block that a PEM reader finds.
-    BIO* bio = BIO_new_mem_buf(carrierDer.data(), static_cast<int>(carrierDer.size()));
-    testpki::Cert found(PEM_read_bio_X509(bio, nullptr, nullptr, nullptr));
-    BIO_free(bio);
+    const tovel::UniquePtr<BIO> bio(BIO_new_mem_buf(carrierDer.data(), static_cast<int>(carrierDer.size())));
+    testpki::Cert found(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
     ASSERT_NE(found, nullptr);
     ASSERT_EQ(X509_cmp(found.get(), accepted.get()), 0);
   }
@@ -255,7 +250,7 @@ TEST_F(TovelAgentTest, OnlyOneWholeDerCertificateIsChecked) {
     SCOPED_TRACE(row.name);
     network_.sourceCalls = 0;
     const std::u16string text = agenttest::Widen(testpki::Base64(row.bytes));
-    Bstr result;
+    UniqueBstr result;
     ASSERT_EQ(Call(text.c_str(), &result), row.expected);
     if (row.expected == S_OK) {
       EXPECT_EQ(DecryptResult(result.get(), Pki().leafKey.get()), kExpectedList);
@@ -293,7 +288,7 @@ TEST(TovelAgentPolicyTest, ChecksUnderThePolicyItIsMadeWith) {
 }
 
 TEST_F(TovelAgentTest, ASuccessAfterAFailureDescribesZero) {
-  Bstr result;
+  UniqueBstr result;
   ASSERT_EQ(Call(u"", &result), E_INVALIDARG);
   EXPECT_EQ(Describe(), u"The parameter is incorrect.\r\n\n(0x80070057)");
   std::u16string text = CertText(ByInter(LeafSpec()).get());
@@ -348,7 +343,7 @@ TEST(TovelAgentFreshTest, DescribesZeroBeforeAnyCall) {
   EXPECT_EQ(agent.m_hLastResult, 0);
   char16_t* bstrDesc = nullptr;
   ASSERT_EQ(agent.GetLastErrorDesc(&bstrDesc), S_OK);
-  Bstr desc(bstrDesc);
+  const UniqueBstr desc(bstrDesc);
   EXPECT_EQ(std::u16string(bstrDesc), u"The operation completed successfully.\r\n\n(0x00000000)");
 }
 
