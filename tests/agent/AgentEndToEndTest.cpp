@@ -67,7 +67,7 @@ Response Ask(tovel::HostProcess& host, const std::string& function, const std::s
     return response;
   }
   const tovel::UniquePtr<cJSON> json(cJSON_Parse(frame->c_str()));
-  if (!json) {
+  if (json == nullptr) {
     ADD_FAILURE() << "unparsable answer " << *frame;
     return response;
   }
@@ -182,20 +182,20 @@ std::string Capture(const std::string& command) {
 // A network namespace that is deleted with this object.
 class NetNamespace {
  public:
-  explicit NetNamespace(std::string name) : name_(std::move(name)) { ok_ = RunQuietly("ip netns add " + name_) == 0; }
+  explicit NetNamespace(std::string name) : m_name(std::move(name)) { m_ok = RunQuietly("ip netns add " + m_name) == 0; }
   ~NetNamespace() {
-    if (ok_) RunQuietly("ip netns del " + name_);
+    if (m_ok) RunQuietly("ip netns del " + m_name);
   }
-  bool ok() const { return ok_; }
-  bool Do(const std::string& command) { return RunQuietly("ip -n " + name_ + " " + command) == 0; }
+  bool ok() const { return m_ok; }
+  bool Do(const std::string& command) { return RunQuietly("ip -n " + m_name + " " + command) == 0; }
   int IfIndex(const std::string& name) {
-    return std::atoi(Capture("ip netns exec " + name_ + " cat /sys/class/net/" + name + "/ifindex").c_str());
+    return std::atoi(Capture("ip netns exec " + m_name + " cat /sys/class/net/" + name + "/ifindex").c_str());
   }
-  const std::string& name() const { return name_; }
+  const std::string& name() const { return m_name; }
 
  private:
-  std::string name_;
-  bool ok_ = false;
+  std::string m_name;
+  bool m_ok = false;
 };
 
 TEST(AgentEndToEndTest, OrderOfTheListInANetworkNamespace) {

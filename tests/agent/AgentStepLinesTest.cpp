@@ -24,7 +24,7 @@ using testpki::Pki;
 
 class AgentStepLines : public tracetest::StepLineTest {
  protected:
-  CTovelAgent agent_{agenttest::TestCertPolicy()};  // before the fake network, whose class key replaces the system's
+  CTovelAgent m_agent{agenttest::TestCertPolicy()};  // before the fake network, whose class key replaces the system's
 };
 
 using tracetest::StepLineCase;
@@ -56,7 +56,7 @@ TEST_F(AgentStepLines, FollowEachRoad) {
       FakeNetwork network;
       setUp(network);
       char16_t* bstrOut = nullptr;
-      agent_.GetMacAddress(text.c_str(), &bstrOut);
+      m_agent.GetMacAddress(text.c_str(), &bstrOut);
       const UniqueBstr out(bstrOut);
     };
   };

@@ -56,7 +56,7 @@ void FakeNetwork::AddAdapter(const FakeAdapter& adapter, bool physical) {
 std::optional<std::string> DecryptPkcs1(EVP_PKEY* key, const std::vector<unsigned char>& cipher) {
   const tovel::UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
   std::size_t nLen = 0;
-  if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||
+  if (ctx == nullptr || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||
       EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
       EVP_PKEY_decrypt(ctx.get(), nullptr, &nLen, cipher.data(), cipher.size()) != 1)
     return std::nullopt;
