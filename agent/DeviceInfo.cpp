@@ -115,13 +115,15 @@ HRESULT ReadAdaptersIntoGroups(GroupList* pszGroupLists) {
   WIDE_LOG_OK(pszOperation, u"GetAdaptersInfo (Get size)");
   if (dwRetCode == ERROR_NO_DATA) return S_OK;
 
-  const std::unique_ptr<BYTE[]> spbyAdapters = NewBufferStep<BYTE>(nAdaptersSize + 1, u"NULL == pbyAdapters");
+  const std::unique_ptr<BYTE[]> spbyAdapters =
+      NewBufferStep<BYTE>(nAdaptersSize + 1, u"NULL == pbyAdapters");
   if (spbyAdapters == nullptr) return E_OUTOFMEMORY;
   auto* pstAdaptersInfo = reinterpret_cast<IP_ADAPTER_INFO*>(spbyAdapters.get());
   dwRetCode = GetAdaptersInfo(pstAdaptersInfo, &nAdaptersSize);
   if (dwRetCode != ERROR_SUCCESS) {
     const HRESULT hResult = LastErrorToHResult();
-    WIDE_LOG_FAILED(pszOperation, u"GetAdaptersInfo (Get value)", hResult, u"dwRetCode != ERROR_SUCCESS");
+    WIDE_LOG_FAILED(pszOperation, u"GetAdaptersInfo (Get value)", hResult,
+                    u"dwRetCode != ERROR_SUCCESS");
     return hResult;
   }
   WIDE_LOG_OK(pszOperation, u"GetAdaptersInfo (Get value)");
@@ -164,11 +166,13 @@ std::optional<bool> SubKeyIsPhysical(const char16_t* pszSubKeyPath, const char* 
   DWORD cbInstanceId = NET_CFG_INSTANCE_ID_BYTES;
   DWORD dwType = 0;
   if (RegQueryValueExW(spSubKey.get(), u"NetCfgInstanceId", nullptr, &dwType,
-                       reinterpret_cast<BYTE*>(szInstanceId), &cbInstanceId) != static_cast<LONG>(ERROR_SUCCESS))
+                       reinterpret_cast<BYTE*>(szInstanceId),
+                       &cbInstanceId) != static_cast<LONG>(ERROR_SUCCESS))
     return std::nullopt;
   // The instance id in the system's narrow code page.
   char szNarrowId[NET_CFG_INSTANCE_ID_BYTES * 2] = {};
-  if (WideCharToMultiByte(CP_UTF8, 0, szInstanceId, -1, szNarrowId, sizeof szNarrowId, nullptr, nullptr) == 0)
+  if (WideCharToMultiByte(CP_UTF8, 0, szInstanceId, -1, szNarrowId, sizeof szNarrowId, nullptr,
+                          nullptr) == 0)
     return std::nullopt;
   if (strcasecmp(szNarrowId, pszAdapterName) != 0) return std::nullopt;
 
@@ -187,7 +191,8 @@ HRESULT GetNetInfoString(char** ppszMacInfo) {
   TraceHelper traceHelper(u"GetNetInfoString");
   const char16_t* pszOperation = u"GetNetInfoString";
   if (ppszMacInfo == nullptr) {
-    WIDE_LOG_FAILED(pszOperation, u"Check parameter(ppszMacInfo)", E_POINTER, u"NULL == ppszMacInfo");
+    WIDE_LOG_FAILED(pszOperation, u"Check parameter(ppszMacInfo)", E_POINTER,
+                    u"NULL == ppszMacInfo");
     return E_POINTER;
   }
 
@@ -200,7 +205,8 @@ HRESULT GetNetInfoString(char** ppszMacInfo) {
   const HRESULT hResult = ReadAdaptersIntoGroups(spGroupLists.get());
   if (hResult != S_OK) return hResult;
 
-  std::unique_ptr<char[]> spMacInfo = NewBufferStep<char>(MAC_LIST_CAPACITY + 1, u"NULL == pszMacInfo");
+  std::unique_ptr<char[]> spMacInfo =
+      NewBufferStep<char>(MAC_LIST_CAPACITY + 1, u"NULL == pszMacInfo");
   if (spMacInfo == nullptr) return E_OUTOFMEMORY;
   JoinGroupLists(spGroupLists.get(), spMacInfo.get());
   *ppszMacInfo = spMacInfo.release();
@@ -242,8 +248,8 @@ bool IsPhysicalNetworkCard(const char* pszAdapterName) {
   char16_t szSubKeyName[CLASS_KEY_NAME_CHARS] = {};
   for (DWORD dwIndex = 0;; ++dwIndex) {
     DWORD cchName = CLASS_KEY_NAME_CHARS;
-    if (RegEnumKeyExW(spClassKey.get(), dwIndex, szSubKeyName, &cchName, nullptr, nullptr, nullptr, nullptr) !=
-        static_cast<LONG>(ERROR_SUCCESS))
+    if (RegEnumKeyExW(spClassKey.get(), dwIndex, szSubKeyName, &cchName, nullptr, nullptr, nullptr,
+                      nullptr) != static_cast<LONG>(ERROR_SUCCESS))
       return false;
     char16_t szSubKeyPath[CLASS_KEY_NAME_CHARS] = {};
     bool bPathFits = FormatSubKeyPath(szSubKeyName, szSubKeyPath);

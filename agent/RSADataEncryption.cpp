@@ -40,7 +40,8 @@ int RSAEncryptByX509(BYTE** ppbyEncryptedData, int* pnEncryptedDataSize, X509* p
 
   BYTE* pbyEncryptedData = nullptr;
   int nEncryptedDataSize = 0;
-  nResult = RSAEncrypt(spEvpPubKey.get(), pbyPlainData, nPlainDataSize, &pbyEncryptedData, &nEncryptedDataSize);
+  nResult = RSAEncrypt(spEvpPubKey.get(), pbyPlainData, nPlainDataSize, &pbyEncryptedData,
+                       &nEncryptedDataSize);
   if (nResult != PELLUM_OK) {
     LOG_FAILED(pszOperation, "RSAEncyrpt", nResult, "PELLUM_OK != nResult");
     return nResult;
@@ -82,7 +83,8 @@ int RSAEncrypt(EVP_PKEY* pEvpPubKey, const BYTE* pbyPlainData, int nPlainDataSiz
   }
   LOG_OK(pszOperation, "RSA_size");
 
-  std::unique_ptr<BYTE[]> spbyEncryptedData(new (std::nothrow) BYTE[static_cast<std::size_t>(nKeyBytes)]());
+  std::unique_ptr<BYTE[]> spbyEncryptedData(new (std::nothrow)
+                                                BYTE[static_cast<std::size_t>(nKeyBytes)]());
   if (spbyEncryptedData == nullptr) {
     LOG_FAILED(pszOperation, "New memory", E_OUTOFMEMORY, "NULL == pbyEncryptedData");
     return E_OUTOFMEMORY;
@@ -90,11 +92,13 @@ int RSAEncrypt(EVP_PKEY* pEvpPubKey, const BYTE* pbyPlainData, int nPlainDataSiz
   LOG_OK(pszOperation, "New memory");
 
   std::size_t nEncryptedDataSize = static_cast<std::size_t>(nKeyBytes);
-  const tovel::UniquePtr<EVP_PKEY_CTX> spEvpCtx(EVP_PKEY_CTX_new_from_pkey(nullptr, pEvpPubKey, nullptr));
-  bool bEncrypted = spEvpCtx != nullptr && nPlainDataSize >= 0 && EVP_PKEY_encrypt_init(spEvpCtx.get()) == 1 &&
+  const tovel::UniquePtr<EVP_PKEY_CTX> spEvpCtx(
+      EVP_PKEY_CTX_new_from_pkey(nullptr, pEvpPubKey, nullptr));
+  bool bEncrypted = spEvpCtx != nullptr && nPlainDataSize >= 0 &&
+                    EVP_PKEY_encrypt_init(spEvpCtx.get()) == 1 &&
                     EVP_PKEY_CTX_set_rsa_padding(spEvpCtx.get(), RSA_PKCS1_PADDING) == 1 &&
-                    EVP_PKEY_encrypt(spEvpCtx.get(), spbyEncryptedData.get(), &nEncryptedDataSize, pbyPlainData,
-                                     static_cast<std::size_t>(nPlainDataSize)) == 1;
+                    EVP_PKEY_encrypt(spEvpCtx.get(), spbyEncryptedData.get(), &nEncryptedDataSize,
+                                     pbyPlainData, static_cast<std::size_t>(nPlainDataSize)) == 1;
   if (!bEncrypted || nEncryptedDataSize != static_cast<std::size_t>(nKeyBytes)) {
     LOG_FAILED_OPENSSL(pszOperation, "RSA_public_encrypt", ERROR_ENCRYPTION_FAILED,
                        "nEncryptedDataSize != nKeyBytes");

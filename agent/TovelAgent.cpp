@@ -113,11 +113,13 @@ HRESULT CheckServerCert(const BYTE* pbyCertData, int nCertDataLen, const CertPol
   // The checks read the trust list from a copy of the agent's own.
   const std::size_t nTrustCertDataLen = std::strlen(stPolicy.pszTrustCertData);
   const std::unique_ptr<char[]> spTrustCertData(new (std::nothrow) char[nTrustCertDataLen + 1]());
-  if (!MacStep(u"New buffer", spTrustCertData == nullptr, E_OUTOFMEMORY, u"NULL == pszTrustCertData"))
+  if (!MacStep(u"New buffer", spTrustCertData == nullptr, E_OUTOFMEMORY,
+               u"NULL == pszTrustCertData"))
     return E_OUTOFMEMORY;
   std::memcpy(spTrustCertData.get(), stPolicy.pszTrustCertData, nTrustCertDataLen);
 
-  hResult = StatusToHResult(VerifyCertValidity(pbyCertData, nCertDataLen, spTrustCertData.get(), stPolicy));
+  hResult = StatusToHResult(
+      VerifyCertValidity(pbyCertData, nCertDataLen, spTrustCertData.get(), stPolicy));
   MacStep(u"VerifyCertValidity", hResult != S_OK, hResult, u"S_OK != hResult");
   return hResult;
 }
@@ -133,8 +135,8 @@ tovel::UniquePtr<X509> ReadSingleDerCert(const BYTE* pbyCertData, int nCertDataL
 
 // The machine's MAC list encrypted under the certificate's RSA key, in
 // *pspbyEncryptedData (*pnEncryptedDataSize bytes).
-HRESULT EncryptMacList(const BYTE* pbyCertData, int nCertDataLen, std::unique_ptr<BYTE[]>* pspbyEncryptedData,
-                       int* pnEncryptedDataSize) {
+HRESULT EncryptMacList(const BYTE* pbyCertData, int nCertDataLen,
+                       std::unique_ptr<BYTE[]>* pspbyEncryptedData, int* pnEncryptedDataSize) {
   char* pszMacInfo = nullptr;
   HRESULT hResult = StatusToHResult(GetNetInfoString(&pszMacInfo));
   const std::unique_ptr<char[]> spMacInfo(pszMacInfo);
@@ -147,9 +149,9 @@ HRESULT EncryptMacList(const BYTE* pbyCertData, int nCertDataLen, std::unique_pt
   if (!MacStep(u"d2i_X509", spX509Cert == nullptr, -1, u"NULL == pX509Cert")) return -1;
 
   BYTE* pbyEncryptedData = nullptr;
-  hResult = StatusToHResult(RSAEncryptByX509(&pbyEncryptedData, pnEncryptedDataSize, spX509Cert.get(),
-                                             reinterpret_cast<const BYTE*>(pszMacInfo),
-                                             static_cast<int>(std::strlen(pszMacInfo))));
+  hResult = StatusToHResult(RSAEncryptByX509(
+      &pbyEncryptedData, pnEncryptedDataSize, spX509Cert.get(),
+      reinterpret_cast<const BYTE*>(pszMacInfo), static_cast<int>(std::strlen(pszMacInfo))));
   pspbyEncryptedData->reset(pbyEncryptedData);
   MacStep(u"RSAEncryptByX509", hResult != S_OK, hResult, u"PELLUM_OK != nResult");
   return hResult;
@@ -189,7 +191,8 @@ HRESULT RunMacRoad(const char16_t* bstrBase64ServerCert, const CertPolicy& stPol
 
   std::unique_ptr<BYTE[]> spbyEncryptedData;
   int nEncryptedDataSize = 0;
-  hResult = EncryptMacList(spbyCertData.get(), nCertDataLen, &spbyEncryptedData, &nEncryptedDataSize);
+  hResult =
+      EncryptMacList(spbyCertData.get(), nCertDataLen, &spbyEncryptedData, &nEncryptedDataSize);
   if (hResult != S_OK) return hResult;
 
   return EncodeCiphertext(spbyEncryptedData.get(), nEncryptedDataSize, pspszUTF16MacInfo);
@@ -225,7 +228,8 @@ CTovelAgent::~CTovelAgent() {
 HRESULT CTovelAgent::GetMacAddress(const char16_t* bstrBase64ServerCert, char16_t** pbstrMacAddress) {
   TraceHelper traceHelper(u"CTovelAgent::GetMacAddress");
   if (pbstrMacAddress == nullptr) {
-    WIDE_LOG_FAILED(kMacOp, u"Check parameter(pbstrMacAddress)", E_POINTER, u"NULL == pbstrMacAddress");
+    WIDE_LOG_FAILED(kMacOp, u"Check parameter(pbstrMacAddress)", E_POINTER,
+                    u"NULL == pbstrMacAddress");
     m_hLastResult = E_POINTER;
     return m_hLastResult;
   }
@@ -245,7 +249,8 @@ HRESULT CTovelAgent::GetMacAddress(const char16_t* bstrBase64ServerCert, char16_
     WIDE_LOG_FAILED(kMacOp, u"Exception", hResult, u"exception");
   }
 
-  *pbstrMacAddress = SysAllocString(hResult == S_OK && spUTF16MacInfo != nullptr ? spUTF16MacInfo.get() : u"");
+  *pbstrMacAddress =
+      SysAllocString(hResult == S_OK && spUTF16MacInfo != nullptr ? spUTF16MacInfo.get() : u"");
   if (*pbstrMacAddress == nullptr) {
     hResult = E_OUTOFMEMORY;
     WIDE_LOG_FAILED(kMacOp, u"SysAllocString", hResult, u"NULL == *pbstrMacAddress");

@@ -31,10 +31,11 @@ class CTovelAgent {
   CTovelAgent& operator=(const CTovelAgent&) = delete;
 
   // Checks the Base64 server certificate (zero-terminated UTF-16, the
-  // caller's; exactly one DER certificate, nothing beside it), encrypts the machine's MAC list under its RSA key and returns
-  // the ciphertext in Base64 as a new system string in *pbstrMacAddress (the
-  // empty string on failure; the caller frees it). Returns the status, which
-  // also becomes m_hLastResult.
+  // caller's; exactly one DER certificate, nothing beside it), encrypts the
+  // machine's MAC list under its RSA key and returns the ciphertext in Base64
+  // as a new system string in *pbstrMacAddress (the empty string on failure;
+  // the caller frees it). Returns the status, which also becomes
+  // m_hLastResult.
   virtual HRESULT GetMacAddress(const char16_t* bstrBase64ServerCert, char16_t** pbstrMacAddress);
   // Describes m_hLastResult in a new system string: the string-table text of an
   // own code or the system's text of any other, then "\n(0x%08x)". S_OK, or

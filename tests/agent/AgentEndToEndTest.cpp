@@ -182,14 +182,17 @@ std::string Capture(const std::string& command) {
 // A network namespace that is deleted with this object.
 class NetNamespace {
  public:
-  explicit NetNamespace(std::string name) : m_name(std::move(name)) { m_ok = RunQuietly("ip netns add " + m_name) == 0; }
+  explicit NetNamespace(std::string name) : m_name(std::move(name)) {
+    m_ok = RunQuietly("ip netns add " + m_name) == 0;
+  }
   ~NetNamespace() {
     if (m_ok) RunQuietly("ip netns del " + m_name);
   }
   bool ok() const { return m_ok; }
   bool Do(const std::string& command) { return RunQuietly("ip -n " + m_name + " " + command) == 0; }
   int IfIndex(const std::string& name) {
-    return std::atoi(Capture("ip netns exec " + m_name + " cat /sys/class/net/" + name + "/ifindex").c_str());
+    return std::atoi(
+        Capture("ip netns exec " + m_name + " cat /sys/class/net/" + name + "/ifindex").c_str());
   }
   const std::string& name() const { return m_name; }
 

@@ -24,7 +24,8 @@ using testpki::Pki;
 
 class AgentStepLines : public tracetest::StepLineTest {
  protected:
-  CTovelAgent m_agent{agenttest::TestCertPolicy()};  // before the fake network, whose class key replaces the system's
+  CTovelAgent m_agent{agenttest::TestCertPolicy()};  // before the fake network, whose class key
+                                                     // replaces the system's
 };
 
 using tracetest::StepLineCase;

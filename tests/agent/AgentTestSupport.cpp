@@ -71,10 +71,12 @@ std::optional<std::string> DecryptPkcs1(EVP_PKEY* key, const std::vector<unsigne
 std::string DecryptBase64(EVP_PKEY* key, const std::string& base64) {
   BYTE* pbyCipher = nullptr;
   int nCipher = 0;
-  const HRESULT hResult = Base64DecodeEx(base64.c_str(), static_cast<int>(base64.size()), &pbyCipher, &nCipher);
+  const HRESULT hResult =
+      Base64DecodeEx(base64.c_str(), static_cast<int>(base64.size()), &pbyCipher, &nCipher);
   const std::unique_ptr<BYTE[]> owner(pbyCipher);
   if (hResult != 0 || pbyCipher == nullptr) return "<bad base64>";
-  return DecryptPkcs1(key, std::vector<unsigned char>(pbyCipher, pbyCipher + nCipher)).value_or("<no plaintext>");
+  return DecryptPkcs1(key, std::vector<unsigned char>(pbyCipher, pbyCipher + nCipher))
+      .value_or("<no plaintext>");
 }
 
 }  // namespace agenttest

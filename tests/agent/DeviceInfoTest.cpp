@@ -185,7 +185,8 @@ TEST(GetNetInfoStringTest, AdapterListFailures) {
     HRESULT expected;
   };
   const FailureCase cases[] = {
-      {"size query fails with an error number", ERROR_GEN_FAILURE, ERROR_ACCESS_DENIED, 1, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
+      {"size query fails with an error number", ERROR_GEN_FAILURE, ERROR_ACCESS_DENIED, 1,
+       HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
       {"size query fails without an error number", ERROR_GEN_FAILURE, 0, 1, E_FAIL},
       {"reading the list fails", ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY, 2,
        HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY)},

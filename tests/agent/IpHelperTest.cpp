@@ -183,7 +183,7 @@ class GetAdaptersInfoTest : public ::testing::Test {
 
 TEST_F(GetAdaptersInfoTest, SizeQueryThenRecords) {
   m_adapters = {{"eth0", {1, 2, 3, 4, 5, 6}, "10.0.0.2", "10.0.0.1"},
-               {"ib0", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, "", ""}};
+                {"ib0", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, "", ""}};
   ULONG nSize = 0;
   ASSERT_EQ(GetAdaptersInfo(nullptr, &nSize), ERROR_BUFFER_OVERFLOW);
   ASSERT_GE(nSize, 2 * sizeof(IP_ADAPTER_INFO));

@@ -20,7 +20,8 @@ class LocaleScope {
     }
   }
   ~LocaleScope() {
-    for (std::size_t i = 0; i < kNames.size(); ++i) Set(kNames[i], m_saved[i] ? m_saved[i]->c_str() : nullptr);
+    for (std::size_t i = 0; i < kNames.size(); ++i)
+      Set(kNames[i], m_saved[i] ? m_saved[i]->c_str() : nullptr);
   }
   LocaleScope(const LocaleScope&) = delete;
   LocaleScope& operator=(const LocaleScope&) = delete;

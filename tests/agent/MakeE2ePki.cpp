@@ -31,7 +31,8 @@ void WriteText(const std::filesystem::path& file, const std::string& text) {
 
 std::string KeyPem(EVP_PKEY* key) {
   const tovel::UniquePtr<BIO> bio(BIO_new(BIO_s_mem()));
-  if (bio == nullptr || PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1)
+  if (bio == nullptr ||
+      PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1)
     throw std::runtime_error("cannot write the key");
   char* data = nullptr;
   long length = BIO_get_mem_data(bio.get(), &data);

@@ -222,7 +222,8 @@ TEST_F(TovelAgentTest, OnlyOneWholeDerCertificateIsChecked) {
       testpki::Issue(carrierSpec, Pki().otherKey.get(), nullptr, Pki().otherKey.get()).get());
   {
     // The carrier really holds a PEM block that a PEM reader finds.
-    const tovel::UniquePtr<BIO> bio(BIO_new_mem_buf(carrierDer.data(), static_cast<int>(carrierDer.size())));
+    const tovel::UniquePtr<BIO> bio(
+        BIO_new_mem_buf(carrierDer.data(), static_cast<int>(carrierDer.size())));
     testpki::Cert found(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
     ASSERT_NE(found, nullptr);
     ASSERT_EQ(X509_cmp(found.get(), accepted.get()), 0);
@@ -263,7 +264,8 @@ TEST_F(TovelAgentTest, OnlyOneWholeDerCertificateIsChecked) {
 // The certificate is checked under the policy the agent is made with: its
 // names, then its trust list.
 TEST(TovelAgentPolicyTest, ChecksUnderThePolicyItIsMadeWith) {
-  const CertPolicy testNamesBuiltInList{BuiltInCertPolicy().pszTrustCertData, testpki::kName1, testpki::kName2};
+  const CertPolicy testNamesBuiltInList{BuiltInCertPolicy().pszTrustCertData, testpki::kName1,
+                                        testpki::kName2};
   struct PolicyCase {
     const char* name;
     const CertPolicy& policy;
@@ -272,7 +274,7 @@ TEST(TovelAgentPolicyTest, ChecksUnderThePolicyItIsMadeWith) {
   const PolicyCase cases[] = {
       {"the test PKI's", agenttest::TestCertPolicy(), S_OK},
       {"the built-in one", BuiltInCertPolicy(), HRESULT_FROM_WIN32(ERROR_INVALID_DATA)},
-      {"the test names over the built-in trust list", testNamesBuiltInList, E_CERT_CHAIN_INCOMPLETE},
+      {"the test names, the built-in trust list", testNamesBuiltInList, E_CERT_CHAIN_INCOMPLETE},
   };
   const std::u16string text = CertText(ByInter(LeafSpec()).get());
   for (const PolicyCase& row : cases) {
