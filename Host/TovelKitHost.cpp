@@ -79,7 +79,7 @@ int RunHost(MsgThreadContext* pstContext) {
   // library's configuration file, which its first object lookup would
   // load, is never read.
   OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
-  spAgent.reset(new (std::nothrow) CTovelAgent());
+  spAgent.reset(new (std::nothrow) CTovelAgent(BuiltInCertPolicy()));
   g_pobjTovelAgent = spAgent.get();
   if (g_pobjTovelAgent == nullptr) {
     LOG_FAILED("wmain", "new CScriptablePluginObject", 0, "NULL == g_pobjTovelAgent");

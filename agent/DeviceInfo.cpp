@@ -5,7 +5,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <optional>
 
 #include "Host/Tracing.h"
 #include "agent/TovelAgent.h"
@@ -17,6 +19,8 @@ namespace {
 constexpr int MAC_TYPE_COUNT = 4;
 // A group list's room: 1024 bytes, terminator included.
 constexpr std::size_t GROUP_LIST_CAPACITY = 1024;
+// One group's list of address texts.
+using GroupList = char[GROUP_LIST_CAPACITY + 1];
 // The longest address text (6 bytes, 17 characters) with its separator.
 constexpr std::size_t MAX_ENTRY_CHARS = 18;
 constexpr UINT MAX_SHOWN_ADDRESS_BYTES = 6;
@@ -51,7 +55,7 @@ void AppendToGroupList(char* pszGroupList, const char* pszAddress) {
 // Joins the non-empty group lists in group order into pszMacInfo (room for
 // MAC_LIST_MAX_CHARS and a terminator) and removes one final ";". A list longer
 // than that room keeps its leading whole entries only.
-void JoinGroupLists(const char (*pszGroupLists)[GROUP_LIST_CAPACITY + 1], char* pszMacInfo) {
+void JoinGroupLists(const GroupList* pszGroupLists, char* pszMacInfo) {
   char szJoined[MAC_TYPE_COUNT * (GROUP_LIST_CAPACITY + 1)] = {};
   std::size_t nLen = 0;
   for (int nType = 0; nType < MAC_TYPE_COUNT; ++nType) {
@@ -82,85 +86,131 @@ bool FormatSubKeyPath(const char16_t* pszSubKeyName, char16_t (&szPath)[CLASS_KE
   return true;
 }
 
+// A new zeroed array of nCount elements, with the step line "New buffer" of
+// GetNetInfoString (pszReason on failure); null when memory runs out.
+template <typename T>
+std::unique_ptr<T[]> NewBufferStep(std::size_t nCount, const char16_t* pszReason) {
+  std::unique_ptr<T[]> spBuffer(new (std::nothrow) T[nCount]());
+  if (spBuffer == nullptr) {
+    WIDE_LOG_FAILED(u"GetNetInfoString", u"New buffer", E_OUTOFMEMORY, pszReason);
+    return nullptr;
+  }
+  WIDE_LOG_OK(u"GetNetInfoString", u"New buffer");
+  return spBuffer;
+}
+
+// Reads the adapter list and appends each adapter's address text to the list
+// of its group. S_OK (also for no adapter), or the failing step's status.
+HRESULT ReadAdaptersIntoGroups(GroupList* pszGroupLists) {
+  const char16_t* pszOperation = u"GetNetInfoString";
+  ULONG nAdaptersSize = 0;
+  DWORD dwRetCode = GetAdaptersInfo(nullptr, &nAdaptersSize);
+  if (dwRetCode != ERROR_SUCCESS && dwRetCode != ERROR_BUFFER_OVERFLOW && dwRetCode != ERROR_NO_DATA) {
+    const HRESULT hResult = LastErrorToHResult();
+    WIDE_LOG_FAILED(pszOperation, u"GetAdaptersInfo (Get size)", hResult,
+                    u"dwRetCode != ERROR_SUCCESS && dwRetCode != ERROR_BUFFER_OVERFLOW && "
+                    u"dwRetCode != ERROR_NO_DATA");
+    return hResult;
+  }
+  WIDE_LOG_OK(pszOperation, u"GetAdaptersInfo (Get size)");
+  if (dwRetCode == ERROR_NO_DATA) return S_OK;
+
+  const std::unique_ptr<BYTE[]> spbyAdapters =
+      NewBufferStep<BYTE>(nAdaptersSize + 1, u"NULL == pbyAdapters");
+  if (spbyAdapters == nullptr) return E_OUTOFMEMORY;
+  auto* pstAdaptersInfo = reinterpret_cast<IP_ADAPTER_INFO*>(spbyAdapters.get());
+  dwRetCode = GetAdaptersInfo(pstAdaptersInfo, &nAdaptersSize);
+  if (dwRetCode != ERROR_SUCCESS) {
+    const HRESULT hResult = LastErrorToHResult();
+    WIDE_LOG_FAILED(pszOperation, u"GetAdaptersInfo (Get value)", hResult,
+                    u"dwRetCode != ERROR_SUCCESS");
+    return hResult;
+  }
+  WIDE_LOG_OK(pszOperation, u"GetAdaptersInfo (Get value)");
+
+  for (const IP_ADAPTER_INFO* pstAdapter = pstAdaptersInfo; pstAdapter != nullptr;
+       pstAdapter = pstAdapter->Next) {
+    // A longer hardware address does not fit the address text: leave the
+    // adapter out rather than show a cut address.
+    if (pstAdapter->AddressLength > MAX_SHOWN_ADDRESS_BYTES) {
+      std::uint32_t nAddressLength = pstAdapter->AddressLength;
+      TRACE_VALUES(DeviceInfo, 10, TRACE_FLAG_INFO, pstAdapter->AdapterName, nAddressLength);
+      continue;
+    }
+    char szAddress[MAX_ENTRY_CHARS];
+    FormatAddressText(pstAdapter, szAddress);
+    int nMacType = 0;
+    if (FAILED(GetMacType(pstAdapter, &nMacType))) continue;
+    AppendToGroupList(pszGroupLists[nMacType], szAddress);
+  }
+  return S_OK;
+}
+
+// The key at the path below HKEY_LOCAL_MACHINE, opened for reading; null
+// when it cannot be opened, with the registry's result in *plStatus.
+UniqueHkey OpenMachineKey(const char16_t* pszPath, LONG* plStatus) {
+  HKEY hKey = nullptr;
+  *plStatus = RegOpenKeyExW(HKEY_LOCAL_MACHINE, pszPath, 0, KEY_READ, &hKey);
+  return UniqueHkey(*plStatus == static_cast<LONG>(ERROR_SUCCESS) ? hKey : nullptr);
+}
+
+// Whether the adapter that the class subkey at the path describes is
+// physical; nullopt when the subkey describes another adapter or cannot be
+// read.
+std::optional<bool> SubKeyIsPhysical(const char16_t* pszSubKeyPath, const char* pszAdapterName) {
+  LONG lStatus = 0;
+  const UniqueHkey spSubKey = OpenMachineKey(pszSubKeyPath, &lStatus);
+  if (spSubKey == nullptr) return std::nullopt;
+
+  char16_t szInstanceId[NET_CFG_INSTANCE_ID_BYTES / sizeof(char16_t) + 1] = {};
+  DWORD cbInstanceId = NET_CFG_INSTANCE_ID_BYTES;
+  DWORD dwType = 0;
+  if (RegQueryValueExW(spSubKey.get(), u"NetCfgInstanceId", nullptr, &dwType,
+                       reinterpret_cast<BYTE*>(szInstanceId),
+                       &cbInstanceId) != static_cast<LONG>(ERROR_SUCCESS))
+    return std::nullopt;
+  // The instance id in the system's narrow code page.
+  char szNarrowId[NET_CFG_INSTANCE_ID_BYTES * 2] = {};
+  if (WideCharToMultiByte(CP_UTF8, 0, szInstanceId, -1, szNarrowId, sizeof szNarrowId, nullptr,
+                          nullptr) == 0)
+    return std::nullopt;
+  if (strcasecmp(szNarrowId, pszAdapterName) != 0) return std::nullopt;
+
+  DWORD dwCharacteristics = 0;
+  DWORD cbCharacteristics = sizeof dwCharacteristics;
+  if (RegQueryValueExW(spSubKey.get(), u"Characteristics", nullptr, &dwType,
+                       reinterpret_cast<BYTE*>(&dwCharacteristics),
+                       &cbCharacteristics) != static_cast<LONG>(ERROR_SUCCESS))
+    return false;
+  return (dwCharacteristics & PHYSICAL_CHARACTERISTICS) == PHYSICAL_CHARACTERISTICS;
+}
+
 }  // namespace
 
 HRESULT GetNetInfoString(char** ppszMacInfo) {
   TraceHelper traceHelper(u"GetNetInfoString");
   const char16_t* pszOperation = u"GetNetInfoString";
   if (ppszMacInfo == nullptr) {
-    WIDE_LOG_FAILED(pszOperation, u"Check parameter(ppszMacInfo)", E_POINTER, u"NULL == ppszMacInfo");
+    WIDE_LOG_FAILED(pszOperation, u"Check parameter(ppszMacInfo)", E_POINTER,
+                    u"NULL == ppszMacInfo");
     return E_POINTER;
   }
 
-  // Group lists as one zeroed block; group n starts at pszGroupLists[n].
-  auto* pszGroupLists = new (std::nothrow) char[MAC_TYPE_COUNT][GROUP_LIST_CAPACITY + 1]();
-  if (pszGroupLists == nullptr) {
+  // The group lists as one zeroed block; group n starts at spGroupLists[n].
+  const std::unique_ptr<GroupList[]> spGroupLists(new (std::nothrow) GroupList[MAC_TYPE_COUNT]());
+  if (spGroupLists == nullptr) {
     WIDE_LOG_FAILED(pszOperation, u"New buffer", E_OUTOFMEMORY, u"NULL == pszGroupLists");
     return E_OUTOFMEMORY;
   }
-  HRESULT hResult = S_OK;
-  BYTE* pbyAdapters = nullptr;
-  char* pszMacInfo = nullptr;
+  const HRESULT hResult = ReadAdaptersIntoGroups(spGroupLists.get());
+  if (hResult != S_OK) return hResult;
 
-  ULONG nAdaptersSize = 0;
-  DWORD dwRetCode = GetAdaptersInfo(nullptr, &nAdaptersSize);
-  if (dwRetCode != ERROR_SUCCESS && dwRetCode != ERROR_BUFFER_OVERFLOW && dwRetCode != ERROR_NO_DATA) {
-    hResult = LastErrorToHResult();
-    WIDE_LOG_FAILED(pszOperation, u"GetAdaptersInfo (Get size)", hResult,
-                    u"dwRetCode != ERROR_SUCCESS && dwRetCode != ERROR_BUFFER_OVERFLOW && "
-                    u"dwRetCode != ERROR_NO_DATA");
-    goto End;
-  }
-  WIDE_LOG_OK(pszOperation, u"GetAdaptersInfo (Get size)");
-
-  if (dwRetCode != ERROR_NO_DATA) {
-    pbyAdapters = new (std::nothrow) BYTE[nAdaptersSize + 1]();
-    if (pbyAdapters == nullptr) {
-      hResult = E_OUTOFMEMORY;
-      WIDE_LOG_FAILED(pszOperation, u"New buffer", hResult, u"NULL == pbyAdapters");
-      goto End;
-    }
-    WIDE_LOG_OK(pszOperation, u"New buffer");
-    auto* pstAdaptersInfo = reinterpret_cast<IP_ADAPTER_INFO*>(pbyAdapters);
-    dwRetCode = GetAdaptersInfo(pstAdaptersInfo, &nAdaptersSize);
-    if (dwRetCode != ERROR_SUCCESS) {
-      hResult = LastErrorToHResult();
-      WIDE_LOG_FAILED(pszOperation, u"GetAdaptersInfo (Get value)", hResult, u"dwRetCode != ERROR_SUCCESS");
-      goto End;
-    }
-    WIDE_LOG_OK(pszOperation, u"GetAdaptersInfo (Get value)");
-
-    for (const IP_ADAPTER_INFO* pstAdapter = pstAdaptersInfo; pstAdapter != nullptr;
-         pstAdapter = pstAdapter->Next) {
-      // A longer hardware address does not fit the address text: leave the
-      // adapter out rather than show a cut address.
-      if (pstAdapter->AddressLength > MAX_SHOWN_ADDRESS_BYTES) {
-        std::uint32_t nAddressLength = pstAdapter->AddressLength;
-        TRACE_VALUES(DeviceInfo, 10, TRACE_FLAG_INFO, pstAdapter->AdapterName, nAddressLength);
-        continue;
-      }
-      char szAddress[MAX_ENTRY_CHARS];
-      FormatAddressText(pstAdapter, szAddress);
-      int nMacType = 0;
-      if (FAILED(GetMacType(pstAdapter, &nMacType))) continue;
-      AppendToGroupList(pszGroupLists[nMacType], szAddress);
-    }
-  }
-
-  pszMacInfo = new (std::nothrow) char[MAC_LIST_CAPACITY + 1]();
-  if (pszMacInfo == nullptr) {
-    hResult = E_OUTOFMEMORY;
-    WIDE_LOG_FAILED(pszOperation, u"New buffer", hResult, u"NULL == pszMacInfo");
-    goto End;
-  }
-  WIDE_LOG_OK(pszOperation, u"New buffer");
-  JoinGroupLists(pszGroupLists, pszMacInfo);
-  *ppszMacInfo = pszMacInfo;
-
-End:
-  delete[] pbyAdapters;
-  delete[] pszGroupLists;
-  return hResult;
+  std::unique_ptr<char[]> spMacInfo =
+      NewBufferStep<char>(MAC_LIST_CAPACITY + 1, u"NULL == pszMacInfo");
+  if (spMacInfo == nullptr) return E_OUTOFMEMORY;
+  JoinGroupLists(spGroupLists.get(), spMacInfo.get());
+  *ppszMacInfo = spMacInfo.release();
+  return S_OK;
 }
 
 HRESULT GetMacType(const IP_ADAPTER_INFO* pstAdaptersInfo, int* pnMacType) {
@@ -187,58 +237,26 @@ bool IsPhysicalNetworkCard(const char* pszAdapterName) {
   const char16_t* pszOperation = u"IsPhysicalNetworkCard";
   if (pszAdapterName == nullptr) return false;
 
-  HKEY hClassKey = nullptr;
-  LONG lStatus = RegOpenKeyExW(HKEY_LOCAL_MACHINE, NET_CLASS_KEY, 0, KEY_READ, &hClassKey);
-  if (lStatus != static_cast<LONG>(ERROR_SUCCESS)) {
+  LONG lStatus = 0;
+  const UniqueHkey spClassKey = OpenMachineKey(NET_CLASS_KEY, &lStatus);
+  if (spClassKey == nullptr) {
     WIDE_LOG_FAILED(pszOperation, u"RegOpenKey", StatusToHResult(lStatus), u"lStatus != ERROR_SUCCESS");
     return false;
   }
   WIDE_LOG_OK(pszOperation, u"RegOpenKey");
 
-  bool bPhysical = false;
-  HKEY hSubKey = nullptr;
   char16_t szSubKeyName[CLASS_KEY_NAME_CHARS] = {};
   for (DWORD dwIndex = 0;; ++dwIndex) {
     DWORD cchName = CLASS_KEY_NAME_CHARS;
-    if (RegEnumKeyExW(hClassKey, dwIndex, szSubKeyName, &cchName, nullptr, nullptr, nullptr, nullptr) !=
-        static_cast<LONG>(ERROR_SUCCESS))
-      break;
+    if (RegEnumKeyExW(spClassKey.get(), dwIndex, szSubKeyName, &cchName, nullptr, nullptr, nullptr,
+                      nullptr) != static_cast<LONG>(ERROR_SUCCESS))
+      return false;
     char16_t szSubKeyPath[CLASS_KEY_NAME_CHARS] = {};
     bool bPathFits = FormatSubKeyPath(szSubKeyName, szSubKeyPath);
     std::memset(szSubKeyName, 0, sizeof szSubKeyName);
     // A subkey whose path would not fit is skipped.
     if (!bPathFits) continue;
-
-    if (hSubKey != nullptr) RegCloseKey(hSubKey);
-    hSubKey = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, szSubKeyPath, 0, KEY_READ, &hSubKey) !=
-        static_cast<LONG>(ERROR_SUCCESS)) {
-      hSubKey = nullptr;
-      continue;
-    }
-
-    char16_t szInstanceId[NET_CFG_INSTANCE_ID_BYTES / sizeof(char16_t) + 1] = {};
-    DWORD cbInstanceId = NET_CFG_INSTANCE_ID_BYTES;
-    DWORD dwType = 0;
-    if (RegQueryValueExW(hSubKey, u"NetCfgInstanceId", nullptr, &dwType,
-                         reinterpret_cast<BYTE*>(szInstanceId), &cbInstanceId) != static_cast<LONG>(ERROR_SUCCESS))
-      continue;
-    // The instance id in the system's narrow code page.
-    char szNarrowId[NET_CFG_INSTANCE_ID_BYTES * 2] = {};
-    if (WideCharToMultiByte(CP_UTF8, 0, szInstanceId, -1, szNarrowId, sizeof szNarrowId, nullptr,
-                            nullptr) == 0)
-      continue;
-    if (strcasecmp(szNarrowId, pszAdapterName) != 0) continue;
-
-    DWORD dwCharacteristics = 0;
-    DWORD cbCharacteristics = sizeof dwCharacteristics;
-    if (RegQueryValueExW(hSubKey, u"Characteristics", nullptr, &dwType,
-                         reinterpret_cast<BYTE*>(&dwCharacteristics),
-                         &cbCharacteristics) == static_cast<LONG>(ERROR_SUCCESS))
-      bPhysical = (dwCharacteristics & PHYSICAL_CHARACTERISTICS) == PHYSICAL_CHARACTERISTICS;
-    break;
+    const std::optional<bool> obPhysical = SubKeyIsPhysical(szSubKeyPath, pszAdapterName);
+    if (obPhysical.has_value()) return *obPhysical;
   }
-  if (hSubKey != nullptr) RegCloseKey(hSubKey);
-  RegCloseKey(hClassKey);
-  return bPhysical;
 }

@@ -8,11 +8,12 @@
 
 #include <openssl/rsa.h>
 
-#include <cstring>
+#include <memory>
 #include <new>
 
 #include "Host/Tracing.h"
 #include "agent/CertificateOperations.h"
+#include "platform/UniquePtr.h"
 
 int RSAEncryptByX509(BYTE** ppbyEncryptedData, int* pnEncryptedDataSize, X509* pX509Cert,
                      const BYTE* pbyPlainData, int nPlainDataSize) {
@@ -30,8 +31,8 @@ int RSAEncryptByX509(BYTE** ppbyEncryptedData, int* pnEncryptedDataSize, X509* p
   }
   LOG_OK(pszOperation, "CheckX509KeyUsage");
 
-  EVP_PKEY* pEvpPubKey = X509_get_pubkey(pX509Cert);
-  if (pEvpPubKey == nullptr) {
+  const tovel::UniquePtr<EVP_PKEY> spEvpPubKey(X509_get_pubkey(pX509Cert));
+  if (spEvpPubKey == nullptr) {
     LOG_FAILED_OPENSSL(pszOperation, "X509_get_pubkey", -1, "NULL == pEvpPubKey");
     return -1;
   }
@@ -39,8 +40,8 @@ int RSAEncryptByX509(BYTE** ppbyEncryptedData, int* pnEncryptedDataSize, X509* p
 
   BYTE* pbyEncryptedData = nullptr;
   int nEncryptedDataSize = 0;
-  nResult = RSAEncrypt(pEvpPubKey, pbyPlainData, nPlainDataSize, &pbyEncryptedData, &nEncryptedDataSize);
-  EVP_PKEY_free(pEvpPubKey);
+  nResult = RSAEncrypt(spEvpPubKey.get(), pbyPlainData, nPlainDataSize, &pbyEncryptedData,
+                       &nEncryptedDataSize);
   if (nResult != PELLUM_OK) {
     LOG_FAILED(pszOperation, "RSAEncyrpt", nResult, "PELLUM_OK != nResult");
     return nResult;
@@ -82,28 +83,29 @@ int RSAEncrypt(EVP_PKEY* pEvpPubKey, const BYTE* pbyPlainData, int nPlainDataSiz
   }
   LOG_OK(pszOperation, "RSA_size");
 
-  BYTE* pbyEncryptedData = new (std::nothrow) BYTE[static_cast<std::size_t>(nKeyBytes)]();
-  if (pbyEncryptedData == nullptr) {
+  std::unique_ptr<BYTE[]> spbyEncryptedData(new (std::nothrow)
+                                                BYTE[static_cast<std::size_t>(nKeyBytes)]());
+  if (spbyEncryptedData == nullptr) {
     LOG_FAILED(pszOperation, "New memory", E_OUTOFMEMORY, "NULL == pbyEncryptedData");
     return E_OUTOFMEMORY;
   }
   LOG_OK(pszOperation, "New memory");
 
   std::size_t nEncryptedDataSize = static_cast<std::size_t>(nKeyBytes);
-  EVP_PKEY_CTX* pEvpCtx = EVP_PKEY_CTX_new_from_pkey(nullptr, pEvpPubKey, nullptr);
-  bool bEncrypted = pEvpCtx != nullptr && nPlainDataSize >= 0 && EVP_PKEY_encrypt_init(pEvpCtx) == 1 &&
-                    EVP_PKEY_CTX_set_rsa_padding(pEvpCtx, RSA_PKCS1_PADDING) == 1 &&
-                    EVP_PKEY_encrypt(pEvpCtx, pbyEncryptedData, &nEncryptedDataSize, pbyPlainData,
-                                     static_cast<std::size_t>(nPlainDataSize)) == 1;
-  EVP_PKEY_CTX_free(pEvpCtx);
+  const tovel::UniquePtr<EVP_PKEY_CTX> spEvpCtx(
+      EVP_PKEY_CTX_new_from_pkey(nullptr, pEvpPubKey, nullptr));
+  bool bEncrypted = spEvpCtx != nullptr && nPlainDataSize >= 0 &&
+                    EVP_PKEY_encrypt_init(spEvpCtx.get()) == 1 &&
+                    EVP_PKEY_CTX_set_rsa_padding(spEvpCtx.get(), RSA_PKCS1_PADDING) == 1 &&
+                    EVP_PKEY_encrypt(spEvpCtx.get(), spbyEncryptedData.get(), &nEncryptedDataSize,
+                                     pbyPlainData, static_cast<std::size_t>(nPlainDataSize)) == 1;
   if (!bEncrypted || nEncryptedDataSize != static_cast<std::size_t>(nKeyBytes)) {
     LOG_FAILED_OPENSSL(pszOperation, "RSA_public_encrypt", ERROR_ENCRYPTION_FAILED,
                        "nEncryptedDataSize != nKeyBytes");
-    delete[] pbyEncryptedData;
     return ERROR_ENCRYPTION_FAILED;
   }
   LOG_OK(pszOperation, "RSA_public_encrypt");
-  *ppbyEncryptedData = pbyEncryptedData;
+  *ppbyEncryptedData = spbyEncryptedData.release();
   *pnEncryptedDataSize = nKeyBytes;
   return PELLUM_OK;
 }

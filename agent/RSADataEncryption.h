@@ -14,9 +14,9 @@ constexpr int RSA_MIN_KEY_BYTES = 128;
 // of pX509Cert (borrowed), whose key usage must allow key encipherment.
 // Returns 0 with a new array (delete[]) of the key's size in bytes in
 // *ppbyEncryptedData and that size in *pnEncryptedDataSize; otherwise
-// ERROR_INVALID_PARAMETER (87) for a null certificate or plaintext, the key
-// usage check's status (-1 or E_INVALID_CERT_USAGE), -1 when the certificate has
-// no usable public key, ERROR_ENCRYPTION_FAILED (6000) when the key is not RSA,
+// ERROR_INVALID_PARAMETER for a null certificate or plaintext, the key usage
+// check's status (-1 or E_INVALID_CERT_USAGE), -1 when the certificate has no
+// usable public key, ERROR_ENCRYPTION_FAILED when the key is not RSA,
 // is shorter than 1024 bits or the plaintext does not fit one block, or
 // E_OUTOFMEMORY. The out places are untouched on failure.
 int RSAEncryptByX509(BYTE** ppbyEncryptedData, int* pnEncryptedDataSize, X509* pX509Cert,

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "Host/StatusCodes.h"
+#include "agent/TrustPolicy.h"
 #include "platform/WinTypes.h"
 
 // Room of a status description: a zeroed buffer of DESC_BUFFER_CHARS, used with
@@ -19,8 +20,10 @@ constexpr std::size_t MAX_CERT_TEXT_LEN = 1024 * 1024;
 class CTovelAgent {
  public:
   // Registers all of the crypto library's algorithms and the SM extension's,
-  // and mounts the network adapter class key.
-  CTovelAgent();
+  // and mounts the network adapter class key. Server certificates are checked
+  // under stPolicy (borrowed: it outlives the agent); the program passes
+  // BuiltInCertPolicy().
+  explicit CTovelAgent(const CertPolicy& stPolicy);
   // Releases the crypto library's global tables. Not virtual: the agent is
   // never deleted through another type.
   ~CTovelAgent();
@@ -28,17 +31,21 @@ class CTovelAgent {
   CTovelAgent& operator=(const CTovelAgent&) = delete;
 
   // Checks the Base64 server certificate (zero-terminated UTF-16, the
-  // caller's; exactly one DER certificate, nothing beside it), encrypts the machine's MAC list under its RSA key and returns
-  // the ciphertext in Base64 as a new system string in *pbstrMacAddress (the
-  // empty string on failure; the caller frees it). Returns the status, which
-  // also becomes hLastResult.
+  // caller's; exactly one DER certificate, nothing beside it), encrypts the
+  // machine's MAC list under its RSA key and returns the ciphertext in Base64
+  // as a new system string in *pbstrMacAddress (the empty string on failure;
+  // the caller frees it). Returns the status, which also becomes
+  // m_hLastResult.
   virtual HRESULT GetMacAddress(const char16_t* bstrBase64ServerCert, char16_t** pbstrMacAddress);
-  // Describes hLastResult in a new system string: the string-table text of an
+  // Describes m_hLastResult in a new system string: the string-table text of an
   // own code or the system's text of any other, then "\n(0x%08x)". S_OK, or
   // E_OUTOFMEMORY when the string cannot be made.
   virtual HRESULT GetLastErrorDesc(char16_t** pbstrDesc);
 
-  HRESULT hLastResult = 0;
+  HRESULT m_hLastResult = 0;
+
+ private:
+  const CertPolicy& m_stPolicy;
 };
 
 // Appends "\n(0x%08x)" with hCode to the description in pszDesc (a buffer of

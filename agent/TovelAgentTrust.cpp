@@ -81,10 +81,6 @@ HRESULT GetCertificateType(const char* pszBase64CertData, DWORD* pdwCertType) {
   return hResult;
 }
 
-HRESULT VerifyCertValidity(const BYTE* pbyCertData, int nCertDataLen, const char* pszTrustCertData) {
-  return VerifyCertValidity(pbyCertData, nCertDataLen, pszTrustCertData, BuiltInCertPolicy());
-}
-
 HRESULT VerifyCertValidity(const BYTE* pbyCertData, int nCertDataLen, const char* pszTrustCertData,
                            const CertPolicy& stPolicy) {
   static const char16_t* const kOp = u"VerifyCertValidity";

@@ -29,8 +29,7 @@ HRESULT GetCertificateType(const char* pszBase64CertData, DWORD* pdwCertType);
 // an accepted name, then the validity period, then (when pszTrustCertData is
 // not null) the chain to the certificates of that trust list. Returns S_OK or
 // the failing status folded to an HRESULT (0x8007000D for a name that is not
-// accepted). The first form takes the accepted names of BuiltInCertPolicy().
-HRESULT VerifyCertValidity(const BYTE* pbyCertData, int nCertDataLen, const char* pszTrustCertData);
+// accepted). The names are stPolicy's.
 HRESULT VerifyCertValidity(const BYTE* pbyCertData, int nCertDataLen, const char* pszTrustCertData,
                            const CertPolicy& stPolicy);
 

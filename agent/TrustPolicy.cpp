@@ -16,7 +16,7 @@ const char g_szCarriedTrustCertData[] =
 
 static_assert(sizeof(g_szCarriedTrustCertData) == 3013 + 1, "the carried trust list is 3013 characters");
 
-__attribute__((weak)) const CertPolicy& BuiltInCertPolicy() {
+const CertPolicy& BuiltInCertPolicy() {
   static constexpr CertPolicy stPolicy{g_szCarriedTrustCertData, TOVEL_SERVER_NAME_1,
                                        TOVEL_SERVER_NAME_2};
   return stPolicy;

@@ -11,10 +11,9 @@ struct CertPolicy {
   const char* pszAcceptedName2;
 };
 
-// The policy the program runs with: the carried intermediate and root CA
-// certificates and the host names fixed at build time. Defined weak in
-// agent/TrustPolicy.cpp so that a test build of the program can link its own
-// strong definition; no run-time input changes it.
+// The policy the program hands its agent: the carried intermediate and root CA
+// certificates and the host names fixed at build time. No run-time input
+// changes it.
 const CertPolicy& BuiltInCertPolicy();
 
 // The carried trust list itself (3013 characters), whatever policy is linked.

@@ -1,7 +1,7 @@
 // The certificate road of "GetMacAddress" up to the encryption: the input is
 // the decoded certificate bytes, handed to the agent in Base64 as the request
-// would carry them. The agent runs with the seed PKI's policy and a fake
-// adapter list. Whenever it answers success:
+// would carry them. The agent is made with the seed PKI's policy and runs
+// over a fake adapter list. Whenever it answers success:
 //   - the bytes are exactly one DER certificate, nothing before or after it;
 //   - that certificate carries an accepted name, key usage for encipherment,
 //     an RSA signature, and verifies against the seed root and intermediate;
@@ -22,7 +22,7 @@
 
 #include "agent/DeviceInfo.h"
 #include "agent/TovelAgent.h"
-#include "agent/TrustPolicy.h"
+#include "fuzz/FuzzPolicy.h"
 #include "fuzz/FuzzSupport.h"
 #include "platform/Bstr.h"
 
@@ -66,7 +66,7 @@ bool NameAccepted(X509* pCert) {
   if (nLen < 0) return false;
   const std::string name(reinterpret_cast<char*>(pszUtf8), static_cast<std::size_t>(nLen));
   OPENSSL_free(pszUtf8);
-  const CertPolicy& stPolicy = BuiltInCertPolicy();
+  const CertPolicy& stPolicy = fuzz::SeedCertPolicy();
   return name == stPolicy.pszAcceptedName1 || name == stPolicy.pszAcceptedName2;
 }
 
@@ -131,7 +131,7 @@ HRESULT RunRoad(const std::string& der) {
   fuzz::Check(pszResult != nullptr, "no result string");
   const std::string result(pszResult, pszResult + std::u16string_view(pszResult).size());
   SysFreeString(pszResult);
-  fuzz::Check(g_pAgent->hLastResult == hResult, "hLastResult is not the returned status");
+  fuzz::Check(g_pAgent->m_hLastResult == hResult, "m_hLastResult is not the returned status");
   if (hResult != 0) {
     fuzz::Check(result.empty(), "a failure carried a result", result);
     return hResult;
@@ -144,7 +144,7 @@ HRESULT RunRoad(const std::string& der) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  g_pAgent = new CTovelAgent();
+  g_pAgent = new CTovelAgent(fuzz::SeedCertPolicy());
   fuzz::InstallFakeNetwork();
   char* pszMacInfo = nullptr;
   fuzz::Check(GetNetInfoString(&pszMacInfo) == 0 && pszMacInfo != nullptr && *pszMacInfo != '\0',

@@ -9,6 +9,7 @@
 
 #include "Host/TovelKitHost.h"
 #include "agent/TovelAgent.h"
+#include "fuzz/FuzzPolicy.h"
 #include "fuzz/FuzzSupport.h"
 
 namespace {
@@ -51,7 +52,7 @@ int CheckResponse(const std::string& request) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  g_pobjTovelAgent = new CTovelAgent();
+  g_pobjTovelAgent = new CTovelAgent(fuzz::SeedCertPolicy());
   fuzz::InstallFakeNetwork();
   // The road must reach the agent's success, or most of it goes unfuzzed.
   fuzz::Check(CheckResponse(fuzz::ReadSeedFile("request/mac-server")) == 0, "the seed GetMacAddress request fails");

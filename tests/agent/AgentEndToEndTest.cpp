@@ -24,6 +24,7 @@
 #include "agent/TovelAgent.h"
 #include "platform/CryptoApi.h"
 #include "platform/NetClassKey.h"
+#include "platform/UniquePtr.h"
 #include "tests/agent/AgentTestSupport.h"
 #include "tests/agent/LocaleScope.h"
 #include "tools/lib/HostProcess.h"
@@ -42,16 +43,10 @@ std::string ReadFile(const std::filesystem::path& file) {
   return text.str();
 }
 
-struct KeyFree {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-
-std::unique_ptr<EVP_PKEY, KeyFree> ServerKey() {
+tovel::UniquePtr<EVP_PKEY> ServerKey() {
   std::string pem = ReadFile(kPkiDir / "server-key.pem");
-  BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
-  EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
-  BIO_free(bio);
-  return std::unique_ptr<EVP_PKEY, KeyFree>(key);
+  const tovel::UniquePtr<BIO> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  return tovel::UniquePtr<EVP_PKEY>(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
 }
 
 std::string DecryptResult(const std::string& base64) { return agenttest::DecryptBase64(ServerKey().get(), base64); }
@@ -71,8 +66,8 @@ Response Ask(tovel::HostProcess& host, const std::string& function, const std::s
     ADD_FAILURE() << "no answer to " << function;
     return response;
   }
-  std::unique_ptr<cJSON, decltype(&cJSON_Delete)> json(cJSON_Parse(frame->c_str()), &cJSON_Delete);
-  if (!json) {
+  const tovel::UniquePtr<cJSON> json(cJSON_Parse(frame->c_str()));
+  if (json == nullptr) {
     ADD_FAILURE() << "unparsable answer " << *frame;
     return response;
   }
@@ -91,9 +86,8 @@ std::string ThisMachinesMacList() {
   MountNetClassKey();
   char* pszMacInfo = nullptr;
   EXPECT_EQ(GetNetInfoString(&pszMacInfo), 0);
-  std::string list = pszMacInfo == nullptr ? "<none>" : pszMacInfo;
-  delete[] pszMacInfo;
-  return list;
+  const std::unique_ptr<char[]> macInfo(pszMacInfo);
+  return pszMacInfo == nullptr ? "<none>" : pszMacInfo;
 }
 
 TEST(AgentEndToEndTest, EncryptsThisMachinesMacListForTheServer) {
@@ -188,20 +182,23 @@ std::string Capture(const std::string& command) {
 // A network namespace that is deleted with this object.
 class NetNamespace {
  public:
-  explicit NetNamespace(std::string name) : name_(std::move(name)) { ok_ = RunQuietly("ip netns add " + name_) == 0; }
+  explicit NetNamespace(std::string name) : m_name(std::move(name)) {
+    m_ok = RunQuietly("ip netns add " + m_name) == 0;
+  }
   ~NetNamespace() {
-    if (ok_) RunQuietly("ip netns del " + name_);
+    if (m_ok) RunQuietly("ip netns del " + m_name);
   }
-  bool ok() const { return ok_; }
-  bool Do(const std::string& command) { return RunQuietly("ip -n " + name_ + " " + command) == 0; }
+  bool ok() const { return m_ok; }
+  bool Do(const std::string& command) { return RunQuietly("ip -n " + m_name + " " + command) == 0; }
   int IfIndex(const std::string& name) {
-    return std::atoi(Capture("ip netns exec " + name_ + " cat /sys/class/net/" + name + "/ifindex").c_str());
+    return std::atoi(
+        Capture("ip netns exec " + m_name + " cat /sys/class/net/" + name + "/ifindex").c_str());
   }
-  const std::string& name() const { return name_; }
+  const std::string& name() const { return m_name; }
 
  private:
-  std::string name_;
-  bool ok_ = false;
+  std::string m_name;
+  bool m_ok = false;
 };
 
 TEST(AgentEndToEndTest, OrderOfTheListInANetworkNamespace) {

@@ -24,7 +24,8 @@ using testpki::Pki;
 
 class AgentStepLines : public tracetest::StepLineTest {
  protected:
-  CTovelAgent agent_;  // before the fake network, whose class key replaces the system's
+  CTovelAgent m_agent{agenttest::TestCertPolicy()};  // before the fake network, whose class key
+                                                     // replaces the system's
 };
 
 using tracetest::StepLineCase;
@@ -56,8 +57,8 @@ TEST_F(AgentStepLines, FollowEachRoad) {
       FakeNetwork network;
       setUp(network);
       char16_t* bstrOut = nullptr;
-      agent_.GetMacAddress(text.c_str(), &bstrOut);
-      SysFreeString(bstrOut);
+      m_agent.GetMacAddress(text.c_str(), &bstrOut);
+      const UniqueBstr out(bstrOut);
     };
   };
   auto onePhysical = [&physical](FakeNetwork& network) { network.AddAdapter(physical, true); };
@@ -107,7 +108,7 @@ TEST_F(AgentStepLines, FollowEachRoad) {
        call(accepted,
             [&](FakeNetwork& network) {
               onePhysical(network);
-              network.failWith = 31;
+              network.failWith = ERROR_GEN_FAILURE;
               network.lastErrorOnFailure = ERROR_ACCESS_DENIED;
             }),
        {kOp + "VerifyCertValidity -> 0x00000000",

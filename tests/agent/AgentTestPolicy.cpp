@@ -1,17 +1,18 @@
-// The agent tests run with the shared test PKI's policy in place of the
-// built-in one, and make every key before the first test.
+// The policy the agent tests make their agents with, the shared test PKI's;
+// every key is made before the first test.
 #include <gtest/gtest.h>
 
 #include "agent/TrustPolicy.h"
 #include "tests/agent/AgentTestSupport.h"
 #include "tests/cert/SharedPki.h"
 
-const CertPolicy& BuiltInCertPolicy() {
+namespace agenttest {
+
+const CertPolicy& TestCertPolicy() {
   static const CertPolicy stPolicy = testpki::Pki().Policy();
   return stPolicy;
 }
 
-namespace agenttest {
 namespace {
 
 struct Keys {

@@ -8,6 +8,7 @@
 #include "platform/NetClassKey.h"
 #include "platform/Registry.h"
 #include "platform/Threads.h"
+#include "platform/UniquePtr.h"
 
 namespace agenttest {
 
@@ -53,10 +54,9 @@ void FakeNetwork::AddAdapter(const FakeAdapter& adapter, bool physical) {
 }
 
 std::optional<std::string> DecryptPkcs1(EVP_PKEY* key, const std::vector<unsigned char>& cipher) {
-  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr),
-                                                                  &EVP_PKEY_CTX_free);
+  const tovel::UniquePtr<EVP_PKEY_CTX> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
   std::size_t nLen = 0;
-  if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||
+  if (ctx == nullptr || EVP_PKEY_decrypt_init(ctx.get()) != 1 ||
       EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
       EVP_PKEY_decrypt(ctx.get(), nullptr, &nLen, cipher.data(), cipher.size()) != 1)
     return std::nullopt;
@@ -71,12 +71,12 @@ std::optional<std::string> DecryptPkcs1(EVP_PKEY* key, const std::vector<unsigne
 std::string DecryptBase64(EVP_PKEY* key, const std::string& base64) {
   BYTE* pbyCipher = nullptr;
   int nCipher = 0;
-  if (Base64DecodeEx(base64.c_str(), static_cast<int>(base64.size()), &pbyCipher, &nCipher) != 0 ||
-      pbyCipher == nullptr)
-    return "<bad base64>";
-  std::vector<unsigned char> cipher(pbyCipher, pbyCipher + nCipher);
-  delete[] pbyCipher;
-  return DecryptPkcs1(key, cipher).value_or("<no plaintext>");
+  const HRESULT hResult =
+      Base64DecodeEx(base64.c_str(), static_cast<int>(base64.size()), &pbyCipher, &nCipher);
+  const std::unique_ptr<BYTE[]> owner(pbyCipher);
+  if (hResult != 0 || pbyCipher == nullptr) return "<bad base64>";
+  return DecryptPkcs1(key, std::vector<unsigned char>(pbyCipher, pbyCipher + nCipher))
+      .value_or("<no plaintext>");
 }
 
 }  // namespace agenttest

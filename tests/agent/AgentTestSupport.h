@@ -57,7 +57,12 @@ std::u16string Widen(const std::string& ascii);
 
 #include <memory>
 
+struct CertPolicy;
+
 namespace agenttest {
+
+// The shared test PKI's trust list and names, for the agents the tests make.
+const CertPolicy& TestCertPolicy();
 
 // Keys beside the shared test PKI's, made before any test runs (the agent's
 // algorithm registration must not stand between a test and its key).

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -39,10 +40,8 @@ std::string MacList() {
   char* pszMacInfo = nullptr;
   HRESULT hResult = GetNetInfoString(&pszMacInfo);
   EXPECT_EQ(hResult, S_OK);
-  if (pszMacInfo == nullptr) return "<none>";
-  std::string strList(pszMacInfo);
-  delete[] pszMacInfo;
-  return strList;
+  const std::unique_ptr<char[]> macInfo(pszMacInfo);
+  return pszMacInfo == nullptr ? "<none>" : pszMacInfo;
 }
 
 struct AdapterRow {
@@ -186,8 +185,9 @@ TEST(GetNetInfoStringTest, AdapterListFailures) {
     HRESULT expected;
   };
   const FailureCase cases[] = {
-      {"size query fails with an error number", 31, ERROR_ACCESS_DENIED, 1, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
-      {"size query fails without an error number", 31, 0, 1, E_FAIL},
+      {"size query fails with an error number", ERROR_GEN_FAILURE, ERROR_ACCESS_DENIED, 1,
+       HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
+      {"size query fails without an error number", ERROR_GEN_FAILURE, 0, 1, E_FAIL},
       {"reading the list fails", ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY, 2,
        HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY)},
   };

@@ -29,16 +29,16 @@ class SysfsFixture {
  public:
   SysfsFixture() {
     char pattern[] = "/tmp/tovel-sysfs-XXXXXX";
-    root_ = mkdtemp(pattern);
+    m_root = mkdtemp(pattern);
   }
   ~SysfsFixture() {
     std::error_code ec;
-    fs::remove_all(root_, ec);
+    fs::remove_all(m_root, ec);
   }
   // An interface folder; a device folder stands behind it when backedByDevice.
   void AddInterface(const std::string& name, int index, int type, const std::string& address,
                     int addressLength, bool backedByDevice) {
-    fs::path dir = root_ / name;
+    fs::path dir = m_root / name;
     fs::create_directories(dir);
     Write(dir / "ifindex", std::to_string(index));
     Write(dir / "type", std::to_string(type));
@@ -46,11 +46,11 @@ class SysfsFixture {
     Write(dir / "addr_len", std::to_string(addressLength));
     if (backedByDevice) fs::create_directories(dir / "device");
   }
-  const fs::path& root() const { return root_; }
+  const fs::path& root() const { return m_root; }
 
  private:
   static void Write(const fs::path& file, const std::string& line) { std::ofstream(file) << line << "\n"; }
-  fs::path root_;
+  fs::path m_root;
 };
 
 // One row of a routing table in the kernel's text form (addresses in the
@@ -174,17 +174,17 @@ class GetAdaptersInfoTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetNetAdapterSourceForTesting([this](std::vector<NetAdapter>& list) -> DWORD {
-      list = adapters_;
+      list = m_adapters;
       return ERROR_SUCCESS;
     });
   }
   void TearDown() override { SetNetAdapterSourceForTesting(nullptr); }
-  std::vector<NetAdapter> adapters_;
+  std::vector<NetAdapter> m_adapters;
 };
 
 TEST_F(GetAdaptersInfoTest, SizeQueryThenRecords) {
-  adapters_ = {{"eth0", {1, 2, 3, 4, 5, 6}, "10.0.0.2", "10.0.0.1"},
-               {"ib0", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, "", ""}};
+  m_adapters = {{"eth0", {1, 2, 3, 4, 5, 6}, "10.0.0.2", "10.0.0.1"},
+                {"ib0", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, "", ""}};
   ULONG nSize = 0;
   ASSERT_EQ(GetAdaptersInfo(nullptr, &nSize), ERROR_BUFFER_OVERFLOW);
   ASSERT_GE(nSize, 2 * sizeof(IP_ADAPTER_INFO));
@@ -222,11 +222,11 @@ TEST_F(GetAdaptersInfoTest, NoAdaptersAndBadArguments) {
 TEST_F(GetAdaptersInfoTest, SourceFailurePassesThroughWithItsLastError) {
   SetNetAdapterSourceForTesting([](std::vector<NetAdapter>&) -> DWORD {
     SetLastError(ERROR_ACCESS_DENIED);
-    return 31;
+    return ERROR_GEN_FAILURE;
   });
   SetLastError(0);
   ULONG nSize = 0;
-  EXPECT_EQ(GetAdaptersInfo(nullptr, &nSize), 31u);
+  EXPECT_EQ(GetAdaptersInfo(nullptr, &nSize), ERROR_GEN_FAILURE);
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
 
@@ -238,7 +238,7 @@ TEST_F(GetAdaptersInfoTest, ThrowingSourceBecomesAnError) {
   };
   const ThrowCase cases[] = {
       {"no memory", [] { throw std::bad_alloc(); }, ERROR_NOT_ENOUGH_MEMORY},
-      {"another exception", [] { throw std::runtime_error("sysfs"); }, 31},
+      {"another exception", [] { throw std::runtime_error("sysfs"); }, ERROR_GEN_FAILURE},
   };
   for (const ThrowCase& row : cases) {
     SCOPED_TRACE(row.name);

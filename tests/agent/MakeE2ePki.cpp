@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "platform/UniquePtr.h"
 #include "tests/cert/SharedPki.h"
 
 namespace {
@@ -29,14 +30,13 @@ void WriteText(const std::filesystem::path& file, const std::string& text) {
 }
 
 std::string KeyPem(EVP_PKEY* key) {
-  BIO* bio = BIO_new(BIO_s_mem());
-  if (bio == nullptr || PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr) != 1)
+  const tovel::UniquePtr<BIO> bio(BIO_new(BIO_s_mem()));
+  if (bio == nullptr ||
+      PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1)
     throw std::runtime_error("cannot write the key");
   char* data = nullptr;
-  long length = BIO_get_mem_data(bio, &data);
-  std::string pem(data, static_cast<std::size_t>(length));
-  BIO_free(bio);
-  return pem;
+  long length = BIO_get_mem_data(bio.get(), &data);
+  return std::string(data, static_cast<std::size_t>(length));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,10 @@
 namespace {
 
 using testpki::Pki;
+
+// The statuses as the encryption returns them.
+constexpr int kInvalidParameter = ERROR_INVALID_PARAMETER;
+constexpr int kEncryptionFailed = ERROR_ENCRYPTION_FAILED;
 
 struct Encrypted {
   int nResult;
@@ -26,9 +31,9 @@ Encrypted Run(Call call) {
   BYTE* pbyData = nullptr;
   int nSize = -1;
   Encrypted out{call(&pbyData, &nSize), {}};
+  const std::unique_ptr<BYTE[]> owner(pbyData);
   if (out.nResult == 0) {
     out.cipher.assign(pbyData, pbyData + nSize);
-    delete[] pbyData;
   } else {
     EXPECT_EQ(pbyData, nullptr) << "nothing handed over on failure";
     EXPECT_EQ(nSize, -1);
@@ -62,11 +67,11 @@ TEST(RSAEncryptTest, KeySizesAndPlaintextLengths) {
       {"2048 bits, a full MAC list", Pki().leafKey.get(), 179, 0, 256},
       {"2048 bits, empty plaintext is one full block", Pki().leafKey.get(), 0, 0, 256},
       {"2048 bits, the most one block takes", Pki().leafKey.get(), 245, 0, 256},
-      {"2048 bits, one byte too many", Pki().leafKey.get(), 246, 6000, 0},
+      {"2048 bits, one byte too many", Pki().leafKey.get(), 246, kEncryptionFailed, 0},
       {"1024 bits, 117 bytes", agenttest::Rsa1024Key(), 117, 0, 128},
-      {"1024 bits, 118 bytes", agenttest::Rsa1024Key(), 118, 6000, 0},
-      {"512 bits is refused", agenttest::Rsa512Key(), 10, 6000, 0},
-      {"an EC key is refused", Pki().ecKey.get(), 10, 6000, 0},
+      {"1024 bits, 118 bytes", agenttest::Rsa1024Key(), 118, kEncryptionFailed, 0},
+      {"512 bits is refused", agenttest::Rsa512Key(), 10, kEncryptionFailed, 0},
+      {"an EC key is refused", Pki().ecKey.get(), 10, kEncryptionFailed, 0},
   };
   for (const SizeCase& row : cases) {
     SCOPED_TRACE(row.name);
@@ -95,10 +100,10 @@ TEST(RSAEncryptTest, NullArguments) {
   BYTE* pbyData = nullptr;
   int nSize = -1;
   const BYTE byPlain[1] = {'x'};
-  EXPECT_EQ(RSAEncrypt(nullptr, byPlain, 1, &pbyData, &nSize), 87);
-  EXPECT_EQ(RSAEncrypt(Pki().leafKey.get(), nullptr, 0, &pbyData, &nSize), 87);
-  EXPECT_EQ(RSAEncrypt(Pki().leafKey.get(), byPlain, -1, &pbyData, &nSize), 6000);
-  EXPECT_EQ(RSAEncryptByX509(&pbyData, &nSize, nullptr, byPlain, 1), 87);
+  EXPECT_EQ(RSAEncrypt(nullptr, byPlain, 1, &pbyData, &nSize), kInvalidParameter);
+  EXPECT_EQ(RSAEncrypt(Pki().leafKey.get(), nullptr, 0, &pbyData, &nSize), kInvalidParameter);
+  EXPECT_EQ(RSAEncrypt(Pki().leafKey.get(), byPlain, -1, &pbyData, &nSize), kEncryptionFailed);
+  EXPECT_EQ(RSAEncryptByX509(&pbyData, &nSize, nullptr, byPlain, 1), kInvalidParameter);
   EXPECT_EQ(pbyData, nullptr);
   EXPECT_EQ(nSize, -1);
 }
@@ -115,7 +120,7 @@ TEST(RSAEncryptByX509Test, KeyUsageAndKeyType) {
       {"data encipherment only", Pki().leafKey.get(), "dataEncipherment", E_INVALID_CERT_USAGE},
       {"digital signature only", Pki().leafKey.get(), "digitalSignature", E_INVALID_CERT_USAGE},
       {"no key usage", Pki().leafKey.get(), "", E_INVALID_CERT_USAGE},
-      {"an EC key with key encipherment", Pki().ecKey.get(), "keyEncipherment", 6000},
+      {"an EC key with key encipherment", Pki().ecKey.get(), "keyEncipherment", kEncryptionFailed},
   };
   for (const CertCase& row : cases) {
     SCOPED_TRACE(row.name);

@@ -17,6 +17,7 @@
 #include "platform/CryptoApi.h"
 #include "platform/NetClassKey.h"
 #include "platform/Registry.h"
+#include "platform/UniquePtr.h"
 #include "tests/agent/AgentTestSupport.h"
 #include "tests/agent/LocaleScope.h"
 #include "tests/cert/SharedPki.h"
@@ -27,11 +28,6 @@ using agenttest::FakeAdapter;
 using agenttest::FakeNetwork;
 using agenttest::LocaleScope;
 using testpki::Pki;
-
-struct BstrFree {
-  void operator()(char16_t* p) const { SysFreeString(p); }
-};
-using Bstr = std::unique_ptr<char16_t, BstrFree>;
 
 std::string Narrow(const char16_t* text) {
   std::string out;
@@ -59,22 +55,22 @@ class TovelAgentTest : public ::testing::Test {
  protected:
   // The agent comes first: creating it mounts the system's class key, which
   // the fake network then replaces.
-  CTovelAgent agent_;
-  FakeNetwork network_;
-  LocaleScope english_{nullptr, nullptr, "en_US.UTF-8"};
+  CTovelAgent m_agent{agenttest::TestCertPolicy()};
+  FakeNetwork m_network;
+  LocaleScope m_english{nullptr, nullptr, "en_US.UTF-8"};
 
   void SetUp() override {
-    network_.AddAdapter(kPhysicalConnected, true);
-    network_.AddAdapter(kVirtualDisconnected, false);
+    m_network.AddAdapter(kPhysicalConnected, true);
+    m_network.AddAdapter(kVirtualDisconnected, false);
   }
 
   // Calls GetMacAddress and checks what every call must leave behind.
-  HRESULT Call(const char16_t* certText, Bstr* result) {
-    char16_t* bstrOut = reinterpret_cast<char16_t*>(&agent_);  // anything but null
-    HRESULT hResult = agent_.GetMacAddress(certText, &bstrOut);
+  HRESULT Call(const char16_t* certText, UniqueBstr* result) {
+    char16_t* bstrOut = reinterpret_cast<char16_t*>(&m_agent);  // anything but null
+    HRESULT hResult = m_agent.GetMacAddress(certText, &bstrOut);
     result->reset(bstrOut);
     EXPECT_NE(bstrOut, nullptr) << "the out string is always set";
-    EXPECT_EQ(agent_.hLastResult, hResult);
+    EXPECT_EQ(m_agent.m_hLastResult, hResult);
     if (FAILED(hResult) && bstrOut != nullptr) {
       EXPECT_EQ(SysStringLen(bstrOut), 0u);
     }
@@ -83,8 +79,8 @@ class TovelAgentTest : public ::testing::Test {
 
   std::u16string Describe() {
     char16_t* bstrDesc = nullptr;
-    EXPECT_EQ(agent_.GetLastErrorDesc(&bstrDesc), S_OK);
-    Bstr desc(bstrDesc);
+    EXPECT_EQ(m_agent.GetLastErrorDesc(&bstrDesc), S_OK);
+    const UniqueBstr desc(bstrDesc);
     return bstrDesc == nullptr ? u"<none>" : std::u16string(bstrDesc);
   }
 };
@@ -133,7 +129,7 @@ TEST_F(TovelAgentTest, EachFailingStepEndsTheRoadWithItsStatus) {
        },
        {}, E_INVALID_CERT_USAGE, 0},
       {"a name not accepted", [] { return CertText(ByInter(LeafSpec("other.test.invalid")).get()); }, {},
-       HRESULT_FROM_WIN32(13), 0},
+       HRESULT_FROM_WIN32(ERROR_INVALID_DATA), 0},
       {"expired",
        [] {
          testpki::CertSpec spec = LeafSpec();
@@ -147,14 +143,14 @@ TEST_F(TovelAgentTest, EachFailingStepEndsTheRoadWithItsStatus) {
       {"adapter list fails",
        [] { return CertText(ByInter(LeafSpec()).get()); },
        [](FakeNetwork& network) {
-         network.failWith = 31;
+         network.failWith = ERROR_GEN_FAILURE;
          network.lastErrorOnFailure = ERROR_ACCESS_DENIED;
        },
        HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), 1},
       {"adapter list fails without an error number",
        [] { return CertText(ByInter(LeafSpec()).get()); },
        [](FakeNetwork& network) {
-         network.failWith = 31;
+         network.failWith = ERROR_GEN_FAILURE;
          network.lastErrorOnFailure = 0;
        },
        E_FAIL, 1},
@@ -180,11 +176,11 @@ TEST_F(TovelAgentTest, EachFailingStepEndsTheRoadWithItsStatus) {
     network.AddAdapter(kVirtualDisconnected, false);
     if (row.network) row.network(network);
     std::u16string text = row.certText();
-    Bstr result;
+    UniqueBstr result;
     EXPECT_EQ(Call(text.c_str(), &result), row.expected);
     EXPECT_EQ(network.sourceCalls, row.adapterReads);
   }
-  Bstr result;
+  UniqueBstr result;
   EXPECT_EQ(Call(nullptr, &result), E_INVALIDARG);
 }
 
@@ -202,11 +198,11 @@ TEST_F(TovelAgentTest, EncryptsTheMacListForTheServer) {
   for (const SuccessCase& row : cases) {
     SCOPED_TRACE(row.name);
     std::u16string text = CertText(ByInter(LeafSpec(row.commonName), row.key).get());
-    Bstr result;
+    UniqueBstr result;
     ASSERT_EQ(Call(text.c_str(), &result), S_OK);
     EXPECT_EQ(DecryptResult(result.get(), row.key), kExpectedList);
-    EXPECT_EQ(network_.sourceCalls, 2);
-    network_.sourceCalls = 0;
+    EXPECT_EQ(m_network.sourceCalls, 2);
+    m_network.sourceCalls = 0;
   }
 }
 
@@ -226,9 +222,9 @@ TEST_F(TovelAgentTest, OnlyOneWholeDerCertificateIsChecked) {
       testpki::Issue(carrierSpec, Pki().otherKey.get(), nullptr, Pki().otherKey.get()).get());
   {
     // The carrier really holds a PEM block that a PEM reader finds.
-    BIO* bio = BIO_new_mem_buf(carrierDer.data(), static_cast<int>(carrierDer.size()));
-    testpki::Cert found(PEM_read_bio_X509(bio, nullptr, nullptr, nullptr));
-    BIO_free(bio);
+    const tovel::UniquePtr<BIO> bio(
+        BIO_new_mem_buf(carrierDer.data(), static_cast<int>(carrierDer.size())));
+    testpki::Cert found(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
     ASSERT_NE(found, nullptr);
     ASSERT_EQ(X509_cmp(found.get(), accepted.get()), 0);
   }
@@ -253,20 +249,48 @@ TEST_F(TovelAgentTest, OnlyOneWholeDerCertificateIsChecked) {
   };
   for (const SpliceCase& row : cases) {
     SCOPED_TRACE(row.name);
-    network_.sourceCalls = 0;
+    m_network.sourceCalls = 0;
     const std::u16string text = agenttest::Widen(testpki::Base64(row.bytes));
-    Bstr result;
+    UniqueBstr result;
     ASSERT_EQ(Call(text.c_str(), &result), row.expected);
     if (row.expected == S_OK) {
       EXPECT_EQ(DecryptResult(result.get(), Pki().leafKey.get()), kExpectedList);
     } else {
-      EXPECT_EQ(network_.sourceCalls, 0) << "refused before the adapters are read";
+      EXPECT_EQ(m_network.sourceCalls, 0) << "refused before the adapters are read";
     }
   }
 }
 
+// The certificate is checked under the policy the agent is made with: its
+// names, then its trust list.
+TEST(TovelAgentPolicyTest, ChecksUnderThePolicyItIsMadeWith) {
+  const CertPolicy testNamesBuiltInList{BuiltInCertPolicy().pszTrustCertData, testpki::kName1,
+                                        testpki::kName2};
+  struct PolicyCase {
+    const char* name;
+    const CertPolicy& policy;
+    HRESULT expected;
+  };
+  const PolicyCase cases[] = {
+      {"the test PKI's", agenttest::TestCertPolicy(), S_OK},
+      {"the built-in one", BuiltInCertPolicy(), HRESULT_FROM_WIN32(ERROR_INVALID_DATA)},
+      {"the test names, the built-in trust list", testNamesBuiltInList, E_CERT_CHAIN_INCOMPLETE},
+  };
+  const std::u16string text = CertText(ByInter(LeafSpec()).get());
+  for (const PolicyCase& row : cases) {
+    SCOPED_TRACE(row.name);
+    CTovelAgent agent(row.policy);
+    FakeNetwork network;
+    network.AddAdapter(kPhysicalConnected, true);
+    char16_t* bstrOut = nullptr;
+    EXPECT_EQ(agent.GetMacAddress(text.c_str(), &bstrOut), row.expected);
+    const UniqueBstr result(bstrOut);
+    EXPECT_EQ(agent.m_hLastResult, row.expected);
+  }
+}
+
 TEST_F(TovelAgentTest, ASuccessAfterAFailureDescribesZero) {
-  Bstr result;
+  UniqueBstr result;
   ASSERT_EQ(Call(u"", &result), E_INVALIDARG);
   EXPECT_EQ(Describe(), u"The parameter is incorrect.\r\n\n(0x80070057)");
   std::u16string text = CertText(ByInter(LeafSpec()).get());
@@ -301,7 +325,7 @@ TEST_F(TovelAgentTest, DescribesTheLastStatusInBothLanguages) {
   };
   for (const DescCase& row : cases) {
     SCOPED_TRACE(testing::Message() << std::hex << row.code);
-    agent_.hLastResult = row.code;
+    m_agent.m_hLastResult = row.code;
     {
       LocaleScope english(nullptr, nullptr, "en_US.UTF-8");
       EXPECT_EQ(Describe(), row.english);
@@ -311,17 +335,17 @@ TEST_F(TovelAgentTest, DescribesTheLastStatusInBothLanguages) {
       LocaleScope chinese("zh_CN.UTF-8", nullptr, nullptr);
       EXPECT_EQ(Describe(), row.chinese);
     }
-    EXPECT_EQ(agent_.hLastResult, row.code);
+    EXPECT_EQ(m_agent.m_hLastResult, row.code);
   }
 }
 
 TEST(TovelAgentFreshTest, DescribesZeroBeforeAnyCall) {
   LocaleScope english(nullptr, nullptr, "C");
-  CTovelAgent agent;
-  EXPECT_EQ(agent.hLastResult, 0);
+  CTovelAgent agent(agenttest::TestCertPolicy());
+  EXPECT_EQ(agent.m_hLastResult, 0);
   char16_t* bstrDesc = nullptr;
   ASSERT_EQ(agent.GetLastErrorDesc(&bstrDesc), S_OK);
-  Bstr desc(bstrDesc);
+  const UniqueBstr desc(bstrDesc);
   EXPECT_EQ(std::u16string(bstrDesc), u"The operation completed successfully.\r\n\n(0x00000000)");
 }
 

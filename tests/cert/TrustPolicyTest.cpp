@@ -184,20 +184,19 @@ TEST(VerifyCertValidity, RefusesMissingOrEmptyBytes) {
   EXPECT_EQ(-1, VerifyCertValidity(cert.data(), -1, policy.pszTrustCertData, policy));
 }
 
-TEST(VerifyCertValidity, TheProductionFormUsesTheBuiltInNames) {
+TEST(VerifyCertValidity, TheBuiltInPolicyHasItsOwnNames) {
   // The built-in names are not the test names, so a test leaf is refused by
   // name (before its time or chain is looked at); one named after the
   // built-in first name passes the name test and then fails the chain.
+  const CertPolicy& builtIn = BuiltInCertPolicy();
   const Bytes testNamed = ToDer(Pki().IssueByInter(LeafWith({{"CN", kName1}})).get());
   EXPECT_EQ(kNameRefused, VerifyCertValidity(testNamed.data(), static_cast<int>(testNamed.size()),
-                                             Pki().trustList.c_str()));
-  const Bytes builtInNamed =
-      ToDer(Pki().IssueByInter(LeafWith({{"CN", BuiltInCertPolicy().pszAcceptedName1}})).get());
-  EXPECT_EQ(E_CERT_CHAIN_INCOMPLETE,
-            VerifyCertValidity(builtInNamed.data(), static_cast<int>(builtInNamed.size()),
-                               BuiltInCertPolicy().pszTrustCertData));
+                                             Pki().trustList.c_str(), builtIn));
+  const Bytes builtInNamed = ToDer(Pki().IssueByInter(LeafWith({{"CN", builtIn.pszAcceptedName1}})).get());
+  EXPECT_EQ(E_CERT_CHAIN_INCOMPLETE, VerifyCertValidity(builtInNamed.data(), static_cast<int>(builtInNamed.size()),
+                                                        builtIn.pszTrustCertData, builtIn));
   EXPECT_EQ(S_OK, VerifyCertValidity(builtInNamed.data(), static_cast<int>(builtInNamed.size()),
-                                     Pki().trustList.c_str()));
+                                     Pki().trustList.c_str(), builtIn));
 }
 
 }  // namespace

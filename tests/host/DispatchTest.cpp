@@ -16,6 +16,7 @@ namespace {
 
 class FakeAgent : public CTovelAgent {
  public:
+  FakeAgent() : CTovelAgent(BuiltInCertPolicy()) {}
   HRESULT GetMacAddress(const char16_t* cert, char16_t** out) override {
     ++macCalls;
     lastCert = cert;
