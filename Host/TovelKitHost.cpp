@@ -33,7 +33,7 @@ bool StampActivity(MsgThreadContext* pstContext) {
 // once. Nothing that could wait on the worker runs.
 [[noreturn]] void EndAtTimeLimit() {
   const std::uint32_t dwTerminated = TRUE;
-  TRACE_VALUES(TovelKitHost, 13, TRACE_FLAG_INFO, dwTerminated);
+  TRACE_VALUES(TraceMsg::TovelKitHost::WorkerEnded, dwTerminated);
   LOG_OK("wmain", "TerminateThread");
   TraceEnd();
   ExitProcessNow(0);
@@ -43,7 +43,7 @@ bool StampActivity(MsgThreadContext* pstContext) {
 
 int ParseAndRespondRequest(const char* pszRequestMsg, char** ppszResponseMsg) {
   TraceHelper trace(u"ParseAndRespondRequest");
-  TRACE_VALUES(TovelKitHost, 14, TRACE_FLAG_INFO, pszRequestMsg);
+  TRACE_VALUES(TraceMsg::TovelKitHost::Request, pszRequestMsg);
 
   char* pszFuncName = nullptr;
   cJSON* pParams = nullptr;
@@ -51,13 +51,13 @@ int ParseAndRespondRequest(const char* pszRequestMsg, char** ppszResponseMsg) {
   cJSON* pResponseJSON = nullptr;
 
   int nResult = ParseRequestMsgToJSON(pszRequestMsg, &pszFuncName, &pParams, &pszRandomId);
-  TRACE_VALUES(TovelKitHost, 15, TRACE_FLAG_INFO, nResult);
+  TRACE_VALUES(TraceMsg::TovelKitHost::ParseStatus, nResult);
   if (nResult == 0) {
     nResult = Invoke(pszFuncName, pParams, &pResponseJSON);
-    TRACE_VALUES(TovelKitHost, 16, TRACE_FLAG_INFO, nResult);
+    TRACE_VALUES(TraceMsg::TovelKitHost::InvokeStatus, nResult);
   }
   nResult = ConvertJSONToResponseMsg(pszFuncName, pszRandomId, pResponseJSON, ppszResponseMsg);
-  TRACE_VALUES(TovelKitHost, 17, TRACE_FLAG_INFO, nResult);
+  TRACE_VALUES(TraceMsg::TovelKitHost::ConvertStatus, nResult);
 
   delete[] pszRandomId;
   delete[] pszFuncName;
@@ -92,16 +92,16 @@ DWORD MsgHandleProc(LPVOID pContext) {
       break;
     }
     LOG_OK("MsgHandleProc", "ReadFromNativeMessaging");
-    TRACE_VALUES(TovelKitHost, 18, TRACE_FLAG_INFO, pszRequestMsg);
+    TRACE_VALUES(TraceMsg::TovelKitHost::ReceivedRequest, pszRequestMsg);
 
     if (nLength == 0) {
-      TRACE_POINT(TovelKitHost, 19, TRACE_FLAG_INFO);
+      TRACE_POINT(TraceMsg::TovelKitHost::ConversationOver);
       break;
     }
 
     nResult = ParseAndRespondRequest(pszRequestMsg, &pszResponseMsg);
     if (nResult != 0) {
-      TRACE_VALUES(TovelKitHost, 21, TRACE_FLAG_INFO, nResult);
+      TRACE_VALUES(TraceMsg::TovelKitHost::NothingSent, nResult);
       continue;
     }
     if (pszResponseMsg == nullptr) {
@@ -111,7 +111,7 @@ DWORD MsgHandleProc(LPVOID pContext) {
       LOG_FAILED("MsgHandleProc", "ParseAndRespondRequest", nResult, "NULL == pszResponseMsg");
       break;
     }
-    TRACE_VALUES(TovelKitHost, 20, TRACE_FLAG_INFO, pszResponseMsg);
+    TRACE_VALUES(TraceMsg::TovelKitHost::Response, pszResponseMsg);
 
     nResult = WriteToNativeMessaging(pszResponseMsg, _fileno(stdout));
     if (nResult != 0) {
@@ -147,8 +147,8 @@ int RunWatchdog(MsgThreadContext* pstContext, DWORD dwPauseMs, bool* pbTimeLimit
     if (now - lastTime > MSG_HANDLE_TIME_LIMIT) {
       const auto dwNow = static_cast<std::uint32_t>(now);
       const auto dwLastTime = static_cast<std::uint32_t>(lastTime);
-      TRACE_VALUES(TovelKitHost, 11, TRACE_FLAG_INFO, dwNow);
-      TRACE_VALUES(TovelKitHost, 12, TRACE_FLAG_INFO, dwLastTime);
+      TRACE_VALUES(TraceMsg::TovelKitHost::TimeLimitPassed, dwNow);
+      TRACE_VALUES(TraceMsg::TovelKitHost::WorkerLastStamp, dwLastTime);
       *pbTimeLimitPassed = true;
       return 0;
     }
@@ -166,7 +166,7 @@ int wmain(int /*argc*/, char16_t** /*argv*/, char16_t** /*envp*/) {
   HANDLE hWorkingThread = nullptr;
 
   TraceStart();
-  TRACE_POINT(TovelKitHost, 10, TRACE_FLAG_INFO);
+  TRACE_POINT(TraceMsg::TovelKitHost::Start);
 
   do {
     g_hInstance = GetModuleHandleW(nullptr);

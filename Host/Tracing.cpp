@@ -35,7 +35,6 @@ constexpr std::size_t LOG_LINE_CHARS = 512;
 // most bytes a message may carry.
 constexpr std::size_t TRACE_EVENT_MAX_FIELDS = 7;
 constexpr std::size_t TRACE_EVENT_MAX_BYTES = 8192;
-constexpr std::size_t TRACE_MAX_VALUES = 8;
 
 const char16_t g_szGlobalLoggerKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Wmi\\GlobalLogger";
 // TraceControlGuid in lower case without braces: the provider's subkey there.
@@ -262,35 +261,26 @@ TraceArg MakeTraceArg(const char16_t* pszText) {
   return {pszSent, (nLength + 1) * sizeof(char16_t)};
 }
 
-void TraceLogOk(const char* pszLine) {
-  if (TraceEnabled(TRACE_FLAG_INFO)) TraceSendMessage(TraceSeries_StepLog, TRACE_MSG_LINE_OK, {MakeTraceArg(pszLine)});
-}
+void TraceLogOk(const char* pszLine) { TRACE_VALUES(TraceMsg::StepLog::LineOk, pszLine); }
 
-void TraceLogFailed(const char* pszLine) {
-  if (TraceEnabled(TRACE_FLAG_ERROR))
-    TraceSendMessage(TraceSeries_StepLog, TRACE_MSG_LINE_FAILED, {MakeTraceArg(pszLine)});
-}
+void TraceLogFailed(const char* pszLine) { TRACE_VALUES(TraceMsg::StepLog::LineFailed, pszLine); }
 
 void TraceHResult(HRESULT hValue, const char16_t* pszText) {
-  if (hValue < 0) {
-    if (TraceEnabled(TRACE_FLAG_HRESULT_ERROR))
-      TraceSendMessage(TraceSeries_Function, TRACE_MSG_HRESULT_NEGATIVE, {MakeTraceArg(pszText), MakeTraceArg(hValue)});
-  } else if (TraceEnabled(TRACE_FLAG_INFO)) {
-    TraceSendMessage(TraceSeries_Function, TRACE_MSG_HRESULT, {MakeTraceArg(pszText), MakeTraceArg(hValue)});
-  }
+  if (hValue < 0)
+    TRACE_VALUES(TraceMsg::Function::HResultNegative, pszText, hValue);
+  else
+    TRACE_VALUES(TraceMsg::Function::HResult, pszText, hValue);
 }
 
 TraceHelper::TraceHelper(const char16_t* pszFunctionName) : m_pszFunctionName(pszFunctionName) {
   DWORD dwLastError = GetLastError();
-  if (TraceEnabled(TRACE_FLAG_FUNCTION))
-    TraceSendMessage(TraceSeries_Function, TRACE_MSG_FUNCTION_ENTRY, {MakeTraceArg(m_pszFunctionName)});
+  TRACE_VALUES(TraceMsg::Function::Entry, m_pszFunctionName);
   SetLastError(dwLastError);
 }
 
 TraceHelper::~TraceHelper() {
   DWORD dwLastError = GetLastError();
-  if (TraceEnabled(TRACE_FLAG_FUNCTION))
-    TraceSendMessage(TraceSeries_Function, TRACE_MSG_FUNCTION_EXIT, {MakeTraceArg(m_pszFunctionName)});
+  TRACE_VALUES(TraceMsg::Function::Exit, m_pszFunctionName);
   SetLastError(dwLastError);
 }
 

@@ -52,7 +52,7 @@ bool CheckHandlerArgs(const char16_t* pszOp, cJSON* pJSONArgs, CTovelAgent* pobj
 int Invoke(const char* pszFuncName, cJSON* pParams, cJSON** ppResponseJSON) {
   TraceHelper trace(u"Invoke");
   CTovelAgent* pobjTovelAgent = g_pobjTovelAgent;
-  TRACE_VALUES(nmMessageSigning, 10, TRACE_FLAG_INFO, pszFuncName);
+  TRACE_VALUES(TraceMsg::nmMessageSigning::InvokeFunction, pszFuncName);
 
   if (EqualsIgnoringCase(pszFuncName, "GetMacAddress"))
     return nmGetMacAddress(ppResponseJSON, pParams, pobjTovelAgent);
@@ -60,7 +60,7 @@ int Invoke(const char* pszFuncName, cJSON* pParams, cJSON** ppResponseJSON) {
     return nmGetLastErrorDesc(ppResponseJSON, pParams, pobjTovelAgent);
   if (EqualsIgnoringCase(pszFuncName, "GetVersion")) return nmGetVersion(ppResponseJSON);
 
-  TRACE_POINT(nmMessageSigning, 11, TRACE_FLAG_ERROR);
+  TRACE_POINT(TraceMsg::nmMessageSigning::NoSuchMethod);
   return -1;
 }
 
@@ -84,7 +84,7 @@ int nmGetMacAddress(cJSON** ppResponseJSON, cJSON* pJSONArgs, CTovelAgent* pobjT
       break;
     }
     WIDE_LOG_OK(kOp, u"ConverJSONArrayItemtoNULLEndString");
-    TRACE_VALUES(nmMessageSigning, 12, TRACE_FLAG_INFO, pszBase64ServerCert);
+    TRACE_VALUES(TraceMsg::nmMessageSigning::Certificate, pszBase64ServerCert);
 
     HRESULT hResult = UTF8ToUTF16(pszBase64ServerCert, &pszUTF16ServerCert, nullptr);
     if (FAILED(hResult)) {
@@ -93,7 +93,7 @@ int nmGetMacAddress(cJSON** ppResponseJSON, cJSON* pJSONArgs, CTovelAgent* pobjT
       break;
     }
     WIDE_LOG_OK(kOp, u"UTF8ToUTF16(pszBase64ServerCert)");
-    TRACE_VALUES(nmMessageSigning, 13, TRACE_FLAG_INFO, pszUTF16ServerCert);
+    TRACE_VALUES(TraceMsg::nmMessageSigning::CertificateUtf16, pszUTF16ServerCert);
 
     hResult = pobjTovelAgent->GetMacAddress(pszUTF16ServerCert, &bstrMacAddress);
     if (FAILED(hResult)) {
@@ -102,7 +102,7 @@ int nmGetMacAddress(cJSON** ppResponseJSON, cJSON* pJSONArgs, CTovelAgent* pobjT
       break;
     }
     WIDE_LOG_OK(kOp, u"GetMacAddress");
-    TRACE_VALUES(nmMessageSigning, 14, TRACE_FLAG_INFO, bstrMacAddress);
+    TRACE_VALUES(TraceMsg::nmMessageSigning::MacResult, bstrMacAddress);
 
     hResult = UTF16ToUTF8(bstrMacAddress, &pszUTF8MacAddress, nullptr);
     if (FAILED(hResult)) {
@@ -111,7 +111,7 @@ int nmGetMacAddress(cJSON** ppResponseJSON, cJSON* pJSONArgs, CTovelAgent* pobjT
       break;
     }
     WIDE_LOG_OK(kOp, u"UTF16ToUTF8(bstrMacAddress)");
-    TRACE_VALUES(nmMessageSigning, 15, TRACE_FLAG_INFO, pszUTF8MacAddress);
+    TRACE_VALUES(TraceMsg::nmMessageSigning::MacResultUtf8, pszUTF8MacAddress);
     nStatus = 0;
   } while (false);
 
@@ -140,7 +140,7 @@ int nmGetLastErrorDesc(cJSON** ppResponseJSON, cJSON* pJSONArgs, CTovelAgent* po
       break;
     }
     WIDE_LOG_OK(kOp, u"GetLastErrorDesc");
-    TRACE_VALUES(nmMessageSigning, 16, TRACE_FLAG_INFO, bstrDesc);
+    TRACE_VALUES(TraceMsg::nmMessageSigning::ErrorDescription, bstrDesc);
 
     hResult = UTF16ToUTF8(bstrDesc, &pszUTF8Desc, nullptr);
     if (FAILED(hResult)) {

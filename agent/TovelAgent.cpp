@@ -105,7 +105,7 @@ HRESULT CTovelAgent::GetMacAddress(const char16_t* bstrBase64ServerCert, char16_
         break;
       }
       WIDE_LOG_OK(pszOperation, u"Check parameter(bstrBase64ServerCert)");
-      TRACE_VALUES(TovelAgent, 10, TRACE_FLAG_INFO, bstrBase64ServerCert);
+      TRACE_VALUES(TraceMsg::TovelAgent::ServerCertificate, bstrBase64ServerCert);
 
       hResult = UTF16ToUTF8(bstrBase64ServerCert, &pszUTF8ServerCert, &nUTF8ServerCertLen);
       if (FAILED(hResult)) {
@@ -120,7 +120,7 @@ HRESULT CTovelAgent::GetMacAddress(const char16_t* bstrBase64ServerCert, char16_
         break;
       }
       WIDE_LOG_OK(pszOperation, u"GetCertificateType");
-      TRACE_VALUES(TovelAgent, 11, TRACE_FLAG_INFO, dwCertType);
+      TRACE_VALUES(TraceMsg::TovelAgent::CertificateType, dwCertType);
 
       if (dwCertType != RSA_CERTIFICATE) {
         hResult = E_INVALID_KEY_ALGORITHM;
@@ -177,7 +177,7 @@ HRESULT CTovelAgent::GetMacAddress(const char16_t* bstrBase64ServerCert, char16_
         break;
       }
       WIDE_LOG_OK(pszOperation, u"GetNetInfoString");
-      TRACE_VALUES(TovelAgent, 12, TRACE_FLAG_INFO, pszMacInfo);
+      TRACE_VALUES(TraceMsg::TovelAgent::MacList, pszMacInfo);
 
       // The bytes were taken as exactly one certificate at the context step;
       // the key comes from that same certificate and from nothing beside it.
@@ -255,15 +255,15 @@ HRESULT CTovelAgent::GetLastErrorDesc(char16_t** pbstrDesc) {
   std::uint32_t dwCode = static_cast<std::uint32_t>(hLastResult);
   if ((dwCode & OWN_STATUS_BIT) != 0) {
     std::uint32_t dwStringId = dwCode & 0xFFFFu;
-    TRACE_VALUES(TovelAgent, 13, TRACE_FLAG_INFO, dwCode);
-    TRACE_VALUES(TovelAgent, 14, TRACE_FLAG_INFO, dwStringId);
+    TRACE_VALUES(TraceMsg::TovelAgent::OwnStatus, dwCode);
+    TRACE_VALUES(TraceMsg::TovelAgent::StringId, dwStringId);
     LoadStringW(GetModuleHandleW(nullptr), dwStringId, szDesc, DESC_MAX_CHARS);
   } else {
-    TRACE_VALUES(TovelAgent, 15, TRACE_FLAG_INFO, dwCode);
+    TRACE_VALUES(TraceMsg::TovelAgent::SystemStatus, dwCode);
     FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, dwCode, 0, szDesc, DESC_MAX_CHARS, nullptr);
   }
   AppendStatusSuffix(szDesc, hLastResult);
-  TRACE_VALUES(TovelAgent, 16, TRACE_FLAG_INFO, szDesc);
+  TRACE_VALUES(TraceMsg::TovelAgent::ErrorDescription, szDesc);
 
   *pbstrDesc = SysAllocString(szDesc);
   return *pbstrDesc == nullptr ? E_OUTOFMEMORY : S_OK;

@@ -1,5 +1,5 @@
-// Step lines, value senders, the enable state, the global logger session and
-// the replacement sender, observed through a trace session.
+// Step lines, value senders, named messages, the enable state, the global
+// logger session and the replacement sender, observed through a trace session.
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/x509.h>
@@ -12,7 +12,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
+#include <sstream>
 
 #include "Host/StatusCodes.h"
 #include "Host/Tracing.h"
@@ -181,7 +183,7 @@ TEST_F(TracingTest, OnlyErrorFlagShowsFailedNarrowLinesOnly) {
   TraceHResult(E_INVALIDARG, u"bare");
   { TraceHelper helper(u"Scoped"); }
   const std::int32_t value = 5;
-  TRACE_VALUES(IOStream, 10, TRACE_FLAG_INFO, value);
+  TRACE_VALUES(TraceMsg::IOStream::TranslationMode, value);
   LOG_FAILED_OPENSSL("Op", "openssl step", 6000, "reason two");
   auto records = CollectUntilMarker();
   ASSERT_EQ(records.size(), 2u);
@@ -480,6 +482,101 @@ TEST_F(GlobalLoggerTest, AnEnablingSessionComesFirst) {
   StartEnabled(TRACE_FLAG_FUNCTION);
   EXPECT_EQ(g_stTraceEnableState.ullLoggerHandle.load(), session_->LoggerHandle());
   EXPECT_EQ(g_stTraceEnableState.dwEnableFlags.load(), TRACE_FLAG_FUNCTION);
+}
+
+// --- Named messages --------------------------------------------------------
+
+// A named message in the description file's terms.
+struct NamedMessage {
+  std::string name;
+  std::string guid;
+  int number;
+  ULONG flag;
+  std::string kinds;  // comma-separated, "-" for none
+};
+
+template <TraceKind... Kinds>
+NamedMessage Describe(const char* name, const TraceMessageId<Kinds...>& message) {
+  [[maybe_unused]] const char* const kindNames[] = {"INT32", "HEX32", "INT64", "STR", "WSTR"};  // in TraceKind order
+  std::string kinds;
+  ((kinds += (kinds.empty() ? "" : ",") + std::string(kindNames[static_cast<int>(Kinds)])), ...);
+  return {name, FormatGuid(*message.pSeries), message.nNumber, message.dwFlag, kinds.empty() ? "-" : kinds};
+}
+
+TEST(TraceMessageIdTest, NamedMessagesAgreeWithTheDescriptionFile) {
+  const std::map<std::string, ULONG> flags = {{"TRACE_FLAG_ERROR", TRACE_FLAG_ERROR},
+                                              {"TRACE_FLAG_HRESULT_ERROR", TRACE_FLAG_HRESULT_ERROR},
+                                              {"TRACE_FLAG_INFO", TRACE_FLAG_INFO},
+                                              {"TRACE_FLAG_FUNCTION", TRACE_FLAG_FUNCTION}};
+  struct Described {
+    std::string flag;
+    std::string kinds;
+  };
+  std::map<std::pair<std::string, int>, Described> described;  // by series guid and number
+  std::ifstream in(TRACE_MESSAGES_FILE);
+  ASSERT_TRUE(in) << TRACE_MESSAGES_FILE;
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> parts;
+    std::stringstream fields(line);
+    for (std::string part; std::getline(fields, part, '\t');) parts.push_back(part);
+    if (parts.size() == 6 && parts[0] == "message") described[{parts[1], std::stoi(parts[2])}] = {parts[3], parts[4]};
+  }
+  const NamedMessage named[] = {
+#define TRACE_MESSAGE(series, number, name, flag, text, ...) Describe(#series "::" #name, TraceMsg::series::name),
+#include "resources/trace/TraceMessageFiles.inc"
+#undef TRACE_MESSAGE
+  };
+  EXPECT_EQ(std::size(named), described.size());
+  for (const NamedMessage& message : named) {
+    SCOPED_TRACE(message.name);
+    auto it = described.find({message.guid, message.number});
+    ASSERT_NE(it, described.end());
+    ASSERT_EQ(flags.count(it->second.flag), 1u);
+    EXPECT_EQ(flags.at(it->second.flag), message.flag);
+    EXPECT_EQ(it->second.kinds, message.kinds);
+  }
+}
+
+TEST_F(TracingTest, NamedTracePointsSendTheirSeriesNumberAndValues) {
+  StartEnabled(TRACE_FLAG_ERROR | TRACE_FLAG_INFO);
+  const std::int64_t seconds = 0x0102030405060708;
+  const std::uint32_t usage = 0xA0;
+  auto bytes = [](const auto& value) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(&value);
+    return std::vector<std::uint8_t>(p, p + sizeof(value));
+  };
+  struct Case {
+    const char* name;
+    std::function<void()> send;
+    const GUID& series;
+    USHORT number;
+    std::vector<std::vector<std::uint8_t>> fields;
+  } cases[] = {
+      {"point", [] { TRACE_POINT(TraceMsg::IOStream::ConversationOver); }, TraceSeries_IOStream, 14, {}},
+      {"text and 64-bit", [&] { TRACE_VALUES(TraceMsg::CertificateOperations::SecondsSince1970, "notAfter", seconds); },
+       TraceSeries_CertificateOperations, 13, {NarrowBytes("notAfter"), bytes(seconds)}},
+      {"two flag words", [&] { TRACE_VALUES(TraceMsg::CertificateOperations::X509KeyUsage, usage, usage); },
+       TraceSeries_CertificateOperations, 17, {bytes(usage), bytes(usage)}},
+      {"wide text", [] { TRACE_VALUES(TraceMsg::TovelAgent::ServerCertificate, u"MIIB"); }, TraceSeries_TovelAgent, 10,
+       {WideBytes(u"MIIB")}},
+      {"error flag", [] { TRACE_VALUES(TraceMsg::IOStream::ReadFailed, 5); }, TraceSeries_IOStream, 13,
+       {bytes(std::int32_t{5})}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.send();
+    auto records = CollectUntilMarker();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_TRUE(records[0].series == c.series);
+    EXPECT_EQ(records[0].number, c.number);
+    EXPECT_TRUE(records[0].fields == c.fields);
+  }
+  // Under a flag that is off nothing is sent, and the values are not evaluated.
+  SetFlags(TRACE_FLAG_ERROR);
+  int evaluated = 0;
+  TRACE_VALUES(TraceMsg::IOStream::TranslationMode, ++evaluated);
+  EXPECT_EQ(evaluated, 0);
+  EXPECT_TRUE(CollectUntilMarker().empty());
 }
 
 // --- Replacement sender over TraceEvent ----------------------------------------
