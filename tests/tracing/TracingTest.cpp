@@ -1,5 +1,5 @@
-// Step lines, value senders, named messages, the enable state, the global
-// logger session and the replacement sender, observed through a trace session.
+// Step lines, value senders, named messages, the enable state and the global
+// logger session, observed through a trace session.
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/x509.h>
@@ -62,7 +62,6 @@ class TracingTest : public ::testing::Test {
   void TearDown() override {
     TraceEnd();
     session_.reset();
-    HideTraceMessageEntriesForTesting(false);
   }
   std::unique_ptr<TraceSession> session_;
 };
@@ -577,54 +576,6 @@ TEST_F(TracingTest, NamedTracePointsSendTheirSeriesNumberAndValues) {
   TRACE_VALUES(TraceMsg::IOStream::TranslationMode, ++evaluated);
   EXPECT_EQ(evaluated, 0);
   EXPECT_TRUE(CollectUntilMarker().empty());
-}
-
-// --- Replacement sender over TraceEvent ----------------------------------------
-
-TEST_F(TracingTest, ReplacementSenderUsesEventRecords) {
-  HideTraceMessageEntriesForTesting(true);
-  StartEnabled(TRACE_FLAG_ERROR | TRACE_FLAG_INFO);
-  const std::int32_t v[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-  const std::string fits(8191, 'f');     // 8192 bytes with its terminator
-  const std::string tooBig(8192, 't');   // 8193 bytes
-  struct Case {
-    const char* name;
-    std::function<void()> send;
-    std::vector<std::vector<std::uint8_t>> fields;  // empty: dropped
-  };
-  auto bytes = [](const std::int32_t& n) {
-    return std::vector<std::uint8_t>(reinterpret_cast<const std::uint8_t*>(&n), reinterpret_cast<const std::uint8_t*>(&n) + 4);
-  };
-  std::vector<std::uint8_t> joined;
-  for (const std::int32_t& n : v) {
-    auto b = bytes(n);
-    joined.insert(joined.end(), b.begin(), b.end());
-  }
-  std::vector<std::vector<std::uint8_t>> seven;
-  for (int i = 0; i < 7; ++i) seven.push_back(bytes(v[i]));
-  Case cases[] = {
-      {"one text", [] { TraceLogOk("ok line"); }, {NarrowBytes("ok line")}},
-      {"seven values, seven fields",
-       [&] { TraceSendMessage(TraceSeries_IOStream, 20, {MakeTraceArg(v[0]), MakeTraceArg(v[1]), MakeTraceArg(v[2]), MakeTraceArg(v[3]), MakeTraceArg(v[4]), MakeTraceArg(v[5]), MakeTraceArg(v[6])}); },
-       seven},
-      {"eight values, one field",
-       [&] { TraceSendMessage(TraceSeries_IOStream, 20, {MakeTraceArg(v[0]), MakeTraceArg(v[1]), MakeTraceArg(v[2]), MakeTraceArg(v[3]), MakeTraceArg(v[4]), MakeTraceArg(v[5]), MakeTraceArg(v[6]), MakeTraceArg(v[7])}); },
-       {joined}},
-      {"8192 bytes", [&] { TraceSendMessage(TraceSeries_IOStream, 20, {MakeTraceArg(fits.c_str())}); }, {NarrowBytes(fits)}},
-      {"8193 bytes dropped", [&] { TraceSendMessage(TraceSeries_IOStream, 20, {MakeTraceArg(tooBig.c_str())}); }, {}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    c.send();
-    auto records = CollectUntilMarker();
-    if (c.fields.empty()) {
-      EXPECT_TRUE(records.empty());
-      continue;
-    }
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_TRUE(records[0].isEvent);
-    EXPECT_TRUE(c.fields == records[0].fields);
-  }
 }
 
 }  // namespace
