@@ -4,17 +4,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "Host/Tracing.h"
 #include "platform/Crt.h"
+#include "platform/WinError.h"
 
 namespace {
 
 constexpr std::uint32_t kEndOfConversation = 0xFFFFFFFFu;
 constexpr int kCountSize = 4;
-// Input ended inside a frame.
-constexpr int kStatusEndOfInput = 38;  // ERROR_HANDLE_EOF
 
 static_assert(sizeof(std::uint32_t) == kCountSize, "the frame count is 32 bits");
 
@@ -80,9 +80,9 @@ int ReadFromNativeMessaging(char** ppszInputMsg, int fd, std::uint32_t* pnLength
     return nError != 0 ? nError : -1;
   }
   if (nCountRead > 0 && nCountRead < kCountSize) {
-    LOG_FAILED("ReadFromNativeMessaging", "_read(count)", kStatusEndOfInput,
+    LOG_FAILED("ReadFromNativeMessaging", "_read(count)", ERROR_HANDLE_EOF,
                "nReadSize != sizeof(nCount)");
-    return kStatusEndOfInput;
+    return ERROR_HANDLE_EOF;
   }
 
   const std::uint32_t nCount = static_cast<std::uint32_t>(byCount[0]) |
@@ -100,31 +100,26 @@ int ReadFromNativeMessaging(char** ppszInputMsg, int fd, std::uint32_t* pnLength
     return -1;
   }
 
-  char* pszInputMsg = new (std::nothrow) char[static_cast<std::size_t>(nCount) + 1];
-  if (pszInputMsg == nullptr) {
+  std::unique_ptr<char[]> spInputMsg(new (std::nothrow) char[static_cast<std::size_t>(nCount) + 1]);
+  if (spInputMsg == nullptr) {
     LOG_FAILED("ReadFromNativeMessaging", "New memory", -1, "!pszInputMsg");
     return -1;
   }
   LOG_OK("ReadFromNativeMessaging", "New memory");
-  std::memset(pszInputMsg, 0, static_cast<std::size_t>(nCount) + 1);
+  std::memset(spInputMsg.get(), 0, static_cast<std::size_t>(nCount) + 1);
 
-  const long nReceived = ReadFully(fd, reinterpret_cast<unsigned char*>(pszInputMsg), nCount);
+  const long nReceived = ReadFully(fd, reinterpret_cast<unsigned char*>(spInputMsg.get()), nCount);
   if (nReceived < 0) {
     const int nError = errno;
     TRACE_VALUES(TraceMsg::IOStream::ReadFailed, nError);
-    delete[] pszInputMsg;
     return nError != 0 ? nError : -1;
   }
   if (static_cast<std::uint32_t>(nReceived) != nCount) {
-    LOG_FAILED("ReadFromNativeMessaging", "_read", kStatusEndOfInput, "nReceived != nCount");
-    delete[] pszInputMsg;
-    return kStatusEndOfInput;
+    LOG_FAILED("ReadFromNativeMessaging", "_read", ERROR_HANDLE_EOF, "nReceived != nCount");
+    return ERROR_HANDLE_EOF;
   }
 
-  if (ppszInputMsg != nullptr)
-    *ppszInputMsg = pszInputMsg;
-  else
-    delete[] pszInputMsg;
+  if (ppszInputMsg != nullptr) *ppszInputMsg = spInputMsg.release();
   if (pnLength != nullptr) *pnLength = nCount;
   return 0;
 }
@@ -133,42 +128,28 @@ int WriteToNativeMessaging(const char* pszText, int fd) {
   TraceHelper trace(u"WriteToNativeMessaging");
   const std::size_t nLen = std::strlen(pszText);
 
-  if (nLen > MAX_RESPONSE_SIZE) {
-    // Too large to send: the lone count 0xFFFFFFFF tells the browser so.
-    unsigned char* pbyWriteBuf = new (std::nothrow) unsigned char[kCountSize];
-    if (pbyWriteBuf == nullptr) {
-      LOG_FAILED("WriteToNativeMessaging", "New memory", -1, "!pbyWriteBuf");
-      return -1;
-    }
-    LOG_OK("WriteToNativeMessaging", "New memory");
-    std::memset(pbyWriteBuf, 0xFF, kCountSize);
-    if (WriteFully(fd, pbyWriteBuf, kCountSize))
-      LOG_OK("WriteToNativeMessaging", "write");
-    else
-      LOG_FAILED("WriteToNativeMessaging", "write", -1, "nWriteSize != nWriteBufSize");
-    delete[] pbyWriteBuf;
-    return -1;
-  }
-
-  const std::uint32_t nWriteBufSize = static_cast<std::uint32_t>(nLen) + kCountSize;
-  unsigned char* pbyWriteBuf = new (std::nothrow) unsigned char[nWriteBufSize];
-  if (pbyWriteBuf == nullptr) {
+  // Too large to send: the lone count 0xFFFFFFFF tells the browser so.
+  const bool bTooLarge = nLen > MAX_RESPONSE_SIZE;
+  const std::uint32_t nWriteBufSize = bTooLarge ? kCountSize : static_cast<std::uint32_t>(nLen) + kCountSize;
+  std::unique_ptr<unsigned char[]> spWriteBuf(new (std::nothrow) unsigned char[nWriteBufSize]);
+  if (spWriteBuf == nullptr) {
     LOG_FAILED("WriteToNativeMessaging", "New memory", -1, "!pbyWriteBuf");
     return -1;
   }
   LOG_OK("WriteToNativeMessaging", "New memory");
 
-  // The count goes first, least significant byte first, in the same write.
-  for (int i = 0; i < kCountSize; ++i) pbyWriteBuf[i] = static_cast<unsigned char>(nLen >> (8 * i));
-  std::memcpy(pbyWriteBuf + kCountSize, pszText, nLen);
-
-  int nResult = 0;
-  if (WriteFully(fd, pbyWriteBuf, nWriteBufSize)) {
-    LOG_OK("WriteToNativeMessaging", "write");
+  if (bTooLarge) {
+    std::memset(spWriteBuf.get(), 0xFF, kCountSize);
   } else {
-    LOG_FAILED("WriteToNativeMessaging", "write", -1, "nWriteSize != nWriteBufSize");
-    nResult = -1;
+    // The count goes first, least significant byte first, in the same write.
+    for (int i = 0; i < kCountSize; ++i) spWriteBuf[i] = static_cast<unsigned char>(nLen >> (8 * i));
+    std::memcpy(spWriteBuf.get() + kCountSize, pszText, nLen);
   }
-  delete[] pbyWriteBuf;
-  return nResult;
+
+  if (!WriteFully(fd, spWriteBuf.get(), nWriteBufSize)) {
+    LOG_FAILED("WriteToNativeMessaging", "write", -1, "nWriteSize != nWriteBufSize");
+    return -1;
+  }
+  LOG_OK("WriteToNativeMessaging", "write");
+  return bTooLarge ? -1 : 0;
 }

@@ -5,25 +5,36 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
 
 #include "Host/IOStream.h"
-#include "Host/Tracing.h"
 #include "Host/StatusCodes.h"
+#include "Host/Tracing.h"
+#include "platform/UniquePtr.h"
 #include "platform/Unicode.h"
 
 namespace {
 
-constexpr int kStatusInvalidParameter = 87;  // ERROR_INVALID_PARAMETER
-
 // A new zeroed array holding a copy of pszText, or null.
-char* CopyText(const char* pszText) {
+std::unique_ptr<char[]> CopyText(const char* pszText) {
   const std::size_t nLen = std::strlen(pszText);
-  char* pszCopy = new (std::nothrow) char[nLen + 1]();
-  if (pszCopy != nullptr) std::memcpy(pszCopy, pszText, nLen);
-  return pszCopy;
+  std::unique_ptr<char[]> spCopy(new (std::nothrow) char[nLen + 1]());
+  if (spCopy != nullptr) std::memcpy(spCopy.get(), pszText, nLen);
+  return spCopy;
+}
+
+// The parameter step of a text that must be given and not empty: false, with
+// the step failed for ERROR_INVALID_PARAMETER, when it is not.
+bool CheckTextGiven(const char* pszOp, const char* pszText, const char* pszStep, const char* pszReason) {
+  if (pszText == nullptr || *pszText == '\0') {
+    LOG_FAILED(pszOp, pszStep, ERROR_INVALID_PARAMETER, pszReason);
+    return false;
+  }
+  LOG_OK(pszOp, pszStep);
+  return true;
 }
 
 // A request may make this many JSON values and member names beyond its own
@@ -126,26 +137,15 @@ std::string EscapeJsonText(const char* pszText) {
 // The fixed response for a request that names no method or could not be
 // parsed. Name and randomId are escaped so that the text stays one valid
 // object whatever the request held.
-char* MakeFallbackResponse(const char* pszFuncName, const char* pszRandomId) {
+std::unique_ptr<char[]> MakeFallbackResponse(const char* pszFuncName, const char* pszRandomId) {
   const HRESULT hError = NTE_INTERNAL_ERROR;
   try {
-    const std::string strName = EscapeJsonText(EchoText(pszFuncName).c_str());
-    if (pszRandomId != nullptr && *pszRandomId != '\0') {
-      const std::string strRandomId = EscapeJsonText(EchoText(pszRandomId).c_str());
-      const std::size_t nSize = strName.size() + strRandomId.size() + 76;
-      char* pszOut = new (std::nothrow) char[nSize]();
-      if (pszOut != nullptr)
-        std::snprintf(pszOut, nSize,
-                      "{\"function\":\"%s\", \"errorcode\":%d, \"result\":false, \"randomId\":\"%s\"}",
-                      strName.c_str(), hError, strRandomId.c_str());
-      return pszOut;
-    }
-    const std::size_t nSize = strName.size() + 59;
-    char* pszOut = new (std::nothrow) char[nSize]();
-    if (pszOut != nullptr)
-      std::snprintf(pszOut, nSize, "{\"function\":\"%s\", \"errorcode\":%d, \"result\":false}",
-                    strName.c_str(), hError);
-    return pszOut;
+    std::string strOut = "{\"function\":\"" + EscapeJsonText(EchoText(pszFuncName).c_str()) +
+                         "\", \"errorcode\":" + std::to_string(hError) + ", \"result\":false";
+    if (pszRandomId != nullptr && *pszRandomId != '\0')
+      strOut += ", \"randomId\":\"" + EscapeJsonText(EchoText(pszRandomId).c_str()) + "\"";
+    strOut += "}";
+    return CopyText(strOut.c_str());
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
@@ -158,12 +158,9 @@ int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszUTF8FuncName,
   TraceHelper trace(u"ParseRequestMsgToJSON");
   const char* const kOp = "ParseRequestMsgToJSON";
 
-  if (pszRequestMsg == nullptr || *pszRequestMsg == '\0') {
-    LOG_FAILED(kOp, "Check Parameters(pszRequestMsg)", kStatusInvalidParameter,
-               "(NULL == pszRequestMsg || 0 == strlen(pszRequestMsg))");
-    return kStatusInvalidParameter;
-  }
-  LOG_OK(kOp, "Check Parameters(pszRequestMsg)");
+  if (!CheckTextGiven(kOp, pszRequestMsg, "Check Parameters(pszRequestMsg)",
+                      "(NULL == pszRequestMsg || 0 == strlen(pszRequestMsg))"))
+    return ERROR_INVALID_PARAMETER;
 
   // Only bytes 0x01 to 0x20 stand before the value; the JSON library would
   // skip a byte-order mark as well.
@@ -180,88 +177,77 @@ int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszUTF8FuncName,
     return -1;
   }
 
-  cJSON* pJsonRoot = cJSON_Parse(pszRequestMsg);
-  if (pJsonRoot == nullptr) {
+  const tovel::UniquePtr<cJSON> spJsonRoot(cJSON_Parse(pszRequestMsg));
+  if (spJsonRoot == nullptr) {
     LOG_FAILED(kOp, "cJSON_Parse(pszRequestMsg)", -1, "NULL == pJsonRoot");
     return -1;
   }
   LOG_OK(kOp, "cJSON_Parse(pszRequestMsg)");
 
-  int nResult = -1;
-  char* pszFuncName = nullptr;
-  char* pszRandomId = nullptr;
-  cJSON* pParamsCopy = nullptr;
-  do {
-    // cJSON_GetObjectItem compares names ignoring ASCII case; the first wins.
-    cJSON* pFunction = cJSON_GetObjectItem(pJsonRoot, "function");
-    if (pFunction == nullptr) {
-      LOG_FAILED(kOp, "cJSON_GetObjectItem(function)", -1, "NULL == pFunction");
-      break;
-    }
-    LOG_OK(kOp, "cJSON_GetObjectItem(function)");
+  // cJSON_GetObjectItem compares names ignoring ASCII case; the first wins.
+  cJSON* pFunction = cJSON_GetObjectItem(spJsonRoot.get(), "function");
+  if (pFunction == nullptr) {
+    LOG_FAILED(kOp, "cJSON_GetObjectItem(function)", -1, "NULL == pFunction");
+    return -1;
+  }
+  LOG_OK(kOp, "cJSON_GetObjectItem(function)");
 
-    const char* pszUTF8FuncName = cJSON_GetStringValue(pFunction);
-    if (pszUTF8FuncName == nullptr) {
-      LOG_FAILED(kOp, "cJSON_GetObjectItem(pszUTF8FuncName)", -1, "NULL == pszUTF8FuncName");
-      break;
-    }
-    LOG_OK(kOp, "cJSON_GetObjectItem(pszUTF8FuncName)");
-    TRACE_VALUES(TraceMsg::JSONUtility::RequestFunction, pszUTF8FuncName);
+  const char* pszUTF8FuncName = cJSON_GetStringValue(pFunction);
+  if (pszUTF8FuncName == nullptr) {
+    LOG_FAILED(kOp, "cJSON_GetObjectItem(pszUTF8FuncName)", -1, "NULL == pszUTF8FuncName");
+    return -1;
+  }
+  LOG_OK(kOp, "cJSON_GetObjectItem(pszUTF8FuncName)");
+  TRACE_VALUES(TraceMsg::JSONUtility::RequestFunction, pszUTF8FuncName);
 
-    cJSON* pParamsArray = cJSON_GetObjectItem(pJsonRoot, "params");
-    if (pParamsArray == nullptr) {
-      LOG_FAILED(kOp, "cJSON_GetObjectItem(param)", -1, "NULL == pParamsArray");
-      break;
-    }
-    LOG_OK(kOp, "cJSON_GetObjectItem(param)");
+  cJSON* pParamsArray = cJSON_GetObjectItem(spJsonRoot.get(), "params");
+  if (pParamsArray == nullptr) {
+    LOG_FAILED(kOp, "cJSON_GetObjectItem(param)", -1, "NULL == pParamsArray");
+    return -1;
+  }
+  LOG_OK(kOp, "cJSON_GetObjectItem(param)");
 
-    cJSON* pRandomId = cJSON_GetObjectItem(pJsonRoot, "randomId");
-    const char* pszUTF8RandomId = nullptr;
-    if (pRandomId != nullptr) {
-      pszUTF8RandomId = cJSON_GetStringValue(pRandomId);
-      if (pszUTF8RandomId == nullptr) {
-        LOG_FAILED(kOp, "cJSON_GetObjectItem(pszUTF8RandomId)", -1, "NULL == pszUTF8RandomId");
-        break;
-      }
-      LOG_OK(kOp, "cJSON_GetObjectItem(pszUTF8RandomId)");
-      TRACE_VALUES(TraceMsg::JSONUtility::RequestRandomId, pszUTF8RandomId);
+  cJSON* pRandomId = cJSON_GetObjectItem(spJsonRoot.get(), "randomId");
+  const char* pszUTF8RandomId = nullptr;
+  if (pRandomId != nullptr) {
+    pszUTF8RandomId = cJSON_GetStringValue(pRandomId);
+    if (pszUTF8RandomId == nullptr) {
+      LOG_FAILED(kOp, "cJSON_GetObjectItem(pszUTF8RandomId)", -1, "NULL == pszUTF8RandomId");
+      return -1;
     }
+    LOG_OK(kOp, "cJSON_GetObjectItem(pszUTF8RandomId)");
+    TRACE_VALUES(TraceMsg::JSONUtility::RequestRandomId, pszUTF8RandomId);
+  }
 
-    // Make every copy first, so that the three parts are handed out together
-    // or not at all.
-    bool bCopied = true;
-    if (pszUTF8RandomId != nullptr && ppszUTF8RandomId != nullptr) {
-      pszRandomId = CopyText(pszUTF8RandomId);
-      bCopied = pszRandomId != nullptr;
-      if (bCopied) LOG_OK(kOp, "New memory");
-    }
-    if (bCopied && ppszUTF8FuncName != nullptr) {
-      pszFuncName = CopyText(pszUTF8FuncName);
-      bCopied = pszFuncName != nullptr;
-      if (bCopied) LOG_OK(kOp, "New memory");
-    }
-    if (bCopied && ppParamsArray != nullptr) {
-      pParamsCopy = cJSON_Duplicate(pParamsArray, 1);
-      bCopied = pParamsCopy != nullptr;
-    }
-    if (!bCopied) {
-      LOG_FAILED(kOp, "New memory", static_cast<int>(E_OUTOFMEMORY), "out of memory");
-      break;
-    }
+  // Make every copy first, so that the three parts are handed out together
+  // or not at all.
+  std::unique_ptr<char[]> spRandomId;
+  std::unique_ptr<char[]> spFuncName;
+  tovel::UniquePtr<cJSON> spParamsCopy;
+  bool bCopied = true;
+  if (pszUTF8RandomId != nullptr && ppszUTF8RandomId != nullptr) {
+    spRandomId = CopyText(pszUTF8RandomId);
+    bCopied = spRandomId != nullptr;
+    if (bCopied) LOG_OK(kOp, "New memory");
+  }
+  if (bCopied && ppszUTF8FuncName != nullptr) {
+    spFuncName = CopyText(pszUTF8FuncName);
+    bCopied = spFuncName != nullptr;
+    if (bCopied) LOG_OK(kOp, "New memory");
+  }
+  if (bCopied && ppParamsArray != nullptr) {
+    spParamsCopy.reset(cJSON_Duplicate(pParamsArray, 1));
+    bCopied = spParamsCopy != nullptr;
+  }
+  if (!bCopied) {
+    LOG_FAILED(kOp, "New memory", static_cast<int>(E_OUTOFMEMORY), "out of memory");
+    return -1;
+  }
 
-    if (ppszUTF8RandomId != nullptr && pszRandomId != nullptr) *ppszUTF8RandomId = pszRandomId;
-    if (ppszUTF8FuncName != nullptr) *ppszUTF8FuncName = pszFuncName;
-    if (ppParamsArray != nullptr) *ppParamsArray = pParamsCopy;
-    pszRandomId = pszFuncName = nullptr;
-    pParamsCopy = nullptr;
-    nResult = 0;
-  } while (false);
-
-  delete[] pszFuncName;
-  delete[] pszRandomId;
-  cJSON_Delete(pParamsCopy);
-  cJSON_Delete(pJsonRoot);
-  return nResult;
+  if (spRandomId != nullptr) *ppszUTF8RandomId = spRandomId.release();
+  if (ppszUTF8FuncName != nullptr) *ppszUTF8FuncName = spFuncName.release();
+  if (ppParamsArray != nullptr) *ppParamsArray = spParamsCopy.release();
+  return 0;
 }
 
 int ConstructResponseJSON(cJSON** ppResponseJSON, const char* pszFuncName, std::int32_t nStatus,
@@ -269,20 +255,18 @@ int ConstructResponseJSON(cJSON** ppResponseJSON, const char* pszFuncName, std::
   TraceHelper trace(u"ConstructResponseJSON");
   const char* const kOp = "ConstructResponseJSON";
 
-  if (pszFuncName == nullptr || *pszFuncName == '\0') {
-    LOG_FAILED(kOp, "Check Parameters(pszFuncName)", kStatusInvalidParameter,
-               "(NULL == pszFuncName || 0 == strlen(pszFuncName))");
-    return kStatusInvalidParameter;
-  }
-  LOG_OK(kOp, "Check Parameters(pszFuncName)");
+  if (!CheckTextGiven(kOp, pszFuncName, "Check Parameters(pszFuncName)",
+                      "(NULL == pszFuncName || 0 == strlen(pszFuncName))"))
+    return ERROR_INVALID_PARAMETER;
 
-  cJSON* pResponseJSON = cJSON_CreateObject();
-  if (pResponseJSON == nullptr) {
+  tovel::UniquePtr<cJSON> spResponseJSON(cJSON_CreateObject());
+  if (spResponseJSON == nullptr) {
     LOG_FAILED(kOp, "cJSON_CreateObject", E_JSON_CREATE_FAILED, "NULL == pResponseJSON");
     return E_JSON_CREATE_FAILED;
   }
   LOG_OK(kOp, "cJSON_CreateObject");
 
+  cJSON* const pResponseJSON = spResponseJSON.get();
   cJSON_AddStringToObject(pResponseJSON, "function", pszFuncName);
   cJSON_AddNumberToObject(pResponseJSON, "errorcode", static_cast<double>(nStatus));
   if (nStatus != 0) {
@@ -292,10 +276,7 @@ int ConstructResponseJSON(cJSON** ppResponseJSON, const char* pszFuncName, std::
     cJSON_AddStringToObject(pResponseJSON, "result", pszResult);
   }
 
-  if (ppResponseJSON != nullptr)
-    *ppResponseJSON = pResponseJSON;
-  else
-    cJSON_Delete(pResponseJSON);
+  if (ppResponseJSON != nullptr) *ppResponseJSON = spResponseJSON.release();
   return 0;
 }
 
@@ -306,7 +287,7 @@ int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId,
   TRACE_VALUES(TraceMsg::JSONUtility::ResponseFunction, pszFuncName);
 
   const bool bHasRandomId = pszRandomId != nullptr && *pszRandomId != '\0';
-  char* pszResponseMsg = nullptr;
+  std::unique_ptr<char[]> spResponseMsg;
   if (pResponseJSON != nullptr) {
     if (bHasRandomId) {
       try {
@@ -319,18 +300,15 @@ int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId,
     // releases the response with delete[], so it is copied.
     char* pszPrinted = cJSON_PrintUnformatted(pResponseJSON);
     if (pszPrinted != nullptr) {
-      pszResponseMsg = CopyText(pszPrinted);
+      spResponseMsg = CopyText(pszPrinted);
       cJSON_free(pszPrinted);
     }
   } else {
-    pszResponseMsg = MakeFallbackResponse(pszFuncName != nullptr ? pszFuncName : "",
-                                          bHasRandomId ? pszRandomId : nullptr);
+    spResponseMsg = MakeFallbackResponse(pszFuncName != nullptr ? pszFuncName : "",
+                                         bHasRandomId ? pszRandomId : nullptr);
   }
 
-  if (ppszResponseMsg != nullptr)
-    *ppszResponseMsg = pszResponseMsg;
-  else
-    delete[] pszResponseMsg;
+  if (ppszResponseMsg != nullptr) *ppszResponseMsg = spResponseMsg.release();
   return 0;
 }
 
@@ -339,9 +317,9 @@ int ConverJSONArrayItemtoNULLEndString(cJSON* pJSONArray, int nIndex, char** pps
   const char* const kOp = "ConverJSONArrayItemtoNULLEndString";
 
   if (pJSONArray == nullptr || nIndex < 0) {
-    LOG_FAILED(kOp, "Check Parameters(pJSONArray)", kStatusInvalidParameter,
+    LOG_FAILED(kOp, "Check Parameters(pJSONArray)", ERROR_INVALID_PARAMETER,
                "(NULL == pJSONArray || nIndex < 0)");
-    return kStatusInvalidParameter;
+    return ERROR_INVALID_PARAMETER;
   }
   LOG_OK(kOp, "Check Parameters(pJSONArray)");
 
@@ -349,9 +327,9 @@ int ConverJSONArrayItemtoNULLEndString(cJSON* pJSONArray, int nIndex, char** pps
   const int nCount = cJSON_GetArraySize(pJSONArray);
   TRACE_VALUES(TraceMsg::JSONUtility::ParameterCount, nCount);
   if (nCount == 0 || nCount <= nIndex) {
-    LOG_FAILED(kOp, "Check Parameters(JSONArray nIndex)", kStatusInvalidParameter,
+    LOG_FAILED(kOp, "Check Parameters(JSONArray nIndex)", ERROR_INVALID_PARAMETER,
                "(0 == nCount || nCount <= nIndex)");
-    return kStatusInvalidParameter;
+    return ERROR_INVALID_PARAMETER;
   }
   LOG_OK(kOp, "Check Parameters(JSONArray nIndex)");
 
@@ -376,15 +354,12 @@ int ConverJSONArrayItemtoNULLEndString(cJSON* pJSONArray, int nIndex, char** pps
     return E_JSON_INVALID_TYPE;
   }
 
-  char* pszCopy = CopyText(pszText);
-  if (pszCopy == nullptr) {
+  std::unique_ptr<char[]> spCopy = CopyText(pszText);
+  if (spCopy == nullptr) {
     LOG_FAILED(kOp, "New memory", E_OUTOFMEMORY, "NULL == pszNULLEndString");
     return E_OUTOFMEMORY;
   }
   LOG_OK(kOp, "New memory");
-  if (ppszNULLEndString != nullptr)
-    *ppszNULLEndString = pszCopy;
-  else
-    delete[] pszCopy;
+  if (ppszNULLEndString != nullptr) *ppszNULLEndString = spCopy.release();
   return 0;
 }

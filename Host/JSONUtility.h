@@ -12,15 +12,16 @@
 // match winning. Returns 0 and hands out, into each out place that is given,
 // a new copy of the name (delete[]), a deep copy of params (cJSON_Delete) and
 // a new copy of randomId (delete[]; left as is when the request has none).
-// Returns 87 for a null or empty text, -1 for anything else that fails; then
-// nothing is handed out.
+// Returns ERROR_INVALID_PARAMETER for a null or empty text, -1 for anything
+// else that fails; then nothing is handed out.
 int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszUTF8FuncName,
                           cJSON** ppParamsArray, char** ppszUTF8RandomId);
 
 // Builds the response object {"function", "errorcode", "result"}: "result" is
-// false for a nonzero status, else pszResult when given. Returns 0, 87 for a
-// null or empty name, or E_JSON_CREATE_FAILED. The object goes to
-// *ppResponseJSON (cJSON_Delete), or is deleted when no out place is given.
+// false for a nonzero status, else pszResult when given. Returns 0,
+// ERROR_INVALID_PARAMETER for a null or empty name, or E_JSON_CREATE_FAILED.
+// The object goes to *ppResponseJSON (cJSON_Delete), or is deleted when no
+// out place is given.
 int ConstructResponseJSON(cJSON** ppResponseJSON, const char* pszFuncName, std::int32_t nStatus,
                           const char* pszResult);
 
@@ -32,6 +33,7 @@ int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId,
                              cJSON* pResponseJSON, char** ppszResponseMsg);
 
 // Copies the text of element nIndex of pJSONArray (a string, or an object's
-// "param" string member) into a new array (delete[]). Returns 0, 87 when the
-// index lies outside the elements, or E_JSON_INVALID_TYPE.
+// "param" string member) into a new array (delete[]). Returns 0,
+// ERROR_INVALID_PARAMETER when the index lies outside the elements, or
+// E_JSON_INVALID_TYPE.
 int ConverJSONArrayItemtoNULLEndString(cJSON* pJSONArray, int nIndex, char** ppszNULLEndString);

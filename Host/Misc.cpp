@@ -3,10 +3,11 @@
 
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <new>
 
+#include "Host/StatusCodes.h"
 #include "Host/Tracing.h"
-#include "platform/Threads.h"
 #include "platform/Unicode.h"
 
 namespace {
@@ -16,19 +17,12 @@ const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuv
 // The largest input whose encoded length still fits a signed 32-bit count.
 constexpr int kMaxBase64EncodeInput = INT_MAX / 4;
 
-// The converter's last error as an HRESULT. A failure that left no error
-// number is still a failure.
-HRESULT ConversionError() {
-  const DWORD dwError = GetLastError();
-  return dwError == 0 ? E_FAIL : HRESULT_FROM_WIN32(dwError);
-}
-
 // A zeroed array of n elements, or null (traced) when memory runs out.
 template <typename T>
-T* NewZeroedArray(std::size_t n) {
-  T* p = new (std::nothrow) T[n]();
-  if (p == nullptr) TraceHResult(E_OUTOFMEMORY, u"New Memory");
-  return p;
+std::unique_ptr<T[]> NewZeroedArray(std::size_t n) {
+  std::unique_ptr<T[]> sp(new (std::nothrow) T[n]());
+  if (sp == nullptr) TraceHResult(E_OUTOFMEMORY, u"New Memory");
+  return sp;
 }
 
 // Value of a Base64 character, or -1 for any other byte.
@@ -52,19 +46,17 @@ HRESULT Base64EncodeEx(const BYTE* pbyData, int nDataLen, char** ppszBase64, int
   int nRequired = (4 * nDataLen) / 3 + nDataLen % 3;
   nRequired = (nRequired + 3) & ~3;
 
-  char* pszOut = NewZeroedArray<char>(static_cast<std::size_t>(nRequired) + 1);
-  if (pszOut == nullptr) return E_OUTOFMEMORY;
-  *ppszBase64 = pszOut;
+  std::unique_ptr<char[]> spOut = NewZeroedArray<char>(static_cast<std::size_t>(nRequired) + 1);
+  if (spOut == nullptr) return E_OUTOFMEMORY;
 
   if (pbyData == nullptr) {
     TRACE_POINT(TraceMsg::Misc::Base64EncodeNoInput);
-    delete[] pszOut;
     *ppszBase64 = nullptr;
     *pnBase64Len = nRequired;
     return S_OK;
   }
 
-  char* p = pszOut;
+  char* p = spOut.get();
   int i = 0;
   for (; i + 3 <= nDataLen; i += 3) {
     const unsigned b0 = pbyData[i], b1 = pbyData[i + 1], b2 = pbyData[i + 2];
@@ -83,6 +75,7 @@ HRESULT Base64EncodeEx(const BYTE* pbyData, int nDataLen, char** ppszBase64, int
     *p++ = '=';
   }
 
+  *ppszBase64 = spOut.release();
   *pnBase64Len = nRequired;
   TRACE_VALUES(TraceMsg::Misc::Base64EncodedChars, nRequired);
   return S_OK;
@@ -97,13 +90,11 @@ HRESULT Base64DecodeEx(const char* pszBase64, int nBase64Len, BYTE** ppbyData, i
   if (ppbyData == nullptr || pnDataLen == nullptr) return E_POINTER;
 
   // Every 4 characters give at most 3 bytes, so the text's length suffices.
-  BYTE* pbyOut = NewZeroedArray<BYTE>(static_cast<std::size_t>(nBase64Len));
-  if (pbyOut == nullptr) return E_OUTOFMEMORY;
-  *ppbyData = pbyOut;
+  std::unique_ptr<BYTE[]> spOut = NewZeroedArray<BYTE>(static_cast<std::size_t>(nBase64Len));
+  if (spOut == nullptr) return E_OUTOFMEMORY;
 
   if (pszBase64 == nullptr) {
     TRACE_POINT(TraceMsg::Misc::Base64DecodeNoInput);
-    delete[] pbyOut;
     *ppbyData = nullptr;
     *pnDataLen = nBase64Len;
     return S_OK;
@@ -125,9 +116,10 @@ HRESULT Base64DecodeEx(const char* pszBase64, int nBase64Len, BYTE** ppbyData, i
     // k characters carry 6k bits: floor(6k / 8) whole bytes from the top.
     dwBits <<= 6 * (4 - nCollected);
     const int nBytes = (6 * nCollected) / 8;
-    for (int j = 0; j < nBytes; ++j) pbyOut[nWritten++] = static_cast<BYTE>(dwBits >> (16 - 8 * j));
+    for (int j = 0; j < nBytes; ++j) spOut[nWritten++] = static_cast<BYTE>(dwBits >> (16 - 8 * j));
   }
 
+  *ppbyData = spOut.release();
   *pnDataLen = nWritten;
   TRACE_VALUES(TraceMsg::Misc::Base64DecodedBytes, nWritten);
   return S_OK;
@@ -141,15 +133,16 @@ HRESULT UTF16ToUTF8(const char16_t* pszUTF16, char** ppszUTF8, int* pnUTF8Len) {
   if (nUnits > static_cast<std::size_t>(INT_MAX)) return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
   const int nBytes = WideCharToMultiByte(CP_UTF8, 0, pszUTF16, static_cast<int>(nUnits), nullptr,
                                          0, nullptr, nullptr);
-  if (nBytes == 0) return ConversionError();
+  if (nBytes == 0) return LastErrorToFailure();
 
-  char* pszOut = NewZeroedArray<char>(static_cast<std::size_t>(nBytes));
+  // Handed over before the conversion: the caller releases it also when that fails.
+  char* const pszOut = NewZeroedArray<char>(static_cast<std::size_t>(nBytes)).release();
   if (pszOut == nullptr) return E_OUTOFMEMORY;
   *ppszUTF8 = pszOut;
 
   if (WideCharToMultiByte(CP_UTF8, 0, pszUTF16, static_cast<int>(nUnits), pszOut, nBytes, nullptr,
                           nullptr) == 0)
-    return ConversionError();
+    return LastErrorToFailure();
   if (pnUTF8Len != nullptr) *pnUTF8Len = nBytes - 1;
   return S_OK;
 }
@@ -166,14 +159,15 @@ HRESULT UTF8ToUTF16(const char* pszUTF8, char16_t** ppszUTF16, int* pnUTF16Len) 
 
   const int nUnits = MultiByteToWideChar(CP_UTF8, 0, pszUTF8, nInLen, nullptr, 0);
   TRACE_VALUES(TraceMsg::Misc::Utf16Units, nUnits);
-  if (nUnits == 0) return ConversionError();
+  if (nUnits == 0) return LastErrorToFailure();
 
-  char16_t* pszOut = NewZeroedArray<char16_t>(static_cast<std::size_t>(nUnits));
+  // Handed over before the conversion: the caller releases it also when that fails.
+  char16_t* const pszOut = NewZeroedArray<char16_t>(static_cast<std::size_t>(nUnits)).release();
   if (pszOut == nullptr) return E_OUTOFMEMORY;
   *ppszUTF16 = pszOut;
 
   const int nConverted = MultiByteToWideChar(CP_UTF8, 0, pszUTF8, nInLen, pszOut, nUnits);
-  const HRESULT hResult = nConverted == 0 ? ConversionError() : S_OK;
+  const HRESULT hResult = nConverted == 0 ? LastErrorToFailure() : S_OK;
   TRACE_VALUES(TraceMsg::Misc::Utf16Output, pszOut);
   if (FAILED(hResult)) return hResult;
   if (pnUTF16Len != nullptr) *pnUTF16Len = nUnits - 1;
@@ -193,39 +187,35 @@ int SplitString(const char* pszStr, const char* pszSplit, std::vector<char*>& vt
   LOG_OK("SplitString", "Check parameter(split)");
   if (pszStr == nullptr || *pszStr == '\0') return 0;
 
-  char* pszCopy = strdup(pszStr);
-  if (pszCopy == nullptr) {
+  // A copy to cut up: each delimiter found is overwritten with a terminator.
+  const std::size_t nStrLen = std::strlen(pszStr);
+  std::unique_ptr<char[]> spCopy(new (std::nothrow) char[nStrLen + 1]);
+  if (spCopy == nullptr) {
     LOG_FAILED("SplitString", "strdup(pszStr)", -1, "NULL == pszCopy");
     return -1;
   }
   LOG_OK("SplitString", "strdup(pszStr)");
+  std::memcpy(spCopy.get(), pszStr, nStrLen + 1);
 
   const std::size_t nSplitLen = std::strlen(pszSplit);
-  int nResult = 0;
-  char* pszPiece = pszCopy;
-  while (nResult == 0) {
+  for (char* pszPiece = spCopy.get();;) {
     char* pszNext = std::strstr(pszPiece, pszSplit);
     if (pszNext != nullptr) *pszNext = '\0';
     const std::size_t nLen = std::strlen(pszPiece);
     if (nLen > 0) {
-      char* pszToken = new (std::nothrow) char[nLen + 1];
-      if (pszToken == nullptr) {
-        nResult = -1;
-        break;
-      }
-      std::memcpy(pszToken, pszPiece, nLen + 1);
+      std::unique_ptr<char[]> spToken(new (std::nothrow) char[nLen + 1]);
+      if (spToken == nullptr) return -1;
+      std::memcpy(spToken.get(), pszPiece, nLen + 1);
       try {
-        vtrTokens.push_back(pszToken);
+        vtrTokens.push_back(nullptr);  // the place first, so that handing over cannot fail
       } catch (const std::bad_alloc&) {
-        delete[] pszToken;
-        nResult = -1;
+        return -1;
       }
+      vtrTokens.back() = spToken.release();
     }
-    if (pszNext == nullptr) break;
+    if (pszNext == nullptr) return 0;
     pszPiece = pszNext + nSplitLen;
   }
-  std::free(pszCopy);
-  return nResult;
 }
 
 void FreeStringList(std::vector<char*>& vtrTokens) {

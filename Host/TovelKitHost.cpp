@@ -4,6 +4,7 @@
 #include <openssl/crypto.h>
 
 #include <cstdio>
+#include <memory>
 #include <new>
 
 #include "Host/IOStream.h"
@@ -39,6 +40,83 @@ bool StampActivity(MsgThreadContext* pstContext) {
   ExitProcessNow(0);
 }
 
+// Deletes the agent and clears g_pobjTovelAgent, which pointed to it.
+void DeleteAgent(CTovelAgent* pobjTovelAgent) {
+  // The agent has no virtual destructor; the object is exactly a CTovelAgent.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdelete-non-virtual-dtor"
+  delete pobjTovelAgent;
+#pragma GCC diagnostic pop
+  g_pobjTovelAgent = nullptr;
+}
+using UniqueAgent = std::unique_ptr<CTovelAgent, decltype(&DeleteAgent)>;
+
+// wmain's steps from start-up to the watchdog's end; returns the exit code.
+// The context stays in wmain's frame: a worker that still runs uses it.
+int RunHost(MsgThreadContext* pstContext) {
+  // Released in the reverse order of these declarations: the worker's thread
+  // handle, the agent, the mutex, the end signal.
+  UniqueHandle hWorkerEnded;
+  UniqueHandle hMutex;
+  UniqueAgent spAgent(nullptr, DeleteAgent);
+  UniqueHandle hWorkingThread;
+
+  g_hInstance = GetModuleHandleW(nullptr);
+  if (g_hInstance == nullptr) {
+    LOG_FAILED("wmain", "GetModuleHandleW", 0, "NULL == g_hInstance");
+    return 0;
+  }
+  LOG_OK("wmain", "GetModuleHandleW");
+
+  const LONG nIntegrity = VerifyOwnImageIntegrity();
+  if (nIntegrity != 0) {
+    LOG_FAILED("wmain", "VerifyOwnImageIntegrity", nIntegrity, "0 != nResult");
+    return nIntegrity;
+  }
+  LOG_OK("wmain", "VerifyOwnImageIntegrity");
+
+  // The host has no configuration beyond build-time values: the crypto
+  // library's configuration file, which its first object lookup would
+  // load, is never read.
+  OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
+  spAgent.reset(new (std::nothrow) CTovelAgent());
+  g_pobjTovelAgent = spAgent.get();
+  if (g_pobjTovelAgent == nullptr) {
+    LOG_FAILED("wmain", "new CScriptablePluginObject", 0, "NULL == g_pobjTovelAgent");
+    return 0;
+  }
+  LOG_OK("wmain", "new CScriptablePluginObject");
+
+  const int nResult = SetTranslationMode();
+  if (nResult != 0) {
+    LOG_FAILED("wmain", "SetTranslationMode", nResult, "PELLUM_OK != nResult");
+    return -1;
+  }
+  LOG_OK("wmain", "SetTranslationMode");
+
+  pstContext->lastTime = pstContext->now = _time64(nullptr);
+  pstContext->running.store(1);
+  hMutex.reset(CreateMutexW(nullptr, FALSE, nullptr));
+  hWorkerEnded.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  pstContext->mutex = hMutex.get();
+  pstContext->workerEnded = hWorkerEnded.get();
+  hWorkingThread.reset(CreateThread(nullptr, 0, MsgHandleProc, pstContext, 0, nullptr));
+  if (hWorkingThread == nullptr) {
+    const DWORD dwError = GetLastError();
+    LOG_FAILED("wmain", "CreateThread", static_cast<int>(dwError), "NULL == hWorkingThread");
+    return static_cast<int>(dwError);
+  }
+  LOG_OK("wmain", "CreateThread");
+
+  bool bTimeLimitPassed = false;
+  const int nExitCode = RunWatchdog(pstContext, WATCHDOG_PAUSE_MS, &bTimeLimitPassed);
+  if (bTimeLimitPassed) EndAtTimeLimit();
+  // Only a worker that has ended its loop gives up its thread handle; the
+  // thread itself is not waited for. One that still runs keeps it.
+  if (pstContext->running.load() != 0) static_cast<void>(hWorkingThread.release());
+  return nExitCode;
+}
+
 }  // namespace
 
 int ParseAndRespondRequest(const char* pszRequestMsg, char** ppszResponseMsg) {
@@ -48,37 +126,31 @@ int ParseAndRespondRequest(const char* pszRequestMsg, char** ppszResponseMsg) {
   char* pszFuncName = nullptr;
   cJSON* pParams = nullptr;
   char* pszRandomId = nullptr;
-  cJSON* pResponseJSON = nullptr;
-
   int nResult = ParseRequestMsgToJSON(pszRequestMsg, &pszFuncName, &pParams, &pszRandomId);
+  const std::unique_ptr<char[]> spFuncName(pszFuncName);
+  const tovel::UniquePtr<cJSON> spParams(pParams);
+  const std::unique_ptr<char[]> spRandomId(pszRandomId);
   TRACE_VALUES(TraceMsg::TovelKitHost::ParseStatus, nResult);
+
+  cJSON* pResponseJSON = nullptr;
   if (nResult == 0) {
     nResult = Invoke(pszFuncName, pParams, &pResponseJSON);
     TRACE_VALUES(TraceMsg::TovelKitHost::InvokeStatus, nResult);
   }
+  const tovel::UniquePtr<cJSON> spResponseJSON(pResponseJSON);
   nResult = ConvertJSONToResponseMsg(pszFuncName, pszRandomId, pResponseJSON, ppszResponseMsg);
   TRACE_VALUES(TraceMsg::TovelKitHost::ConvertStatus, nResult);
-
-  delete[] pszRandomId;
-  delete[] pszFuncName;
-  cJSON_Delete(pParams);
-  cJSON_Delete(pResponseJSON);
   return 0;
 }
 
 DWORD MsgHandleProc(LPVOID pContext) {
   TraceHelper trace(u"MsgHandleProc");
   auto* pstContext = static_cast<MsgThreadContext*>(pContext);
-  char* pszRequestMsg = nullptr;
-  char* pszResponseMsg = nullptr;
   std::uint32_t nLength = 0;
   int nResult = 0;
 
+  // Each turn's request and response are released as the turn ends.
   for (;;) {
-    delete[] pszResponseMsg;
-    delete[] pszRequestMsg;
-    pszResponseMsg = pszRequestMsg = nullptr;
-
     if (!StampActivity(pstContext)) {
       nResult = -1;
       LOG_FAILED("MsgHandleProc", "WaitForSingleObject", nResult, "WAIT_OBJECT_0 != nResult");
@@ -86,7 +158,9 @@ DWORD MsgHandleProc(LPVOID pContext) {
     }
     LOG_OK("MsgHandleProc", "WaitForSingleObject");
 
+    char* pszRequestMsg = nullptr;
     nResult = ReadFromNativeMessaging(&pszRequestMsg, _fileno(stdin), &nLength);
+    const std::unique_ptr<char[]> spRequestMsg(pszRequestMsg);
     if (nResult != 0) {
       LOG_FAILED("MsgHandleProc", "ReadFromNativeMessaging", nResult, "PELLUM_OK != nResult");
       break;
@@ -99,7 +173,9 @@ DWORD MsgHandleProc(LPVOID pContext) {
       break;
     }
 
+    char* pszResponseMsg = nullptr;
     nResult = ParseAndRespondRequest(pszRequestMsg, &pszResponseMsg);
+    const std::unique_ptr<char[]> spResponseMsg(pszResponseMsg);
     if (nResult != 0) {
       TRACE_VALUES(TraceMsg::TovelKitHost::NothingSent, nResult);
       continue;
@@ -126,8 +202,6 @@ DWORD MsgHandleProc(LPVOID pContext) {
   const HANDLE hWorkerEnded = pstContext->workerEnded;
   pstContext->running.store(0);
   if (hWorkerEnded != nullptr) SetEvent(hWorkerEnded);
-  delete[] pszResponseMsg;
-  delete[] pszRequestMsg;
   return static_cast<DWORD>(nResult);
 }
 
@@ -159,83 +233,10 @@ int RunWatchdog(MsgThreadContext* pstContext, DWORD dwPauseMs, bool* pbTimeLimit
 }
 
 int wmain(int /*argc*/, char16_t** /*argv*/, char16_t** /*envp*/) {
-  int nExitCode = 0;
   MsgThreadContext stContext{};
-  stContext.mutex = nullptr;
-  stContext.workerEnded = nullptr;
-  HANDLE hWorkingThread = nullptr;
-
   TraceStart();
   TRACE_POINT(TraceMsg::TovelKitHost::Start);
-
-  do {
-    g_hInstance = GetModuleHandleW(nullptr);
-    if (g_hInstance == nullptr) {
-      LOG_FAILED("wmain", "GetModuleHandleW", 0, "NULL == g_hInstance");
-      nExitCode = 0;
-      break;
-    }
-    LOG_OK("wmain", "GetModuleHandleW");
-
-    const LONG nIntegrity = VerifyOwnImageIntegrity();
-    if (nIntegrity != 0) {
-      LOG_FAILED("wmain", "VerifyOwnImageIntegrity", nIntegrity, "0 != nResult");
-      nExitCode = nIntegrity;
-      break;
-    }
-    LOG_OK("wmain", "VerifyOwnImageIntegrity");
-
-    // The host has no configuration beyond build-time values: the crypto
-    // library's configuration file, which its first object lookup would
-    // load, is never read.
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
-    g_pobjTovelAgent = new (std::nothrow) CTovelAgent();
-    if (g_pobjTovelAgent == nullptr) {
-      LOG_FAILED("wmain", "new CScriptablePluginObject", 0, "NULL == g_pobjTovelAgent");
-      nExitCode = 0;
-      break;
-    }
-    LOG_OK("wmain", "new CScriptablePluginObject");
-
-    const int nResult = SetTranslationMode();
-    if (nResult != 0) {
-      LOG_FAILED("wmain", "SetTranslationMode", nResult, "PELLUM_OK != nResult");
-      nExitCode = -1;
-      break;
-    }
-    LOG_OK("wmain", "SetTranslationMode");
-
-    stContext.lastTime = stContext.now = _time64(nullptr);
-    stContext.running.store(1);
-    stContext.mutex = CreateMutexW(nullptr, FALSE, nullptr);
-    stContext.workerEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    hWorkingThread = CreateThread(nullptr, 0, MsgHandleProc, &stContext, 0, nullptr);
-    if (hWorkingThread == nullptr) {
-      const DWORD dwError = GetLastError();
-      LOG_FAILED("wmain", "CreateThread", static_cast<int>(dwError), "NULL == hWorkingThread");
-      nExitCode = static_cast<int>(dwError);
-      break;
-    }
-    LOG_OK("wmain", "CreateThread");
-
-    bool bTimeLimitPassed = false;
-    nExitCode = RunWatchdog(&stContext, WATCHDOG_PAUSE_MS, &bTimeLimitPassed);
-    if (bTimeLimitPassed) EndAtTimeLimit();
-  } while (false);
-
-  // The worker has ended its loop (or never started): release its handle so
-  // that nothing is left behind; the thread itself is not waited for.
-  if (hWorkingThread != nullptr && stContext.running.load() == 0) CloseHandle(hWorkingThread);
-  if (g_pobjTovelAgent != nullptr) {
-    // The agent has no virtual destructor; the object is exactly a CTovelAgent.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdelete-non-virtual-dtor"
-    delete g_pobjTovelAgent;
-#pragma GCC diagnostic pop
-    g_pobjTovelAgent = nullptr;
-  }
-  if (stContext.mutex != nullptr) CloseHandle(stContext.mutex);
-  if (stContext.workerEnded != nullptr) CloseHandle(stContext.workerEnded);
+  const int nExitCode = RunHost(&stContext);
   TraceEnd();
   return nExitCode;
 }

@@ -1,6 +1,8 @@
 // Method dispatch and handlers.
 #include "Host/nmMessageSigning.h"
 
+#include <memory>
+
 #include "Host/JSONUtility.h"
 #include "Host/Misc.h"
 #include "Host/TovelKitHost.h"
@@ -47,6 +49,81 @@ bool CheckHandlerArgs(const char16_t* pszOp, cJSON* pJSONArgs, CTovelAgent* pobj
   return true;
 }
 
+// The step of a call that returned hResult: true when it succeeded.
+bool HResultStep(const char16_t* pszOp, const char16_t* pszStep, HRESULT hResult) {
+  if (FAILED(hResult)) {
+    WIDE_LOG_FAILED(pszOp, pszStep, hResult, u"FAILED(hResult)");
+    return false;
+  }
+  WIDE_LOG_OK(pszOp, pszStep);
+  return true;
+}
+
+// The agent's text as UTF-8 into *pspUTF8, logged as the step pszStep.
+// Returns the conversion's status.
+HRESULT UTF8Step(const char16_t* pszOp, const char16_t* pszStep, BSTR bstrText,
+                 std::unique_ptr<char[]>* pspUTF8) {
+  char* pszUTF8 = nullptr;
+  const HRESULT hResult = UTF16ToUTF8(bstrText, &pszUTF8, nullptr);
+  pspUTF8->reset(pszUTF8);
+  HResultStep(pszOp, pszStep, hResult);
+  return hResult;
+}
+
+// The outcome of "GetMacAddress": 0 with the address text in *pspUTF8MacAddress,
+// or the status of the step that failed.
+int GetMacAddressText(cJSON* pJSONArgs, CTovelAgent* pobjTovelAgent,
+                      std::unique_ptr<char[]>* pspUTF8MacAddress) {
+  const char16_t* const kOp = u"nmGetMacAddress";
+  if (!CheckHandlerArgs(kOp, pJSONArgs, pobjTovelAgent, 1, u"1 != nArgsCount")) return -1;
+
+  char* pszBase64ServerCert = nullptr;
+  const int nResult = ConverJSONArrayItemtoNULLEndString(pJSONArgs, 0, &pszBase64ServerCert);
+  const std::unique_ptr<char[]> spBase64ServerCert(pszBase64ServerCert);
+  if (nResult != 0) {
+    WIDE_LOG_FAILED(kOp, u"ConverJSONArrayItemtoNULLEndString", StatusToHResult(nResult),
+                    u"PELLUM_OK != nResult");
+    return nResult;
+  }
+  WIDE_LOG_OK(kOp, u"ConverJSONArrayItemtoNULLEndString");
+  TRACE_VALUES(TraceMsg::nmMessageSigning::Certificate, pszBase64ServerCert);
+
+  char16_t* pszUTF16ServerCert = nullptr;
+  HRESULT hResult = UTF8ToUTF16(pszBase64ServerCert, &pszUTF16ServerCert, nullptr);
+  const std::unique_ptr<char16_t[]> spUTF16ServerCert(pszUTF16ServerCert);
+  if (!HResultStep(kOp, u"UTF8ToUTF16(pszBase64ServerCert)", hResult)) return hResult;
+  TRACE_VALUES(TraceMsg::nmMessageSigning::CertificateUtf16, pszUTF16ServerCert);
+
+  BSTR bstrMacAddress = nullptr;
+  hResult = pobjTovelAgent->GetMacAddress(pszUTF16ServerCert, &bstrMacAddress);
+  const UniqueBstr spMacAddress(bstrMacAddress);
+  if (!HResultStep(kOp, u"GetMacAddress", hResult)) return hResult;
+  TRACE_VALUES(TraceMsg::nmMessageSigning::MacResult, bstrMacAddress);
+
+  hResult = UTF8Step(kOp, u"UTF16ToUTF8(bstrMacAddress)", bstrMacAddress, pspUTF8MacAddress);
+  if (FAILED(hResult)) return hResult;
+  const char* pszUTF8MacAddress = pspUTF8MacAddress->get();
+  TRACE_VALUES(TraceMsg::nmMessageSigning::MacResultUtf8, pszUTF8MacAddress);
+  return 0;
+}
+
+// The outcome of "GetLastErrorDesc": 0 with the description in *pspUTF8Desc,
+// or the status of the step that failed.
+int GetLastErrorDescText(cJSON* pJSONArgs, CTovelAgent* pobjTovelAgent,
+                         std::unique_ptr<char[]>* pspUTF8Desc) {
+  const char16_t* const kOp = u"nmGetLastErrorDesc";
+  if (!CheckHandlerArgs(kOp, pJSONArgs, pobjTovelAgent, 0, u"0 != nArgsCount")) return E_INVALIDARG;
+
+  BSTR bstrDesc = nullptr;
+  HRESULT hResult = pobjTovelAgent->GetLastErrorDesc(&bstrDesc);
+  const UniqueBstr spDesc(bstrDesc);
+  if (!HResultStep(kOp, u"GetLastErrorDesc", hResult)) return hResult;
+  TRACE_VALUES(TraceMsg::nmMessageSigning::ErrorDescription, bstrDesc);
+
+  hResult = UTF8Step(kOp, u"UTF16ToUTF8", bstrDesc, pspUTF8Desc);
+  return FAILED(hResult) ? hResult : 0;
+}
+
 }  // namespace
 
 int Invoke(const char* pszFuncName, cJSON* pParams, cJSON** ppResponseJSON) {
@@ -66,95 +143,17 @@ int Invoke(const char* pszFuncName, cJSON* pParams, cJSON** ppResponseJSON) {
 
 int nmGetMacAddress(cJSON** ppResponseJSON, cJSON* pJSONArgs, CTovelAgent* pobjTovelAgent) {
   TraceHelper trace(u"nmGetMacAddress");
-  const char16_t* const kOp = u"nmGetMacAddress";
-  int nStatus = -1;
-  char* pszBase64ServerCert = nullptr;
-  char16_t* pszUTF16ServerCert = nullptr;
-  BSTR bstrMacAddress = nullptr;
-  char* pszUTF8MacAddress = nullptr;
-
-  do {
-    if (!CheckHandlerArgs(kOp, pJSONArgs, pobjTovelAgent, 1, u"1 != nArgsCount")) break;
-
-    const int nResult = ConverJSONArrayItemtoNULLEndString(pJSONArgs, 0, &pszBase64ServerCert);
-    if (nResult != 0) {
-      nStatus = nResult;
-      WIDE_LOG_FAILED(kOp, u"ConverJSONArrayItemtoNULLEndString", StatusToHResult(nResult),
-                      u"PELLUM_OK != nResult");
-      break;
-    }
-    WIDE_LOG_OK(kOp, u"ConverJSONArrayItemtoNULLEndString");
-    TRACE_VALUES(TraceMsg::nmMessageSigning::Certificate, pszBase64ServerCert);
-
-    HRESULT hResult = UTF8ToUTF16(pszBase64ServerCert, &pszUTF16ServerCert, nullptr);
-    if (FAILED(hResult)) {
-      nStatus = hResult;
-      WIDE_LOG_FAILED(kOp, u"UTF8ToUTF16(pszBase64ServerCert)", hResult, u"FAILED(hResult)");
-      break;
-    }
-    WIDE_LOG_OK(kOp, u"UTF8ToUTF16(pszBase64ServerCert)");
-    TRACE_VALUES(TraceMsg::nmMessageSigning::CertificateUtf16, pszUTF16ServerCert);
-
-    hResult = pobjTovelAgent->GetMacAddress(pszUTF16ServerCert, &bstrMacAddress);
-    if (FAILED(hResult)) {
-      nStatus = hResult;
-      WIDE_LOG_FAILED(kOp, u"GetMacAddress", hResult, u"FAILED(hResult)");
-      break;
-    }
-    WIDE_LOG_OK(kOp, u"GetMacAddress");
-    TRACE_VALUES(TraceMsg::nmMessageSigning::MacResult, bstrMacAddress);
-
-    hResult = UTF16ToUTF8(bstrMacAddress, &pszUTF8MacAddress, nullptr);
-    if (FAILED(hResult)) {
-      nStatus = hResult;
-      WIDE_LOG_FAILED(kOp, u"UTF16ToUTF8(bstrMacAddress)", hResult, u"FAILED(hResult)");
-      break;
-    }
-    WIDE_LOG_OK(kOp, u"UTF16ToUTF8(bstrMacAddress)");
-    TRACE_VALUES(TraceMsg::nmMessageSigning::MacResultUtf8, pszUTF8MacAddress);
-    nStatus = 0;
-  } while (false);
-
-  ConstructResponseJSON(ppResponseJSON, "GetMacAddress", nStatus, pszUTF8MacAddress);
-  delete[] pszBase64ServerCert;
-  delete[] pszUTF16ServerCert;
-  SysFreeString(bstrMacAddress);
-  delete[] pszUTF8MacAddress;
+  std::unique_ptr<char[]> spUTF8MacAddress;
+  const int nStatus = GetMacAddressText(pJSONArgs, pobjTovelAgent, &spUTF8MacAddress);
+  ConstructResponseJSON(ppResponseJSON, "GetMacAddress", nStatus, spUTF8MacAddress.get());
   return 0;
 }
 
 int nmGetLastErrorDesc(cJSON** ppResponseJSON, cJSON* pJSONArgs, CTovelAgent* pobjTovelAgent) {
   TraceHelper trace(u"nmGetLastErrorDesc");
-  const char16_t* const kOp = u"nmGetLastErrorDesc";
-  int nStatus = E_INVALIDARG;
-  BSTR bstrDesc = nullptr;
-  char* pszUTF8Desc = nullptr;
-
-  do {
-    if (!CheckHandlerArgs(kOp, pJSONArgs, pobjTovelAgent, 0, u"0 != nArgsCount")) break;
-
-    HRESULT hResult = pobjTovelAgent->GetLastErrorDesc(&bstrDesc);
-    if (FAILED(hResult)) {
-      nStatus = hResult;
-      WIDE_LOG_FAILED(kOp, u"GetLastErrorDesc", hResult, u"FAILED(hResult)");
-      break;
-    }
-    WIDE_LOG_OK(kOp, u"GetLastErrorDesc");
-    TRACE_VALUES(TraceMsg::nmMessageSigning::ErrorDescription, bstrDesc);
-
-    hResult = UTF16ToUTF8(bstrDesc, &pszUTF8Desc, nullptr);
-    if (FAILED(hResult)) {
-      nStatus = hResult;
-      WIDE_LOG_FAILED(kOp, u"UTF16ToUTF8", hResult, u"FAILED(hResult)");
-      break;
-    }
-    WIDE_LOG_OK(kOp, u"UTF16ToUTF8");
-    nStatus = 0;
-  } while (false);
-
-  ConstructResponseJSON(ppResponseJSON, "GetLastErrorDesc", nStatus, pszUTF8Desc);
-  SysFreeString(bstrDesc);
-  delete[] pszUTF8Desc;
+  std::unique_ptr<char[]> spUTF8Desc;
+  const int nStatus = GetLastErrorDescText(pJSONArgs, pobjTovelAgent, &spUTF8Desc);
+  ConstructResponseJSON(ppResponseJSON, "GetLastErrorDesc", nStatus, spUTF8Desc.get());
   return 0;
 }
 

@@ -3,22 +3,17 @@
 // library's EVP calls.
 #pragma once
 
-#include <memory>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 
+#include "platform/UniquePtr.h"
+
 namespace benchevp {
 
-struct EvpFree {
-    void operator()(EVP_MD *md) const { EVP_MD_free(md); }
-    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
-    void operator()(EVP_CIPHER *cipher) const { EVP_CIPHER_free(cipher); }
-    void operator()(EVP_CIPHER_CTX *ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-using MdPtr = std::unique_ptr<EVP_MD, EvpFree>;
-using CipherPtr = std::unique_ptr<EVP_CIPHER, EvpFree>;
+using MdPtr = tovel::UniquePtr<EVP_MD>;
+using CipherPtr = tovel::UniquePtr<EVP_CIPHER>;
 
 inline constexpr unsigned char kKey[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
 inline constexpr unsigned char kIv[16] = {16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1};
@@ -27,7 +22,7 @@ inline constexpr unsigned char kIv[16] = {16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6
 inline void DigestLoop(benchmark::State &state, const EVP_MD *md) {
     const std::vector<unsigned char> data(static_cast<size_t>(state.range(0)), 0x5A);
     unsigned char out[EVP_MAX_MD_SIZE];
-    std::unique_ptr<EVP_MD_CTX, EvpFree> ctx(EVP_MD_CTX_new());
+    tovel::UniquePtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
     if (md == nullptr || !ctx) {
         state.SkipWithError("digest set-up failed");
         return;
@@ -46,7 +41,7 @@ inline void DigestLoop(benchmark::State &state, const EVP_MD *md) {
 inline void CipherLoop(benchmark::State &state, const EVP_CIPHER *cipher, int enc) {
     const std::vector<unsigned char> in(static_cast<size_t>(state.range(0)), 0xA5);
     std::vector<unsigned char> out(in.size() + 32);
-    std::unique_ptr<EVP_CIPHER_CTX, EvpFree> ctx(EVP_CIPHER_CTX_new());
+    tovel::UniquePtr<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
     if (cipher == nullptr || !ctx || EVP_CipherInit_ex(ctx.get(), cipher, nullptr, kKey, kIv, enc) != 1) {
         state.SkipWithError("cipher set-up failed");
         return;

@@ -22,10 +22,7 @@ using namespace benchevp;
 using Bytes = std::vector<unsigned char>;
 constexpr const char *kStock = "provider=default";
 
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX *ctx) const { EVP_PKEY_CTX_free(ctx); }
-};
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+using PkeyCtx = tovel::UniquePtr<EVP_PKEY_CTX>;
 
 // One key of the stock library, a digest, and a signature and ciphertext of
 // each side, made once.

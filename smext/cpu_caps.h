@@ -1,7 +1,6 @@
 // What the processor (and the operating system) offers the SIMD code paths:
 // probed once, on first use, with two cpuid queries and one xgetbv.
-#ifndef SMEXT_CPU_CAPS_H
-#define SMEXT_CPU_CAPS_H
+#pragma once
 
 #ifdef __cplusplus
 extern "C" {
@@ -22,6 +21,4 @@ const SM_CPU_CAPS *sm_cpu_caps(void);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

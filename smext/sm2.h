@@ -6,8 +6,7 @@
 // coordinates travel between the routines as 32 bytes, big-endian, zero-padded
 // on the left. Failures return 0 (or null); the error entries carry the
 // library and reason, and the function code as the text "func=<code>".
-#ifndef SMEXT_SM2_H
-#define SMEXT_SM2_H
+#pragma once
 
 #include <stdint.h>
 
@@ -81,6 +80,4 @@ int sm2_decrypt(int nid, const unsigned char *c, int clen, const BIGNUM *d, unsi
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

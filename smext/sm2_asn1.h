@@ -1,8 +1,7 @@
 // ASN.1 types for SM2 data: the DER ciphertext SM2Cipher and its mapping to
 // the raw form, the SM2_PRIVATEKEY private-key form with its decoders, and
 // the SM2 key-container types.
-#ifndef SMEXT_SM2_ASN1_H
-#define SMEXT_SM2_ASN1_H
+#pragma once
 
 #include <stddef.h>
 #include <stdint.h>
@@ -108,4 +107,9 @@ DECLARE_ASN1_ITEM(SM2_PUBLIC_DATA)
 }
 #endif
 
+#ifdef __cplusplus
+#include "platform/UniquePtr.h"
+
+TOVEL_DEFINE_DELETER(SM2Cipher, sm2_cipher_free);
+TOVEL_DEFINE_DELETER(SM2_PRIVATEKEY, SM2_PRIVATEKEY_free);
 #endif

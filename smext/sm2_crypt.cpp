@@ -9,26 +9,12 @@
 #include "smext/sm2.h"
 #include "smext/sm2_local.h"
 #include "smext/sm3.h"
-#include "smext/sm_bytes.h"
+#include "smext/sm_bits.h"
 
 namespace {
 
 constexpr int kC1Len = 65;  // 0x04 || x1 || y1
 constexpr int kC3Len = SM3_DIGEST_LENGTH;
-
-// A buffer for secret bytes, wiped when released.
-class SecretBuffer {
- public:
-    explicit SecretBuffer(size_t size) : size_(size), data_(static_cast<unsigned char *>(OPENSSL_malloc(size))) {}
-    ~SecretBuffer() { OPENSSL_clear_free(data_, size_); }
-    SecretBuffer(const SecretBuffer &) = delete;
-    SecretBuffer &operator=(const SecretBuffer &) = delete;
-    unsigned char *get() const { return data_; }
-
- private:
-    size_t size_;
-    unsigned char *data_;
-};
 
 // The shared secret x2 || y2 as 64 bytes, wiped when released.
 struct SharedSecret {
@@ -38,7 +24,7 @@ struct SharedSecret {
 
 // Writes the 32-byte forms of the affine coordinates of point to out[0..63].
 int PointToBytes(const EC_GROUP *group, const EC_POINT *point, BN_CTX *ctx, unsigned char out[64]) {
-    Sm2Bn x(BN_new()), y(BN_new());
+    tovel::UniquePtr<BIGNUM> x(BN_new()), y(BN_new());
     return x && y && EC_POINT_get_affine_coordinates(group, point, x.get(), y.get(), ctx) &&
            sm2_bn_to_bytes32(x.get(), out) && sm2_bn_to_bytes32(y.get(), out + 32);
 }
@@ -53,7 +39,7 @@ int CofactorMultipleIsFinite(const EC_GROUP *group, const EC_POINT *point, BN_CT
     if (BN_is_one(cofactor)) {
         return !EC_POINT_is_at_infinity(group, point);
     }
-    Sm2Point multiple(EC_POINT_new(group));
+    tovel::UniquePtr<EC_POINT> multiple(EC_POINT_new(group));
     return multiple && EC_POINT_mul(group, multiple.get(), nullptr, point, cofactor, ctx) &&
            !EC_POINT_is_at_infinity(group, multiple.get());
 }
@@ -116,11 +102,11 @@ int sm2_encrypt(int nid, const unsigned char *m, int mlen, const BIGNUM *xB, con
         return 0;
     }
     const EC_GROUP *group = curve.group;
-    SecretBuffer keyStream(static_cast<size_t>(mlen));
-    Sm2BnCtx ctx(BN_CTX_new());
-    Sm2Bn k(BN_new());
-    Sm2Point c1(EC_POINT_new(group)), pb(EC_POINT_new(group)), kPb(EC_POINT_new(group));
-    if (keyStream.get() == nullptr || !ctx || !k || !c1 || !pb || !kPb) {
+    tovel::OpenSslSecretPtr<unsigned char> keyStream = sm2_secret_buffer(static_cast<size_t>(mlen));
+    tovel::UniquePtr<BN_CTX> ctx(BN_CTX_new());
+    tovel::UniquePtr<BIGNUM> k(BN_new());
+    tovel::UniquePtr<EC_POINT> c1(EC_POINT_new(group)), pb(EC_POINT_new(group)), kPb(EC_POINT_new(group));
+    if (keyStream == nullptr || !ctx || !k || !c1 || !pb || !kPb) {
         return 0;
     }
     // The library refuses coordinates of a point that is not on the curve.
@@ -170,11 +156,11 @@ int sm2_decrypt(int nid, const unsigned char *c, int clen, const BIGNUM *d, unsi
         return 0;
     }
     const EC_GROUP *group = curve.group;
-    SecretBuffer message(static_cast<size_t>(mlen));
-    Sm2BnCtx ctx(BN_CTX_new());
-    Sm2Bn x1(BN_bin2bn(c + 1, 32, nullptr)), y1(BN_bin2bn(c + 33, 32, nullptr)), secretScalar(BN_dup(d));
-    Sm2Point c1(EC_POINT_new(group)), dC1(EC_POINT_new(group));
-    if (message.get() == nullptr || !ctx || !x1 || !y1 || !secretScalar || !c1 || !dC1) {
+    tovel::OpenSslSecretPtr<unsigned char> message = sm2_secret_buffer(static_cast<size_t>(mlen));
+    tovel::UniquePtr<BN_CTX> ctx(BN_CTX_new());
+    tovel::UniquePtr<BIGNUM> x1(BN_bin2bn(c + 1, 32, nullptr)), y1(BN_bin2bn(c + 33, 32, nullptr)), secretScalar(BN_dup(d));
+    tovel::UniquePtr<EC_POINT> c1(EC_POINT_new(group)), dC1(EC_POINT_new(group));
+    if (message == nullptr || !ctx || !x1 || !y1 || !secretScalar || !c1 || !dC1) {
         return 0;
     }
     BN_set_flags(secretScalar.get(), BN_FLG_CONSTTIME);

@@ -10,24 +10,19 @@
 namespace {
 
 Sm2Curve *BuildCurve(int number) {
-    EC_GROUP *group = sm_ec_group_new(number);
+    tovel::UniquePtr<EC_GROUP> group(sm_ec_group_new(number));
     if (group == nullptr) {
         return nullptr;
     }
-    const BIGNUM *order = EC_GROUP_get0_order(group);
-    BN_MONT_CTX *mont = BN_MONT_CTX_new();
-    BN_CTX *ctx = BN_CTX_new();
-    BIGNUM *orderMinus2 = order != nullptr ? BN_dup(order) : nullptr;
+    const BIGNUM *order = EC_GROUP_get0_order(group.get());
+    tovel::UniquePtr<BN_MONT_CTX> mont(BN_MONT_CTX_new());
+    tovel::UniquePtr<BN_CTX> ctx(BN_CTX_new());
+    tovel::UniquePtr<BIGNUM> orderMinus2(order != nullptr ? BN_dup(order) : nullptr);
     if (order == nullptr || mont == nullptr || ctx == nullptr || orderMinus2 == nullptr ||
-        !BN_MONT_CTX_set(mont, order, ctx) || !BN_sub_word(orderMinus2, 2)) {
-        BN_free(orderMinus2);
-        BN_CTX_free(ctx);
-        BN_MONT_CTX_free(mont);
-        EC_GROUP_free(group);
+        !BN_MONT_CTX_set(mont.get(), order, ctx.get()) || !BN_sub_word(orderMinus2.get(), 2)) {
         return nullptr;
     }
-    BN_CTX_free(ctx);
-    return new Sm2Curve{group, order, mont, orderMinus2};
+    return new Sm2Curve{group.release(), order, mont.release(), orderMinus2.release()};
 }
 
 }  // namespace
@@ -74,11 +69,9 @@ Sm2AnyCurve::Sm2AnyCurve(int nid) {
         }
         return;
     }
-    owned_ = EC_GROUP_new_by_curve_name(nid);
+    owned_.reset(EC_GROUP_new_by_curve_name(nid));
     if (owned_ != nullptr) {
-        group = owned_;
-        order = EC_GROUP_get0_order(owned_);
+        group = owned_.get();
+        order = EC_GROUP_get0_order(owned_.get());
     }
 }
-
-Sm2AnyCurve::~Sm2AnyCurve() { EC_GROUP_free(owned_); }

@@ -1,6 +1,5 @@
 // Error entries of the SM2 code (usable from C and C++).
-#ifndef SMEXT_SM2_ERR_H
-#define SMEXT_SM2_ERR_H
+#pragma once
 
 #include <openssl/err.h>
 
@@ -21,5 +20,3 @@ enum {
 #define SM2_R_RANDOM_NUMBER_GENERATION_FAILED 104
 
 #define SM2_RAISE(lib, func, reason) ERR_raise_data((lib), (reason), "func=%d", (int)(func))
-
-#endif

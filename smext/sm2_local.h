@@ -1,14 +1,16 @@
-// Internals of the SM2 code shared by its source files: the curve cache,
-// owning pointers and the per-operation random scalar.
-#ifndef SMEXT_SM2_LOCAL_H
-#define SMEXT_SM2_LOCAL_H
+// Internals of the SM2 code shared by its source files: the curve cache and
+// the per-operation random scalar. Owning pointers are
+// tovel::UniquePtr (numbers and points are wiped before they are freed).
+#pragma once
 
-#include <memory>
+#include <stddef.h>
 
 #include <openssl/bn.h>
+#include <openssl/crypto.h>
 #include <openssl/ec.h>
 #include <openssl/err.h>
 
+#include "platform/UniquePtr.h"
 #include "smext/sm2_err.h"
 
 // One of the two SM2 curves, built once and kept for the life of the process.
@@ -34,7 +36,6 @@ const Sm2Curve *sm2_curve_get(int number);
 class Sm2AnyCurve {
  public:
     explicit Sm2AnyCurve(int nid);
-    ~Sm2AnyCurve();
     Sm2AnyCurve(const Sm2AnyCurve &) = delete;
     Sm2AnyCurve &operator=(const Sm2AnyCurve &) = delete;
 
@@ -42,26 +43,15 @@ class Sm2AnyCurve {
     const BIGNUM *order = nullptr;
 
  private:
-    EC_GROUP *owned_ = nullptr;
+    tovel::UniquePtr<EC_GROUP> owned_;
 };
 
-// Owning pointers for the library objects of one call. Numbers are wiped
-// before they are freed.
-struct Sm2BnFree {
-    void operator()(BIGNUM *bn) const { BN_clear_free(bn); }
-};
-struct Sm2BnCtxFree {
-    void operator()(BN_CTX *ctx) const { BN_CTX_free(ctx); }
-};
-struct Sm2PointFree {
-    void operator()(EC_POINT *point) const { EC_POINT_clear_free(point); }
-};
-using Sm2Bn = std::unique_ptr<BIGNUM, Sm2BnFree>;
-using Sm2BnCtx = std::unique_ptr<BN_CTX, Sm2BnCtxFree>;
-using Sm2Point = std::unique_ptr<EC_POINT, Sm2PointFree>;
+// size zeroed bytes for secrets, wiped when freed; null when out of memory.
+inline tovel::OpenSslSecretPtr<unsigned char> sm2_secret_buffer(size_t size) {
+    return {static_cast<unsigned char *>(OPENSSL_zalloc(size)), tovel::OpenSslClearFree(size)};
+}
 
-// Draws the random scalar k in [1, n - 1] with the library's private
-// generator and marks it for constant-time use. 0 when the generator fails.
+// Draws the random scalar k in [1, n - 1] from the nonce source (by default
+// the library's private generator, see sm2_nonce.h) and marks it for
+// constant-time use. 0 when the draw fails.
 int sm2_draw_k(BIGNUM *k, const BIGNUM *n);
-
-#endif

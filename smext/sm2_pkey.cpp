@@ -4,8 +4,6 @@
 
 #include <string.h>
 
-#include <memory>
-
 #include <openssl/cms.h>
 #include <openssl/crypto.h>
 #include <openssl/objects.h>
@@ -23,19 +21,6 @@ constexpr size_t kDigestLen = 32;
 constexpr int kC1Len = 65;   // 0x04 || x1 || y1
 constexpr int kHashLen = 32;
 
-struct CipherFree {
-    void operator()(SM2Cipher *c) const { sm2_cipher_free(c); }
-};
-struct SigFree {
-    void operator()(ECDSA_SIG *s) const { ECDSA_SIG_free(s); }
-};
-struct BufferFree {
-    size_t size;
-    void operator()(unsigned char *p) const { OPENSSL_clear_free(p, size); }
-};
-using CipherPtr = std::unique_ptr<SM2Cipher, CipherFree>;
-using SigPtr = std::unique_ptr<ECDSA_SIG, SigFree>;
-
 const EC_GROUP *GroupOf(const SM2_PKEY_CTX *ctx) {
     return ctx != nullptr && ctx->key != nullptr ? EC_KEY_get0_group(ctx->key) : nullptr;
 }
@@ -46,7 +31,7 @@ int CurveOf(const SM2_PKEY_CTX *ctx) {
 }
 
 // The affine coordinates of the key's public point; false without one.
-bool PublicCoordinates(const SM2_PKEY_CTX *ctx, Sm2Bn &x, Sm2Bn &y) {
+bool PublicCoordinates(const SM2_PKEY_CTX *ctx, tovel::UniquePtr<BIGNUM> &x, tovel::UniquePtr<BIGNUM> &y) {
     const EC_GROUP *group = GroupOf(ctx);
     const EC_POINT *point = ctx != nullptr && ctx->key != nullptr ? EC_KEY_get0_public_key(ctx->key) : nullptr;
     x.reset(BN_new());
@@ -156,12 +141,12 @@ int sm2_pkey_sign(SM2_PKEY_CTX *ctx, unsigned char *sig, size_t *siglen, const u
     if (d == nullptr || sig == nullptr || siglen == nullptr || tbs == nullptr || tbslen > INT32_MAX) {
         return -1;
     }
-    Sm2Bn e(BN_bin2bn(tbs, static_cast<int>(tbslen), nullptr));
+    tovel::UniquePtr<BIGNUM> e(BN_bin2bn(tbs, static_cast<int>(tbslen), nullptr));
     if (!e) {
         return -1;
     }
     // Computed on the key's own curve: the SM2 curve or the SM2 test curve.
-    SigPtr signature(sm2_sign(e.get(), d, CurveOf(ctx)));
+    tovel::UniquePtr<ECDSA_SIG> signature(sm2_sign(e.get(), d, CurveOf(ctx)));
     if (!signature) {
         return -1;
     }
@@ -179,8 +164,8 @@ int sm2_pkey_verify(SM2_PKEY_CTX *ctx, const unsigned char *sig, size_t siglen, 
         return -1;
     }
     const unsigned char *p = sig;
-    SigPtr signature(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(siglen)));
-    Sm2Bn x, y;
+    tovel::UniquePtr<ECDSA_SIG> signature(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(siglen)));
+    tovel::UniquePtr<BIGNUM> x, y;
     if (!signature || !PublicCoordinates(ctx, x, y)) {
         return -1;
     }
@@ -198,8 +183,8 @@ int sm2_pkey_verify(SM2_PKEY_CTX *ctx, const unsigned char *sig, size_t siglen, 
         return sm2_verify_bytes(rBytes, sBytes, xBytes, yBytes, tbs) == 1 ? 1 : -1;
     }
     // The test curve: the same check on the key's own curve.
-    Sm2Bn e(BN_bin2bn(tbs, 32, nullptr)), rn(BN_bin2bn(rBytes, 32, nullptr)), sn(BN_bin2bn(sBytes, 32, nullptr));
-    SigPtr fixed(ECDSA_SIG_new());
+    tovel::UniquePtr<BIGNUM> e(BN_bin2bn(tbs, 32, nullptr)), rn(BN_bin2bn(rBytes, 32, nullptr)), sn(BN_bin2bn(sBytes, 32, nullptr));
+    tovel::UniquePtr<ECDSA_SIG> fixed(ECDSA_SIG_new());
     if (!e || !rn || !sn || !fixed) {
         return -1;
     }
@@ -225,17 +210,16 @@ int sm2_pkey_encrypt(SM2_PKEY_CTX *ctx, unsigned char *out, size_t *outlen, cons
     if (*outlen < needed || in == nullptr || inlen == 0 || inlen > SM2_MAX_MESSAGE_LEN) {
         return -1;
     }
-    Sm2Bn x, y;
+    tovel::UniquePtr<BIGNUM> x, y;
     if (!PublicCoordinates(ctx, x, y)) {
         return -1;
     }
     const size_t rawLen = inlen + SM2_CIPHERTEXT_OVERHEAD;
-    std::unique_ptr<unsigned char, BufferFree> raw(static_cast<unsigned char *>(OPENSSL_malloc(rawLen)),
-                                                   BufferFree{rawLen});
+    tovel::OpenSslSecretPtr<unsigned char> raw = sm2_secret_buffer(rawLen);
     if (!raw || !sm2_encrypt(CurveOf(ctx), in, static_cast<int>(inlen), x.get(), y.get(), raw.get())) {
         return -1;
     }
-    CipherPtr cipher(sm2_cipher_from_raw(raw.get(), static_cast<int>(rawLen)));
+    tovel::UniquePtr<SM2Cipher> cipher(sm2_cipher_from_raw(raw.get(), static_cast<int>(rawLen)));
     if (!cipher) {
         return -1;
     }
@@ -256,7 +240,7 @@ int sm2_pkey_decrypt(SM2_PKEY_CTX *ctx, unsigned char *out, size_t *outlen, cons
         return -1;
     }
     const unsigned char *p = in;
-    CipherPtr cipher(sm2_cipher_decode(nullptr, &p, static_cast<long>(inlen)));
+    tovel::UniquePtr<SM2Cipher> cipher(sm2_cipher_decode(nullptr, &p, static_cast<long>(inlen)));
     if (!cipher || cipher->cipherText == nullptr) {
         return -1;
     }
@@ -274,8 +258,7 @@ int sm2_pkey_decrypt(SM2_PKEY_CTX *ctx, unsigned char *out, size_t *outlen, cons
     // Coordinates of more than 32 bytes and a HASH other than 32 bytes have
     // no place in the raw form: sm2_cipher_to_raw refuses them.
     const size_t rawSize = static_cast<size_t>(kC1Len) + static_cast<size_t>(mlen) + kHashLen;
-    std::unique_ptr<unsigned char, BufferFree> raw(static_cast<unsigned char *>(OPENSSL_zalloc(rawSize)),
-                                                   BufferFree{rawSize});
+    tovel::OpenSslSecretPtr<unsigned char> raw = sm2_secret_buffer(rawSize);
     int rawLen = 0;
     if (!raw || !sm2_cipher_to_raw(cipher.get(), raw.get(), rawSize, &rawLen)) {
         return -1;

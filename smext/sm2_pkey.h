@@ -6,8 +6,7 @@
 // are the provider's): the key, the digest set through the control and the
 // parameter-generation group. Results follow the key-method conventions:
 // 1 success, 0 or a negative value failure, -2 for an unknown control.
-#ifndef SMEXT_SM2_PKEY_H
-#define SMEXT_SM2_PKEY_H
+#pragma once
 
 #include <stddef.h>
 
@@ -79,6 +78,4 @@ int ec_key_asn1_control(EVP_PKEY *pkey, int op, long value, void *data);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

@@ -16,14 +16,14 @@ bool InRangeOneToNMinusOne(const BIGNUM *v, const BIGNUM *n) {
 int SignWithCurve(const Sm2Curve &curve, const BIGNUM *e, const BIGNUM *d, BIGNUM *r, BIGNUM *s) {
     const EC_GROUP *group = curve.group;
     const BIGNUM *n = curve.order;
-    Sm2BnCtx ctx(BN_CTX_new());
-    Sm2Bn k(BN_new()), x1(BN_new()), t(BN_new()), dPlus1(BN_new()), reduced(BN_new()), inv(BN_new()),
+    tovel::UniquePtr<BN_CTX> ctx(BN_CTX_new());
+    tovel::UniquePtr<BIGNUM> k(BN_new()), x1(BN_new()), t(BN_new()), dPlus1(BN_new()), reduced(BN_new()), inv(BN_new()),
         invMont(BN_new());
     if (!ctx || !k || !x1 || !t || !dPlus1 || !reduced || !inv || !invMont) {
         SM2_RAISE(ERR_LIB_ECDSA, SM2_FUNC_ECDSA_SIGN_SETUP, ERR_R_MALLOC_FAILURE);
         return 0;
     }
-    Sm2Point kG(EC_POINT_new(group));
+    tovel::UniquePtr<EC_POINT> kG(EC_POINT_new(group));
     if (!kG) {
         SM2_RAISE(ERR_LIB_ECDSA, SM2_FUNC_ECDSA_SIGN_SETUP, ERR_R_EC_LIB);
         return 0;
@@ -91,7 +91,7 @@ ECDSA_SIG *sm2_sign(const BIGNUM *e, const BIGNUM *d, int nid) {
         return nullptr;
     }
     ECDSA_SIG *sig = ECDSA_SIG_new();
-    Sm2Bn r(BN_new()), s(BN_new());
+    tovel::UniquePtr<BIGNUM> r(BN_new()), s(BN_new());
     if (sig == nullptr || !r || !s) {
         ECDSA_SIG_free(sig);
         SM2_RAISE(ERR_LIB_ECDSA, SM2_FUNC_ECDSA_DO_SIGN, ERR_R_MALLOC_FAILURE);
@@ -118,9 +118,9 @@ int sm2_verify(const ECDSA_SIG *sig, const BIGNUM *x, const BIGNUM *y, const BIG
     }
     const EC_GROUP *group = curve->group;
     const BIGNUM *n = curve->order;
-    Sm2BnCtx ctx(BN_CTX_new());
-    Sm2Bn t(BN_new()), x1(BN_new()), v(BN_new());
-    Sm2Point publicPoint(EC_POINT_new(group)), sum(EC_POINT_new(group));
+    tovel::UniquePtr<BN_CTX> ctx(BN_CTX_new());
+    tovel::UniquePtr<BIGNUM> t(BN_new()), x1(BN_new()), v(BN_new());
+    tovel::UniquePtr<EC_POINT> publicPoint(EC_POINT_new(group)), sum(EC_POINT_new(group));
     if (!ctx || !t || !x1 || !v || !publicPoint || !sum) {
         SM2_RAISE(ERR_LIB_ECDSA, SM2_FUNC_ECDSA_SIGN_SETUP, ERR_R_MALLOC_FAILURE);
         return 0;
@@ -161,7 +161,7 @@ int sm2_verify(const ECDSA_SIG *sig, const BIGNUM *x, const BIGNUM *y, const BIG
 
 int sm2_verify_bytes(const unsigned char r[32], const unsigned char s[32], const unsigned char x[32],
                      const unsigned char y[32], const unsigned char e[32]) {
-    Sm2Bn rn(BN_new()), sn(BN_new()), xn(BN_new()), yn(BN_new()), en(BN_new());
+    tovel::UniquePtr<BIGNUM> rn(BN_new()), sn(BN_new()), xn(BN_new()), yn(BN_new()), en(BN_new());
     if (!rn || !sn || !xn || !yn || !en || !sm2_bytes_to_bn(r, 32, rn.get()) || !sm2_bytes_to_bn(s, 32, sn.get()) ||
         !sm2_bytes_to_bn(x, 32, xn.get()) || !sm2_bytes_to_bn(y, 32, yn.get()) ||
         !sm2_bytes_to_bn(e, 32, en.get())) {

@@ -72,7 +72,7 @@ int sm2_compute_z(const unsigned char *id, int idlen, const BIGNUM *a, const BIG
 
 int sm2_default_z(const unsigned char x[32], const unsigned char y[32], unsigned char out[32]) {
     BIGNUM *params[4] = {nullptr, nullptr, nullptr, nullptr};
-    Sm2Bn xA(BN_new()), yA(BN_new());
+    tovel::UniquePtr<BIGNUM> xA(BN_new()), yA(BN_new());
     int ok = xA && yA;
     for (int i = 0; ok && i < 4; ++i) {
         ok = BN_hex2bn(&params[i], kDefaultZParameters[i]) != 0;

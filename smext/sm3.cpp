@@ -10,7 +10,7 @@
 
 #include "smext/cpu_caps.h"
 #include "smext/sm3_impl.h"
-#include "smext/sm_bytes.h"
+#include "smext/sm_bits.h"
 
 namespace sm3rounds {
 #include "smext/sm3_rounds.h"
@@ -129,8 +129,6 @@ sm3_impl sm3_active_impl(void) {
     return fn == sm3_compress_portable ? SM3_IMPL_PORTABLE : SM3_IMPL_AUTO;
 }
 
-uint32_t rotl32(uint32_t x, unsigned n) { return std::rotl(x, static_cast<int>(n % 32)); }
-
 int sm3_init(SM3_CTX *ctx) {
     if (ctx == nullptr) {
         return 0;
@@ -173,6 +171,20 @@ int sm3_update(SM3_CTX *ctx, const unsigned char *data, uint32_t len) {
     }
     ctx->num = len;
     return 1;
+}
+
+int sm3_update_any(SM3_CTX *ctx, const unsigned char *data, size_t len) {
+    // Largest chunk handed to sm3_update at once: a whole number of blocks, so
+    // that the chunks of a long input are still compressed in place.
+    constexpr size_t kMaxChunk = size_t{1} << 30;
+    while (len > kMaxChunk) {
+        if (!sm3_update(ctx, data, static_cast<uint32_t>(kMaxChunk))) {
+            return 0;
+        }
+        data += kMaxChunk;
+        len -= kMaxChunk;
+    }
+    return sm3_update(ctx, data, static_cast<uint32_t>(len));
 }
 
 int sm3_final(unsigned char out[SM3_DIGEST_LENGTH], SM3_CTX *ctx) {

@@ -1,8 +1,8 @@
 // SM3 hash (GB/T 32905): the core used directly by the SM2 code, and the
 // digest record through which the crypto library offers it as "sm3".
-#ifndef SMEXT_SM3_H
-#define SMEXT_SM3_H
+#pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <openssl/evp.h>
@@ -26,17 +26,15 @@ typedef struct SM3state_st {
 // Each returns 1, or 0 when ctx is null.
 int sm3_init(SM3_CTX *ctx);
 int sm3_update(SM3_CTX *ctx, const unsigned char *data, uint32_t len);
+// sm3_update for a count of any size: an input of 4 GiB or more goes to the
+// core in chunks (whole numbers of blocks) rather than being cut short.
+int sm3_update_any(SM3_CTX *ctx, const unsigned char *data, size_t len);
 // Writes the 32-byte digest; the context needs sm3_init before further use.
 int sm3_final(unsigned char out[SM3_DIGEST_LENGTH], SM3_CTX *ctx);
-
-// Rotation of a 32-bit word to the left by n mod 32.
-uint32_t rotl32(uint32_t x, unsigned n);
 
 // The digest record of "sm3" (static, never freed; built on first use).
 const EVP_MD *sm3_digest_method(void);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

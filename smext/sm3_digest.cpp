@@ -10,27 +10,13 @@ namespace {
 constexpr int kDigestContextSize = 116;
 static_assert(sizeof(SM3_CTX) <= kDigestContextSize, "SM3_CTX fits the context data");
 
-// Largest chunk handed to the core at once: a whole number of blocks, so
-// chunks of a long input are still compressed in place.
-constexpr size_t kMaxCoreUpdate = size_t{1} << 30;
-
 SM3_CTX *Sm3Data(EVP_MD_CTX *ctx) { return static_cast<SM3_CTX *>(EVP_MD_CTX_md_data(ctx)); }
 
 int sm3_digest_init(EVP_MD_CTX *ctx) { return sm3_init(Sm3Data(ctx)); }
 
-// The library passes a size_t count; the core counts in 32 bits, so an input
-// of 4 GiB or more goes to the core in chunks rather than being cut short.
+// The library passes a size_t count, which the core takes in chunks.
 int sm3_digest_update(EVP_MD_CTX *ctx, const void *data, size_t count) {
-    const auto *bytes = static_cast<const unsigned char *>(data);
-    SM3_CTX *sm3 = Sm3Data(ctx);
-    while (count > kMaxCoreUpdate) {
-        if (!sm3_update(sm3, bytes, static_cast<uint32_t>(kMaxCoreUpdate))) {
-            return 0;
-        }
-        bytes += kMaxCoreUpdate;
-        count -= kMaxCoreUpdate;
-    }
-    return sm3_update(sm3, bytes, static_cast<uint32_t>(count));
+    return sm3_update_any(Sm3Data(ctx), static_cast<const unsigned char *>(data), count);
 }
 
 int sm3_digest_final(EVP_MD_CTX *ctx, unsigned char *md) { return sm3_final(md, Sm3Data(ctx)); }

@@ -1,6 +1,5 @@
 // Inside the SM3 core: the compression code paths and the switch between them.
-#ifndef SMEXT_SM3_IMPL_H
-#define SMEXT_SM3_IMPL_H
+#pragma once
 
 #include <stddef.h>
 #include <stdint.h>
@@ -34,6 +33,4 @@ sm3_impl sm3_active_impl(void);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

@@ -8,7 +8,7 @@
 #include <openssl/crypto.h>
 
 #include "smext/sm4_local.h"
-#include "smext/sm_bytes.h"
+#include "smext/sm_bits.h"
 
 static_assert(sizeof(SM4_KEY) == 144, "SM4_KEY is 36 words");
 
@@ -29,9 +29,8 @@ struct FixedParameters {
 };
 constexpr FixedParameters SM4_CK;
 
-constexpr uint32_t L(uint32_t b) {
-    return b ^ std::rotl(b, 2) ^ std::rotl(b, 10) ^ std::rotl(b, 18) ^ std::rotl(b, 24);
-}
+// L(B) = B ^ (B <<< 2) ^ (B <<< 10) ^ (B <<< 18) ^ (B <<< 24).
+constexpr uint32_t L(uint32_t b) { return XorRotl<2, 10, 18, 24>(b); }
 
 // T(A) = L(tau(A)). L is linear and commutes with byte rotations, so T is the
 // exclusive-or of four table entries, one per byte of A: table[k][x] is
@@ -80,8 +79,7 @@ inline __attribute__((always_inline)) uint32_t SerialRound(uint32_t &x, uint32_t
 
 // The key schedule's T': L'(B) = B ^ (B <<< 13) ^ (B <<< 23).
 inline uint32_t KeyT(uint32_t a) {
-    const uint32_t b = Tau(a);
-    return b ^ std::rotl(b, 13) ^ std::rotl(b, 23);
+    return XorRotl<13, 23>(Tau(a));
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // SM4 block cipher (GB/T 32907) and its CBC-mode cipher record "sm4-cbc".
-#ifndef SMEXT_SM4_H
-#define SMEXT_SM4_H
+#pragma once
 
 #include <stdint.h>
 
@@ -41,6 +40,4 @@ const EVP_CIPHER *sm4_cbc_cipher_method(void);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

@@ -10,8 +10,7 @@
 //     S(x) = A M^-1 (inv_aes(M A x + M C)) + C.
 // Everything here is computed at compile time from those definitions and
 // checked against the S-box table for all 256 inputs.
-#ifndef SMEXT_SM4_AFFINE_H
-#define SMEXT_SM4_AFFINE_H
+#pragma once
 
 #include <stdint.h>
 
@@ -243,5 +242,3 @@ constexpr bool PhiRoundMatchesRound() {
 static_assert(PhiRoundMatchesRound(), "the round in the Phi basis is the SM4 round");
 
 }  // namespace sm4affine
-
-#endif

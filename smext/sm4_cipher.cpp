@@ -2,8 +2,8 @@
 #include "smext/sm4.h"
 
 #include "smext/sm4_local.h"
-#include "smext/sm_bytes.h"
-#include "smext/sm_objects.h"
+#include "smext/sm_bits.h"
+#include "smext/sm_cipher_record.h"
 
 namespace {
 
@@ -39,25 +39,9 @@ int sm4_cbc_cipher_do(EVP_CIPHER_CTX *ctx, unsigned char *out, const unsigned ch
 }
 
 EVP_CIPHER *NewSm4CbcRecord() {
-    const int nid = sm_obj_nid(SM_OBJ_SM4_CBC);
-    if (nid == NID_undef) {
-        return nullptr;
-    }
-    EVP_CIPHER *cipher = EVP_CIPHER_meth_new(nid, SM4_BLOCK_SIZE, SM4_KEY_LENGTH);
-    if (cipher == nullptr) {
-        return nullptr;
-    }
-    // No ASN.1 parameter functions: the custom flag makes the library answer
-    // -1 for them instead of its default IV handling.
-    if (!EVP_CIPHER_meth_set_iv_length(cipher, SM4_BLOCK_SIZE) ||
-        !EVP_CIPHER_meth_set_flags(cipher, EVP_CIPH_CBC_MODE | EVP_CIPH_FLAG_CUSTOM_ASN1) ||
-        !EVP_CIPHER_meth_set_init(cipher, sm4_cbc_cipher_init) ||
-        !EVP_CIPHER_meth_set_do_cipher(cipher, sm4_cbc_cipher_do) ||
-        !EVP_CIPHER_meth_set_impl_ctx_size(cipher, sizeof(SM4_KEY))) {
-        EVP_CIPHER_meth_free(cipher);
-        return nullptr;
-    }
-    return cipher;
+    return sm_new_cipher_record({SM_OBJ_SM4_CBC, SM4_BLOCK_SIZE, SM4_KEY_LENGTH, SM4_BLOCK_SIZE,
+                                 EVP_CIPH_CBC_MODE | EVP_CIPH_FLAG_CUSTOM_ASN1, sm4_cbc_cipher_init,
+                                 sm4_cbc_cipher_do, sizeof(SM4_KEY)});
 }
 
 }  // namespace

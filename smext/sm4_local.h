@@ -1,7 +1,6 @@
 // Internals of the SM4 code shared by its source files: the S-box, the choice
 // of core (portable, or one of the x86 vector cores) and the CBC drivers.
-#ifndef SMEXT_SM4_LOCAL_H
-#define SMEXT_SM4_LOCAL_H
+#pragma once
 
 #include <stddef.h>
 #include <stdint.h>
@@ -67,6 +66,4 @@ void sm4_gfni_cbc_decrypt_blocks(const uint32_t rk[SM4_ROUNDS], unsigned char iv
                                  unsigned char *out, const unsigned char *in, size_t nblocks);
 void sm4_gfni_cbc_encrypt_blocks(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16],
                                  unsigned char *out, const unsigned char *in, size_t nblocks);
-#endif
-
 #endif

@@ -1,8 +1,6 @@
 // Signed-item verification with the SM2 rule for certificates and CRLs.
 #include "smext/sm_item_verify.h"
 
-#include <memory>
-
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
 #include <openssl/err.h>
@@ -18,11 +16,6 @@ namespace {
 constexpr int kFuncItemVerify = 197;
 
 void Raise(int reason) { SM2_RAISE(ERR_LIB_ASN1, kFuncItemVerify, reason); }
-
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
-};
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 
 // The DER encoding of the signed part, wiped before it is freed.
 class Encoding {
@@ -116,12 +109,11 @@ class EcKeyView {
         }
         BIGNUM *px = nullptr;
         BIGNUM *py = nullptr;
-        const bool ok = EVP_PKEY_get_bn_param(pkey_, OSSL_PKEY_PARAM_EC_PUB_X, &px) == 1 &&
-                        EVP_PKEY_get_bn_param(pkey_, OSSL_PKEY_PARAM_EC_PUB_Y, &py) == 1 &&
-                        BN_copy(x, px) != nullptr && BN_copy(y, py) != nullptr;
-        BN_free(px);
-        BN_free(py);
-        return ok;
+        const bool gotX = EVP_PKEY_get_bn_param(pkey_, OSSL_PKEY_PARAM_EC_PUB_X, &px) == 1;
+        const tovel::UniquePtr<BIGNUM> ownedX(px);
+        const bool gotY = gotX && EVP_PKEY_get_bn_param(pkey_, OSSL_PKEY_PARAM_EC_PUB_Y, &py) == 1;
+        const tovel::UniquePtr<BIGNUM> ownedY(py);
+        return gotY && BN_copy(x, px) != nullptr && BN_copy(y, py) != nullptr;
     }
 
  private:
@@ -166,18 +158,17 @@ int CheckSm2Digest(EVP_MD_CTX *ctx, const EcKeyView &key, const ASN1_BIT_STRING 
         return 0;  // an SM2 digest value has 32 bytes; shorter digests have none
     }
     const unsigned char *p = signature->data;
-    ECDSA_SIG *sig = d2i_ECDSA_SIG(nullptr, &p, signature->length);
+    const tovel::UniquePtr<ECDSA_SIG> sig(d2i_ECDSA_SIG(nullptr, &p, signature->length));
     if (sig == nullptr) {
         return 0;
     }
     const BIGNUM *r = nullptr;
     const BIGNUM *s = nullptr;
-    ECDSA_SIG_get0(sig, &r, &s);
-    Sm2Bn x(BN_new()), y(BN_new()), e(BN_new());
+    ECDSA_SIG_get0(sig.get(), &r, &s);
+    tovel::UniquePtr<BIGNUM> x(BN_new()), y(BN_new()), e(BN_new());
     // r and s of more than 32 bytes exceed the order and have no 32-byte form.
     const int ok = x && y && e && BN_num_bytes(r) <= 32 && BN_num_bytes(s) <= 32 && key.Coordinates(x.get(), y.get()) &&
-                   sm2_bytes_to_bn(digest, 32, e.get()) && sm2_verify(sig, x.get(), y.get(), e.get(), key.curveNid());
-    ECDSA_SIG_free(sig);
+                   sm2_bytes_to_bn(digest, 32, e.get()) && sm2_verify(sig.get(), x.get(), y.get(), e.get(), key.curveNid());
     OPENSSL_cleanse(digest, sizeof(digest));
     return ok;
 }
@@ -185,7 +176,7 @@ int CheckSm2Digest(EVP_MD_CTX *ctx, const EcKeyView &key, const ASN1_BIT_STRING 
 // Feeds the default Z of the key's public point into ctx. 0 with an entry when
 // the two numbers cannot be made, 0 without one when Z cannot be computed.
 int FeedDefaultZ(EVP_MD_CTX *ctx, const EcKeyView &key) {
-    Sm2Bn x(BN_new()), y(BN_new());
+    tovel::UniquePtr<BIGNUM> x(BN_new()), y(BN_new());
     if (!x || !y) {
         Raise(ERR_R_MALLOC_FAILURE);
         return 0;
@@ -221,8 +212,8 @@ int VerifyEncoded(T *object, int (*encode)(const T *, unsigned char **), const A
                   const X509_ALGOR *algorithm, const ASN1_BIT_STRING *signature, EVP_PKEY *pkey) {
     unsigned char *der = nullptr;
     const int len = encode(object, &der);
+    const tovel::OpenSslPtr<unsigned char> ownedDer(der);
     ASN1_VALUE *part = len > 0 ? DecodeSignedPart(der, len, it) : nullptr;
-    OPENSSL_free(der);
     if (part == nullptr) {
         Raise(ERR_R_MALLOC_FAILURE);
         return -1;
@@ -240,7 +231,7 @@ int verify_signed_item(const ASN1_ITEM *it, const X509_ALGOR *algorithm, const A
         Raise(ERR_R_PASSED_NULL_PARAMETER);
         return -1;
     }
-    MdCtx ctx(EVP_MD_CTX_new());
+    tovel::UniquePtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
     if (!ctx) {
         Raise(ERR_R_MALLOC_FAILURE);
         return -1;

@@ -1,8 +1,7 @@
 // Signature checks of signed ASN.1 items (certificates, CRLs) with the SM2
 // rule: an SM2 signature with SM3 covers the signer's Z value of the default
 // identity followed by the DER encoding of the signed part.
-#ifndef SMEXT_SM_ITEM_VERIFY_H
-#define SMEXT_SM_ITEM_VERIFY_H
+#pragma once
 
 #include <openssl/asn1.h>
 #include <openssl/evp.h>
@@ -36,6 +35,4 @@ int sm_x509_crl_verify(X509_CRL *crl, EVP_PKEY *pkey);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

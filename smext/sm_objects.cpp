@@ -2,11 +2,12 @@
 #include "smext/sm_objects.h"
 
 #include <iterator>
-#include <memory>
 
 #include <openssl/bn.h>
 #include <openssl/err.h>
 #include <openssl/objects.h>
+
+#include "platform/UniquePtr.h"
 
 namespace {
 
@@ -78,39 +79,36 @@ int InitObjects() {
     return 1;
 }
 
-using BnPtr = std::unique_ptr<BIGNUM, decltype(&BN_free)>;
+using BnPtr = tovel::UniquePtr<BIGNUM>;
 
 BnPtr HexBn(const char *hex) {
     BIGNUM *bn = nullptr;
     if (BN_hex2bn(&bn, hex) == 0) {
-        return {nullptr, BN_free};
+        return nullptr;
     }
-    return {bn, BN_free};
+    return BnPtr(bn);
 }
 
 EC_GROUP *NewTestCurve(int curveNid) {
     BnPtr p = HexBn(kTestCurveP), a = HexBn(kTestCurveA), b = HexBn(kTestCurveB);
     BnPtr gx = HexBn(kTestCurveGx), gy = HexBn(kTestCurveGy), n = HexBn(kTestCurveN);
-    BnPtr cofactor{BN_new(), BN_free};
+    BnPtr cofactor(BN_new());
     if (!p || !a || !b || !gx || !gy || !n || !cofactor || !BN_set_word(cofactor.get(), 1)) {
         return nullptr;
     }
-    EC_GROUP *group = EC_GROUP_new_curve_GFp(p.get(), a.get(), b.get(), nullptr);
+    tovel::UniquePtr<EC_GROUP> group(EC_GROUP_new_curve_GFp(p.get(), a.get(), b.get(), nullptr));
     if (group == nullptr) {
         return nullptr;
     }
-    EC_POINT *generator = EC_POINT_new(group);
-    const bool ok = generator != nullptr &&
-                    EC_POINT_set_affine_coordinates(group, generator, gx.get(), gy.get(), nullptr) &&
-                    EC_GROUP_set_generator(group, generator, n.get(), cofactor.get());
-    EC_POINT_free(generator);
-    if (!ok) {
-        EC_GROUP_free(group);
+    tovel::UniquePtr<EC_POINT> generator(EC_POINT_new(group.get()));
+    if (generator == nullptr ||
+        !EC_POINT_set_affine_coordinates(group.get(), generator.get(), gx.get(), gy.get(), nullptr) ||
+        !EC_GROUP_set_generator(group.get(), generator.get(), n.get(), cofactor.get())) {
         return nullptr;
     }
-    EC_GROUP_set_curve_name(group, curveNid);
-    EC_GROUP_set_asn1_flag(group, OPENSSL_EC_NAMED_CURVE);
-    return group;
+    EC_GROUP_set_curve_name(group.get(), curveNid);
+    EC_GROUP_set_asn1_flag(group.get(), OPENSSL_EC_NAMED_CURVE);
+    return group.release();
 }
 
 }  // namespace

@@ -4,8 +4,7 @@
 // hands out (or already owns) the run-time NIDs that stand behind them.
 // Always compare library NIDs with sm_obj_nid(SM_OBJ_...), never with the
 // fixed numbers: 920..930 belong to other objects in the library.
-#ifndef SMEXT_SM_OBJECTS_H
-#define SMEXT_SM_OBJECTS_H
+#pragma once
 
 #include <openssl/ec.h>
 
@@ -51,6 +50,4 @@ EC_GROUP *sm_ec_group_new(int nid);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

@@ -8,6 +8,7 @@
 #include <openssl/objects.h>
 #include <openssl/x509.h>
 
+#include "platform/UniquePtr.h"
 #include "smext/sm_objects.h"
 
 namespace {
@@ -51,7 +52,7 @@ bool IsLibraryKind(Kind kind) {
 bool IsDetached(PKCS7 *p7) { return pkcs7_control(p7, PKCS7_OP_GET_DETACHED_SIGNATURE, 0, nullptr) != 0; }
 
 // Appends a digest BIO for the algorithm alg, found by its short name.
-bool AddDigest(BIO **chain, const X509_ALGOR *alg) {
+bool AddDigest(tovel::UniquePtr<BIO> &chain, const X509_ALGOR *alg) {
     const EVP_MD *md = EVP_get_digestbyname(OBJ_nid2sn(OBJ_obj2nid(alg->algorithm)));
     if (md == nullptr) {
         ERR_raise(ERR_LIB_PKCS7, PKCS7_R_UNKNOWN_DIGEST_TYPE);
@@ -63,10 +64,10 @@ bool AddDigest(BIO **chain, const X509_ALGOR *alg) {
         ERR_raise(ERR_LIB_PKCS7, ERR_R_BIO_LIB);
         return false;
     }
-    if (*chain == nullptr) {
-        *chain = digest;
+    if (chain == nullptr) {
+        chain.reset(digest);
     } else {
-        BIO_push(*chain, digest);
+        BIO_push(chain.get(), digest);
     }
     return true;
 }
@@ -90,23 +91,22 @@ bool SignAttributes(PKCS7_SIGNER_INFO *si, const EVP_MD *md) {
     unsigned char *attrs = nullptr;
     const int attrsLen =
         ASN1_item_i2d(reinterpret_cast<ASN1_VALUE *>(si->auth_attr), &attrs, ASN1_ITEM_rptr(PKCS7_ATTR_SIGN));
+    const tovel::OpenSslPtr<unsigned char> ownedAttrs(attrs);
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned digestLen = 0;
-    bool ok = attrsLen > 0 && EVP_Digest(attrs, static_cast<size_t>(attrsLen), digest, &digestLen, md, nullptr);
-    OPENSSL_free(attrs);
-    EVP_PKEY_CTX *ctx = ok ? EVP_PKEY_CTX_new(si->pkey, nullptr) : nullptr;
+    const bool digested =
+        attrsLen > 0 && EVP_Digest(attrs, static_cast<size_t>(attrsLen), digest, &digestLen, md, nullptr);
+    const tovel::UniquePtr<EVP_PKEY_CTX> ctx(digested ? EVP_PKEY_CTX_new(si->pkey, nullptr) : nullptr);
     size_t sigLen = 0;
-    ok = ctx != nullptr && EVP_PKEY_sign_init(ctx) > 0 && EVP_PKEY_CTX_set_signature_md(ctx, md) > 0 &&
-         EVP_PKEY_sign(ctx, nullptr, &sigLen, digest, digestLen) > 0;
-    unsigned char *sig = ok ? static_cast<unsigned char *>(OPENSSL_malloc(sigLen)) : nullptr;
-    ok = sig != nullptr && EVP_PKEY_sign(ctx, sig, &sigLen, digest, digestLen) > 0;
-    EVP_PKEY_CTX_free(ctx);
-    if (!ok) {
-        OPENSSL_free(sig);
+    const bool sized = ctx != nullptr && EVP_PKEY_sign_init(ctx.get()) > 0 &&
+                       EVP_PKEY_CTX_set_signature_md(ctx.get(), md) > 0 &&
+                       EVP_PKEY_sign(ctx.get(), nullptr, &sigLen, digest, digestLen) > 0;
+    tovel::OpenSslPtr<unsigned char> sig(sized ? static_cast<unsigned char *>(OPENSSL_malloc(sigLen)) : nullptr);
+    if (sig == nullptr || EVP_PKEY_sign(ctx.get(), sig.get(), &sigLen, digest, digestLen) <= 0) {
         ERR_raise(ERR_LIB_PKCS7, ERR_R_EVP_LIB);
         return false;
     }
-    ASN1_STRING_set0(si->enc_digest, sig, static_cast<int>(sigLen));
+    ASN1_STRING_set0(si->enc_digest, sig.release(), static_cast<int>(sigLen));
     return true;
 }
 
@@ -118,29 +118,28 @@ bool SignSigner(PKCS7_SIGNER_INFO *si, BIO *chain) {
     if (found == nullptr) {
         return false;
     }
-    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-    bool ok = ctx != nullptr && EVP_MD_CTX_copy_ex(ctx, found);
+    const tovel::UniquePtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
+    bool ok = ctx != nullptr && EVP_MD_CTX_copy_ex(ctx.get(), found);
     if (ok && sk_X509_ATTRIBUTE_num(si->auth_attr) > 0) {
         unsigned char md[EVP_MAX_MD_SIZE];
         unsigned mdLen = 0;
         if (PKCS7_get_signed_attribute(si, NID_pkcs9_signingTime) == nullptr) {
             ok = PKCS7_add0_attrib_signing_time(si, nullptr) == 1;
         }
-        ok = ok && EVP_DigestFinal_ex(ctx, md, &mdLen) && PKCS7_add1_attrib_digest(si, md, static_cast<int>(mdLen)) &&
+        ok = ok && EVP_DigestFinal_ex(ctx.get(), md, &mdLen) && PKCS7_add1_attrib_digest(si, md, static_cast<int>(mdLen)) &&
              SignAttributes(si, EVP_MD_CTX_get0_md(found));
     } else if (ok) {
         const int size = EVP_PKEY_get_size(si->pkey);
-        unsigned char *sig = size > 0 ? static_cast<unsigned char *>(OPENSSL_malloc(static_cast<size_t>(size))) : nullptr;
+        tovel::OpenSslPtr<unsigned char> sig(
+            size > 0 ? static_cast<unsigned char *>(OPENSSL_malloc(static_cast<size_t>(size))) : nullptr);
         unsigned sigLen = static_cast<unsigned>(size);
-        ok = sig != nullptr && EVP_SignFinal(ctx, sig, &sigLen, si->pkey);
+        ok = sig != nullptr && EVP_SignFinal(ctx.get(), sig.get(), &sigLen, si->pkey);
         if (ok) {
-            ASN1_STRING_set0(si->enc_digest, sig, static_cast<int>(sigLen));
+            ASN1_STRING_set0(si->enc_digest, sig.release(), static_cast<int>(sigLen));
         } else {
-            OPENSSL_free(sig);
             ERR_raise(ERR_LIB_PKCS7, ERR_R_EVP_LIB);
         }
     }
-    EVP_MD_CTX_free(ctx);
     return ok;
 }
 
@@ -180,12 +179,11 @@ BIO *pkcs7_data_init(PKCS7 *p7, BIO *bio) {
         ERR_raise(ERR_LIB_PKCS7, PKCS7_R_NO_CONTENT);
         return nullptr;
     }
-    BIO *chain = nullptr;
+    tovel::UniquePtr<BIO> chain;
     ASN1_OCTET_STRING *octets = nullptr;
     if (kind == Kind::Signed) {
         for (int i = 0; i < sk_X509_ALGOR_num(p7->d.sign->md_algs); ++i) {
-            if (!AddDigest(&chain, sk_X509_ALGOR_value(p7->d.sign->md_algs, i))) {
-                BIO_free_all(chain);
+            if (!AddDigest(chain, sk_X509_ALGOR_value(p7->d.sign->md_algs, i))) {
                 return nullptr;
             }
         }
@@ -203,7 +201,6 @@ BIO *pkcs7_data_init(PKCS7 *p7, BIO *bio) {
             }
         }
         if (bio == nullptr) {
-            BIO_free_all(chain);
             ERR_raise(ERR_LIB_PKCS7, ERR_R_BIO_LIB);
             return nullptr;
         }
@@ -211,8 +208,8 @@ BIO *pkcs7_data_init(PKCS7 *p7, BIO *bio) {
     if (chain == nullptr) {
         return bio;
     }
-    BIO_push(chain, bio);
-    return chain;
+    BIO_push(chain.get(), bio);
+    return chain.release();
 }
 
 int pkcs7_data_final(PKCS7 *p7, BIO *bio) {

@@ -7,8 +7,7 @@
 // and freed with the SM_PKCS7 item below and passed to the functions of this
 // header, never to the library's PKCS#7 functions. The library's own types are
 // held exactly as the library holds them.
-#ifndef SMEXT_SM_PKCS7_H
-#define SMEXT_SM_PKCS7_H
+#pragma once
 
 #include <openssl/asn1.h>
 #include <openssl/bio.h>
@@ -60,4 +59,18 @@ int pkcs7_stream_content(unsigned char ***boundary, PKCS7 *p7);
 }
 #endif
 
+#ifdef __cplusplus
+#include "platform/UniquePtr.h"
+
+// The owner of a structure made by the SM_PKCS7 item. SM_PKCS7 is PKCS7 under
+// another name, and tovel::UniquePtr<PKCS7> frees with the library's
+// PKCS7_free, which misreads the SM content types; SmPkcs7Ptr holds a PKCS7
+// too but frees it through the item (SM_PKCS7_free). SmPkcs7Item only names
+// that deleter and is never defined.
+struct SmPkcs7Item;
+template <>
+struct tovel::Deleter<SmPkcs7Item> {
+    void operator()(PKCS7 *p7) const noexcept { SM_PKCS7_free(p7); }
+};
+using SmPkcs7Ptr = std::unique_ptr<PKCS7, tovel::Deleter<SmPkcs7Item>>;
 #endif

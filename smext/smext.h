@@ -1,6 +1,5 @@
 // Start-up registration of the SM algorithms in the crypto library.
-#ifndef SMEXT_SMEXT_H
-#define SMEXT_SMEXT_H
+#pragma once
 
 #ifdef __cplusplus
 extern "C" {
@@ -19,6 +18,4 @@ void register_all_digests(void);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

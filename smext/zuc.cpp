@@ -6,6 +6,7 @@
 #include <bit>
 
 #include "smext/cpu_caps.h"
+#include "smext/sm_bits.h"
 #include "smext/zuc_impl.h"
 #include "smext/zuc_rounds.h"
 
@@ -29,13 +30,9 @@ inline uint32_t AddMod31(uint32_t a, uint32_t b) {
 // Multiplication by 2^k modulo 2^31 - 1: a rotation within 31 bits.
 inline uint32_t MulPow2Mod31(uint32_t x, unsigned k) { return ((x << k) | (x >> (31 - k))) & kMask31; }
 
-ZUC_INLINE uint32_t L1(uint32_t x) {
-    return x ^ std::rotl(x, 2) ^ std::rotl(x, 10) ^ std::rotl(x, 18) ^ std::rotl(x, 24);
-}
+ZUC_INLINE uint32_t L1(uint32_t x) { return XorRotl<2, 10, 18, 24>(x); }
 
-ZUC_INLINE uint32_t L2(uint32_t x) {
-    return x ^ std::rotl(x, 8) ^ std::rotl(x, 14) ^ std::rotl(x, 22) ^ std::rotl(x, 30);
-}
+ZUC_INLINE uint32_t L2(uint32_t x) { return XorRotl<8, 14, 22, 30>(x); }
 
 // S0, S1, S0, S1 on the bytes of a word, from the most significant, as one
 // table of words per byte position.

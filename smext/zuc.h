@@ -1,6 +1,5 @@
 // ZUC-128 stream cipher (GM/T 0001) and its cipher record "zuc".
-#ifndef SMEXT_ZUC_H
-#define SMEXT_ZUC_H
+#pragma once
 
 #include <stdint.h>
 
@@ -37,6 +36,4 @@ const EVP_CIPHER *zuc_cipher_method(void);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

@@ -3,7 +3,7 @@
 
 #include <openssl/err.h>
 
-#include "smext/sm_objects.h"
+#include "smext/sm_cipher_record.h"
 #include "smext/zuc_impl.h"
 
 namespace {
@@ -45,25 +45,11 @@ int zuc_cipher_do(EVP_CIPHER_CTX *ctx, unsigned char *out, const unsigned char *
     return 1;
 }
 
+// A stream cipher (mode bits 0).
 EVP_CIPHER *NewZucRecord() {
-    const int nid = sm_obj_nid(SM_OBJ_ZUC);
-    if (nid == NID_undef) {
-        return nullptr;
-    }
-    EVP_CIPHER *cipher = EVP_CIPHER_meth_new(nid, 1, ZUC_KEY_LENGTH);
-    if (cipher == nullptr) {
-        return nullptr;
-    }
-    // Stream cipher (mode bits 0); no ASN.1 parameter functions, see sm4_cipher.cpp.
-    if (!EVP_CIPHER_meth_set_iv_length(cipher, ZUC_IV_LENGTH) ||
-        !EVP_CIPHER_meth_set_flags(cipher, EVP_CIPH_VARIABLE_LENGTH | EVP_CIPH_FLAG_CUSTOM_ASN1) ||
-        !EVP_CIPHER_meth_set_init(cipher, zuc_cipher_init) ||
-        !EVP_CIPHER_meth_set_do_cipher(cipher, zuc_cipher_do) ||
-        !EVP_CIPHER_meth_set_impl_ctx_size(cipher, sizeof(ZUC_STATE))) {
-        EVP_CIPHER_meth_free(cipher);
-        return nullptr;
-    }
-    return cipher;
+    return sm_new_cipher_record({SM_OBJ_ZUC, 1, ZUC_KEY_LENGTH, ZUC_IV_LENGTH,
+                                 EVP_CIPH_VARIABLE_LENGTH | EVP_CIPH_FLAG_CUSTOM_ASN1, zuc_cipher_init,
+                                 zuc_cipher_do, sizeof(ZUC_STATE)});
 }
 
 }  // namespace

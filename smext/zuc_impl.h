@@ -1,6 +1,5 @@
 // Inside the ZUC core: the keystream code paths and the switch between them.
-#ifndef SMEXT_ZUC_IMPL_H
-#define SMEXT_ZUC_IMPL_H
+#pragma once
 
 #include <stddef.h>
 #include <stdint.h>
@@ -49,6 +48,4 @@ zuc_impl zuc_active_impl(void);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

@@ -3,14 +3,14 @@
 // the bit reorganisation are the same code, built for each path's
 // instruction set. Everything here has internal linkage, so that each file
 // that includes it (under its own target options) keeps its own build of it.
-#ifndef SMEXT_ZUC_ROUNDS_H
-#define SMEXT_ZUC_ROUNDS_H
+#pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "smext/sm_bits.h"
 #include "smext/zuc.h"
 
 #define ZUC_INLINE inline __attribute__((always_inline))
@@ -54,9 +54,6 @@ constexpr uint8_t ZUC_S1[256] = {
     0x88, 0xB1, 0x98, 0x7C, 0xF3, 0x3D, 0x60, 0x6C, 0x7B, 0xCA, 0xD3, 0x1F, 0x32, 0x65, 0x04, 0x28,
     0x64, 0xBE, 0x85, 0x9B, 0x2F, 0x59, 0x8A, 0xD7, 0xB0, 0x25, 0xAC, 0xAF, 0x12, 0x03, 0xE2, 0xF2,};
 
-constexpr uint32_t ZUC_EK_D[16] = {0x44D7, 0x26BC, 0x626B, 0x135E, 0x5789, 0x35E2, 0x7135, 0x09AF,
-                                   0x4D78, 0x2F13, 0x6BC4, 0x1AF1, 0x5E26, 0x3C4D, 0x789A, 0x47AC};
-
 constexpr uint32_t kMask31 = 0x7FFFFFFF;
 
 // The working-mode feedback 2^15 s15 + 2^17 s13 + 2^21 s10 + 2^20 s4 +
@@ -74,13 +71,7 @@ ZUC_INLINE uint32_t WorkFeedback(uint32_t s0, uint32_t s4, uint32_t s10, uint32_
 
 // out = in ^ z, the word taken most significant byte first.
 ZUC_INLINE void XorWord(unsigned char *out, const unsigned char *in, uint32_t z) {
-    if constexpr (std::endian::native == std::endian::little) {
-        z = __builtin_bswap32(z);
-    }
-    uint32_t word;
-    std::memcpy(&word, in, 4);
-    word ^= z;
-    std::memcpy(out, &word, 4);
+    StoreBe32(out, LoadBe32(in) ^ z);
 }
 
 // blocks * 16 keystream words into out = in ^ keystream. The register is
@@ -118,5 +109,3 @@ ZUC_INLINE void XorBlocks(ZUC_STATE *state, unsigned char *out, const unsigned c
 
 }  // namespace
 }  // namespace zucrounds
-
-#endif

@@ -1,8 +1,7 @@
 // The extension's provider "smext": SM2 key management, signature and
 // asymmetric cipher, the SM3 digest and the SM4-CBC and ZUC ciphers, for the
 // library's own fetches and for every application's.
-#ifndef SMEXT_PROV_SMEXT_PROVIDER_H
-#define SMEXT_PROV_SMEXT_PROVIDER_H
+#pragma once
 
 #include <openssl/core.h>
 
@@ -45,6 +44,4 @@ void smext_provider_set_observer(smext_provider_observer observer);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

@@ -14,7 +14,7 @@
 #include <openssl/params.h>
 
 #include "smext/prov/smprov_local.h"
-#include "smext/sm_bytes.h"
+#include "smext/sm_bits.h"
 #include "smext/sm4.h"
 #include "smext/zuc.h"
 

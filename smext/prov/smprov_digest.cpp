@@ -11,9 +11,6 @@
 
 namespace {
 
-// The core counts input in 32 bits: longer input goes to it in chunks.
-constexpr size_t kMaxCoreUpdate = size_t{1} << 30;
-
 OSSL_FUNC_digest_newctx_fn sm3prov_newctx;
 OSSL_FUNC_digest_freectx_fn sm3prov_freectx;
 OSSL_FUNC_digest_dupctx_fn sm3prov_dupctx;
@@ -39,15 +36,7 @@ void *sm3prov_dupctx(void *vctx) { return new (std::nothrow) SM3_CTX(*static_cas
 int sm3prov_init(void *vctx, const OSSL_PARAM[]) { return sm3_init(static_cast<SM3_CTX *>(vctx)); }
 
 int sm3prov_update(void *vctx, const unsigned char *in, size_t inl) {
-    auto *ctx = static_cast<SM3_CTX *>(vctx);
-    while (inl > kMaxCoreUpdate) {
-        if (!sm3_update(ctx, in, static_cast<uint32_t>(kMaxCoreUpdate))) {
-            return 0;
-        }
-        in += kMaxCoreUpdate;
-        inl -= kMaxCoreUpdate;
-    }
-    return sm3_update(ctx, in, static_cast<uint32_t>(inl));
+    return sm3_update_any(static_cast<SM3_CTX *>(vctx), in, inl);
 }
 
 int sm3prov_final(void *vctx, unsigned char *out, size_t *outl, size_t outsz) {

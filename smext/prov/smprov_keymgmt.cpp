@@ -14,6 +14,7 @@
 #include <openssl/param_build.h>
 #include <openssl/params.h>
 
+#include "platform/UniquePtr.h"
 #include "smext/prov/smprov_local.h"
 #include "smext/sm2_pkey.h"
 #include "smext/sm_objects.h"
@@ -117,29 +118,27 @@ int sm2_km_import(void *keydata, int selection, const OSSL_PARAM params[]) {
     if (p == nullptr || !OSSL_PARAM_get_utf8_string_ptr(p, &name)) {
         return 0;
     }
-    EC_GROUP *group = smprov_group_by_name(name);
-    if (group == nullptr) {
-        ERR_raise(ERR_LIB_EC, EC_R_INVALID_CURVE);
-        return 0;
+    {
+        const tovel::UniquePtr<EC_GROUP> group(smprov_group_by_name(name));
+        if (group == nullptr) {
+            ERR_raise(ERR_LIB_EC, EC_R_INVALID_CURVE);
+            return 0;
+        }
+        if (!EC_KEY_set_group(key, group.get())) {
+            return 0;
+        }
     }
-    const int setGroup = EC_KEY_set_group(key, group);
-    EC_GROUP_free(group);
-    if (!setGroup) {
-        return 0;
-    }
-    group = nullptr;
     const EC_GROUP *keyGroup = EC_KEY_get0_group(key);
     if ((selection & OSSL_KEYMGMT_SELECT_PUBLIC_KEY) != 0) {
         p = OSSL_PARAM_locate_const(params, OSSL_PKEY_PARAM_PUB_KEY);
         const void *octets = nullptr;
         size_t len = 0;
         if (p != nullptr) {
-            EC_POINT *point = EC_POINT_new(keyGroup);
+            const tovel::UniquePtr<EC_POINT> point(EC_POINT_new(keyGroup));
             const bool ok = point != nullptr && OSSL_PARAM_get_octet_string_ptr(p, &octets, &len) &&
-                            EC_POINT_oct2point(keyGroup, point, static_cast<const unsigned char *>(octets), len,
-                                               nullptr) &&
-                            EC_KEY_set_public_key(key, point);
-            EC_POINT_free(point);
+                            EC_POINT_oct2point(keyGroup, point.get(), static_cast<const unsigned char *>(octets),
+                                               len, nullptr) &&
+                            EC_KEY_set_public_key(key, point.get());
             if (!ok) {
                 return 0;
             }
@@ -149,9 +148,9 @@ int sm2_km_import(void *keydata, int selection, const OSSL_PARAM params[]) {
         p = OSSL_PARAM_locate_const(params, OSSL_PKEY_PARAM_PRIV_KEY);
         if (p != nullptr) {
             BIGNUM *d = BN_secure_new();
-            const bool ok = d != nullptr && OSSL_PARAM_get_BN(p, &d) && EC_KEY_set_private_key(key, d);
-            BN_clear_free(d);
-            if (!ok) {
+            const bool got = d != nullptr && OSSL_PARAM_get_BN(p, &d);
+            const tovel::UniquePtr<BIGNUM> owned(d);
+            if (!got || !EC_KEY_set_private_key(key, d)) {
                 return 0;
             }
         }
@@ -204,17 +203,15 @@ int sm2_km_export(void *keydata, int selection, OSSL_CALLBACK *callback, void *c
     if (key == nullptr || (selection & kSelectKeyParts) == 0) {
         return 0;
     }
-    OSSL_PARAM_BLD *bld = OSSL_PARAM_BLD_new();
+    const tovel::UniquePtr<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
     unsigned char *pub = nullptr;
-    OSSL_PARAM *params = nullptr;
-    int ok = 0;
-    if (bld != nullptr && BuildKeyParams(key, selection, bld, &pub) && (params = OSSL_PARAM_BLD_to_param(bld))) {
-        ok = callback(params, cbarg);
+    const bool built = bld != nullptr && BuildKeyParams(key, selection, bld.get(), &pub);
+    const tovel::OpenSslPtr<unsigned char> ownedPub(pub);
+    if (!built) {
+        return 0;
     }
-    OSSL_PARAM_free(params);
-    OPENSSL_free(pub);
-    OSSL_PARAM_BLD_free(bld);
-    return ok;
+    const tovel::UniquePtr<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(bld.get()));
+    return params != nullptr ? callback(params.get(), cbarg) : 0;
 }
 
 int sm2_km_get_params(void *keydata, OSSL_PARAM params[]) {
@@ -252,9 +249,8 @@ int sm2_km_get_params(void *keydata, OSSL_PARAM params[]) {
         }
         unsigned char *buf = nullptr;
         const size_t len = EC_POINT_point2buf(group, point, POINT_CONVERSION_UNCOMPRESSED, &buf, nullptr);
-        const int ok = len != 0 && OSSL_PARAM_set_octet_string(p, buf, len);
-        OPENSSL_free(buf);
-        if (!ok) {
+        const tovel::OpenSslPtr<unsigned char> owned(buf);
+        if (len == 0 || !OSSL_PARAM_set_octet_string(p, buf, len)) {
             return 0;
         }
     }
@@ -327,28 +323,26 @@ const OSSL_PARAM *sm2_km_gen_settable_params(void *, void *) {
 // A private scalar in [1, n - 2]: SM2 signing needs 1 + d invertible.
 bool GenerateKeyPair(EC_KEY *key) {
     const BIGNUM *order = EC_GROUP_get0_order(EC_KEY_get0_group(key));
-    BIGNUM *limit = order != nullptr ? BN_dup(order) : nullptr;
-    bool ok = limit != nullptr && BN_sub_word(limit, 1);
+    const tovel::UniquePtr<BIGNUM> limit(order != nullptr ? BN_dup(order) : nullptr);
+    bool ok = limit != nullptr && BN_sub_word(limit.get(), 1);
     while (ok) {
         ok = EC_KEY_generate_key(key) == 1;
-        if (ok && BN_cmp(EC_KEY_get0_private_key(key), limit) < 0) {
+        if (ok && BN_cmp(EC_KEY_get0_private_key(key), limit.get()) < 0) {
             break;
         }
     }
-    BN_free(limit);
     return ok;
 }
 
 void *sm2_km_gen(void *genctx, OSSL_CALLBACK *, void *) {
     auto *gen = static_cast<GenCtx *>(genctx);
-    EC_KEY *key = EC_KEY_new();
-    if (key == nullptr || gen->pkey.gen_group == nullptr || !EC_KEY_set_group(key, gen->pkey.gen_group) ||
-        ((gen->selection & OSSL_KEYMGMT_SELECT_KEYPAIR) != 0 && !GenerateKeyPair(key))) {
-        EC_KEY_free(key);
+    tovel::UniquePtr<EC_KEY> key(EC_KEY_new());
+    if (key == nullptr || gen->pkey.gen_group == nullptr || !EC_KEY_set_group(key.get(), gen->pkey.gen_group) ||
+        ((gen->selection & OSSL_KEYMGMT_SELECT_KEYPAIR) != 0 && !GenerateKeyPair(key.get()))) {
         return nullptr;
     }
     smprov_observe(SMEXT_OP_KEYGEN);
-    return key;
+    return key.release();
 }
 
 void sm2_km_gen_cleanup(void *genctx) {

@@ -1,6 +1,5 @@
 // Internals shared by the provider's operation files.
-#ifndef SMEXT_PROV_SMPROV_LOCAL_H
-#define SMEXT_PROV_SMPROV_LOCAL_H
+#pragma once
 
 #include <openssl/core.h>
 #include <openssl/core_dispatch.h>
@@ -36,5 +35,3 @@ extern const OSSL_DISPATCH smprov_zuc_functions[];
 // Curve by name ("SM2", the test curve's short name, an OID, a NIST name),
 // built as the SM2 code builds it; null when the name names no curve.
 EC_GROUP *smprov_group_by_name(const char *name);
-
-#endif

@@ -5,7 +5,6 @@
 // default identity "1234567812345678".
 #include <string.h>
 
-#include <initializer_list>
 #include <new>
 #include <string>
 #include <vector>
@@ -19,6 +18,7 @@
 #include <openssl/params.h>
 #include <openssl/x509.h>
 
+#include "platform/UniquePtr.h"
 #include "smext/prov/smprov_local.h"
 #include "smext/sm2.h"
 #include "smext/sm2_pkey.h"
@@ -26,10 +26,6 @@
 #include "smext/sm_objects.h"
 
 namespace {
-
-// SM3 is hashed by the extension's core directly; the input goes to it in
-// chunks whose length fits its 32-bit count.
-constexpr size_t kMaxSm3Update = size_t{1} << 30;
 
 struct SigCtx {
     SmProvCtx *prov = nullptr;
@@ -121,19 +117,18 @@ void *sm2sig_dupctx(void *vctx) {
 // Fetches the named digest and hands it to the control, which accepts it or
 // refuses it with its error entry.
 int SetDigest(SigCtx *ctx, const char *name, const char *props) {
-    EVP_MD *md = EVP_MD_fetch(ctx->prov->libctx, name, props != nullptr ? props : ctx->propq.c_str());
+    tovel::UniquePtr<EVP_MD> md(EVP_MD_fetch(ctx->prov->libctx, name, props != nullptr ? props : ctx->propq.c_str()));
     if (md == nullptr) {
         ERR_raise_data(ERR_LIB_EC, EC_R_INVALID_DIGEST_TYPE, "digest=%s", name);
         return 0;
     }
     SM2_PKEY_CTX trial = ctx->pkey;
-    if (ec_sm2_pkey_control(&trial, EVP_PKEY_CTRL_MD, 0, md) != 1) {
-        EVP_MD_free(md);
+    if (ec_sm2_pkey_control(&trial, EVP_PKEY_CTRL_MD, 0, md.get()) != 1) {
         return 0;
     }
     EVP_MD_free(ctx->md);
-    ctx->md = md;
-    ctx->pkey.md = md;
+    ctx->md = md.release();
+    ctx->pkey.md = ctx->md;
     return 1;
 }
 
@@ -213,42 +208,26 @@ int sm2sig_digest_verify_init(void *vctx, const char *mdname, void *provkey, con
     return DigestInit(static_cast<SigCtx *>(vctx), mdname, provkey, params);
 }
 
-int Sm3Update(SM3_CTX *sm3, const unsigned char *data, size_t len) {
-    while (len > kMaxSm3Update) {
-        if (!sm3_update(sm3, data, static_cast<uint32_t>(kMaxSm3Update))) {
-            return 0;
-        }
-        data += kMaxSm3Update;
-        len -= kMaxSm3Update;
-    }
-    return sm3_update(sm3, data, static_cast<uint32_t>(len));
-}
-
 // Z over the identity and the key's own curve: a, b, the base point and the
 // public point.
 int ComputeZ(const SigCtx *ctx, unsigned char z[32]) {
     const EC_GROUP *group = EC_KEY_get0_group(ctx->key);
     const EC_POINT *point = EC_KEY_get0_public_key(ctx->key);
     const EC_POINT *generator = group != nullptr ? EC_GROUP_get0_generator(group) : nullptr;
-    BN_CTX *bnctx = BN_CTX_new();
-    BIGNUM *p = BN_new(), *a = BN_new(), *b = BN_new(), *xG = BN_new(), *yG = BN_new(), *xA = BN_new(),
-           *yA = BN_new();
+    const tovel::UniquePtr<BN_CTX> bnctx(BN_CTX_new());
+    const tovel::UniquePtr<BIGNUM> p(BN_new()), a(BN_new()), b(BN_new()), xG(BN_new()), yG(BN_new()),
+        xA(BN_new()), yA(BN_new());
     const unsigned char *id = reinterpret_cast<const unsigned char *>(SM2_DEFAULT_USER_ID);
     int idlen = SM2_DEFAULT_USER_ID_LEN;
     if (ctx->idSet) {
         id = ctx->id.data();
         idlen = static_cast<int>(ctx->id.size());
     }
-    const int ok = point != nullptr && generator != nullptr && bnctx != nullptr && p && a && b && xG && yG && xA &&
-                   yA && EC_GROUP_get_curve(group, p, a, b, bnctx) &&
-                   EC_POINT_get_affine_coordinates(group, generator, xG, yG, bnctx) &&
-                   EC_POINT_get_affine_coordinates(group, point, xA, yA, bnctx) &&
-                   sm2_compute_z(id, idlen, a, b, xG, yG, xA, yA, z);
-    for (BIGNUM *bn : {p, a, b, xG, yG, xA, yA}) {
-        BN_free(bn);
-    }
-    BN_CTX_free(bnctx);
-    return ok;
+    return point != nullptr && generator != nullptr && bnctx != nullptr && p && a && b && xG && yG && xA && yA &&
+           EC_GROUP_get_curve(group, p.get(), a.get(), b.get(), bnctx.get()) &&
+           EC_POINT_get_affine_coordinates(group, generator, xG.get(), yG.get(), bnctx.get()) &&
+           EC_POINT_get_affine_coordinates(group, point, xA.get(), yA.get(), bnctx.get()) &&
+           sm2_compute_z(id, idlen, a.get(), b.get(), xG.get(), yG.get(), xA.get(), yA.get(), z);
 }
 
 // Z goes ahead of the first byte of data (or of the end, for empty data).
@@ -270,7 +249,7 @@ int sm2sig_digest_update(void *vctx, const unsigned char *data, size_t datalen) 
         return 0;
     }
     if (ctx->sm3) {
-        return Sm3Update(&ctx->sm3ctx, data, datalen);
+        return sm3_update_any(&ctx->sm3ctx, data, datalen);
     }
     return EVP_DigestUpdate(ctx->mdctx, data, datalen);
 }
@@ -331,14 +310,15 @@ int SetAlgorithmId(const SigCtx *ctx, OSSL_PARAM *p) {
     if (ctx->md == nullptr || EVP_MD_get_type(ctx->md) != sm_obj_nid(SM_OBJ_SM3)) {
         return 1;
     }
-    X509_ALGOR *alg = X509_ALGOR_new();
+    const tovel::UniquePtr<X509_ALGOR> alg(X509_ALGOR_new());
+    if (alg == nullptr ||
+        !X509_ALGOR_set0(alg.get(), OBJ_nid2obj(sm_obj_nid(SM_OBJ_SM2_SM3)), V_ASN1_UNDEF, nullptr)) {
+        return 0;
+    }
     unsigned char *der = nullptr;
-    int len = 0;
-    int ok = alg != nullptr && X509_ALGOR_set0(alg, OBJ_nid2obj(sm_obj_nid(SM_OBJ_SM2_SM3)), V_ASN1_UNDEF, nullptr) &&
-             (len = i2d_X509_ALGOR(alg, &der)) > 0 && OSSL_PARAM_set_octet_string(p, der, static_cast<size_t>(len));
-    OPENSSL_free(der);
-    X509_ALGOR_free(alg);
-    return ok;
+    const int len = i2d_X509_ALGOR(alg.get(), &der);
+    const tovel::OpenSslPtr<unsigned char> ownedDer(der);
+    return len > 0 && OSSL_PARAM_set_octet_string(p, der, static_cast<size_t>(len));
 }
 
 int sm2sig_get_ctx_params(void *vctx, OSSL_PARAM params[]) {

@@ -10,6 +10,7 @@
 #include "Host/TovelKitHost.h"
 #include "agent/TovelAgent.h"
 #include "platform/Bstr.h"
+#include "platform/UniquePtr.h"
 
 namespace {
 
@@ -40,9 +41,8 @@ class DispatchTest : public ::testing::Test {
   std::string Respond(const std::string& request) {
     char* response = nullptr;
     EXPECT_EQ(0, ParseAndRespondRequest(request.c_str(), &response));
-    std::string out = response ? response : "<null>";
-    delete[] response;
-    return out;
+    const std::unique_ptr<char[]> owner(response);
+    return response ? response : "<null>";
   }
 
   FakeAgent agent_;
@@ -166,10 +166,6 @@ bool IsWellFormedUtf8(const std::string& text) {
   return true;
 }
 
-struct JsonFree {
-  void operator()(cJSON* p) const { cJSON_Delete(p); }
-};
-
 // Echoed texts come back as well-formed UTF-8: each maximal ill-formed
 // subpart of the request's bytes becomes one U+FFFD; well-formed text, also
 // outside the basic plane, is unchanged.
@@ -203,11 +199,11 @@ TEST_F(DispatchTest, EveryResponseIsWellFormedUtf8Json) {
         Respond(R"({"function":"Foo)" + escaped + R"(","params":[],"randomId":")" + escaped + "\"}");
     for (const std::string* response : {&normal, &fallback}) {
       EXPECT_TRUE(IsWellFormedUtf8(*response)) << *response;
-      std::unique_ptr<cJSON, JsonFree> json(cJSON_Parse(response->c_str()));
+      tovel::UniquePtr<cJSON> json(cJSON_Parse(response->c_str()));
       ASSERT_NE(nullptr, json) << *response;
       EXPECT_EQ(c.echoed, cJSON_GetStringValue(cJSON_GetObjectItem(json.get(), "randomId")));
     }
-    std::unique_ptr<cJSON, JsonFree> json(cJSON_Parse(fallback.c_str()));
+    tovel::UniquePtr<cJSON> json(cJSON_Parse(fallback.c_str()));
     ASSERT_NE(nullptr, json);
     EXPECT_EQ("Foo" + c.echoed, cJSON_GetStringValue(cJSON_GetObjectItem(json.get(), "function")));
   }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "agent/TovelAgent.h"
+#include "platform/UniquePtr.h"
 #include "tools/lib/HostProcess.h"
 
 namespace {
@@ -93,7 +94,7 @@ TEST(HostMemoryTest, LargeFramesOfEveryShapeStayWithinAFewTimesTheirSize) {
       {"a long certificate text",
        [] { return Repeat(R"({"function":"GetMacAddress","params":[")", "QUJD", R"("]})"); },
        [](const std::string& answer) {
-         std::unique_ptr<cJSON, decltype(&cJSON_Delete)> json(cJSON_Parse(answer.c_str()), &cJSON_Delete);
+         const tovel::UniquePtr<cJSON> json(cJSON_Parse(answer.c_str()));
          ASSERT_NE(nullptr, json) << answer;
          EXPECT_EQ(E_INVALIDARG, cJSON_GetObjectItem(json.get(), "errorcode")->valuedouble);
        }},

@@ -6,20 +6,36 @@
 #include <string>
 
 #include "agent/TovelAgent.h"
+#include "platform/UniquePtr.h"
 
 namespace {
 
-struct JsonDeleter {
-  void operator()(cJSON* p) const { cJSON_Delete(p); }
-};
-using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+using JsonPtr = tovel::UniquePtr<cJSON>;
+using Text = std::unique_ptr<char[]>;
 
 std::string PrintText(const char* name, const char* randomId, cJSON* response) {
   char* text = nullptr;
   EXPECT_EQ(0, ConvertJSONToResponseMsg(name, randomId, response, &text));
-  std::string out = text ? text : "<null>";
-  delete[] text;
-  return out;
+  const Text owner(text);
+  return text ? text : "<null>";
+}
+
+// What a parse hands out, released when the case ends.
+struct Parsed {
+  Text name;
+  JsonPtr params;
+  Text randomId;
+};
+
+int Parse(const char* request, Parsed* out) {
+  char* name = nullptr;
+  cJSON* params = nullptr;
+  char* randomId = nullptr;
+  const int status = ParseRequestMsgToJSON(request, &name, &params, &randomId);
+  out->name.reset(name);
+  out->params.reset(params);
+  out->randomId.reset(randomId);
+  return status;
 }
 
 TEST(ParseRequestTest, ExtractsMembersIgnoringCaseFirstMatchWins) {
@@ -36,20 +52,15 @@ TEST(ParseRequestTest, ExtractsMembersIgnoringCaseFirstMatchWins) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.request);
-    char* name = nullptr;
-    cJSON* params = nullptr;
-    char* randomId = nullptr;
-    ASSERT_EQ(0, ParseRequestMsgToJSON(c.request.c_str(), &name, &params, &randomId));
-    EXPECT_EQ(c.name, name);
+    Parsed parsed;
+    ASSERT_EQ(0, Parse(c.request.c_str(), &parsed));
+    EXPECT_EQ(c.name, parsed.name.get());
     if (c.randomId == nullptr)
-      EXPECT_EQ(nullptr, randomId);
+      EXPECT_EQ(nullptr, parsed.randomId);
     else
-      EXPECT_STREQ(c.randomId, randomId);
-    ASSERT_NE(nullptr, params);
-    EXPECT_EQ(c.paramsType, params->type & 0xFF);
-    delete[] name;
-    delete[] randomId;
-    cJSON_Delete(params);
+      EXPECT_STREQ(c.randomId, parsed.randomId.get());
+    ASSERT_NE(nullptr, parsed.params);
+    EXPECT_EQ(c.paramsType, parsed.params->type & 0xFF);
   }
 }
 
@@ -71,13 +82,11 @@ TEST(ParseRequestTest, FailuresHandOutNothing) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.request);
-    char* name = nullptr;
-    cJSON* params = nullptr;
-    char* randomId = nullptr;
-    EXPECT_EQ(c.status, ParseRequestMsgToJSON(c.request, &name, &params, &randomId));
-    EXPECT_EQ(nullptr, name);
-    EXPECT_EQ(nullptr, params);
-    EXPECT_EQ(nullptr, randomId);
+    Parsed parsed;
+    EXPECT_EQ(c.status, Parse(c.request, &parsed));
+    EXPECT_EQ(nullptr, parsed.name);
+    EXPECT_EQ(nullptr, parsed.params);
+    EXPECT_EQ(nullptr, parsed.randomId);
   }
   EXPECT_EQ(87, ParseRequestMsgToJSON(nullptr, nullptr, nullptr, nullptr));
 }
@@ -112,15 +121,10 @@ TEST(ParseRequestTest, RequestsOfFarMoreValuesThanTheirSizeAreRefused) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    char* name = nullptr;
-    cJSON* params = nullptr;
-    char* randomId = nullptr;
-    EXPECT_EQ(c.status, ParseRequestMsgToJSON(c.request.c_str(), &name, &params, &randomId));
-    EXPECT_EQ(c.status == 0, name != nullptr);
-    EXPECT_EQ(c.status == 0, params != nullptr);
-    delete[] name;
-    delete[] randomId;
-    cJSON_Delete(params);
+    Parsed parsed;
+    EXPECT_EQ(c.status, Parse(c.request.c_str(), &parsed));
+    EXPECT_EQ(c.status == 0, parsed.name != nullptr);
+    EXPECT_EQ(c.status == 0, parsed.params != nullptr);
   }
 }
 
@@ -128,8 +132,8 @@ TEST(ParseRequestTest, ZeroByteEndsTheText) {
   const std::string request("{\"function\":\"a\",\"params\":[]}\0garbage", 36);
   char* name = nullptr;
   ASSERT_EQ(0, ParseRequestMsgToJSON(request.c_str(), &name, nullptr, nullptr));
+  const Text owner(name);
   EXPECT_STREQ("a", name);
-  delete[] name;
 }
 
 TEST(ResponseTest, PrintsMembersInOrderWithoutSpaces) {
@@ -219,12 +223,12 @@ TEST(ArrayItemTest, TakesStringOrParamMember) {
     ASSERT_NE(nullptr, params);
     char* text = nullptr;
     EXPECT_EQ(c.status, ConverJSONArrayItemtoNULLEndString(params.get(), c.index, &text));
+    const Text owner(text);
     if (c.text) {
       EXPECT_STREQ(c.text, text);
     } else {
       EXPECT_EQ(nullptr, text);
     }
-    delete[] text;
   }
   char* text = nullptr;
   EXPECT_EQ(87, ConverJSONArrayItemtoNULLEndString(nullptr, 0, &text));

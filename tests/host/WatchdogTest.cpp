@@ -25,12 +25,21 @@ class WatchdogTest : public ::testing::Test {
     });
     context_.lastTime = context_.now = 1000;
     context_.running.store(1);
-    context_.mutex = CreateMutexW(nullptr, FALSE, nullptr);
+    mutex_.reset(CreateMutexW(nullptr, FALSE, nullptr));
+    context_.mutex = mutex_.get();
     ASSERT_NE(nullptr, context_.mutex);
   }
-  void TearDown() override {
-    SetTimeSourceForTesting({});
-    if (context_.mutex) CloseHandle(context_.mutex);
+  void TearDown() override { SetTimeSourceForTesting({}); }
+
+  // Runs the watchdog on its own thread, pausing pauseMs after each check.
+  std::future<int> StartWatchdog(DWORD pauseMs, bool* timedOut) {
+    return std::async(std::launch::async, [this, pauseMs, timedOut] { return RunWatchdog(&context_, pauseMs, timedOut); });
+  }
+
+  // Gives the context an end signal, which is not set.
+  void AddEndSignal() {
+    workerEnded_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    context_.workerEnded = workerEnded_.get();
   }
 
   // Lets the watchdog take a few more readings of the clock.
@@ -41,13 +50,14 @@ class WatchdogTest : public ::testing::Test {
 
   std::atomic<__time64_t> clock_{1000};
   std::atomic<int> reads_{0};
+  UniqueHandle mutex_;
+  UniqueHandle workerEnded_;
   MsgThreadContext context_{};
 };
 
 TEST_F(WatchdogTest, EndsOnlyWhenMoreThanTheLimitHasPassed) {
   bool timedOut = false;
-  auto result = std::async(std::launch::async,
-                           [&] { return RunWatchdog(&context_, 1, &timedOut); });
+  auto result = StartWatchdog(1, &timedOut);
   clock_ = 1000 + MSG_HANDLE_TIME_LIMIT;  // exactly the limit: goes on
   WaitForReadings(3);
   EXPECT_EQ(std::future_status::timeout, result.wait_for(std::chrono::milliseconds(0)));
@@ -61,8 +71,7 @@ TEST_F(WatchdogTest, EndsOnlyWhenMoreThanTheLimitHasPassed) {
 
 TEST_F(WatchdogTest, LimitCountsFromTheWorkersLatestStamp) {
   bool timedOut = false;
-  auto result = std::async(std::launch::async,
-                           [&] { return RunWatchdog(&context_, 1, &timedOut); });
+  auto result = StartWatchdog(1, &timedOut);
   clock_ = 1500;
   WaitForReadings(2);
   // The worker stamps when it begins to wait for the next request.
@@ -86,7 +95,7 @@ TEST_F(WatchdogTest, WorkerEndIsSeenAtTheNextCheck) {
 }
 
 TEST_F(WatchdogTest, FailedWaitEndsWithMinusOne) {
-  CloseHandle(context_.mutex);
+  mutex_.reset();
   context_.mutex = nullptr;
   bool timedOut = true;
   EXPECT_EQ(-1, RunWatchdog(&context_, 1, &timedOut));
@@ -176,8 +185,7 @@ TEST_F(WatchdogTest, WorkerStampsItsActivityForEveryRequest) {
       ReleaseMutex(context_.mutex);
     }
     clock_ = 1700;
-    auto watchdog = std::async(std::launch::async,
-                               [&] { return RunWatchdog(&context_, 1, &timedOut); });
+    auto watchdog = StartWatchdog(1, &timedOut);
     // A few more looks at the clock, unless the watchdog has already ended.
     const int target = reads_.load() + 3;
     while (reads_.load() < target && watchdog.wait_for(std::chrono::milliseconds(1)) == std::future_status::timeout) {
@@ -198,10 +206,10 @@ TEST_F(WatchdogTest, WorkerStampsItsActivityForEveryRequest) {
 // The pause after each check ends as soon as the worker signals its end: with
 // a pause far longer than the test waits, only the signal can end it in time.
 TEST_F(WatchdogTest, WorkerEndSignalCutsThePauseShort) {
-  context_.workerEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  AddEndSignal();
   ASSERT_NE(nullptr, context_.workerEnded);
   bool timedOut = true;
-  auto result = std::async(std::launch::async, [&] { return RunWatchdog(&context_, 60000, &timedOut); });
+  auto result = StartWatchdog(60000, &timedOut);
   WaitForReadings(1);
   EXPECT_EQ(std::future_status::timeout, result.wait_for(std::chrono::milliseconds(20)));
   context_.running.store(0);
@@ -209,20 +217,18 @@ TEST_F(WatchdogTest, WorkerEndSignalCutsThePauseShort) {
   ASSERT_EQ(std::future_status::ready, result.wait_for(std::chrono::seconds(10)));
   EXPECT_EQ(0, result.get());
   EXPECT_FALSE(timedOut);
-  CloseHandle(context_.workerEnded);
 }
 
 // An end signal that is not set leaves the checks going after every pause.
 TEST_F(WatchdogTest, UnsetEndSignalStillChecksAfterEveryPause) {
-  context_.workerEnded = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  AddEndSignal();
   ASSERT_NE(nullptr, context_.workerEnded);
   bool timedOut = false;
-  auto result = std::async(std::launch::async, [&] { return RunWatchdog(&context_, 1, &timedOut); });
+  auto result = StartWatchdog(1, &timedOut);
   WaitForReadings(3);
   clock_ = 1000 + MSG_HANDLE_TIME_LIMIT + 1;
   ASSERT_EQ(std::future_status::ready, result.wait_for(std::chrono::seconds(10)));
   EXPECT_TRUE(timedOut);
-  CloseHandle(context_.workerEnded);
 }
 
 }  // namespace

@@ -9,16 +9,6 @@
 namespace provtest {
 namespace {
 
-struct MdFree {
-    void operator()(EVP_MD *p) const { EVP_MD_free(p); }
-};
-struct CipherFree {
-    void operator()(EVP_CIPHER *p) const { EVP_CIPHER_free(p); }
-};
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX *p) const { EVP_CIPHER_CTX_free(p); }
-};
-
 Bytes Hash(const EVP_MD *md, const Bytes &data, size_t chunk) {
     MdCtx ctx(EVP_MD_CTX_new());
     EXPECT_EQ(EVP_DigestInit_ex(ctx.get(), md, nullptr), 1);
@@ -37,7 +27,7 @@ Bytes Hash(const EVP_MD *md, const Bytes &data, size_t chunk) {
 Bytes Crypt(const EVP_CIPHER *cipher, int enc, const Bytes &key, const Bytes &iv, const Bytes &in, size_t chunk,
             bool *ok, int padding = 1) {
     *ok = false;
-    std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> ctx(EVP_CIPHER_CTX_new());
+    tovel::UniquePtr<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
     if (EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key.data(), iv.data(), enc) != 1) return {};
     EVP_CIPHER_CTX_set_padding(ctx.get(), padding);
     Bytes out(in.size() + 32);
@@ -57,7 +47,7 @@ Bytes Crypt(const EVP_CIPHER *cipher, int enc, const Bytes &key, const Bytes &iv
 }
 
 TEST(ProvAlgorithmsTest, Sm3FetchedAndImplicitRunTheExtension) {
-    std::unique_ptr<EVP_MD, MdFree> md(EVP_MD_fetch(nullptr, "SM3", nullptr));
+    tovel::UniquePtr<EVP_MD> md(EVP_MD_fetch(nullptr, "SM3", nullptr));
     ASSERT_TRUE(md);
     EXPECT_EQ(ProviderOf(md.get()), "smext");
     OpCounter ops;
@@ -79,7 +69,7 @@ TEST(ProvAlgorithmsTest, Sm3FetchedAndImplicitRunTheExtension) {
     EVP_DigestFinal_ex(b.get(), out.data(), &len);
     EXPECT_EQ(ToHex(out), "66c7f0f462eeedd9d1f2d46bdc10e4e24167c4875cf2f7a2297da02b8f4ba8e0");
     // The stock implementation stays reachable and agrees on random data.
-    std::unique_ptr<EVP_MD, MdFree> stock(EVP_MD_fetch(nullptr, "SM3", kStock));
+    tovel::UniquePtr<EVP_MD> stock(EVP_MD_fetch(nullptr, "SM3", kStock));
     EXPECT_EQ(ProviderOf(stock.get()), "default");
     Bytes data(1000);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
@@ -87,8 +77,8 @@ TEST(ProvAlgorithmsTest, Sm3FetchedAndImplicitRunTheExtension) {
 }
 
 TEST(ProvAlgorithmsTest, Sm4CbcMatchesTheStockLibrary) {
-    std::unique_ptr<EVP_CIPHER, CipherFree> ours(EVP_CIPHER_fetch(nullptr, "SM4-CBC", nullptr));
-    std::unique_ptr<EVP_CIPHER, CipherFree> stock(EVP_CIPHER_fetch(nullptr, "SM4-CBC", kStock));
+    tovel::UniquePtr<EVP_CIPHER> ours(EVP_CIPHER_fetch(nullptr, "SM4-CBC", nullptr));
+    tovel::UniquePtr<EVP_CIPHER> stock(EVP_CIPHER_fetch(nullptr, "SM4-CBC", kStock));
     ASSERT_TRUE(ours && stock);
     EXPECT_EQ(ProviderOf(ours.get()), "smext");
     EXPECT_EQ(EVP_CIPHER_get_mode(ours.get()), EVP_CIPH_CBC_MODE);
@@ -131,7 +121,7 @@ TEST(ProvAlgorithmsTest, Sm4CbcMatchesTheStockLibrary) {
 }
 
 TEST(ProvAlgorithmsTest, ZucFetchedRunsTheExtension) {
-    std::unique_ptr<EVP_CIPHER, CipherFree> zuc(EVP_CIPHER_fetch(nullptr, "ZUC", nullptr));
+    tovel::UniquePtr<EVP_CIPHER> zuc(EVP_CIPHER_fetch(nullptr, "ZUC", nullptr));
     ASSERT_TRUE(zuc);
     EXPECT_EQ(ProviderOf(zuc.get()), "smext");
     EXPECT_EQ(EVP_CIPHER_get_block_size(zuc.get()), 1);

@@ -101,18 +101,6 @@ int DigestVerify(EVP_PKEY *key, const Bytes &sig, const Bytes &data, const char 
     return EVP_DigestVerify(md.get(), sig.data(), sig.size(), data.data(), data.size());
 }
 
-std::vector<ErrorEntry> DrainErrors() {
-    std::vector<ErrorEntry> entries;
-    const char *data = nullptr;
-    int flags = 0;
-    unsigned long code;
-    while ((code = ERR_get_error_all(nullptr, nullptr, nullptr, &data, &flags)) != 0) {
-        entries.push_back({ERR_GET_LIB(code), ERR_GET_REASON(code),
-                           (flags & ERR_TXT_STRING) != 0 && data != nullptr ? data : ""});
-    }
-    return entries;
-}
-
 bool HadError(int lib, int reason) {
     bool found = false;
     for (const auto &e : DrainErrors()) found = found || (e.lib == lib && e.reason == reason);

@@ -5,14 +5,15 @@
 
 #include <array>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include "platform/UniquePtr.h"
 #include "smext/prov/smext_provider.h"
+#include "tests/support/ErrorQueue.h"
 #include "tests/support/TestHex.h"
 
 namespace provtest {
@@ -21,26 +22,11 @@ using testsupport::Bytes;
 using testsupport::FromHex;
 using testsupport::ToHex;
 
-struct PkeyFree {
-    void operator()(EVP_PKEY *p) const { EVP_PKEY_free(p); }
-};
-struct PkeyCtxFree {
-    void operator()(EVP_PKEY_CTX *p) const { EVP_PKEY_CTX_free(p); }
-};
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX *p) const { EVP_MD_CTX_free(p); }
-};
-struct X509Free {
-    void operator()(X509 *p) const { X509_free(p); }
-};
-struct CrlFree {
-    void operator()(X509_CRL *p) const { X509_CRL_free(p); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-using Cert = std::unique_ptr<X509, X509Free>;
-using Crl = std::unique_ptr<X509_CRL, CrlFree>;
+using Pkey = tovel::UniquePtr<EVP_PKEY>;
+using PkeyCtx = tovel::UniquePtr<EVP_PKEY_CTX>;
+using MdCtx = tovel::UniquePtr<EVP_MD_CTX>;
+using Cert = tovel::UniquePtr<X509>;
+using Crl = tovel::UniquePtr<X509_CRL>;
 
 // Counts the provider's operations while it lives (one at a time).
 class OpCounter {
@@ -68,13 +54,8 @@ PkeyCtx CtxFor(EVP_PKEY *key, const char *propq = nullptr);
 Bytes DigestSign(EVP_PKEY *key, const Bytes &data, const char *propq, const std::string *id);
 int DigestVerify(EVP_PKEY *key, const Bytes &sig, const Bytes &data, const char *propq, const std::string *id);
 
-// One entry of the thread's error queue.
-struct ErrorEntry {
-    int lib = 0;
-    int reason = 0;
-    std::string data;
-};
-std::vector<ErrorEntry> DrainErrors();
+using testsupport::DrainErrors;
+using testsupport::ErrorEntry;
 // True when some queued entry (all are taken off the queue) is (lib, reason).
 bool HadError(int lib, int reason);
 

@@ -111,8 +111,8 @@ Bytes SignatureOf(X509 *cert) {
 
 // X509_verify_cert of leaf against the trust anchor ca: result and error.
 std::pair<int, int> VerifyChain(X509 *leaf, X509 *ca) {
-    std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(), X509_STORE_free);
-    std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> ctx(X509_STORE_CTX_new(), X509_STORE_CTX_free);
+    tovel::UniquePtr<X509_STORE> store(X509_STORE_new());
+    tovel::UniquePtr<X509_STORE_CTX> ctx(X509_STORE_CTX_new());
     X509_STORE_add_cert(store.get(), ca);
     X509_STORE_CTX_init(ctx.get(), store.get(), leaf, nullptr);
     const int ret = X509_verify_cert(ctx.get());

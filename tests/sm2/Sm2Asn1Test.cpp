@@ -15,11 +15,6 @@ namespace {
 
 using namespace sm2test;
 
-struct KeyDeleter {
-    void operator()(EC_KEY *key) const { EC_KEY_free(key); }
-};
-using KeyPtr = std::unique_ptr<EC_KEY, KeyDeleter>;
-
 Bytes Repeat(uint8_t value, size_t n) { return Bytes(n, value); }
 
 Bytes Cat(std::initializer_list<Bytes> parts) {
@@ -180,7 +175,7 @@ class Sm2PrivateKeyTest : public ::testing::Test {
         return Sm2Der(key_.get(), EC_KEY_get0_group(key_.get()), withParameters, withPublic);
     }
 
-    KeyPtr key_;
+    tovel::UniquePtr<EC_KEY> key_;
     Bytes ecDer_;
 };
 
@@ -200,7 +195,7 @@ TEST_F(Sm2PrivateKeyTest, EachFormDecodesOnlyWithItsOwnDecoder) {
 
     p = sm2Der.data();
     EC_KEY *out = nullptr;
-    KeyPtr decoded(decode_sm2_private_key(&out, &p, static_cast<long>(sm2Der.size())));
+    tovel::UniquePtr<EC_KEY> decoded(decode_sm2_private_key(&out, &p, static_cast<long>(sm2Der.size())));
     ASSERT_NE(decoded, nullptr);
     EXPECT_EQ(out, decoded.get());
     EXPECT_EQ(p, sm2Der.data() + sm2Der.size());
@@ -222,7 +217,7 @@ TEST_F(Sm2PrivateKeyTest, ParametersAndPublicPointAreOptional) {
     EXPECT_EQ(decode_sm2_private_key(nullptr, &p, static_cast<long>(bare.size())), nullptr);
     ExpectNewestError(ERR_LIB_EC, ERR_R_EC_LIB, 146);
 
-    KeyPtr target(EC_KEY_new_by_curve_name(NID_sm2));
+    tovel::UniquePtr<EC_KEY> target(EC_KEY_new_by_curve_name(NID_sm2));
     EC_KEY *inOut = target.get();
     p = bare.data();
     EXPECT_EQ(decode_sm2_private_key(&inOut, &p, static_cast<long>(bare.size())), target.get());
@@ -232,7 +227,7 @@ TEST_F(Sm2PrivateKeyTest, ParametersAndPublicPointAreOptional) {
 
     const Bytes withParams = Sm2Der(true, false);
     p = withParams.data();
-    KeyPtr decoded(decode_sm2_private_key(nullptr, &p, static_cast<long>(withParams.size())));
+    tovel::UniquePtr<EC_KEY> decoded(decode_sm2_private_key(nullptr, &p, static_cast<long>(withParams.size())));
     ASSERT_NE(decoded, nullptr);
     EXPECT_EQ(EC_KEY_get0_public_key(decoded.get()), nullptr);
 }
@@ -240,14 +235,14 @@ TEST_F(Sm2PrivateKeyTest, ParametersAndPublicPointAreOptional) {
 TEST_F(Sm2PrivateKeyTest, NamedTestCurveAndCompressedPointDecode) {
     EC_GROUP *testCurve = sm_ec_group_new(SM_OBJ_SM2_TEST_CURVE);
     ASSERT_NE(testCurve, nullptr);
-    KeyPtr testKey(EC_KEY_new());
+    tovel::UniquePtr<EC_KEY> testKey(EC_KEY_new());
     ASSERT_EQ(EC_KEY_set_group(testKey.get(), testCurve), 1);
     ASSERT_EQ(EC_KEY_generate_key(testKey.get()), 1);
     const Bytes der = Sm2Der(testKey.get(), testCurve, true, true, POINT_CONVERSION_COMPRESSED);
     // The parameters are the curve's OID, 1.2.156.10197.1.888.
     EXPECT_NE(ToHex(der).find("A00A06082A811CCF55018678"), std::string::npos);
     const unsigned char *p = der.data();
-    KeyPtr decoded(decode_sm2_private_key(nullptr, &p, static_cast<long>(der.size())));
+    tovel::UniquePtr<EC_KEY> decoded(decode_sm2_private_key(nullptr, &p, static_cast<long>(der.size())));
     ASSERT_NE(decoded, nullptr);
     EXPECT_EQ(EC_GROUP_get_curve_name(EC_KEY_get0_group(decoded.get())), sm_obj_nid(SM_OBJ_SM2_TEST_CURVE));
     EXPECT_EQ(EC_POINT_cmp(testCurve, EC_KEY_get0_public_key(decoded.get()), EC_KEY_get0_public_key(testKey.get()),
@@ -277,7 +272,7 @@ TEST_F(Sm2PrivateKeyTest, BadPublicPointFails) {
 
     // The caller's key stays the caller's, with the group and scalar that the
     // earlier steps set.
-    KeyPtr target(EC_KEY_new());
+    tovel::UniquePtr<EC_KEY> target(EC_KEY_new());
     EC_KEY *inOut = target.get();
     p = der.data();
     EXPECT_EQ(decode_sm2_private_key(&inOut, &p, static_cast<long>(der.size())), nullptr);
@@ -329,7 +324,7 @@ TEST_F(Sm2PrivateKeyTest, LegacyDecodingTriesBothFormsAndClearsTheQueue) {
 TEST_F(Sm2PrivateKeyTest, LegacyDecodingTakesTheTestCurveInBothForms) {
     EC_GROUP *testCurve = sm_ec_group_new(SM_OBJ_SM2_TEST_CURVE);
     ASSERT_NE(testCurve, nullptr);
-    KeyPtr testKey(EC_KEY_new());
+    tovel::UniquePtr<EC_KEY> testKey(EC_KEY_new());
     ASSERT_EQ(EC_KEY_set_group(testKey.get(), testCurve), 1);
     ASSERT_EQ(EC_KEY_generate_key(testKey.get()), 1);
     unsigned char *der = nullptr;

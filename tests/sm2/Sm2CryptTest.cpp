@@ -44,9 +44,9 @@ TEST_F(Sm2CryptTest, ReproducesTheWorkedExampleOnTheTestCurve) {
     BnPtr xB = BnFromHex("435B39CCA8F3B508C1488AFC67BE491A0F7BA07E581A0E4849A5CF70628A7E0A");
     BnPtr yB = BnFromHex("75DDBA78F15FEECB4C7895E2C1CDF5FE01DEBB2CDBADF45399CCF77BBA076A42");
     BnPtr k = BnFromHex("4C62EEFD6ECFC2B95B92FD6C3D9575148AFA17425546D49018E5388D49DD7B4F");
-    sm2_test_queue_k(k.get());
+    QueueK(k.get());
     const Bytes c = Encrypt(Sm2TestCurveNid(), message, xB.get(), yB.get());
-    EXPECT_EQ(sm2_test_pending_k(), 0u);
+    EXPECT_EQ(PendingK(), 0u);
     const std::string hex = ToHex(c);
     EXPECT_EQ(hex.substr(0, 130),
               "04245C26FB68B1DDDDB12C4B6BF9F2B6D5FE60A383B0D18D1C4144ABF17F6252E7"
@@ -130,7 +130,7 @@ TEST_F(Sm2CryptTest, RefusesC1CoordinatesNotBelowTheFieldPrime) {
     BnPtr p = BnFromHex("8542D69E4C044F18E8B92435BF6FF7DE457283915C45517D722EDB8B08F1DFC3");
     BnPtr xB, yB;
     PublicPoint(Sm2TestCurveNid(), dB.get(), &xB, &yB);
-    sm2_test_queue_k(k.get());
+    QueueK(k.get());
     const Bytes c = Encrypt(Sm2TestCurveNid(), message, xB.get(), yB.get());
     struct Case {
         const char *name;
@@ -155,9 +155,9 @@ TEST_F(Sm2CryptTest, AFailingGeneratorWritesNothing) {
     PeerKey key = NewPeerKey();
     const Bytes m = RandomBytes(16);
     Bytes out(m.size() + SM2_CIPHERTEXT_OVERHEAD, 0xEE);
-    sm2_test_queue_k(nullptr);
+    QueueK(nullptr);
     EXPECT_EQ(sm2_encrypt(Sm2CurveNid(), m.data(), 16, key.x.get(), key.y.get(), out.data()), 0);
-    EXPECT_EQ(sm2_test_pending_k(), 0u);
+    EXPECT_EQ(PendingK(), 0u);
     EXPECT_EQ(out, Bytes(out.size(), 0xEE));
 }
 

@@ -31,23 +31,6 @@ namespace {
 constexpr int kFuncItemVerify = 197;
 constexpr const char *kDistId = "1234567812345678";
 
-struct X509Free {
-    void operator()(X509 *x) const { X509_free(x); }
-};
-struct CrlFree {
-    void operator()(X509_CRL *c) const { X509_CRL_free(c); }
-};
-struct CinfFree {
-    void operator()(X509_CINF *c) const { X509_CINF_free(c); }
-};
-struct AlgorFree {
-    void operator()(X509_ALGOR *a) const { X509_ALGOR_free(a); }
-};
-using CertPtr = std::unique_ptr<X509, X509Free>;
-using CrlPtr = std::unique_ptr<X509_CRL, CrlFree>;
-using CinfPtr = std::unique_ptr<X509_CINF, CinfFree>;
-using AlgorPtr = std::unique_ptr<X509_ALGOR, AlgorFree>;
-
 std::string ReadFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream s;
@@ -84,13 +67,13 @@ PkeyPtr ReadKey(const std::string &path) {
     return PkeyPtr(key);
 }
 
-CertPtr CertFromDer(const Bytes &der) {
+tovel::UniquePtr<X509> CertFromDer(const Bytes &der) {
     const unsigned char *p = der.data();
-    return CertPtr(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    return tovel::UniquePtr<X509>(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
 }
-CrlPtr CrlFromDer(const Bytes &der) {
+tovel::UniquePtr<X509_CRL> CrlFromDer(const Bytes &der) {
     const unsigned char *p = der.data();
-    return CrlPtr(d2i_X509_CRL(nullptr, &p, static_cast<long>(der.size())));
+    return tovel::UniquePtr<X509_CRL>(d2i_X509_CRL(nullptr, &p, static_cast<long>(der.size())));
 }
 
 // The three elements of a signed structure's outer SEQUENCE, each with its
@@ -205,7 +188,7 @@ KeyNumbers NumbersOf(EVP_PKEY *key) {
 // The stock library's certificate check, with the default identity set on
 // the certificate for SM2 signatures.
 int StockCertVerify(const Bytes &der, EVP_PKEY *issuerKey, bool sm2) {
-    CertPtr cert = CertFromDer(der);
+    tovel::UniquePtr<X509> cert = CertFromDer(der);
     EXPECT_NE(cert, nullptr);
     if (sm2) {
         ASN1_OCTET_STRING *id = ASN1_OCTET_STRING_new();
@@ -221,7 +204,7 @@ int StockCertVerify(const Bytes &der, EVP_PKEY *issuerKey, bool sm2) {
 // no identity setter for CRLs, so its SM2 signature is asked directly.
 int StockSm2CrlVerify(const Bytes &der, EVP_PKEY *issuerKey) {
     const SignedParts parts = Split(der);
-    CrlPtr crl = CrlFromDer(der);
+    tovel::UniquePtr<X509_CRL> crl = CrlFromDer(der);
     const ASN1_BIT_STRING *sig = nullptr;
     const X509_ALGOR *alg = nullptr;
     X509_CRL_get0_signature(crl.get(), &sig, &alg);
@@ -314,12 +297,12 @@ class ItemVerifyTest : public Sm2Test {
 };
 
 int OurCertVerify(const Bytes &der, EVP_PKEY *key) {
-    CertPtr cert = CertFromDer(der);
+    tovel::UniquePtr<X509> cert = CertFromDer(der);
     EXPECT_NE(cert, nullptr);
     return sm_x509_verify(cert.get(), key);
 }
 int OurCrlVerify(const Bytes &der, EVP_PKEY *key) {
-    CrlPtr crl = CrlFromDer(der);
+    tovel::UniquePtr<X509_CRL> crl = CrlFromDer(der);
     EXPECT_NE(crl, nullptr);
     return sm_x509_crl_verify(crl.get(), key);
 }
@@ -400,7 +383,7 @@ TEST_F(ItemVerifyTest, FixturesAreWhatTheyClaim) {
     EXPECT_EQ(StockCertVerify(emptyId, pki.sm2CaKey.get(), false), 1);
     const Bytes noZ = Sm2Resign(pki.sm2Leaf, pki.sm2CaKey.get(), Rule::NoZ);
     const SignedParts parts = Split(noZ);
-    CertPtr cert = CertFromDer(noZ);
+    tovel::UniquePtr<X509> cert = CertFromDer(noZ);
     const ASN1_BIT_STRING *sig = nullptr;
     X509_get0_signature(&sig, nullptr, cert.get());
     EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, pki.sm2CaKey.get(), "provider=default");
@@ -478,8 +461,8 @@ TEST_F(ItemVerifyTest, OtherAlgorithmsAsTheStockLibrary) {
 
 // The signed part of a certificate and its pieces, for direct calls.
 struct Item {
-    CertPtr cert;
-    CinfPtr tbs;
+    tovel::UniquePtr<X509> cert;
+    tovel::UniquePtr<X509_CINF> tbs;
     const ASN1_BIT_STRING *signature = nullptr;
     const X509_ALGOR *algorithm = nullptr;
 };
@@ -494,8 +477,8 @@ Item ItemOf(const Bytes &der) {
     return item;
 }
 
-AlgorPtr AlgorithmOf(int nid) {
-    AlgorPtr alg(X509_ALGOR_new());
+tovel::UniquePtr<X509_ALGOR> AlgorithmOf(int nid) {
+    tovel::UniquePtr<X509_ALGOR> alg(X509_ALGOR_new());
     X509_ALGOR_set0(alg.get(), OBJ_nid2obj(nid), V_ASN1_UNDEF, nullptr);
     return alg;
 }
@@ -506,10 +489,10 @@ TEST_F(ItemVerifyTest, ResultsAndErrorEntriesWhenTheCheckCannotStartOrFails) {
     EC_KEY *bare = EC_KEY_new();
     PkeyPtr noGroup(EVP_PKEY_new());
     ASSERT_EQ(EVP_PKEY_assign_EC_KEY(noGroup.get(), bare), 1);
-    const AlgorPtr pkcs7Alg = AlgorithmOf(sm_obj_nid(SM_OBJ_SM2_SM3_PKCS7));
-    const AlgorPtr ecdsaSha256 = AlgorithmOf(NID_ecdsa_with_SHA256);
-    const AlgorPtr rsaSha256 = AlgorithmOf(NID_sha256WithRSAEncryption);
-    AlgorPtr unknownDigest = AlgorithmOf(NID_md2WithRSAEncryption);
+    const tovel::UniquePtr<X509_ALGOR> pkcs7Alg = AlgorithmOf(sm_obj_nid(SM_OBJ_SM2_SM3_PKCS7));
+    const tovel::UniquePtr<X509_ALGOR> ecdsaSha256 = AlgorithmOf(NID_ecdsa_with_SHA256);
+    const tovel::UniquePtr<X509_ALGOR> rsaSha256 = AlgorithmOf(NID_sha256WithRSAEncryption);
+    tovel::UniquePtr<X509_ALGOR> unknownDigest = AlgorithmOf(NID_md2WithRSAEncryption);
     ASSERT_EQ(EVP_get_digestbyname("MD2"), nullptr) << "the fixture needs a digest the library lacks";
     struct Case {
         const char *name;
@@ -544,7 +527,7 @@ TEST_F(ItemVerifyTest, SmCurveKeyUnderAnotherDigestHashesNoZ) {
     // SHA-256(DER), with no Z. The stock library refuses the key type (-1):
     // it keeps SM2 keys apart from EC keys.
     const Item item = ItemOf(pki.sm2Leaf);
-    const AlgorPtr alg = AlgorithmOf(NID_ecdsa_with_SHA256);
+    const tovel::UniquePtr<X509_ALGOR> alg = AlgorithmOf(NID_ecdsa_with_SHA256);
     const KeyNumbers k = NumbersOf(pki.sm2CaKey.get());
     const Bytes tbs = Split(pki.sm2Leaf).tbs;
     const Bytes withoutZ = Sm2SignDigest(DigestOf("SHA256", tbs), k.d.get(), Sm2CurveNid());
@@ -607,7 +590,7 @@ TEST_F(ItemVerifyTest, TestCurveKeyGetsNoZAndIsCheckedOnItsOwnCurve) {
 TEST_F(ItemVerifyTest, MismatchedOuterAlgorithmIsRefusedAsByTheLibrary) {
     // The outer algorithm says ecdsa-with-SHA256, the signed part sm2-sm3.
     SignedParts parts = Split(pki.sm2Leaf);
-    const AlgorPtr alg = AlgorithmOf(NID_ecdsa_with_SHA256);
+    const tovel::UniquePtr<X509_ALGOR> alg = AlgorithmOf(NID_ecdsa_with_SHA256);
     unsigned char *der = nullptr;
     const int len = i2d_X509_ALGOR(alg.get(), &der);
     parts.algorithm.assign(der, der + len);

@@ -7,6 +7,7 @@
 #include <openssl/rand.h>
 
 #include "smext/sm2.h"
+#include "smext/sm2_nonce.h"
 #include "smext/sm_objects.h"
 #include "tests/sm2/Sm2TestUtil.h"
 
@@ -72,10 +73,10 @@ TEST_F(Sm2SignTest, ReproducesTheWorkedExampleOnTheTestCurve) {
 
     BnPtr e = BnFromBytes(eBytes);
     BnPtr k = BnFromHex("6CB28D99385C175C94F94E934817663FC176D925DD72B727260DBAAE1FB2F96F");
-    sm2_test_queue_k(k.get());
+    QueueK(k.get());
     SigPtr sig(sm2_sign(e.get(), dA.get(), Sm2TestCurveNid()));
     ASSERT_NE(sig, nullptr);
-    EXPECT_EQ(sm2_test_pending_k(), 0u);
+    EXPECT_EQ(PendingK(), 0u);
     EXPECT_EQ(ToHex(BnTo32(ECDSA_SIG_get0_r(sig.get()))),
               "40F1EC59F793D9F49E09DCEF49130D4194F79FB1EED2CAA55BACDB49C4E755D1");
     EXPECT_EQ(ToHex(BnTo32(ECDSA_SIG_get0_s(sig.get()))),
@@ -172,7 +173,7 @@ TEST_F(Sm2SignTest, RefusesASumOfNThatTheFinalComparisonWouldAccept) {
     PeerKey key = NewPeerKey();
     const CurveParams params = ParamsOf(Sm2CurveNid());
     const BIGNUM *n = params.n.get();
-    std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)> ctx(BN_CTX_new(), BN_CTX_free);
+    tovel::UniquePtr<BN_CTX> ctx(BN_CTX_new());
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE(round);
         BnPtr s = RandomBelow(n);
@@ -217,6 +218,21 @@ TEST_F(Sm2SignTest, RoundTripsAndDetectsAChangedDigest) {
         EXPECT_EQ(sm2_verify(sig.get(), other.x.get(), other.y.get(), e.get(), Sm2CurveNid()), 0);
         ExpectNewestError(ERR_LIB_ECDSA, ERR_R_EC_LIB, 102);
     }
+}
+
+// The library's own nonce source, not the tests' queue: two signatures of one
+// digest with one key each get a k of their own, so they differ.
+TEST_F(Sm2SignTest, TheDefaultNonceSourceDrawsANewKForEverySignature) {
+    sm2_restore_nonce_source();
+    PeerKey key = NewPeerKey();
+    BnPtr e = BnFromHex("5A5A5A5A");
+    SigPtr first(sm2_sign(e.get(), key.d.get(), Sm2CurveNid()));
+    SigPtr second(sm2_sign(e.get(), key.d.get(), Sm2CurveNid()));
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(SigTo64(first.get()), SigTo64(second.get()));
+    EXPECT_EQ(sm2_verify(first.get(), key.x.get(), key.y.get(), e.get(), Sm2CurveNid()), 1);
+    EXPECT_EQ(sm2_verify(second.get(), key.x.get(), key.y.get(), e.get(), Sm2CurveNid()), 1);
 }
 
 TEST_F(Sm2SignTest, VerifiesAZeroDigestFromBytes) {
@@ -273,14 +289,14 @@ TEST_F(Sm2SignTest, DrawsAgainWhenKGivesAnUnusableSignature) {
     PublicPoint(Sm2CurveNid(), d.get(), &x, &y);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        sm2_test_queue_k(k2.get());
+        QueueK(k2.get());
         SigPtr expected(sm2_sign(c.e, d.get(), Sm2CurveNid()));
         ASSERT_NE(expected, nullptr);
-        sm2_test_queue_k(c.firstK);
-        sm2_test_queue_k(k2.get());
+        QueueK(c.firstK);
+        QueueK(k2.get());
         SigPtr sig(sm2_sign(c.e, d.get(), Sm2CurveNid()));
         ASSERT_NE(sig, nullptr);
-        EXPECT_EQ(sm2_test_pending_k(), 0u);
+        EXPECT_EQ(PendingK(), 0u);
         EXPECT_EQ(SigTo64(sig.get()), SigTo64(expected.get()));
         EXPECT_EQ(sm2_verify(sig.get(), x.get(), y.get(), c.e, Sm2CurveNid()), 1);
         // Signing with the unusable k alone would have produced r = 0, r + k = n or s = 0.
@@ -304,7 +320,7 @@ TEST_F(Sm2SignTest, ReportsAKeyWithoutInverseAndAFailingGenerator) {
     }
 
     BnPtr d = BnFromHex("1234567890");
-    sm2_test_queue_k(nullptr);
+    QueueK(nullptr);
     EXPECT_EQ(sm2_sign(e.get(), d.get(), Sm2CurveNid()), nullptr);
     ExpectNewestError(ERR_LIB_ECDSA, 104, 103);
 }
@@ -317,7 +333,7 @@ TEST_F(Sm2SignTest, TakesThePrivateScalarModuloTheOrder) {
         BnPtr d = RandomBelow(params.n.get()), k = RandomBelow(params.n.get()), e = RandomBelow(params.n.get());
         BnPtr x, y;
         PublicPoint(nid, d.get(), &x, &y);
-        sm2_test_queue_k(k.get());
+        QueueK(k.get());
         SigPtr reduced(sm2_sign(e.get(), d.get(), nid));
         ASSERT_NE(reduced, nullptr);
         for (BN_ULONG multiple : {1, 3}) {
@@ -325,7 +341,7 @@ TEST_F(Sm2SignTest, TakesThePrivateScalarModuloTheOrder) {
             BnPtr unreducedD(BN_dup(params.n.get()));
             ASSERT_EQ(BN_mul_word(unreducedD.get(), multiple), 1);
             ASSERT_EQ(BN_add(unreducedD.get(), unreducedD.get(), d.get()), 1);
-            sm2_test_queue_k(k.get());
+            QueueK(k.get());
             SigPtr unreduced(sm2_sign(e.get(), unreducedD.get(), nid));
             ASSERT_NE(unreduced, nullptr);
             EXPECT_EQ(SigTo64(unreduced.get()), SigTo64(reduced.get()));

@@ -1,12 +1,13 @@
 #include "tests/sm2/Sm2TestUtil.h"
 
-#include <cctype>
-#include <cstdio>
+#include <deque>
+#include <utility>
 
 #include <gtest/gtest.h>
 #include <openssl/core_names.h>
 #include <openssl/err.h>
 
+#include "smext/sm2_nonce.h"
 #include "smext/sm_objects.h"
 
 namespace sm2test {
@@ -29,35 +30,17 @@ Bytes BnTo32(const BIGNUM *bn) {
 }
 
 Bytes LibrarySm3(const std::vector<Bytes> &parts) {
-    EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-    EVP_MD *md = EVP_MD_fetch(nullptr, "SM3", "provider=default");
+    tovel::UniquePtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
+    tovel::UniquePtr<EVP_MD> md(EVP_MD_fetch(nullptr, "SM3", "provider=default"));
     Bytes out(32);
     unsigned len = 0;
-    EXPECT_EQ(EVP_DigestInit_ex(ctx, md, nullptr), 1);
+    EXPECT_EQ(EVP_DigestInit_ex(ctx.get(), md.get(), nullptr), 1);
     for (const Bytes &p : parts) {
-        EXPECT_EQ(EVP_DigestUpdate(ctx, p.data(), p.size()), 1);
+        EXPECT_EQ(EVP_DigestUpdate(ctx.get(), p.data(), p.size()), 1);
     }
-    EXPECT_EQ(EVP_DigestFinal_ex(ctx, out.data(), &len), 1);
+    EXPECT_EQ(EVP_DigestFinal_ex(ctx.get(), out.data(), &len), 1);
     EXPECT_EQ(len, 32u);
-    EVP_MD_free(md);
-    EVP_MD_CTX_free(ctx);
     return out;
-}
-
-std::vector<ErrorEntry> DrainErrors() {
-    std::vector<ErrorEntry> entries;
-    const char *data = nullptr;
-    int flags = 0;
-    unsigned long code;
-    while ((code = ERR_get_error_all(nullptr, nullptr, nullptr, &data, &flags)) != 0) {
-        ErrorEntry entry{ERR_GET_LIB(code), ERR_GET_REASON(code), std::nullopt};
-        int func = 0;
-        if (data != nullptr && (flags & ERR_TXT_STRING) && std::sscanf(data, "func=%d", &func) == 1) {
-            entry.func = func;
-        }
-        entries.push_back(entry);
-    }
-    return entries;
 }
 
 void ExpectNewestError(int lib, int reason, int func) {
@@ -68,9 +51,35 @@ void ExpectNewestError(int lib, int reason, int func) {
     EXPECT_EQ(entries.back().func, func);
 }
 
+namespace {
+
+// A null entry stands for a failing draw.
+std::deque<BnPtr> g_queuedK;
+
+int DrawQueuedK(BIGNUM *k, const BIGNUM *n, void *ctx) {
+    if (g_queuedK.empty()) {
+        return sm2_random_nonce(k, n, ctx);
+    }
+    const BnPtr queued = std::move(g_queuedK.front());
+    g_queuedK.pop_front();
+    return queued != nullptr && BN_copy(k, queued.get()) != nullptr;
+}
+
+}  // namespace
+
+void QueueK(const BIGNUM *k) { g_queuedK.emplace_back(k != nullptr ? BN_dup(k) : nullptr); }
+
+size_t PendingK() { return g_queuedK.size(); }
+
 void Sm2Test::SetUp() {
-    sm2_test_clear_k();
+    g_queuedK.clear();
+    sm2_set_nonce_source(DrawQueuedK, nullptr);
     ERR_clear_error();
+}
+
+void Sm2Test::TearDown() {
+    sm2_restore_nonce_source();
+    g_queuedK.clear();
 }
 
 PeerKey NewPeerKey() {
@@ -89,10 +98,7 @@ PeerKey NewPeerKey() {
 
 namespace {
 
-struct GroupDeleter {
-    void operator()(EC_GROUP *g) const { EC_GROUP_free(g); }
-};
-using GroupPtr = std::unique_ptr<EC_GROUP, GroupDeleter>;
+using GroupPtr = tovel::UniquePtr<EC_GROUP>;
 
 GroupPtr GroupOf(int nid) {
     EXPECT_EQ(sm_objects_init(), 1);
@@ -119,12 +125,11 @@ CurveParams ParamsOf(int nid) {
 
 void PublicPoint(int nid, const BIGNUM *d, BnPtr *x, BnPtr *y) {
     GroupPtr group = GroupOf(nid);
-    EC_POINT *point = EC_POINT_new(group.get());
+    tovel::UniquePtr<EC_POINT> point(EC_POINT_new(group.get()));
     x->reset(BN_new());
     y->reset(BN_new());
-    EXPECT_EQ(EC_POINT_mul(group.get(), point, d, nullptr, nullptr, nullptr), 1);
-    EXPECT_EQ(EC_POINT_get_affine_coordinates(group.get(), point, x->get(), y->get(), nullptr), 1);
-    EC_POINT_free(point);
+    EXPECT_EQ(EC_POINT_mul(group.get(), point.get(), d, nullptr, nullptr, nullptr), 1);
+    EXPECT_EQ(EC_POINT_get_affine_coordinates(group.get(), point.get(), x->get(), y->get(), nullptr), 1);
 }
 
 }  // namespace sm2test

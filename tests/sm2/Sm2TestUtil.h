@@ -1,40 +1,30 @@
 // Helpers shared by the SM2 tests: hex and number conversions, the error
-// queue, and keys of the installed library's own SM2 used as a peer.
-#ifndef TESTS_SM2_SM2TESTUTIL_H
-#define TESTS_SM2_SM2TESTUTIL_H
+// queue, fixed values of the random scalar k, and keys of the installed
+// library's own SM2 used as a peer.
+#pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <openssl/bn.h>
 #include <openssl/ec.h>
-#include <gtest/gtest.h>
 #include <openssl/evp.h>
 
-#include "smext/sm2_test_seam.h"
-
+#include "platform/UniquePtr.h"
+#include "tests/support/ErrorQueue.h"
 #include "tests/support/TestHex.h"
 
 namespace sm2test {
 
 using Bytes = std::vector<uint8_t>;
 
-struct BnDeleter {
-    void operator()(BIGNUM *bn) const { BN_free(bn); }
-};
-struct SigDeleter {
-    void operator()(ECDSA_SIG *sig) const { ECDSA_SIG_free(sig); }
-};
-struct PkeyDeleter {
-    void operator()(EVP_PKEY *pkey) const { EVP_PKEY_free(pkey); }
-};
-using BnPtr = std::unique_ptr<BIGNUM, BnDeleter>;
-using SigPtr = std::unique_ptr<ECDSA_SIG, SigDeleter>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
+using BnPtr = tovel::UniquePtr<BIGNUM>;
+using SigPtr = tovel::UniquePtr<ECDSA_SIG>;
+using PkeyPtr = tovel::UniquePtr<EVP_PKEY>;
 
 using testsupport::FromHex;  // spaces are skipped
 // Upper-case hex, as the published values are written.
@@ -49,22 +39,26 @@ Bytes BnTo32(const BIGNUM *bn);  // 32 bytes, big-endian; fails the test when lo
 // SM3 of the concatenated parts, computed by the installed library.
 Bytes LibrarySm3(const std::vector<Bytes> &parts);
 
-// One entry of the thread's error queue.
-struct ErrorEntry {
-    int lib = 0;
-    int reason = 0;
-    std::optional<int> func;  // from the entry's data "func=<code>"
-};
-// Takes every entry off the queue, oldest first.
-std::vector<ErrorEntry> DrainErrors();
+using testsupport::DrainErrors;
+using testsupport::ErrorEntry;
 // Drains the queue and expects its newest entry to be (lib, reason, func).
 void ExpectNewestError(int lib, int reason, int func);
 
-// Starts and ends every test with an empty error queue and no queued k.
+// Fixed values of k for the tests that reproduce worked examples. While a
+// test of Sm2Test runs, the library draws k through this queue: each draw
+// takes the oldest queued value, and a draw that finds the queue empty uses
+// the library's own generator. A null k makes that draw fail as a failing
+// generator would.
+void QueueK(const BIGNUM *k);
+// Number of queued values not drawn yet.
+size_t PendingK();
+
+// Starts every test with an empty error queue and an empty queue of k drawn
+// through by the library; ends it with the library's own generator back.
 class Sm2Test : public ::testing::Test {
  protected:
     void SetUp() override;
-    void TearDown() override { sm2_test_clear_k(); }
+    void TearDown() override;
 };
 
 // A key pair of the installed library on its SM2 curve, with its numbers.
@@ -88,5 +82,3 @@ CurveParams ParamsOf(int nid);
 void PublicPoint(int nid, const BIGNUM *d, BnPtr *x, BnPtr *y);
 
 }  // namespace sm2test
-
-#endif

@@ -17,19 +17,6 @@
 namespace sm2test {
 namespace {
 
-struct SmP7Free {
-    void operator()(PKCS7 *p7) const { SM_PKCS7_free(p7); }
-};
-struct LibP7Free {
-    void operator()(PKCS7 *p7) const { PKCS7_free(p7); }
-};
-struct BioFree {
-    void operator()(BIO *b) const { BIO_free_all(b); }
-};
-using SmP7 = std::unique_ptr<PKCS7, SmP7Free>;
-using LibP7 = std::unique_ptr<PKCS7, LibP7Free>;
-using BioPtr = std::unique_ptr<BIO, BioFree>;
-
 // sm-pkcs7-data holding the OCTET STRING "hello".
 constexpr const char *kSmDataHex = "3015060A2A811CCF550601040201A007040568656C6C6F";
 
@@ -45,9 +32,9 @@ Bytes Encode(PKCS7 *p7) {
     return out;
 }
 
-SmP7 Decode(const Bytes &der) {
+SmPkcs7Ptr Decode(const Bytes &der) {
     const unsigned char *p = der.data();
-    SmP7 p7(d2i_SM_PKCS7(nullptr, &p, static_cast<long>(der.size())));
+    SmPkcs7Ptr p7(d2i_SM_PKCS7(nullptr, &p, static_cast<long>(der.size())));
     EXPECT_NE(p7, nullptr);
     EXPECT_EQ(p, der.data() + der.size());
     return p7;
@@ -67,7 +54,7 @@ struct Signer {
 // Signed data built with the library's functions as type 22 around data, then
 // relabelled to the SM types: sm-pkcs7-signedData around sm-pkcs7-data. The
 // inner data is left without content when content is null.
-SmP7 NewSmSigned(const std::vector<Signer> &signers, const char *content) {
+SmPkcs7Ptr NewSmSigned(const std::vector<Signer> &signers, const char *content) {
     PKCS7 *p7 = PKCS7_new();
     EXPECT_EQ(PKCS7_set_type(p7, NID_pkcs7_signed), 1);
     for (const Signer &s : signers) {
@@ -93,11 +80,11 @@ SmP7 NewSmSigned(const std::vector<Signer> &signers, const char *content) {
     }
     p7->type = OBJ_nid2obj(SmSigned());
     inner->type = OBJ_nid2obj(SmData());
-    return SmP7(p7);
+    return SmPkcs7Ptr(p7);
 }
 
-SmP7 NewSmData(const char *content) {
-    SmP7 p7(SM_PKCS7_new());
+SmPkcs7Ptr NewSmData(const char *content) {
+    SmPkcs7Ptr p7(SM_PKCS7_new());
     p7->type = OBJ_nid2obj(SmData());
     if (content != nullptr) {
         p7->d.data = ASN1_OCTET_STRING_new();
@@ -108,8 +95,8 @@ SmP7 NewSmData(const char *content) {
 }
 
 // A content info of a type the library does not know, holding value.
-SmP7 NewOther(ASN1_TYPE *value) {
-    SmP7 p7(SM_PKCS7_new());
+SmPkcs7Ptr NewOther(ASN1_TYPE *value) {
+    SmPkcs7Ptr p7(SM_PKCS7_new());
     p7->type = OBJ_txt2obj("1.2.3.4.5", 1);
     p7->d.other = value;
     return p7;
@@ -130,8 +117,8 @@ ASN1_TYPE *IntegerValue(long v) {
     return t;
 }
 
-LibP7 NewLibraryType(int nid) {
-    LibP7 p7(PKCS7_new());
+tovel::UniquePtr<PKCS7> NewLibraryType(int nid) {
+    tovel::UniquePtr<PKCS7> p7(PKCS7_new());
     EXPECT_EQ(PKCS7_set_type(p7.get(), nid), 1);
     return p7;
 }
@@ -183,22 +170,22 @@ class SmPkcs7Test : public Sm2Test {
 
 TEST_F(SmPkcs7Test, SmDataContentInfoRoundTripsThroughData) {
     const Bytes der = FromHex(kSmDataHex);
-    SmP7 p7 = Decode(der);
+    SmPkcs7Ptr p7 = Decode(der);
     EXPECT_EQ(OBJ_obj2nid(p7->type), SmData());
     EXPECT_EQ(Text(p7->d.data), "hello");
     EXPECT_EQ(pkcs7_content_octets(p7.get()), p7->d.data);
     EXPECT_EQ(Encode(p7.get()), der);
     // The library's own item holds the same bytes as other content only.
     const unsigned char *p = der.data();
-    LibP7 library(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
+    tovel::UniquePtr<PKCS7> library(d2i_PKCS7(nullptr, &p, static_cast<long>(der.size())));
     ASSERT_NE(library, nullptr);
     EXPECT_EQ(library->d.other->type, V_ASN1_OCTET_STRING);
 }
 
 TEST_F(SmPkcs7Test, SmSignedContentInfoRoundTripsThroughSignedData) {
-    SmP7 built = NewSmSigned({{p256.get(), NID_sha256, NID_ecdsa_with_SHA256}}, "inner text");
+    SmPkcs7Ptr built = NewSmSigned({{p256.get(), NID_sha256, NID_ecdsa_with_SHA256}}, "inner text");
     const Bytes der = Encode(built.get());
-    SmP7 p7 = Decode(der);
+    SmPkcs7Ptr p7 = Decode(der);
     EXPECT_EQ(OBJ_obj2nid(p7->type), SmSigned());
     ASSERT_NE(p7->d.sign, nullptr);
     EXPECT_EQ(sk_PKCS7_SIGNER_INFO_num(p7->d.sign->signer_info), 1);
@@ -212,18 +199,18 @@ TEST_F(SmPkcs7Test, SmSignedContentInfoRoundTripsThroughSignedData) {
 }
 
 TEST_F(SmPkcs7Test, ContentOctetsByType) {
-    SmP7 smData = NewSmData("abc");
+    SmPkcs7Ptr smData = NewSmData("abc");
     EXPECT_EQ(pkcs7_content_octets(smData.get()), smData->d.data);
-    LibP7 data = NewLibraryType(NID_pkcs7_data);
+    tovel::UniquePtr<PKCS7> data = NewLibraryType(NID_pkcs7_data);
     EXPECT_EQ(pkcs7_content_octets(data.get()), data->d.data);
-    SmP7 smSigned = NewSmSigned({}, "abc");
+    SmPkcs7Ptr smSigned = NewSmSigned({}, "abc");
     EXPECT_EQ(pkcs7_content_octets(smSigned.get()), nullptr);
     for (int nid : {NID_pkcs7_signed, NID_pkcs7_enveloped, NID_pkcs7_signedAndEnveloped, NID_pkcs7_digest,
                     NID_pkcs7_encrypted}) {
         SCOPED_TRACE(nid);
         EXPECT_EQ(pkcs7_content_octets(NewLibraryType(nid).get()), nullptr);
     }
-    SmP7 otherOctets = NewOther(OctetValue("xyz"));
+    SmPkcs7Ptr otherOctets = NewOther(OctetValue("xyz"));
     EXPECT_EQ(Text(pkcs7_content_octets(otherOctets.get())), "xyz");
     EXPECT_EQ(pkcs7_content_octets(NewOther(IntegerValue(5)).get()), nullptr);
     EXPECT_EQ(pkcs7_content_octets(NewOther(nullptr).get()), nullptr);
@@ -250,14 +237,14 @@ TEST_F(SmPkcs7Test, DetachedControlOnSmSignedAsTheLibraryOnSignedData) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        SmP7 ours = NewSmSigned({}, c.content);
+        SmPkcs7Ptr ours = NewSmSigned({}, c.content);
         ours->detached = 1 - c.detached;
         EXPECT_EQ(pkcs7_control(ours.get(), c.cmd, c.larg, nullptr), c.result);
         EXPECT_EQ(ours->detached, c.detached);
         EXPECT_EQ(ours->d.sign->contents->d.data != nullptr, c.innerKept);
         EXPECT_EQ(ERR_peek_error(), 0u);
 
-        SmP7 stock = NewSmSigned({}, c.content);
+        SmPkcs7Ptr stock = NewSmSigned({}, c.content);
         stock->type = OBJ_nid2obj(NID_pkcs7_signed);
         stock->d.sign->contents->type = OBJ_nid2obj(NID_pkcs7_data);
         stock->detached = 1 - c.detached;
@@ -268,13 +255,13 @@ TEST_F(SmPkcs7Test, DetachedControlOnSmSignedAsTheLibraryOnSignedData) {
 }
 
 TEST_F(SmPkcs7Test, DetachedControlRefusesOtherTypesAndOperations) {
-    SmP7 smData = NewSmData("abc");
+    SmPkcs7Ptr smData = NewSmData("abc");
     for (int cmd : {PKCS7_OP_SET_DETACHED_SIGNATURE, PKCS7_OP_GET_DETACHED_SIGNATURE}) {
         EXPECT_EQ(pkcs7_control(smData.get(), cmd, 1, nullptr), 0);
         ExpectNewestPkcs7Error(PKCS7_R_OPERATION_NOT_SUPPORTED_ON_THIS_TYPE);
     }
     EXPECT_EQ(Text(smData->d.data), "abc");
-    SmP7 smSigned = NewSmSigned({}, "abc");
+    SmPkcs7Ptr smSigned = NewSmSigned({}, "abc");
     EXPECT_EQ(pkcs7_control(smSigned.get(), 99, 1, nullptr), 0);
     ExpectNewestPkcs7Error(PKCS7_R_UNKNOWN_OPERATION);
 }
@@ -294,8 +281,8 @@ int DigestOfBio(BIO *b) {
 }
 
 TEST_F(SmPkcs7Test, DataInitOfSmDataGivesAnEmptyMemoryBioWhateverItsContent) {
-    SmP7 p7 = NewSmData("not read here");
-    BioPtr chain(pkcs7_data_init(p7.get(), nullptr));
+    SmPkcs7Ptr p7 = NewSmData("not read here");
+    tovel::UniquePtr<BIO> chain(pkcs7_data_init(p7.get(), nullptr));
     ASSERT_NE(chain, nullptr);
     EXPECT_EQ(ChainTypes(chain.get()), std::vector<int>{BIO_TYPE_MEM});
     char buf[16];
@@ -311,8 +298,8 @@ TEST_F(SmPkcs7Test, DataInitOfSmSignedPutsOneDigestBioPerAlgorithmInFront) {
     const std::vector<Signer> signers = {{p256.get(), NID_sha256, NID_ecdsa_with_SHA256},
                                          {sm2.pkey.get(), sm3, sm2Pkcs7}};
     {
-        SmP7 p7 = NewSmSigned(signers, nullptr);
-        BioPtr chain(pkcs7_data_init(p7.get(), nullptr));
+        SmPkcs7Ptr p7 = NewSmSigned(signers, nullptr);
+        tovel::UniquePtr<BIO> chain(pkcs7_data_init(p7.get(), nullptr));
         ASSERT_NE(chain, nullptr);
         EXPECT_EQ(ChainTypes(chain.get()), (std::vector<int>{BIO_TYPE_MD, BIO_TYPE_MD, BIO_TYPE_NULL}));
         EXPECT_EQ(DigestOfBio(chain.get()), NID_sha256);
@@ -320,8 +307,8 @@ TEST_F(SmPkcs7Test, DataInitOfSmSignedPutsOneDigestBioPerAlgorithmInFront) {
         EXPECT_EQ(p7->detached, 1);
     }
     {
-        SmP7 p7 = NewSmSigned(signers, "signed text");
-        BioPtr chain(pkcs7_data_init(p7.get(), nullptr));
+        SmPkcs7Ptr p7 = NewSmSigned(signers, "signed text");
+        tovel::UniquePtr<BIO> chain(pkcs7_data_init(p7.get(), nullptr));
         ASSERT_NE(chain, nullptr);
         EXPECT_EQ(ChainTypes(chain.get()), (std::vector<int>{BIO_TYPE_MD, BIO_TYPE_MD, BIO_TYPE_MEM}));
         char buf[32] = {};
@@ -330,7 +317,7 @@ TEST_F(SmPkcs7Test, DataInitOfSmSignedPutsOneDigestBioPerAlgorithmInFront) {
         // The library gives the same chain for the structure labelled 22.
         p7->type = OBJ_nid2obj(NID_pkcs7_signed);
         p7->d.sign->contents->type = OBJ_nid2obj(NID_pkcs7_data);
-        BioPtr stock(PKCS7_dataInit(p7.get(), nullptr));
+        tovel::UniquePtr<BIO> stock(PKCS7_dataInit(p7.get(), nullptr));
         EXPECT_EQ(ChainTypes(stock.get()), ChainTypes(chain.get()));
         p7->type = OBJ_nid2obj(SmSigned());
         p7->d.sign->contents->type = OBJ_nid2obj(SmData());
@@ -338,10 +325,10 @@ TEST_F(SmPkcs7Test, DataInitOfSmSignedPutsOneDigestBioPerAlgorithmInFront) {
 }
 
 TEST_F(SmPkcs7Test, DataInitRefusesTypesWithoutADataPath) {
-    LibP7 encrypted = NewLibraryType(NID_pkcs7_encrypted);
+    tovel::UniquePtr<PKCS7> encrypted = NewLibraryType(NID_pkcs7_encrypted);
     EXPECT_EQ(pkcs7_data_init(encrypted.get(), nullptr), nullptr);
     ExpectNewestPkcs7Error(PKCS7_R_UNSUPPORTED_CONTENT_TYPE);
-    SmP7 other = NewOther(OctetValue("x"));
+    SmPkcs7Ptr other = NewOther(OctetValue("x"));
     EXPECT_EQ(pkcs7_data_init(other.get(), nullptr), nullptr);
     ExpectNewestPkcs7Error(PKCS7_R_UNSUPPORTED_CONTENT_TYPE);
     EXPECT_EQ(pkcs7_data_final(other.get(), nullptr), 0);
@@ -350,8 +337,8 @@ TEST_F(SmPkcs7Test, DataInitRefusesTypesWithoutADataPath) {
 
 TEST_F(SmPkcs7Test, DataFinalSignsEverySignerAndTakesTheContent) {
     const std::string content = "content to be signed";
-    SmP7 p7 = NewSmSigned({{p256.get(), NID_sha256, NID_ecdsa_with_SHA256}, {sm2.pkey.get(), sm3, sm2Pkcs7}}, "");
-    BioPtr chain(pkcs7_data_init(p7.get(), nullptr));
+    SmPkcs7Ptr p7 = NewSmSigned({{p256.get(), NID_sha256, NID_ecdsa_with_SHA256}, {sm2.pkey.get(), sm3, sm2Pkcs7}}, "");
+    tovel::UniquePtr<BIO> chain(pkcs7_data_init(p7.get(), nullptr));
     ASSERT_NE(chain, nullptr);
     ASSERT_EQ(BIO_write(chain.get(), content.data(), static_cast<int>(content.size())),
               static_cast<int>(content.size()));
@@ -365,7 +352,7 @@ TEST_F(SmPkcs7Test, DataFinalSignsEverySignerAndTakesTheContent) {
     EXPECT_EQ(OBJ_obj2nid(smSigner->digest_enc_alg->algorithm), sm2Pkcs7);
     // The signed structure survives encoding with its content and signatures
     // (DER sorts the signer set, so signers are told by their digest).
-    SmP7 back = Decode(Encode(p7.get()));
+    SmPkcs7Ptr back = Decode(Encode(p7.get()));
     EXPECT_EQ(Text(back->d.sign->contents->d.data), content);
     ASSERT_EQ(sk_PKCS7_SIGNER_INFO_num(back->d.sign->signer_info), 2);
     for (int i = 0; i < 2; ++i) {
@@ -384,10 +371,10 @@ TEST_F(SmPkcs7Test, DataFinalSignsSignedAttributesWithTheMessageDigest) {
     for (const Signer &signer : {Signer{p256.get(), NID_sha256, NID_ecdsa_with_SHA256},
                                  Signer{sm2.pkey.get(), sm3, sm2Pkcs7}}) {
         SCOPED_TRACE(signer.digestNid);
-        SmP7 p7 = NewSmSigned({signer}, "");
+        SmPkcs7Ptr p7 = NewSmSigned({signer}, "");
         PKCS7_SIGNER_INFO *si = sk_PKCS7_SIGNER_INFO_value(p7->d.sign->signer_info, 0);
         ASSERT_EQ(PKCS7_add_signed_attribute(si, NID_pkcs9_contentType, V_ASN1_OBJECT, OBJ_nid2obj(SmData())), 1);
-        BioPtr chain(pkcs7_data_init(p7.get(), nullptr));
+        tovel::UniquePtr<BIO> chain(pkcs7_data_init(p7.get(), nullptr));
         ASSERT_EQ(BIO_write(chain.get(), content.data(), static_cast<int>(content.size())),
                   static_cast<int>(content.size()));
         ASSERT_EQ(pkcs7_data_final(p7.get(), chain.get()), 1);
@@ -410,9 +397,9 @@ TEST_F(SmPkcs7Test, DataFinalSignsSignedAttributesWithTheMessageDigest) {
 
 TEST_F(SmPkcs7Test, DetachedSignatureKeepsNoContent) {
     const std::string content = "detached content";
-    SmP7 p7 = NewSmSigned({{sm2.pkey.get(), sm3, sm2Pkcs7}}, "old");
+    SmPkcs7Ptr p7 = NewSmSigned({{sm2.pkey.get(), sm3, sm2Pkcs7}}, "old");
     ASSERT_EQ(pkcs7_control(p7.get(), PKCS7_OP_SET_DETACHED_SIGNATURE, 1, nullptr), 1);
-    BioPtr chain(pkcs7_data_init(p7.get(), nullptr));
+    tovel::UniquePtr<BIO> chain(pkcs7_data_init(p7.get(), nullptr));
     ASSERT_NE(chain, nullptr);
     EXPECT_EQ(ChainTypes(chain.get()), (std::vector<int>{BIO_TYPE_MD, BIO_TYPE_NULL}));
     BIO_write(chain.get(), content.data(), static_cast<int>(content.size()));
@@ -422,8 +409,8 @@ TEST_F(SmPkcs7Test, DetachedSignatureKeepsNoContent) {
                                   content),
               1);
     // Marked detached after the set-up: the finish drops the inner data.
-    SmP7 marked = NewSmSigned({{p256.get(), NID_sha256, NID_ecdsa_with_SHA256}}, "kept until the finish");
-    BioPtr markedChain(pkcs7_data_init(marked.get(), nullptr));
+    SmPkcs7Ptr marked = NewSmSigned({{p256.get(), NID_sha256, NID_ecdsa_with_SHA256}}, "kept until the finish");
+    tovel::UniquePtr<BIO> markedChain(pkcs7_data_init(marked.get(), nullptr));
     ASSERT_NE(markedChain, nullptr);
     marked->detached = 1;
     ASSERT_EQ(pkcs7_data_final(marked.get(), markedChain.get()), 1);
@@ -435,8 +422,8 @@ TEST_F(SmPkcs7Test, DetachedSignatureKeepsNoContent) {
 }
 
 TEST_F(SmPkcs7Test, DataFinalOfSmDataTakesTheWrittenContent) {
-    SmP7 p7 = NewSmData("");
-    BioPtr chain(pkcs7_data_init(p7.get(), nullptr));
+    SmPkcs7Ptr p7 = NewSmData("");
+    tovel::UniquePtr<BIO> chain(pkcs7_data_init(p7.get(), nullptr));
     BIO_write(chain.get(), "written", 7);
     ASSERT_EQ(pkcs7_data_final(p7.get(), chain.get()), 1);
     EXPECT_EQ(Text(p7->d.data), "written");
@@ -444,16 +431,16 @@ TEST_F(SmPkcs7Test, DataFinalOfSmDataTakesTheWrittenContent) {
 }
 
 TEST_F(SmPkcs7Test, DataFinalWithoutContentOctetsFailsCleanly) {
-    BioPtr mem(BIO_new(BIO_s_mem()));
+    tovel::UniquePtr<BIO> mem(BIO_new(BIO_s_mem()));
     BIO_write(mem.get(), "data", 4);
     {
-        SmP7 empty = NewSmData(nullptr);
+        SmPkcs7Ptr empty = NewSmData(nullptr);
         EXPECT_EQ(pkcs7_data_final(empty.get(), mem.get()), 0);
         ExpectNewestPkcs7Error(PKCS7_R_NO_CONTENT);
     }
     {
         // Not detached (the inner content is there) but no octets: an INTEGER.
-        SmP7 p7 = NewSmSigned({}, nullptr);
+        SmPkcs7Ptr p7 = NewSmSigned({}, nullptr);
         PKCS7 *inner = p7->d.sign->contents;
         inner->type = OBJ_txt2obj("1.2.3.4.5", 1);
         inner->d.other = IntegerValue(3);
@@ -464,14 +451,14 @@ TEST_F(SmPkcs7Test, DataFinalWithoutContentOctetsFailsCleanly) {
 }
 
 TEST_F(SmPkcs7Test, DataFinalOfDigestedDataDropsDetachedSmData) {
-    LibP7 p7 = NewLibraryType(NID_pkcs7_digest);
+    tovel::UniquePtr<PKCS7> p7 = NewLibraryType(NID_pkcs7_digest);
     ASSERT_EQ(PKCS7_set_digest(p7.get(), EVP_sha256()), 1);
     PKCS7 *inner = PKCS7_new();
     inner->type = OBJ_nid2obj(SmData());
     inner->d.other = OctetValue("digested");
     PKCS7_free(p7->d.digest->contents);
     p7->d.digest->contents = inner;
-    BioPtr chain(pkcs7_data_init(p7.get(), nullptr));
+    tovel::UniquePtr<BIO> chain(pkcs7_data_init(p7.get(), nullptr));
     ASSERT_NE(chain, nullptr);
     char buf[16] = {};
     EXPECT_EQ(BIO_read(chain.get(), buf, sizeof(buf)), 8);
@@ -483,24 +470,24 @@ TEST_F(SmPkcs7Test, DataFinalOfDigestedDataDropsDetachedSmData) {
 
 TEST_F(SmPkcs7Test, StreamPreparationByType) {
     unsigned char **boundary = nullptr;
-    SmP7 smData = NewSmData("stream");
+    SmPkcs7Ptr smData = NewSmData("stream");
     EXPECT_EQ(pkcs7_stream_content(&boundary, smData.get()), 1);
     EXPECT_EQ(boundary, &smData->d.data->data);
     EXPECT_TRUE(smData->d.data->flags & ASN1_STRING_FLAG_NDEF);
     smData->d.data->flags &= ~ASN1_STRING_FLAG_NDEF;  // a flagged string's bytes are not freed with it
 
-    SmP7 withInner = NewSmSigned({}, "inner");
+    SmPkcs7Ptr withInner = NewSmSigned({}, "inner");
     EXPECT_EQ(pkcs7_stream_content(&boundary, withInner.get()), 1);
     EXPECT_EQ(boundary, &withInner->d.sign->contents->d.data->data);
     withInner->d.sign->contents->d.data->flags &= ~ASN1_STRING_FLAG_NDEF;
 
-    SmP7 withoutInner = NewSmSigned({}, nullptr);
+    SmPkcs7Ptr withoutInner = NewSmSigned({}, nullptr);
     boundary = nullptr;
     EXPECT_EQ(pkcs7_stream_content(&boundary, withoutInner.get()), 0);
     EXPECT_EQ(boundary, nullptr);
     EXPECT_EQ(withoutInner->d.sign->contents->d.data, nullptr);
 
-    LibP7 enveloped = NewLibraryType(NID_pkcs7_enveloped);
+    tovel::UniquePtr<PKCS7> enveloped = NewLibraryType(NID_pkcs7_enveloped);
     EXPECT_EQ(pkcs7_stream_content(&boundary, enveloped.get()), 1);
     ASSERT_NE(enveloped->d.enveloped->enc_data->enc_data, nullptr);
     EXPECT_EQ(boundary, &enveloped->d.enveloped->enc_data->enc_data->data);
@@ -510,8 +497,8 @@ TEST_F(SmPkcs7Test, StreamPreparationByType) {
 }
 
 Bytes StreamOut(PKCS7 *p7, const std::string &content) {
-    BioPtr in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
-    BioPtr out(BIO_new(BIO_s_mem()));
+    tovel::UniquePtr<BIO> in(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
+    tovel::UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
     EXPECT_EQ(i2d_ASN1_bio_stream(out.get(), reinterpret_cast<ASN1_VALUE *>(p7), in.get(), SMIME_STREAM,
                                   ASN1_ITEM_rptr(SM_PKCS7)),
               1);
@@ -525,7 +512,7 @@ TEST_F(SmPkcs7Test, StreamedOutputOfSmTypesDecodesBack) {
     // The content strings start without bytes: streaming points them into
     // the encoder's buffer.
     {
-        SmP7 p7 = NewSmData(nullptr);
+        SmPkcs7Ptr p7 = NewSmData(nullptr);
         p7->d.data = ASN1_OCTET_STRING_new();
         const Bytes der = StreamOut(p7.get(), content);
         ASSERT_GE(der.size(), 2u);
@@ -533,12 +520,12 @@ TEST_F(SmPkcs7Test, StreamedOutputOfSmTypesDecodesBack) {
         EXPECT_EQ(Text(Decode(der)->d.data), content);
     }
     {
-        SmP7 p7 = NewSmSigned({{sm2.pkey.get(), sm3, sm2Pkcs7}}, nullptr);
+        SmPkcs7Ptr p7 = NewSmSigned({{sm2.pkey.get(), sm3, sm2Pkcs7}}, nullptr);
         p7->d.sign->contents->d.data = ASN1_OCTET_STRING_new();
         const Bytes der = StreamOut(p7.get(), content);
         ASSERT_GE(der.size(), 2u);
         EXPECT_EQ(der[1], 0x80);
-        SmP7 back = Decode(der);
+        SmPkcs7Ptr back = Decode(der);
         EXPECT_EQ(OBJ_obj2nid(back->type), SmSigned());
         EXPECT_EQ(Text(back->d.sign->contents->d.data), content);
         EXPECT_EQ(StockCheckSignature(sk_PKCS7_SIGNER_INFO_value(back->d.sign->signer_info, 0), sm2.pkey.get(), sm3,

@@ -10,6 +10,7 @@
 
 #include "smext/cpu_caps.h"
 #include "smext/sm3.h"
+#include "smext/sm_bits.h"
 #include "smext/sm3_impl.h"
 #include "tests/smext/SmTestSupport.h"
 
@@ -241,7 +242,7 @@ TEST(Sm3Test, DigestRecordValues) {
 // The flag for absent digest parameters is clear: an algorithm identifier
 // that the library writes for the digest carries the SM3 OID and an ASN.1 NULL.
 TEST(Sm3Test, AlgorithmIdentifierCarriesNullParameter) {
-    std::unique_ptr<X509_ALGOR, decltype(&X509_ALGOR_free)> alg(X509_ALGOR_new(), X509_ALGOR_free);
+    tovel::UniquePtr<X509_ALGOR> alg(X509_ALGOR_new());
     ASSERT_NE(alg, nullptr);
     X509_ALGOR_set_md(alg.get(), sm3_digest_method());
     const ASN1_OBJECT *oid = nullptr;

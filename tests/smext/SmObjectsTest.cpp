@@ -1,5 +1,4 @@
 // SM objects: lookups by name and OID, the empty number, pairing and curves.
-#include <memory>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -8,6 +7,7 @@
 #include <openssl/err.h>
 #include <openssl/objects.h>
 
+#include "platform/UniquePtr.h"
 #include "smext/sm_objects.h"
 
 namespace {
@@ -133,13 +133,12 @@ TEST(SmObjectsTest, SignaturePairing) {
     EXPECT_EQ(sig, sm_obj_nid(SM_OBJ_SM2_SM3));
 }
 
-using BnPtr = std::unique_ptr<BIGNUM, decltype(&BN_free)>;
-using GroupPtr = std::unique_ptr<EC_GROUP, decltype(&EC_GROUP_free)>;
+using BnPtr = tovel::UniquePtr<BIGNUM>;
 
 BnPtr HexBn(const char *hex) {
     BIGNUM *bn = nullptr;
     BN_hex2bn(&bn, hex);
-    return {bn, BN_free};
+    return BnPtr(bn);
 }
 
 struct CurveCase {
@@ -165,7 +164,7 @@ constexpr CurveCase kCurves[] = {
 void ExpectCurve(const EC_GROUP *group, const CurveCase &c) {
     const int nid = sm_obj_nid(c.number);
     EXPECT_EQ(EC_GROUP_get_curve_name(group), nid);
-    BnPtr p(BN_new(), BN_free), a(BN_new(), BN_free), b(BN_new(), BN_free);
+    BnPtr p(BN_new()), a(BN_new()), b(BN_new());
     ASSERT_EQ(EC_GROUP_get_curve(group, p.get(), a.get(), b.get(), nullptr), 1);
     EXPECT_EQ(BN_cmp(p.get(), HexBn(c.p).get()), 0);
     EXPECT_EQ(BN_cmp(a.get(), HexBn(c.a).get()), 0);
@@ -174,7 +173,7 @@ void ExpectCurve(const EC_GROUP *group, const CurveCase &c) {
     EXPECT_TRUE(BN_is_one(EC_GROUP_get0_cofactor(group)));
     const EC_POINT *g = EC_GROUP_get0_generator(group);
     ASSERT_NE(g, nullptr);
-    BnPtr x(BN_new(), BN_free), y(BN_new(), BN_free);
+    BnPtr x(BN_new()), y(BN_new());
     ASSERT_EQ(EC_POINT_get_affine_coordinates(group, g, x.get(), y.get(), nullptr), 1);
     EXPECT_EQ(BN_cmp(x.get(), HexBn(c.gx).get()), 0);
     EXPECT_EQ(BN_cmp(y.get(), HexBn(c.gy).get()), 0);
@@ -187,7 +186,7 @@ TEST(SmObjectsTest, CurvesByNumberAndByNid) {
     for (const auto &c : kCurves) {
         for (int id : {c.number, sm_obj_nid(c.number)}) {
             SCOPED_TRACE(id);
-            GroupPtr group(sm_ec_group_new(id), EC_GROUP_free);
+            tovel::UniquePtr<EC_GROUP> group(sm_ec_group_new(id));
             ASSERT_NE(group, nullptr);
             ExpectCurve(group.get(), c);
         }

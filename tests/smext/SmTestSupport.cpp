@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "smext/sm4.h"
 #include "smext/smext.h"
 
 namespace smtest {
@@ -33,14 +34,12 @@ std::vector<size_t> Random::Cuts(size_t len, size_t chunks) {
 }
 
 const EVP_MD *PeerSm3() {
-    static const std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)> md{
-        EVP_MD_fetch(nullptr, "SM3", "provider=default"), EVP_MD_free};
+    static const tovel::UniquePtr<EVP_MD> md(EVP_MD_fetch(nullptr, "SM3", "provider=default"));
     return md.get();
 }
 
 const EVP_CIPHER *PeerSm4Cbc() {
-    static const std::unique_ptr<EVP_CIPHER, decltype(&EVP_CIPHER_free)> cipher{
-        EVP_CIPHER_fetch(nullptr, "SM4-CBC", "provider=default"), EVP_CIPHER_free};
+    static const tovel::UniquePtr<EVP_CIPHER> cipher(EVP_CIPHER_fetch(nullptr, "SM4-CBC", "provider=default"));
     return cipher.get();
 }
 
@@ -88,6 +87,22 @@ Bytes Envelope(const EVP_CIPHER *cipher, int enc, const Bytes &key, const Bytes 
     out.resize(total + written);
     *ok = true;
     return out;
+}
+
+Bytes ExpectSm4CbcMatchesPeer(Random &random, const Bytes &key, const Bytes &iv, const Bytes &plain,
+                              size_t maxChunks) {
+    bool ok = false;
+    const Bytes peer = Envelope(PeerSm4Cbc(), 1, key, iv, plain, {}, &ok);
+    EXPECT_TRUE(ok);
+    const Bytes ours = Envelope(sm4_cbc_cipher_method(), 1, key, iv, plain,
+                                random.Cuts(plain.size(), 1 + random.Below(maxChunks)), &ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(ours, peer);
+    const Bytes back = Envelope(sm4_cbc_cipher_method(), 0, key, iv, peer,
+                                random.Cuts(peer.size(), 1 + random.Below(maxChunks)), &ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(back, plain);
+    return peer;
 }
 
 }  // namespace smtest

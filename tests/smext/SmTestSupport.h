@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <random>
 #include <string>
 #include <string_view>
@@ -12,6 +11,7 @@
 
 #include <openssl/evp.h>
 
+#include "platform/UniquePtr.h"
 #include "tests/support/TestHex.h"
 
 namespace smtest {
@@ -35,14 +35,8 @@ private:
     std::mt19937_64 engine_;
 };
 
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
-};
-struct CipherCtxFree {
-    void operator()(EVP_CIPHER_CTX *ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+using MdCtx = tovel::UniquePtr<EVP_MD_CTX>;
+using CipherCtx = tovel::UniquePtr<EVP_CIPHER_CTX>;
 
 // The library's own SM3 and SM4-CBC, fetched from its default provider (never
 // by the names or numbers our registration takes over).
@@ -56,5 +50,12 @@ Bytes Digest(const EVP_MD *md, const Bytes &data, const std::vector<size_t> &cut
 // iv may be empty (no IV passed). Empty result and ok=false on failure.
 Bytes Envelope(const EVP_CIPHER *cipher, int enc, const Bytes &key, const Bytes &iv,
                const Bytes &in, const std::vector<size_t> &cuts, bool *ok);
+
+// Encrypts plain with the library's own SM4-CBC and with ours (split at random
+// into 1 to maxChunks update calls), expects the same ciphertext, and expects
+// ours to decrypt it (split again) back to plain. Returns the library's
+// ciphertext.
+Bytes ExpectSm4CbcMatchesPeer(Random &random, const Bytes &key, const Bytes &iv, const Bytes &plain,
+                              size_t maxChunks);
 
 }  // namespace smtest

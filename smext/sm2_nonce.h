@@ -1,0 +1,22 @@
+// Internal: where the SM2 random scalar k comes from. Signing and encryption
+// draw k through the source set here; by default that is the library's
+// private random generator. Tests replace it to reproduce worked examples
+// with fixed values of k.
+//
+// The source is one setting for the whole process, read on every draw without
+// a lock: set or restore it only while no SM2 operation runs on any thread.
+#pragma once
+
+#include <openssl/bn.h>
+
+// Writes a value in [0, n) to k: 1, or 0 when the draw fails. ctx is the
+// pointer given to sm2_set_nonce_source. A draw of 0 is drawn again.
+using Sm2NonceSource = int (*)(BIGNUM *k, const BIGNUM *n, void *ctx);
+
+// The default source: uniform in [0, n) from the library's private generator.
+int sm2_random_nonce(BIGNUM *k, const BIGNUM *n, void *ctx);
+
+// Makes every later draw call fn(k, n, ctx); a null fn restores the default.
+void sm2_set_nonce_source(Sm2NonceSource fn, void *ctx);
+// Puts the default source back.
+void sm2_restore_nonce_source();
