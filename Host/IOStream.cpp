@@ -47,7 +47,7 @@ bool WriteFully(int fd, const unsigned char* pbyBuffer, std::uint32_t nSize) {
 int SetTranslationMode() {
   TraceHelper trace(u"SetTranslationMode");
   const int nMode = _O_BINARY;
-  TRACE_VALUES(IOStream, 10, TRACE_FLAG_INFO, nMode);
+  TRACE_VALUES(TraceMsg::IOStream::TranslationMode, nMode);
   LOG_OK("SetTranslationMode", "Check Parameters(nMode)");
 
   int nResult = _setmode(_fileno(stdin), nMode);
@@ -56,7 +56,7 @@ int SetTranslationMode() {
     return -1;
   }
   LOG_OK("SetTranslationMode", "_setmode(stdin)");
-  TRACE_VALUES(IOStream, 11, TRACE_FLAG_INFO, nResult);
+  TRACE_VALUES(TraceMsg::IOStream::PreviousStdinMode, nResult);
 
   nResult = _setmode(_fileno(stdout), nMode);
   if (nResult == -1) {
@@ -64,7 +64,7 @@ int SetTranslationMode() {
     return -1;
   }
   LOG_OK("SetTranslationMode", "_setmode(stdout)");
-  TRACE_VALUES(IOStream, 12, TRACE_FLAG_INFO, nResult);
+  TRACE_VALUES(TraceMsg::IOStream::PreviousStdoutMode, nResult);
   return 0;
 }
 
@@ -75,7 +75,7 @@ int ReadFromNativeMessaging(char** ppszInputMsg, int fd, std::uint32_t* pnLength
   const long nCountRead = ReadFully(fd, byCount, kCountSize);
   if (nCountRead < 0) {
     const int nError = errno;
-    TRACE_VALUES(IOStream, 13, TRACE_FLAG_ERROR, nError);
+    TRACE_VALUES(TraceMsg::IOStream::ReadFailed, nError);
     LOG_FAILED("ReadFromNativeMessaging", "_read(count)", nError, "-1 == nReadSize");
     return nError != 0 ? nError : -1;
   }
@@ -90,7 +90,7 @@ int ReadFromNativeMessaging(char** ppszInputMsg, int fd, std::uint32_t* pnLength
                                static_cast<std::uint32_t>(byCount[2]) << 16 |
                                static_cast<std::uint32_t>(byCount[3]) << 24;
   if (nCount == 0 || nCount == kEndOfConversation) {
-    TRACE_POINT(IOStream, 14, TRACE_FLAG_INFO);
+    TRACE_POINT(TraceMsg::IOStream::ConversationOver);
     if (ppszInputMsg != nullptr) *ppszInputMsg = nullptr;
     if (pnLength != nullptr) *pnLength = 0;
     return 0;
@@ -111,7 +111,7 @@ int ReadFromNativeMessaging(char** ppszInputMsg, int fd, std::uint32_t* pnLength
   const long nReceived = ReadFully(fd, reinterpret_cast<unsigned char*>(spInputMsg.get()), nCount);
   if (nReceived < 0) {
     const int nError = errno;
-    TRACE_VALUES(IOStream, 13, TRACE_FLAG_ERROR, nError);
+    TRACE_VALUES(TraceMsg::IOStream::ReadFailed, nError);
     return nError != 0 ? nError : -1;
   }
   if (static_cast<std::uint32_t>(nReceived) != nCount) {

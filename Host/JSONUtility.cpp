@@ -198,7 +198,7 @@ int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszUTF8FuncName,
     return -1;
   }
   LOG_OK(kOp, "cJSON_GetObjectItem(pszUTF8FuncName)");
-  TRACE_VALUES(JSONUtility, 10, TRACE_FLAG_INFO, pszUTF8FuncName);
+  TRACE_VALUES(TraceMsg::JSONUtility::RequestFunction, pszUTF8FuncName);
 
   cJSON* pParamsArray = cJSON_GetObjectItem(spJsonRoot.get(), "params");
   if (pParamsArray == nullptr) {
@@ -216,7 +216,7 @@ int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszUTF8FuncName,
       return -1;
     }
     LOG_OK(kOp, "cJSON_GetObjectItem(pszUTF8RandomId)");
-    TRACE_VALUES(JSONUtility, 11, TRACE_FLAG_INFO, pszUTF8RandomId);
+    TRACE_VALUES(TraceMsg::JSONUtility::RequestRandomId, pszUTF8RandomId);
   }
 
   // Make every copy first, so that the three parts are handed out together
@@ -272,7 +272,7 @@ int ConstructResponseJSON(cJSON** ppResponseJSON, const char* pszFuncName, std::
   if (nStatus != 0) {
     cJSON_AddFalseToObject(pResponseJSON, "result");
   } else if (pszResult != nullptr) {
-    TRACE_VALUES(JSONUtility, 12, TRACE_FLAG_INFO, pszResult);
+    TRACE_VALUES(TraceMsg::JSONUtility::ResponseResult, pszResult);
     cJSON_AddStringToObject(pResponseJSON, "result", pszResult);
   }
 
@@ -283,8 +283,8 @@ int ConstructResponseJSON(cJSON** ppResponseJSON, const char* pszFuncName, std::
 int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId,
                              cJSON* pResponseJSON, char** ppszResponseMsg) {
   TraceHelper trace(u"ConvertJSONToResponseMsg");
-  TRACE_VALUES(JSONUtility, 13, TRACE_FLAG_INFO, pszRandomId);
-  TRACE_VALUES(JSONUtility, 14, TRACE_FLAG_INFO, pszFuncName);
+  TRACE_VALUES(TraceMsg::JSONUtility::ResponseRandomId, pszRandomId);
+  TRACE_VALUES(TraceMsg::JSONUtility::ResponseFunction, pszFuncName);
 
   const bool bHasRandomId = pszRandomId != nullptr && *pszRandomId != '\0';
   std::unique_ptr<char[]> spResponseMsg;
@@ -325,7 +325,7 @@ int ConverJSONArrayItemtoNULLEndString(cJSON* pJSONArray, int nIndex, char** pps
 
   // Elements of an array, members of an object, none for any other value.
   const int nCount = cJSON_GetArraySize(pJSONArray);
-  TRACE_VALUES(JSONUtility, 15, TRACE_FLAG_INFO, nCount);
+  TRACE_VALUES(TraceMsg::JSONUtility::ParameterCount, nCount);
   if (nCount == 0 || nCount <= nIndex) {
     LOG_FAILED(kOp, "Check Parameters(JSONArray nIndex)", ERROR_INVALID_PARAMETER,
                "(0 == nCount || nCount <= nIndex)");

@@ -50,7 +50,7 @@ HRESULT Base64EncodeEx(const BYTE* pbyData, int nDataLen, char** ppszBase64, int
   if (spOut == nullptr) return E_OUTOFMEMORY;
 
   if (pbyData == nullptr) {
-    TRACE_POINT(Misc, 10, TRACE_FLAG_ERROR);
+    TRACE_POINT(TraceMsg::Misc::Base64EncodeNoInput);
     *ppszBase64 = nullptr;
     *pnBase64Len = nRequired;
     return S_OK;
@@ -77,14 +77,14 @@ HRESULT Base64EncodeEx(const BYTE* pbyData, int nDataLen, char** ppszBase64, int
 
   *ppszBase64 = spOut.release();
   *pnBase64Len = nRequired;
-  TRACE_VALUES(Misc, 11, TRACE_FLAG_INFO, nRequired);
+  TRACE_VALUES(TraceMsg::Misc::Base64EncodedChars, nRequired);
   return S_OK;
 }
 
 HRESULT Base64DecodeEx(const char* pszBase64, int nBase64Len, BYTE** ppbyData, int* pnDataLen) {
   TraceHelper trace(u"Base64DecodeEx");
   if (nBase64Len <= 0) {
-    TRACE_VALUES(Misc, 12, TRACE_FLAG_ERROR, nBase64Len);
+    TRACE_VALUES(TraceMsg::Misc::Base64DecodeLengthRefused, nBase64Len);
     return E_FAIL;
   }
   if (ppbyData == nullptr || pnDataLen == nullptr) return E_POINTER;
@@ -94,7 +94,7 @@ HRESULT Base64DecodeEx(const char* pszBase64, int nBase64Len, BYTE** ppbyData, i
   if (spOut == nullptr) return E_OUTOFMEMORY;
 
   if (pszBase64 == nullptr) {
-    TRACE_POINT(Misc, 13, TRACE_FLAG_ERROR);
+    TRACE_POINT(TraceMsg::Misc::Base64DecodeNoInput);
     *ppbyData = nullptr;
     *pnDataLen = nBase64Len;
     return S_OK;
@@ -121,7 +121,7 @@ HRESULT Base64DecodeEx(const char* pszBase64, int nBase64Len, BYTE** ppbyData, i
 
   *ppbyData = spOut.release();
   *pnDataLen = nWritten;
-  TRACE_VALUES(Misc, 14, TRACE_FLAG_INFO, nWritten);
+  TRACE_VALUES(TraceMsg::Misc::Base64DecodedBytes, nWritten);
   return S_OK;
 }
 
@@ -154,11 +154,11 @@ HRESULT UTF8ToUTF16(const char* pszUTF8, char16_t** ppszUTF16, int* pnUTF16Len) 
   const std::size_t nBytes = std::strlen(pszUTF8) + 1;
   if (nBytes > static_cast<std::size_t>(INT_MAX)) return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
   const int nInLen = static_cast<int>(nBytes);
-  TRACE_VALUES(Misc, 15, TRACE_FLAG_INFO, pszUTF8);
-  TRACE_VALUES(Misc, 16, TRACE_FLAG_INFO, nInLen);
+  TRACE_VALUES(TraceMsg::Misc::Utf8Input, pszUTF8);
+  TRACE_VALUES(TraceMsg::Misc::Utf8Bytes, nInLen);
 
   const int nUnits = MultiByteToWideChar(CP_UTF8, 0, pszUTF8, nInLen, nullptr, 0);
-  TRACE_VALUES(Misc, 17, TRACE_FLAG_INFO, nUnits);
+  TRACE_VALUES(TraceMsg::Misc::Utf16Units, nUnits);
   if (nUnits == 0) return LastErrorToFailure();
 
   // Handed over before the conversion: the caller releases it also when that fails.
@@ -168,7 +168,7 @@ HRESULT UTF8ToUTF16(const char* pszUTF8, char16_t** ppszUTF16, int* pnUTF16Len) 
 
   const int nConverted = MultiByteToWideChar(CP_UTF8, 0, pszUTF8, nInLen, pszOut, nUnits);
   const HRESULT hResult = nConverted == 0 ? LastErrorToFailure() : S_OK;
-  TRACE_VALUES(Misc, 18, TRACE_FLAG_INFO, pszOut);
+  TRACE_VALUES(TraceMsg::Misc::Utf16Output, pszOut);
   if (FAILED(hResult)) return hResult;
   if (pnUTF16Len != nullptr) *pnUTF16Len = nUnits - 1;
   return S_OK;

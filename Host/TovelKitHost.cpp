@@ -34,7 +34,7 @@ bool StampActivity(MsgThreadContext* pstContext) {
 // once. Nothing that could wait on the worker runs.
 [[noreturn]] void EndAtTimeLimit() {
   const std::uint32_t dwTerminated = TRUE;
-  TRACE_VALUES(TovelKitHost, 13, TRACE_FLAG_INFO, dwTerminated);
+  TRACE_VALUES(TraceMsg::TovelKitHost::WorkerEnded, dwTerminated);
   LOG_OK("wmain", "TerminateThread");
   TraceEnd();
   ExitProcessNow(0);
@@ -121,7 +121,7 @@ int RunHost(MsgThreadContext* pstContext) {
 
 int ParseAndRespondRequest(const char* pszRequestMsg, char** ppszResponseMsg) {
   TraceHelper trace(u"ParseAndRespondRequest");
-  TRACE_VALUES(TovelKitHost, 14, TRACE_FLAG_INFO, pszRequestMsg);
+  TRACE_VALUES(TraceMsg::TovelKitHost::Request, pszRequestMsg);
 
   char* pszFuncName = nullptr;
   cJSON* pParams = nullptr;
@@ -130,16 +130,16 @@ int ParseAndRespondRequest(const char* pszRequestMsg, char** ppszResponseMsg) {
   const std::unique_ptr<char[]> spFuncName(pszFuncName);
   const tovel::UniquePtr<cJSON> spParams(pParams);
   const std::unique_ptr<char[]> spRandomId(pszRandomId);
-  TRACE_VALUES(TovelKitHost, 15, TRACE_FLAG_INFO, nResult);
+  TRACE_VALUES(TraceMsg::TovelKitHost::ParseStatus, nResult);
 
   cJSON* pResponseJSON = nullptr;
   if (nResult == 0) {
     nResult = Invoke(pszFuncName, pParams, &pResponseJSON);
-    TRACE_VALUES(TovelKitHost, 16, TRACE_FLAG_INFO, nResult);
+    TRACE_VALUES(TraceMsg::TovelKitHost::InvokeStatus, nResult);
   }
   const tovel::UniquePtr<cJSON> spResponseJSON(pResponseJSON);
   nResult = ConvertJSONToResponseMsg(pszFuncName, pszRandomId, pResponseJSON, ppszResponseMsg);
-  TRACE_VALUES(TovelKitHost, 17, TRACE_FLAG_INFO, nResult);
+  TRACE_VALUES(TraceMsg::TovelKitHost::ConvertStatus, nResult);
   return 0;
 }
 
@@ -166,10 +166,10 @@ DWORD MsgHandleProc(LPVOID pContext) {
       break;
     }
     LOG_OK("MsgHandleProc", "ReadFromNativeMessaging");
-    TRACE_VALUES(TovelKitHost, 18, TRACE_FLAG_INFO, pszRequestMsg);
+    TRACE_VALUES(TraceMsg::TovelKitHost::ReceivedRequest, pszRequestMsg);
 
     if (nLength == 0) {
-      TRACE_POINT(TovelKitHost, 19, TRACE_FLAG_INFO);
+      TRACE_POINT(TraceMsg::TovelKitHost::ConversationOver);
       break;
     }
 
@@ -177,7 +177,7 @@ DWORD MsgHandleProc(LPVOID pContext) {
     nResult = ParseAndRespondRequest(pszRequestMsg, &pszResponseMsg);
     const std::unique_ptr<char[]> spResponseMsg(pszResponseMsg);
     if (nResult != 0) {
-      TRACE_VALUES(TovelKitHost, 21, TRACE_FLAG_INFO, nResult);
+      TRACE_VALUES(TraceMsg::TovelKitHost::NothingSent, nResult);
       continue;
     }
     if (pszResponseMsg == nullptr) {
@@ -187,7 +187,7 @@ DWORD MsgHandleProc(LPVOID pContext) {
       LOG_FAILED("MsgHandleProc", "ParseAndRespondRequest", nResult, "NULL == pszResponseMsg");
       break;
     }
-    TRACE_VALUES(TovelKitHost, 20, TRACE_FLAG_INFO, pszResponseMsg);
+    TRACE_VALUES(TraceMsg::TovelKitHost::Response, pszResponseMsg);
 
     nResult = WriteToNativeMessaging(pszResponseMsg, _fileno(stdout));
     if (nResult != 0) {
@@ -221,8 +221,8 @@ int RunWatchdog(MsgThreadContext* pstContext, DWORD dwPauseMs, bool* pbTimeLimit
     if (now - lastTime > MSG_HANDLE_TIME_LIMIT) {
       const auto dwNow = static_cast<std::uint32_t>(now);
       const auto dwLastTime = static_cast<std::uint32_t>(lastTime);
-      TRACE_VALUES(TovelKitHost, 11, TRACE_FLAG_INFO, dwNow);
-      TRACE_VALUES(TovelKitHost, 12, TRACE_FLAG_INFO, dwLastTime);
+      TRACE_VALUES(TraceMsg::TovelKitHost::TimeLimitPassed, dwNow);
+      TRACE_VALUES(TraceMsg::TovelKitHost::WorkerLastStamp, dwLastTime);
       *pbTimeLimitPassed = true;
       return 0;
     }
@@ -235,7 +235,7 @@ int RunWatchdog(MsgThreadContext* pstContext, DWORD dwPauseMs, bool* pbTimeLimit
 int wmain(int /*argc*/, char16_t** /*argv*/, char16_t** /*envp*/) {
   MsgThreadContext stContext{};
   TraceStart();
-  TRACE_POINT(TovelKitHost, 10, TRACE_FLAG_INFO);
+  TRACE_POINT(TraceMsg::TovelKitHost::Start);
   const int nExitCode = RunHost(&stContext);
   TraceEnd();
   return nExitCode;

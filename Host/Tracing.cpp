@@ -4,7 +4,6 @@
 
 #include <openssl/err.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -31,78 +30,15 @@ static_assert(TRACE_MESSAGE_FLAGS == 0x2B);
 // Step lines are built in buffers of this many characters, terminator included.
 constexpr std::size_t LOG_LINE_CHARS = 512;
 
-// The replacement sender's limits: values sent as separate fields, and the
-// most bytes a message may carry.
-constexpr std::size_t TRACE_EVENT_MAX_FIELDS = 7;
-constexpr std::size_t TRACE_EVENT_MAX_BYTES = 8192;
-constexpr std::size_t TRACE_MAX_VALUES = 8;
-
 const char16_t g_szGlobalLoggerKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Wmi\\GlobalLogger";
 // TraceControlGuid in lower case without braces: the provider's subkey there.
 const char16_t g_szTraceControlGuidKey[] = u"5c8f2a58-369a-44f0-9235-c05ecb1dd73e";
 
-using PFN_TRACE_MESSAGE = ULONG (*)(TRACEHANDLE, ULONG, const GUID*, USHORT, ...);
-using PFN_TRACE_MESSAGE_VA = ULONG (*)(TRACEHANDLE, ULONG, const GUID*, USHORT, va_list);
-
-// Sends a message as a plain event record when the system has no
-// message-trace entry points.
-ULONG TraceMessageOverEvent(TRACEHANDLE hLogger, ULONG, const GUID* pSeries, USHORT nNumber, ...) {
-  const void* vtrData[TRACE_MAX_VALUES];
-  std::size_t vtrLength[TRACE_MAX_VALUES];
-  std::size_t nCount = 0;
-  std::size_t nTotal = 0;
-  va_list args;
-  va_start(args, nNumber);
-  for (const void* p; nCount < TRACE_MAX_VALUES && (p = va_arg(args, const void*)) != nullptr; ++nCount) {
-    vtrData[nCount] = p;
-    vtrLength[nCount] = va_arg(args, std::size_t);
-    nTotal += vtrLength[nCount];
-  }
-  va_end(args);
-  if (nTotal > TRACE_EVENT_MAX_BYTES) return ERROR_INSUFFICIENT_BUFFER;
-
-  struct {
-    EVENT_TRACE_HEADER stHeader;
-    MOF_FIELD vtrFields[TRACE_EVENT_MAX_FIELDS];
-  } stEvent{};
-  BYTE pbyJoined[TRACE_EVENT_MAX_BYTES];
-  std::size_t nFields = 0;
-  if (nCount <= TRACE_EVENT_MAX_FIELDS) {
-    for (; nFields < nCount; ++nFields) {
-      stEvent.vtrFields[nFields].DataPtr = reinterpret_cast<std::uintptr_t>(vtrData[nFields]);
-      stEvent.vtrFields[nFields].Length = static_cast<ULONG>(vtrLength[nFields]);
-    }
-  } else {
-    std::size_t nOffset = 0;
-    for (std::size_t i = 0; i < nCount; ++i) {
-      std::memcpy(pbyJoined + nOffset, vtrData[i], vtrLength[i]);
-      nOffset += vtrLength[i];
-    }
-    stEvent.vtrFields[0].DataPtr = reinterpret_cast<std::uintptr_t>(pbyJoined);
-    stEvent.vtrFields[0].Length = static_cast<ULONG>(nOffset);
-    nFields = 1;
-  }
-  stEvent.stHeader.Size = static_cast<USHORT>(sizeof(EVENT_TRACE_HEADER) + nFields * sizeof(MOF_FIELD));
-  stEvent.stHeader.Flags = WNODE_FLAG_TRACED_GUID | WNODE_FLAG_USE_MOF_PTR;
-  stEvent.stHeader.Guid = *pSeries;
-  stEvent.stHeader.Version = nNumber;
-  static_assert(offsetof(decltype(stEvent), vtrFields) == sizeof(EVENT_TRACE_HEADER));
-  return TraceEvent(hLogger, &stEvent.stHeader);
-}
-
-std::atomic<PFN_TRACE_MESSAGE> g_pfnTraceMessage{nullptr};
-
-// Finds TraceMessage and TraceMessageVa; when either is missing, messages go
-// through the replacement over TraceEvent.
-void LoadTraceMessageEntries() {
-  PFN_TRACE_MESSAGE pfnTraceMessage = nullptr;
-  HMODULE hAdvapi = LoadLibraryW(u"advapi32");
-  if (hAdvapi != nullptr) {
-    auto pfnMessage = reinterpret_cast<PFN_TRACE_MESSAGE>(GetProcAddress(hAdvapi, "TraceMessage"));
-    auto pfnMessageVa = reinterpret_cast<PFN_TRACE_MESSAGE_VA>(GetProcAddress(hAdvapi, "TraceMessageVa"));
-    if (pfnMessage != nullptr && pfnMessageVa != nullptr) pfnTraceMessage = pfnMessage;
-  }
-  g_pfnTraceMessage.store(pfnTraceMessage != nullptr ? pfnTraceMessage : &TraceMessageOverEvent);
+// Opens a subkey for reading; null when it cannot be opened.
+UniqueHkey OpenKeyForReading(HKEY hParent, const char16_t* pszSubKey) {
+  HKEY hKey = nullptr;
+  if (RegOpenKeyExW(hParent, pszSubKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS) return nullptr;
+  return UniqueHkey(hKey);
 }
 
 bool ReadRegistryDword(HKEY hKey, const char16_t* pszName, DWORD* pdwValue) {
@@ -120,37 +56,27 @@ bool ReadRegistryDword(HKEY hKey, const char16_t* pszName, DWORD* pdwValue) {
 // Follows the global logger session when the registry configures it for this
 // provider. Every failure just leaves tracing off.
 void AttachToGlobalLogger() {
-  HKEY hGlobalLogger = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, g_szGlobalLoggerKey, 0, KEY_READ, &hGlobalLogger) != ERROR_SUCCESS)
-    return;
+  UniqueHkey hGlobalLogger = OpenKeyForReading(HKEY_LOCAL_MACHINE, g_szGlobalLoggerKey);
   DWORD dwStart = 0;
-  if (!ReadRegistryDword(hGlobalLogger, u"Start", &dwStart) || dwStart == 0) {
-    RegCloseKey(hGlobalLogger);
-    return;
-  }
+  if (hGlobalLogger == nullptr || !ReadRegistryDword(hGlobalLogger.get(), u"Start", &dwStart) || dwStart != 1) return;
   DWORD dwFlags = 0;
   DWORD dwLevel = 0;
-  HKEY hProvider = nullptr;
-  if (RegOpenKeyExW(hGlobalLogger, g_szTraceControlGuidKey, 0, KEY_READ, &hProvider) == ERROR_SUCCESS) {
-    if (!ReadRegistryDword(hProvider, u"Flags", &dwFlags)) dwFlags = 0;
-    if (!ReadRegistryDword(hProvider, u"Level", &dwLevel)) dwLevel = 0;
+  UniqueHkey hProvider = OpenKeyForReading(hGlobalLogger.get(), g_szTraceControlGuidKey);
+  if (hProvider != nullptr) {
+    if (!ReadRegistryDword(hProvider.get(), u"Flags", &dwFlags)) dwFlags = 0;
+    if (!ReadRegistryDword(hProvider.get(), u"Level", &dwLevel)) dwLevel = 0;
   }
-  if (dwStart == 1) {
-    EVENT_TRACE_PROPERTIES stProperties{};
-    stProperties.Wnode.BufferSize = sizeof(stProperties);
-    stProperties.Wnode.Flags = WNODE_FLAG_TRACED_GUID;
-    ULONG ulResult = ControlTraceW(0, u"GlobalLogger", &stProperties, EVENT_TRACE_CONTROL_QUERY);
-    if (ulResult == ERROR_SUCCESS || ulResult == ERROR_MORE_DATA) {
-      TRACEHANDLE hLogger = stProperties.Wnode.HistoricalContext;
-      g_stTraceEnableState.ullLoggerHandle.store(hLogger);
-      if (hLogger != 0) {
-        g_stTraceEnableState.byEnableLevel.store(static_cast<UCHAR>(dwLevel & 0xFF));
-        g_stTraceEnableState.dwEnableFlags.store(dwFlags & 0x7FFFFFFF);
-      }
-    }
+  EVENT_TRACE_PROPERTIES stProperties{};
+  stProperties.Wnode.BufferSize = sizeof(stProperties);
+  stProperties.Wnode.Flags = WNODE_FLAG_TRACED_GUID;
+  ULONG ulResult = ControlTraceW(0, u"GlobalLogger", &stProperties, EVENT_TRACE_CONTROL_QUERY);
+  if (ulResult != ERROR_SUCCESS && ulResult != ERROR_MORE_DATA) return;
+  TRACEHANDLE hLogger = stProperties.Wnode.HistoricalContext;
+  g_stTraceEnableState.ullLoggerHandle.store(hLogger);
+  if (hLogger != 0) {
+    g_stTraceEnableState.byEnableLevel.store(static_cast<UCHAR>(dwLevel & 0xFF));
+    g_stTraceEnableState.dwEnableFlags.store(dwFlags & 0x7FFFFFFF);
   }
-  if (hProvider != nullptr) RegCloseKey(hProvider);
-  RegCloseKey(hGlobalLogger);
 }
 
 // The text sent for a narrow value: "NULL" for a null text.
@@ -205,7 +131,6 @@ ULONG TraceControlCallback(WMIDPREQUESTCODE nRequestCode, void* pContext, ULONG*
 }
 
 void TraceStart() {
-  LoadTraceMessageEntries();
   g_stTraceEnableState.ullRegistrationHandle.store(0);
   g_stTraceEnableState.ullLoggerHandle.store(0);
   g_stTraceEnableState.dwEnableFlags.store(0);
@@ -229,8 +154,7 @@ void TraceEnd() {
 void TraceSendMessage(const GUID& stSeries, USHORT nNumber, std::initializer_list<TraceArg> args) {
   if (!g_bTraceActive.load(std::memory_order_relaxed)) return;
   TRACEHANDLE hLogger = g_stTraceEnableState.ullLoggerHandle.load(std::memory_order_relaxed);
-  PFN_TRACE_MESSAGE pfnTraceMessage = g_pfnTraceMessage.load(std::memory_order_relaxed);
-  if (hLogger == 0 || pfnTraceMessage == nullptr || args.size() > TRACE_MAX_VALUES) return;
+  if (hLogger == 0 || args.size() > TRACE_MAX_VALUES) return;
   // Unused slots hold a null pointer, which ends the value list.
   const void* vtrData[TRACE_MAX_VALUES] = {};
   std::size_t vtrLength[TRACE_MAX_VALUES] = {};
@@ -239,10 +163,9 @@ void TraceSendMessage(const GUID& stSeries, USHORT nNumber, std::initializer_lis
     vtrData[i] = arg.pData;
     vtrLength[i++] = arg.cbData;
   }
-  pfnTraceMessage(hLogger, TRACE_MESSAGE_FLAGS, &stSeries, nNumber, vtrData[0], vtrLength[0], vtrData[1],
-                  vtrLength[1], vtrData[2], vtrLength[2], vtrData[3], vtrLength[3], vtrData[4], vtrLength[4],
-                  vtrData[5], vtrLength[5], vtrData[6], vtrLength[6], vtrData[7], vtrLength[7],
-                  static_cast<const void*>(nullptr));
+  TraceMessage(hLogger, TRACE_MESSAGE_FLAGS, &stSeries, nNumber, vtrData[0], vtrLength[0], vtrData[1], vtrLength[1],
+               vtrData[2], vtrLength[2], vtrData[3], vtrLength[3], vtrData[4], vtrLength[4], vtrData[5], vtrLength[5],
+               vtrData[6], vtrLength[6], vtrData[7], vtrLength[7], static_cast<const void*>(nullptr));
 }
 
 TraceArg MakeTraceArg(const std::int32_t& nValue) { return {&nValue, sizeof(nValue)}; }
@@ -262,35 +185,26 @@ TraceArg MakeTraceArg(const char16_t* pszText) {
   return {pszSent, (nLength + 1) * sizeof(char16_t)};
 }
 
-void TraceLogOk(const char* pszLine) {
-  if (TraceEnabled(TRACE_FLAG_INFO)) TraceSendMessage(TraceSeries_StepLog, TRACE_MSG_LINE_OK, {MakeTraceArg(pszLine)});
-}
+void TraceLogOk(const char* pszLine) { TRACE_VALUES(TraceMsg::StepLog::LineOk, pszLine); }
 
-void TraceLogFailed(const char* pszLine) {
-  if (TraceEnabled(TRACE_FLAG_ERROR))
-    TraceSendMessage(TraceSeries_StepLog, TRACE_MSG_LINE_FAILED, {MakeTraceArg(pszLine)});
-}
+void TraceLogFailed(const char* pszLine) { TRACE_VALUES(TraceMsg::StepLog::LineFailed, pszLine); }
 
 void TraceHResult(HRESULT hValue, const char16_t* pszText) {
-  if (hValue < 0) {
-    if (TraceEnabled(TRACE_FLAG_HRESULT_ERROR))
-      TraceSendMessage(TraceSeries_Function, TRACE_MSG_HRESULT_NEGATIVE, {MakeTraceArg(pszText), MakeTraceArg(hValue)});
-  } else if (TraceEnabled(TRACE_FLAG_INFO)) {
-    TraceSendMessage(TraceSeries_Function, TRACE_MSG_HRESULT, {MakeTraceArg(pszText), MakeTraceArg(hValue)});
-  }
+  if (hValue < 0)
+    TRACE_VALUES(TraceMsg::Function::HResultNegative, pszText, hValue);
+  else
+    TRACE_VALUES(TraceMsg::Function::HResult, pszText, hValue);
 }
 
 TraceHelper::TraceHelper(const char16_t* pszFunctionName) : m_pszFunctionName(pszFunctionName) {
   DWORD dwLastError = GetLastError();
-  if (TraceEnabled(TRACE_FLAG_FUNCTION))
-    TraceSendMessage(TraceSeries_Function, TRACE_MSG_FUNCTION_ENTRY, {MakeTraceArg(m_pszFunctionName)});
+  TRACE_VALUES(TraceMsg::Function::Entry, m_pszFunctionName);
   SetLastError(dwLastError);
 }
 
 TraceHelper::~TraceHelper() {
   DWORD dwLastError = GetLastError();
-  if (TraceEnabled(TRACE_FLAG_FUNCTION))
-    TraceSendMessage(TraceSeries_Function, TRACE_MSG_FUNCTION_EXIT, {MakeTraceArg(m_pszFunctionName)});
+  TRACE_VALUES(TraceMsg::Function::Exit, m_pszFunctionName);
   SetLastError(dwLastError);
 }
 

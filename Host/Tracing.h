@@ -11,15 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <type_traits>
 
 #include "platform/Etw.h"
 #include "platform/WinTypes.h"
-
-// Trace flags of the provider.
-constexpr ULONG TRACE_FLAG_ERROR = 0x1;          // narrow failed lines, failure values
-constexpr ULONG TRACE_FLAG_HRESULT_ERROR = 0x2;  // TraceHResult with a negative value
-constexpr ULONG TRACE_FLAG_INFO = 0x4;           // OK lines, values of normal operation
-constexpr ULONG TRACE_FLAG_FUNCTION = 0x8;       // TraceHelper entry and exit
+#include "resources/trace/TraceFlags.h"
+#include "resources/trace/TraceKinds.h"
 
 // {5C8F2A58-369A-44F0-9235-C05ECB1DD73E}
 extern const GUID TraceControlGuid;
@@ -30,13 +27,34 @@ extern const GUID TraceControlGuid;
 #include "resources/trace/Series.def"
 #undef TRACE_SERIES
 
+// One message of the trace descriptions: its series, its number, the flag it
+// is sent under, and the kinds of its values as template arguments.
+template <TraceKind... Kinds>
+struct TraceMessageId {
+  const GUID* pSeries;
+  USHORT nNumber;
+  ULONG dwFlag;
+};
+
+// A named constant per message row (resources/trace/*.def), per series:
+// TraceMsg::IOStream::ReadFailed.
+namespace TraceMsg {
+using namespace TraceKindNames;
+}  // namespace TraceMsg
+#define TRACE_MESSAGE(series, number, name, flag, text, ...)                              \
+  namespace TraceMsg::series {                                                            \
+  inline constexpr TraceMessageId<__VA_ARGS__> name{&TraceSeries_##series, number, flag}; \
+  }
+#include "resources/trace/TraceMessageFiles.inc"
+#undef TRACE_MESSAGE
+
 // Message numbers of the step log and function series.
-constexpr USHORT TRACE_MSG_LINE_OK = 10;
-constexpr USHORT TRACE_MSG_LINE_FAILED = 11;
-constexpr USHORT TRACE_MSG_FUNCTION_ENTRY = 10;
-constexpr USHORT TRACE_MSG_FUNCTION_EXIT = 11;
-constexpr USHORT TRACE_MSG_HRESULT_NEGATIVE = 13;
-constexpr USHORT TRACE_MSG_HRESULT = 14;
+constexpr USHORT TRACE_MSG_LINE_OK = TraceMsg::StepLog::LineOk.nNumber;
+constexpr USHORT TRACE_MSG_LINE_FAILED = TraceMsg::StepLog::LineFailed.nNumber;
+constexpr USHORT TRACE_MSG_FUNCTION_ENTRY = TraceMsg::Function::Entry.nNumber;
+constexpr USHORT TRACE_MSG_FUNCTION_EXIT = TraceMsg::Function::Exit.nNumber;
+constexpr USHORT TRACE_MSG_HRESULT_NEGATIVE = TraceMsg::Function::HResultNegative.nNumber;
+constexpr USHORT TRACE_MSG_HRESULT = TraceMsg::Function::HResult.nNumber;
 
 // The provider's enable state; the control callback writes it while the host's
 // threads read it, each field as one atomic unit.
@@ -119,8 +137,30 @@ inline TraceArg MakeTraceArg(char16_t* pszText) {
 }
 
 // Sends one message of a series with its values in order (no test of flags;
-// at most 8 values, a message with more is not sent).
+// a message with more than TRACE_MAX_VALUES values is not sent).
+constexpr std::size_t TRACE_MAX_VALUES = 8;
 void TraceSendMessage(const GUID& stSeries, USHORT nNumber, std::initializer_list<TraceArg> args);
+
+// Whether a value of type T may stand for a value of kind K: a text of its
+// width, or an integer of the kind's size. MakeTraceArg picks the bytes sent.
+template <TraceKind K, typename T>
+constexpr bool TraceValueFitsKind() {
+  using Value = std::remove_cvref_t<T>;
+  if constexpr (K == TraceKind::STR) return std::is_convertible_v<const T&, const char*>;
+  else if constexpr (K == TraceKind::WSTR) return std::is_convertible_v<const T&, const char16_t*>;
+  else if constexpr (K == TraceKind::INT64) return std::is_integral_v<Value> && sizeof(Value) == 8;
+  else return std::is_integral_v<Value> && sizeof(Value) == 4;
+}
+
+// Sends a message with its values; the caller has tested its flag.
+template <TraceKind... Kinds, typename... Values>
+void TraceSendValues(const TraceMessageId<Kinds...>& stMessage, const Values&... values) {
+  static_assert(sizeof...(Values) == sizeof...(Kinds), "the values do not match the message row's kinds");
+  static_assert(sizeof...(Values) <= TRACE_MAX_VALUES, "a message carries at most TRACE_MAX_VALUES values");
+  if constexpr (sizeof...(Values) == sizeof...(Kinds))
+    static_assert((TraceValueFitsKind<Kinds, Values>() && ...), "a value is not of its kind in the message row");
+  TraceSendMessage(*stMessage.pSeries, stMessage.nNumber, {MakeTraceArg(values)...});
+}
 
 // --- Macros used by host and agent code -----------------------------------
 
@@ -160,27 +200,13 @@ void TraceSendMessage(const GUID& stSeries, USHORT nNumber, std::initializer_lis
       WideLogLineFailed(TOVEL_WIDE_SOURCE_FILE, __LINE__, op, step, hresult, reason);     \
   } while (0)
 
-// A value trace of a module series: TRACE_VALUES(IOStream, 13, TRACE_FLAG_ERROR, nErr).
-#define TRACE_VALUES(series, number, flag, ...)                                     \
-  do {                                                                              \
-    if (TraceEnabled(flag))                                                         \
-      TraceSendMessage(TraceSeries_##series, number, {TOVEL_TRACE_ARGS(__VA_ARGS__)}); \
+// A trace point of a named message: TRACE_VALUES(TraceMsg::IOStream::ReadFailed, nError),
+// or TRACE_POINT(TraceMsg::IOStream::ConversationOver) for one without values.
+#define TRACE_VALUES(message, ...)                                                          \
+  do {                                                                                      \
+    if (TraceEnabled((message).dwFlag)) TraceSendValues(message __VA_OPT__(, ) __VA_ARGS__); \
   } while (0)
-#define TRACE_POINT(series, number, flag)                       \
-  do {                                                          \
-    if (TraceEnabled(flag)) TraceSendMessage(TraceSeries_##series, number, {}); \
+#define TRACE_POINT(message)                                         \
+  do {                                                               \
+    if (TraceEnabled((message).dwFlag)) TraceSendValues(message);    \
   } while (0)
-
-// Maps each macro argument through MakeTraceArg (up to 8 values).
-#define TOVEL_TA_1(a) MakeTraceArg(a)
-#define TOVEL_TA_2(a, ...) MakeTraceArg(a), TOVEL_TA_1(__VA_ARGS__)
-#define TOVEL_TA_3(a, ...) MakeTraceArg(a), TOVEL_TA_2(__VA_ARGS__)
-#define TOVEL_TA_4(a, ...) MakeTraceArg(a), TOVEL_TA_3(__VA_ARGS__)
-#define TOVEL_TA_5(a, ...) MakeTraceArg(a), TOVEL_TA_4(__VA_ARGS__)
-#define TOVEL_TA_6(a, ...) MakeTraceArg(a), TOVEL_TA_5(__VA_ARGS__)
-#define TOVEL_TA_7(a, ...) MakeTraceArg(a), TOVEL_TA_6(__VA_ARGS__)
-#define TOVEL_TA_8(a, ...) MakeTraceArg(a), TOVEL_TA_7(__VA_ARGS__)
-#define TOVEL_TA_PICK(_1, _2, _3, _4, _5, _6, _7, _8, n, ...) n
-#define TOVEL_TRACE_ARGS(...)                                                            \
-  TOVEL_TA_PICK(__VA_ARGS__, TOVEL_TA_8, TOVEL_TA_7, TOVEL_TA_6, TOVEL_TA_5, TOVEL_TA_4, \
-                TOVEL_TA_3, TOVEL_TA_2, TOVEL_TA_1)(__VA_ARGS__)

@@ -86,24 +86,24 @@ int GetMacAddressText(cJSON* pJSONArgs, CTovelAgent* pobjTovelAgent,
     return nResult;
   }
   WIDE_LOG_OK(kOp, u"ConverJSONArrayItemtoNULLEndString");
-  TRACE_VALUES(nmMessageSigning, 12, TRACE_FLAG_INFO, pszBase64ServerCert);
+  TRACE_VALUES(TraceMsg::nmMessageSigning::Certificate, pszBase64ServerCert);
 
   char16_t* pszUTF16ServerCert = nullptr;
   HRESULT hResult = UTF8ToUTF16(pszBase64ServerCert, &pszUTF16ServerCert, nullptr);
   const std::unique_ptr<char16_t[]> spUTF16ServerCert(pszUTF16ServerCert);
   if (!HResultStep(kOp, u"UTF8ToUTF16(pszBase64ServerCert)", hResult)) return hResult;
-  TRACE_VALUES(nmMessageSigning, 13, TRACE_FLAG_INFO, pszUTF16ServerCert);
+  TRACE_VALUES(TraceMsg::nmMessageSigning::CertificateUtf16, pszUTF16ServerCert);
 
   BSTR bstrMacAddress = nullptr;
   hResult = pobjTovelAgent->GetMacAddress(pszUTF16ServerCert, &bstrMacAddress);
   const UniqueBstr spMacAddress(bstrMacAddress);
   if (!HResultStep(kOp, u"GetMacAddress", hResult)) return hResult;
-  TRACE_VALUES(nmMessageSigning, 14, TRACE_FLAG_INFO, bstrMacAddress);
+  TRACE_VALUES(TraceMsg::nmMessageSigning::MacResult, bstrMacAddress);
 
   hResult = UTF8Step(kOp, u"UTF16ToUTF8(bstrMacAddress)", bstrMacAddress, pspUTF8MacAddress);
   if (FAILED(hResult)) return hResult;
   const char* pszUTF8MacAddress = pspUTF8MacAddress->get();
-  TRACE_VALUES(nmMessageSigning, 15, TRACE_FLAG_INFO, pszUTF8MacAddress);
+  TRACE_VALUES(TraceMsg::nmMessageSigning::MacResultUtf8, pszUTF8MacAddress);
   return 0;
 }
 
@@ -118,7 +118,7 @@ int GetLastErrorDescText(cJSON* pJSONArgs, CTovelAgent* pobjTovelAgent,
   HRESULT hResult = pobjTovelAgent->GetLastErrorDesc(&bstrDesc);
   const UniqueBstr spDesc(bstrDesc);
   if (!HResultStep(kOp, u"GetLastErrorDesc", hResult)) return hResult;
-  TRACE_VALUES(nmMessageSigning, 16, TRACE_FLAG_INFO, bstrDesc);
+  TRACE_VALUES(TraceMsg::nmMessageSigning::ErrorDescription, bstrDesc);
 
   hResult = UTF8Step(kOp, u"UTF16ToUTF8", bstrDesc, pspUTF8Desc);
   return FAILED(hResult) ? hResult : 0;
@@ -129,7 +129,7 @@ int GetLastErrorDescText(cJSON* pJSONArgs, CTovelAgent* pobjTovelAgent,
 int Invoke(const char* pszFuncName, cJSON* pParams, cJSON** ppResponseJSON) {
   TraceHelper trace(u"Invoke");
   CTovelAgent* pobjTovelAgent = g_pobjTovelAgent;
-  TRACE_VALUES(nmMessageSigning, 10, TRACE_FLAG_INFO, pszFuncName);
+  TRACE_VALUES(TraceMsg::nmMessageSigning::InvokeFunction, pszFuncName);
 
   if (EqualsIgnoringCase(pszFuncName, "GetMacAddress"))
     return nmGetMacAddress(ppResponseJSON, pParams, pobjTovelAgent);
@@ -137,7 +137,7 @@ int Invoke(const char* pszFuncName, cJSON* pParams, cJSON** ppResponseJSON) {
     return nmGetLastErrorDesc(ppResponseJSON, pParams, pobjTovelAgent);
   if (EqualsIgnoringCase(pszFuncName, "GetVersion")) return nmGetVersion(ppResponseJSON);
 
-  TRACE_POINT(nmMessageSigning, 11, TRACE_FLAG_ERROR);
+  TRACE_POINT(TraceMsg::nmMessageSigning::NoSuchMethod);
   return -1;
 }
 

@@ -29,7 +29,7 @@ HRESULT GetCertKeyUsage(PCCERT_CONTEXT pCertContext, DWORD* pdwKeyUsage) {
       CertFindExtension(szOID_KEY_USAGE, pstCertInfo->cExtension, pstCertInfo->rgExtension);
   if (pstKeyUsage == nullptr) {
     const DWORD dwError = GetLastError();
-    TRACE_VALUES(CertificateOperations, 19, TRACE_FLAG_HRESULT_ERROR, dwError);
+    TRACE_VALUES(TraceMsg::CertificateOperations::NoKeyUsageExtension, dwError);
     TraceHResult(E_NO_KEY_USAGE, u"CertFindExtension");
     return E_NO_KEY_USAGE;
   }
@@ -42,7 +42,7 @@ HRESULT GetCertKeyUsage(PCCERT_CONTEXT pCertContext, DWORD* pdwKeyUsage) {
     TraceHResult(hResult, u"CryptDecodeObjectEx");
     return hResult;
   }
-  TRACE_VALUES(CertificateOperations, 20, TRACE_FLAG_INFO, dwSize);
+  TRACE_VALUES(TraceMsg::CertificateOperations::KeyUsageDecodedSize, dwSize);
   std::unique_ptr<BYTE[]> pbyBlob(new (std::nothrow) BYTE[dwSize]());
   if (!pbyBlob) {
     TraceHResult(E_OUTOFMEMORY, u"Dispatch memory failed.");
@@ -58,23 +58,23 @@ HRESULT GetCertKeyUsage(PCCERT_CONTEXT pCertContext, DWORD* pdwKeyUsage) {
   const auto* pstBits = reinterpret_cast<const CRYPT_BIT_BLOB*>(pbyBlob.get());
   // A bit string without bytes grants no usage.
   const DWORD dwKeyUsage = pstBits->cbData > 0 ? pstBits->pbData[0] : 0;
-  TRACE_VALUES(CertificateOperations, 21, TRACE_FLAG_INFO, dwKeyUsage);
+  TRACE_VALUES(TraceMsg::CertificateOperations::DecodedKeyUsage, dwKeyUsage);
   *pdwKeyUsage = dwKeyUsage;
   return S_OK;
 }
 
 HRESULT CheckCertKeyUsage(PCCERT_CONTEXT pCertContext) {
   TraceHelper trace(u"CheckCertKeyUsage");
-  TRACE_VALUES(CertificateOperations, 22, TRACE_FLAG_INFO, kEnciphermentUsage);
+  TRACE_VALUES(TraceMsg::CertificateOperations::AcceptedUsageMask, kEnciphermentUsage);
   DWORD dwKeyUsage = 0;
   const HRESULT hResult = GetCertKeyUsage(pCertContext, &dwKeyUsage);
   if (FAILED(hResult)) {
     TraceHResult(hResult, u"GetCertKeyUsage FAILED");
     return hResult;
   }
-  TRACE_VALUES(CertificateOperations, 23, TRACE_FLAG_INFO, dwKeyUsage);
+  TRACE_VALUES(TraceMsg::CertificateOperations::CheckedKeyUsage, dwKeyUsage);
   if ((dwKeyUsage & kEnciphermentUsage) == 0) {
-    TRACE_POINT(CertificateOperations, 24, TRACE_FLAG_HRESULT_ERROR);
+    TRACE_POINT(TraceMsg::CertificateOperations::NoEnciphermentUsage);
     return E_INVALID_CERT_USAGE;
   }
   return S_OK;
@@ -83,20 +83,20 @@ HRESULT CheckCertKeyUsage(PCCERT_CONTEXT pCertContext) {
 HRESULT CheckCertSignatureAlg(PCCERT_CONTEXT pCertContext, const char* pszAlgPrefix) {
   TraceHelper trace(u"CheckCertSignatureAlg");
   if (pszAlgPrefix == nullptr) {
-    TRACE_POINT(CertificateOperations, 25, TRACE_FLAG_INFO);
+    TRACE_POINT(TraceMsg::CertificateOperations::NoAlgorithmPrefix);
     return S_OK;
   }
   if (pCertContext == nullptr || pCertContext->pCertInfo == nullptr ||
       pCertContext->pCertInfo->SignatureAlgorithm.pszObjId == nullptr) {
-    TRACE_POINT(CertificateOperations, 28, TRACE_FLAG_HRESULT_ERROR);
+    TRACE_POINT(TraceMsg::CertificateOperations::PrefixMismatch);
     return E_FAIL;
   }
   const char* pszObjId = pCertContext->pCertInfo->SignatureAlgorithm.pszObjId;
-  TRACE_VALUES(CertificateOperations, 26, TRACE_FLAG_INFO, pszObjId, pszAlgPrefix);
+  TRACE_VALUES(TraceMsg::CertificateOperations::AlgorithmAndPrefix, pszObjId, pszAlgPrefix);
   if (std::strncmp(pszObjId, pszAlgPrefix, std::strlen(pszAlgPrefix)) == 0) {
-    TRACE_POINT(CertificateOperations, 27, TRACE_FLAG_INFO);
+    TRACE_POINT(TraceMsg::CertificateOperations::PrefixMatches);
     return S_OK;
   }
-  TRACE_POINT(CertificateOperations, 28, TRACE_FLAG_HRESULT_ERROR);
+  TRACE_POINT(TraceMsg::CertificateOperations::PrefixMismatch);
   return E_FAIL;
 }

@@ -125,7 +125,7 @@ ResultCode ASN1_TIME_To_UTCTime(const ASN1_TIME* pASN1Time, __time64_t* ptUTCTim
   *ptUTCTime = 0;
   const std::int32_t nType = ASN1_STRING_type(pASN1Time);
   const bool bUTCTime = nType == V_ASN1_UTCTIME;
-  TRACE_VALUES(CertificateOperations, 10, TRACE_FLAG_INFO, nType);
+  TRACE_VALUES(TraceMsg::CertificateOperations::Asn1TimeType, nType);
   const int nASN1TimeLength = ASN1_STRING_length(pASN1Time);
   const unsigned char* pbyText = ASN1_STRING_get0_data(pASN1Time);
   if (bUTCTime) {
@@ -144,14 +144,14 @@ ResultCode ASN1_TIME_To_UTCTime(const ASN1_TIME* pASN1Time, __time64_t* ptUTCTim
   if (TraceEnabled(TRACE_FLAG_INFO)) {
     char szDateTime[13] = {};
     std::memcpy(szDateTime, pbyText, bUTCTime ? 10 : 12);
-    TRACE_VALUES(CertificateOperations, 11, TRACE_FLAG_INFO, szDateTime);
+    TRACE_VALUES(TraceMsg::CertificateOperations::Asn1TimeText, szDateTime);
   }
   TimeFields stFields{};
   if (!ParseASN1TimeText(pbyText, nASN1TimeLength, bUTCTime, &stFields)) {
     LOG_FAILED(kOp, "Check ASN1TIME format.", -1, "true");
     return -1;
   }
-  TRACE_VALUES(CertificateOperations, 12, TRACE_FLAG_INFO, stFields.nYear, stFields.nMonth,
+  TRACE_VALUES(TraceMsg::CertificateOperations::Asn1TimeFields, stFields.nYear, stFields.nMonth,
                stFields.nDay, stFields.nHour, stFields.nMinute, stFields.nSecond);
   const __time64_t tFieldsAsUTC = FieldsToUTCSeconds(stFields.nYear, stFields.nMonth, stFields.nDay,
                                                      stFields.nHour, stFields.nMinute, stFields.nSecond);
@@ -179,7 +179,7 @@ static ResultCode GetX509ValidityEnd(const ASN1_TIME* pASN1Time, const char* psz
     return nResult;
   }
   LOG_OK(pszOperation, "ASN1_TIME_To_UTCTime");
-  TRACE_VALUES(CertificateOperations, 13, TRACE_FLAG_INFO, pszOperation, tTime);
+  TRACE_VALUES(TraceMsg::CertificateOperations::SecondsSince1970, pszOperation, tTime);
   *ptOut = tTime;
   return PELLUM_OK;
 }
@@ -202,7 +202,7 @@ ResultCode VerifyCertTime(const X509* pX509) {
     return -1;
   }
   LOG_OK(kOp, "time");
-  TRACE_VALUES(CertificateOperations, 14, TRACE_FLAG_INFO, tUTCTime);
+  TRACE_VALUES(TraceMsg::CertificateOperations::VerifyTimeNow, tUTCTime);
 
   __time64_t tNotBefore = 0;
   ResultCode nResult = GetX509NotBefore(pX509, &tNotBefore);
@@ -286,7 +286,7 @@ ResultCode VerifyCertChainByTrustedStore(X509_STORE* pX509Store, X509* pX509Cert
     LOG_OK(kOp, "X509_STORE_CTX_init");
     if (1 != X509_verify_cert(pX509StoreCtx)) {
       const std::int32_t nError = X509_STORE_CTX_get_error(pX509StoreCtx);
-      TRACE_VALUES(CertificateOperations, 15, TRACE_FLAG_INFO, nError,
+      TRACE_VALUES(TraceMsg::CertificateOperations::ChainVerifyError, nError,
                    X509_verify_cert_error_string(nError));
       // A failure that leaves no error number is a failure all the same.
       nStatus = (X509_V_ERR_CERT_NOT_YET_VALID == nError || X509_V_ERR_CERT_HAS_EXPIRED == nError)
@@ -308,7 +308,7 @@ ResultCode CheckX509KeyUsage(X509* pX509) {
   LOG_OK(kOp, "X509_check_purpose fill data");
   X509_check_purpose(pX509, -1, -1);
   const std::uint32_t uExtensionFlag = X509_get_extension_flags(pX509);
-  TRACE_VALUES(CertificateOperations, 16, TRACE_FLAG_INFO, uExtensionFlag);
+  TRACE_VALUES(TraceMsg::CertificateOperations::ExtensionFlags, uExtensionFlag);
   if (!(uExtensionFlag & EXFLAG_KUSAGE)) {
     LOG_FAILED(kOp, "pX509->ex_flags & EXFLAG_KUSAGE", E_INVALID_CERT_USAGE, "!(uExtensionFlag & EXFLAG_KUSAGE)");
     return E_INVALID_CERT_USAGE;
@@ -317,7 +317,7 @@ ResultCode CheckX509KeyUsage(X509* pX509) {
   X509_check_purpose(pX509, -1, -1);
   const std::uint32_t uKeyUsage = X509_get_key_usage(pX509);
   const std::uint32_t uRequired = KU_KEY_ENCIPHERMENT;
-  TRACE_VALUES(CertificateOperations, 17, TRACE_FLAG_INFO, uKeyUsage, uRequired);
+  TRACE_VALUES(TraceMsg::CertificateOperations::X509KeyUsage, uKeyUsage, uRequired);
   if (0 == (uKeyUsage & uRequired)) {
     LOG_FAILED(kOp, "Check x509 key usage", E_INVALID_CERT_USAGE, "0 == nResult");
     return E_INVALID_CERT_USAGE;
@@ -364,7 +364,7 @@ ResultCode GetX509SubjectCN(const X509* pX509, char** ppszSubjectCN, int* pnSubj
   LOG_OK(kOp, "New memory");
   std::memcpy(pszSubjectCN, pbyUTF8, nSubjectCNLen);
   OPENSSL_free(pbyUTF8);
-  TRACE_VALUES(CertificateOperations, 18, TRACE_FLAG_INFO, static_cast<const char*>(pszSubjectCN));
+  TRACE_VALUES(TraceMsg::CertificateOperations::SubjectCommonName, static_cast<const char*>(pszSubjectCN));
   *ppszSubjectCN = pszSubjectCN;
   *pnSubjectCNLen = nSubjectCNLen;
   return PELLUM_OK;

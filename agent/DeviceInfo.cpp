@@ -134,7 +134,7 @@ HRESULT ReadAdaptersIntoGroups(GroupList* pszGroupLists) {
     // adapter out rather than show a cut address.
     if (pstAdapter->AddressLength > MAX_SHOWN_ADDRESS_BYTES) {
       std::uint32_t nAddressLength = pstAdapter->AddressLength;
-      TRACE_VALUES(DeviceInfo, 10, TRACE_FLAG_INFO, pstAdapter->AdapterName, nAddressLength);
+      TRACE_VALUES(TraceMsg::DeviceInfo::AdapterLeftOut, pstAdapter->AdapterName, nAddressLength);
       continue;
     }
     char szAddress[MAX_ENTRY_CHARS];

@@ -76,7 +76,7 @@ int RSAEncrypt(EVP_PKEY* pEvpPubKey, const BYTE* pbyPlainData, int nPlainDataSiz
 
   // For an RSA key the size in bytes is the modulus length.
   std::int32_t nKeyBytes = EVP_PKEY_get_size(pEvpPubKey);
-  TRACE_VALUES(RSADataEncryption, 10, TRACE_FLAG_INFO, nKeyBytes);
+  TRACE_VALUES(TraceMsg::RSADataEncryption::KeySize, nKeyBytes);
   if (nKeyBytes < RSA_MIN_KEY_BYTES) {
     LOG_FAILED_OPENSSL(pszOperation, "RSA_size", ERROR_ENCRYPTION_FAILED, "nKeyBytes < 128");
     return ERROR_ENCRYPTION_FAILED;

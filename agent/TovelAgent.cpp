@@ -64,7 +64,7 @@ HRESULT CheckCertText(const char16_t* bstrBase64ServerCert) {
     return E_INVALIDARG;
   }
   WIDE_LOG_OK(kMacOp, u"Check parameter(bstrBase64ServerCert)");
-  TRACE_VALUES(TovelAgent, 10, TRACE_FLAG_INFO, bstrBase64ServerCert);
+  TRACE_VALUES(TraceMsg::TovelAgent::ServerCertificate, bstrBase64ServerCert);
   return S_OK;
 }
 
@@ -81,7 +81,7 @@ HRESULT DecodeRsaCert(const char16_t* bstrBase64ServerCert, std::unique_ptr<BYTE
   DWORD dwCertType = 0;
   hResult = GetCertificateType(pszUTF8ServerCert, &dwCertType);
   if (!MacStep(u"GetCertificateType", FAILED(hResult), hResult, u"FAILED(hResult)")) return hResult;
-  TRACE_VALUES(TovelAgent, 11, TRACE_FLAG_INFO, dwCertType);
+  TRACE_VALUES(TraceMsg::TovelAgent::CertificateType, dwCertType);
 
   if (!MacStep(u"dwCertType", dwCertType != RSA_CERTIFICATE, E_INVALID_KEY_ALGORITHM,
                u"RSA_CERTIFICATE != dwCertType"))
@@ -141,7 +141,7 @@ HRESULT EncryptMacList(const BYTE* pbyCertData, int nCertDataLen,
   HRESULT hResult = StatusToHResult(GetNetInfoString(&pszMacInfo));
   const std::unique_ptr<char[]> spMacInfo(pszMacInfo);
   if (!MacStep(u"GetNetInfoString", hResult != S_OK, hResult, u"S_OK != hResult")) return hResult;
-  TRACE_VALUES(TovelAgent, 12, TRACE_FLAG_INFO, pszMacInfo);
+  TRACE_VALUES(TraceMsg::TovelAgent::MacList, pszMacInfo);
 
   // The bytes were taken as exactly one certificate at the context step; the
   // key comes from that same certificate and from nothing beside it.
@@ -268,15 +268,15 @@ HRESULT CTovelAgent::GetLastErrorDesc(char16_t** pbstrDesc) {
   std::uint32_t dwCode = static_cast<std::uint32_t>(m_hLastResult);
   if ((dwCode & OWN_STATUS_BIT) != 0) {
     std::uint32_t dwStringId = dwCode & 0xFFFFu;
-    TRACE_VALUES(TovelAgent, 13, TRACE_FLAG_INFO, dwCode);
-    TRACE_VALUES(TovelAgent, 14, TRACE_FLAG_INFO, dwStringId);
+    TRACE_VALUES(TraceMsg::TovelAgent::OwnStatus, dwCode);
+    TRACE_VALUES(TraceMsg::TovelAgent::StringId, dwStringId);
     LoadStringW(GetModuleHandleW(nullptr), dwStringId, szDesc, DESC_MAX_CHARS);
   } else {
-    TRACE_VALUES(TovelAgent, 15, TRACE_FLAG_INFO, dwCode);
+    TRACE_VALUES(TraceMsg::TovelAgent::SystemStatus, dwCode);
     FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, dwCode, 0, szDesc, DESC_MAX_CHARS, nullptr);
   }
   AppendStatusSuffix(szDesc, m_hLastResult);
-  TRACE_VALUES(TovelAgent, 16, TRACE_FLAG_INFO, szDesc);
+  TRACE_VALUES(TraceMsg::TovelAgent::ErrorDescription, szDesc);
 
   *pbstrDesc = SysAllocString(szDesc);
   return *pbstrDesc == nullptr ? E_OUTOFMEMORY : S_OK;

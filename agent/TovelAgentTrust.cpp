@@ -118,7 +118,7 @@ HRESULT VerifyCertValidity(const BYTE* pbyCertData, int nCertDataLen, const char
       break;
     }
     WIDE_LOG_OK(kOp, u"GetX509SubjectCN");
-    TRACE_VALUES(TovelAgent, 40, TRACE_FLAG_INFO, pszSubjectCN);
+    TRACE_VALUES(TraceMsg::TovelAgent::TrustSubjectCommonName, pszSubjectCN);
 
     if (!IsAcceptedName(pszSubjectCN, nSubjectCNLen, stPolicy.pszAcceptedName1) &&
         !IsAcceptedName(pszSubjectCN, nSubjectCNLen, stPolicy.pszAcceptedName2)) {
@@ -128,7 +128,7 @@ HRESULT VerifyCertValidity(const BYTE* pbyCertData, int nCertDataLen, const char
     }
 
     if (NULL != pszTrustCertData) {
-      TRACE_VALUES(TovelAgent, 41, TRACE_FLAG_INFO, pszTrustCertData);
+      TRACE_VALUES(TraceMsg::TovelAgent::TrustList, pszTrustCertData);
       byVerifyFlags = VERIFY_FLAG_TIME | VERIFY_FLAG_CHAIN;
       nResult = SplitString(pszTrustCertData, "|", vtrTrustEntries);
       if (0 != nResult) {

@@ -12,30 +12,20 @@
 #include <vector>
 
 #include "platform/WinTypes.h"
+#include "resources/trace/TraceFlags.h"
+#include "resources/trace/TraceKinds.h"
 
 namespace {
 
-// Trace flags, as the rows name them.
-constexpr ULONG TRACE_FLAG_ERROR = 0x1;
-constexpr ULONG TRACE_FLAG_HRESULT_ERROR = 0x2;
-constexpr ULONG TRACE_FLAG_INFO = 0x4;
-constexpr ULONG TRACE_FLAG_FUNCTION = 0x8;
+using namespace TraceKindNames;
 
-// Value kinds, as the rows name them.
-enum class Kind { INT32, HEX32, INT64, STR, WSTR };
-constexpr Kind INT32 = Kind::INT32;
-constexpr Kind HEX32 = Kind::HEX32;
-constexpr Kind INT64 = Kind::INT64;
-constexpr Kind STR = Kind::STR;
-constexpr Kind WSTR = Kind::WSTR;
-
-const char* KindName(Kind kind) {
+const char* KindName(TraceKind kind) {
   switch (kind) {
-    case Kind::INT32: return "INT32";
-    case Kind::HEX32: return "HEX32";
-    case Kind::INT64: return "INT64";
-    case Kind::STR: return "STR";
-    case Kind::WSTR: return "WSTR";
+    case TraceKind::INT32: return "INT32";
+    case TraceKind::HEX32: return "HEX32";
+    case TraceKind::INT64: return "INT64";
+    case TraceKind::STR: return "STR";
+    case TraceKind::WSTR: return "WSTR";
   }
   return "?";
 }
@@ -59,16 +49,17 @@ const SeriesRow kSeries[] = {
 struct MessageRow {
   SeriesIndex series;
   int number;
+  const char* name;
   ULONG flag;
   const char* flagName;
   const char* text;
-  std::vector<Kind> kinds;
+  std::vector<TraceKind> kinds;
   const char* file;
 };
 const MessageRow kMessages[] = {
-#define TRACE_MESSAGE(series, number, flag, text, ...) \
-  {SeriesIndex_##series, number, flag, #flag, text, {__VA_ARGS__}, __FILE__},
-#include "TraceMessageFiles.inc"
+#define TRACE_MESSAGE(series, number, name, flag, text, ...) \
+  {SeriesIndex_##series, number, #name, flag, #flag, text, {__VA_ARGS__}, __FILE__},
+#include "resources/trace/TraceMessageFiles.inc"
 #undef TRACE_MESSAGE
 };
 
@@ -98,11 +89,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::map<std::pair<int, int>, const MessageRow*> ordered;
+  std::set<std::pair<int, std::string>> names;
   bool ok = true;
   for (const MessageRow& row : kMessages) {
     std::string problem = CheckRow(row);
     if (problem.empty() && !ordered.emplace(std::make_pair(static_cast<int>(row.series), row.number), &row).second)
       problem = "number used twice in its series";
+    if (problem.empty() && !names.emplace(static_cast<int>(row.series), row.name).second)
+      problem = "name used twice in its series";
     if (!problem.empty()) {
       std::cerr << row.file << ": " << kSeries[row.series].name << " " << row.number << ": " << problem << "\n";
       ok = false;

@@ -26,8 +26,8 @@ ALLOWED = {
 # The shared helpers of Host/, by file name; every other file there is a
 # module of the host program.
 COMMON_MODULES = {"Tracing", "Misc", "StatusCodes"}
-# Files the build generates, by the folder that includes them.
-GENERATED = {("resources/trace", "TraceMessageFiles.inc"): "resources"}
+# Files the build generates, by their path in the build tree.
+GENERATED = {"resources/trace/TraceMessageFiles.inc": "resources"}
 # Targets with no sources of their own; "settings" may be linked by any layer.
 TARGET_LAYERS = {"tovel_unique_ptr": "unique_ptr", "tovel_warnings": "settings", "tovelhost": "host"}
 STACK_FOLDERS = ("platform", "resources", "Host", "agent", "smext")
@@ -64,10 +64,12 @@ def includes_of(root, rel):
             if not m:
                 continue
             name = m.group(1)
-            if (here, name) in GENERATED:
-                yield number, name, GENERATED[(here, name)]
+            candidates = (name, os.path.normpath(os.path.join(here, name)).replace(os.sep, "/"))
+            generated = next((c for c in candidates if c in GENERATED), None)
+            if generated:
+                yield number, generated, GENERATED[generated]
                 continue
-            for candidate in (name, os.path.normpath(os.path.join(here, name)).replace(os.sep, "/")):
+            for candidate in candidates:
                 if os.path.isfile(os.path.join(root, candidate)):
                     yield number, candidate, layer_of(candidate)
                     break

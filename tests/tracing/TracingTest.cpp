@@ -1,5 +1,5 @@
-// Step lines, value senders, the enable state, the global logger session and
-// the replacement sender, observed through a trace session.
+// Step lines, value senders, named messages, the enable state and the global
+// logger session, observed through a trace session.
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/x509.h>
@@ -12,7 +12,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
+#include <sstream>
 
 #include "Host/StatusCodes.h"
 #include "Host/Tracing.h"
@@ -60,7 +62,6 @@ class TracingTest : public ::testing::Test {
   void TearDown() override {
     TraceEnd();
     session_.reset();
-    HideTraceMessageEntriesForTesting(false);
   }
   std::unique_ptr<TraceSession> session_;
 };
@@ -181,7 +182,7 @@ TEST_F(TracingTest, OnlyErrorFlagShowsFailedNarrowLinesOnly) {
   TraceHResult(E_INVALIDARG, u"bare");
   { TraceHelper helper(u"Scoped"); }
   const std::int32_t value = 5;
-  TRACE_VALUES(IOStream, 10, TRACE_FLAG_INFO, value);
+  TRACE_VALUES(TraceMsg::IOStream::TranslationMode, value);
   LOG_FAILED_OPENSSL("Op", "openssl step", 6000, "reason two");
   auto records = CollectUntilMarker();
   ASSERT_EQ(records.size(), 2u);
@@ -482,52 +483,99 @@ TEST_F(GlobalLoggerTest, AnEnablingSessionComesFirst) {
   EXPECT_EQ(g_stTraceEnableState.dwEnableFlags.load(), TRACE_FLAG_FUNCTION);
 }
 
-// --- Replacement sender over TraceEvent ----------------------------------------
+// --- Named messages --------------------------------------------------------
 
-TEST_F(TracingTest, ReplacementSenderUsesEventRecords) {
-  HideTraceMessageEntriesForTesting(true);
+// A named message in the description file's terms.
+struct NamedMessage {
+  std::string name;
+  std::string guid;
+  int number;
+  ULONG flag;
+  std::string kinds;  // comma-separated, "-" for none
+};
+
+template <TraceKind... Kinds>
+NamedMessage Describe(const char* name, const TraceMessageId<Kinds...>& message) {
+  [[maybe_unused]] const char* const kindNames[] = {"INT32", "HEX32", "INT64", "STR", "WSTR"};  // in TraceKind order
+  std::string kinds;
+  ((kinds += (kinds.empty() ? "" : ",") + std::string(kindNames[static_cast<int>(Kinds)])), ...);
+  return {name, FormatGuid(*message.pSeries), message.nNumber, message.dwFlag, kinds.empty() ? "-" : kinds};
+}
+
+TEST(TraceMessageIdTest, NamedMessagesAgreeWithTheDescriptionFile) {
+  const std::map<std::string, ULONG> flags = {{"TRACE_FLAG_ERROR", TRACE_FLAG_ERROR},
+                                              {"TRACE_FLAG_HRESULT_ERROR", TRACE_FLAG_HRESULT_ERROR},
+                                              {"TRACE_FLAG_INFO", TRACE_FLAG_INFO},
+                                              {"TRACE_FLAG_FUNCTION", TRACE_FLAG_FUNCTION}};
+  struct Described {
+    std::string flag;
+    std::string kinds;
+  };
+  std::map<std::pair<std::string, int>, Described> described;  // by series guid and number
+  std::ifstream in(TRACE_MESSAGES_FILE);
+  ASSERT_TRUE(in) << TRACE_MESSAGES_FILE;
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> parts;
+    std::stringstream fields(line);
+    for (std::string part; std::getline(fields, part, '\t');) parts.push_back(part);
+    if (parts.size() == 6 && parts[0] == "message") described[{parts[1], std::stoi(parts[2])}] = {parts[3], parts[4]};
+  }
+  const NamedMessage named[] = {
+#define TRACE_MESSAGE(series, number, name, flag, text, ...) Describe(#series "::" #name, TraceMsg::series::name),
+#include "resources/trace/TraceMessageFiles.inc"
+#undef TRACE_MESSAGE
+  };
+  EXPECT_EQ(std::size(named), described.size());
+  for (const NamedMessage& message : named) {
+    SCOPED_TRACE(message.name);
+    auto it = described.find({message.guid, message.number});
+    ASSERT_NE(it, described.end());
+    ASSERT_EQ(flags.count(it->second.flag), 1u);
+    EXPECT_EQ(flags.at(it->second.flag), message.flag);
+    EXPECT_EQ(it->second.kinds, message.kinds);
+  }
+}
+
+TEST_F(TracingTest, NamedTracePointsSendTheirSeriesNumberAndValues) {
   StartEnabled(TRACE_FLAG_ERROR | TRACE_FLAG_INFO);
-  const std::int32_t v[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-  const std::string fits(8191, 'f');     // 8192 bytes with its terminator
-  const std::string tooBig(8192, 't');   // 8193 bytes
+  const std::int64_t seconds = 0x0102030405060708;
+  const std::uint32_t usage = 0xA0;
+  auto bytes = [](const auto& value) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(&value);
+    return std::vector<std::uint8_t>(p, p + sizeof(value));
+  };
   struct Case {
     const char* name;
     std::function<void()> send;
-    std::vector<std::vector<std::uint8_t>> fields;  // empty: dropped
-  };
-  auto bytes = [](const std::int32_t& n) {
-    return std::vector<std::uint8_t>(reinterpret_cast<const std::uint8_t*>(&n), reinterpret_cast<const std::uint8_t*>(&n) + 4);
-  };
-  std::vector<std::uint8_t> joined;
-  for (const std::int32_t& n : v) {
-    auto b = bytes(n);
-    joined.insert(joined.end(), b.begin(), b.end());
-  }
-  std::vector<std::vector<std::uint8_t>> seven;
-  for (int i = 0; i < 7; ++i) seven.push_back(bytes(v[i]));
-  Case cases[] = {
-      {"one text", [] { TraceLogOk("ok line"); }, {NarrowBytes("ok line")}},
-      {"seven values, seven fields",
-       [&] { TraceSendMessage(TraceSeries_IOStream, 20, {MakeTraceArg(v[0]), MakeTraceArg(v[1]), MakeTraceArg(v[2]), MakeTraceArg(v[3]), MakeTraceArg(v[4]), MakeTraceArg(v[5]), MakeTraceArg(v[6])}); },
-       seven},
-      {"eight values, one field",
-       [&] { TraceSendMessage(TraceSeries_IOStream, 20, {MakeTraceArg(v[0]), MakeTraceArg(v[1]), MakeTraceArg(v[2]), MakeTraceArg(v[3]), MakeTraceArg(v[4]), MakeTraceArg(v[5]), MakeTraceArg(v[6]), MakeTraceArg(v[7])}); },
-       {joined}},
-      {"8192 bytes", [&] { TraceSendMessage(TraceSeries_IOStream, 20, {MakeTraceArg(fits.c_str())}); }, {NarrowBytes(fits)}},
-      {"8193 bytes dropped", [&] { TraceSendMessage(TraceSeries_IOStream, 20, {MakeTraceArg(tooBig.c_str())}); }, {}},
+    const GUID& series;
+    USHORT number;
+    std::vector<std::vector<std::uint8_t>> fields;
+  } cases[] = {
+      {"point", [] { TRACE_POINT(TraceMsg::IOStream::ConversationOver); }, TraceSeries_IOStream, 14, {}},
+      {"text and 64-bit", [&] { TRACE_VALUES(TraceMsg::CertificateOperations::SecondsSince1970, "notAfter", seconds); },
+       TraceSeries_CertificateOperations, 13, {NarrowBytes("notAfter"), bytes(seconds)}},
+      {"two flag words", [&] { TRACE_VALUES(TraceMsg::CertificateOperations::X509KeyUsage, usage, usage); },
+       TraceSeries_CertificateOperations, 17, {bytes(usage), bytes(usage)}},
+      {"wide text", [] { TRACE_VALUES(TraceMsg::TovelAgent::ServerCertificate, u"MIIB"); }, TraceSeries_TovelAgent, 10,
+       {WideBytes(u"MIIB")}},
+      {"error flag", [] { TRACE_VALUES(TraceMsg::IOStream::ReadFailed, 5); }, TraceSeries_IOStream, 13,
+       {bytes(std::int32_t{5})}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     c.send();
     auto records = CollectUntilMarker();
-    if (c.fields.empty()) {
-      EXPECT_TRUE(records.empty());
-      continue;
-    }
     ASSERT_EQ(records.size(), 1u);
-    EXPECT_TRUE(records[0].isEvent);
-    EXPECT_TRUE(c.fields == records[0].fields);
+    EXPECT_TRUE(records[0].series == c.series);
+    EXPECT_EQ(records[0].number, c.number);
+    EXPECT_TRUE(records[0].fields == c.fields);
   }
+  // Under a flag that is off nothing is sent, and the values are not evaluated.
+  SetFlags(TRACE_FLAG_ERROR);
+  int evaluated = 0;
+  TRACE_VALUES(TraceMsg::IOStream::TranslationMode, ++evaluated);
+  EXPECT_EQ(evaluated, 0);
+  EXPECT_TRUE(CollectUntilMarker().empty());
 }
 
 }  // namespace

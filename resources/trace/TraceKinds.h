@@ -1,0 +1,14 @@
+// Kinds of the values of a trace message (see README.md in this folder).
+#pragma once
+
+enum class TraceKind : unsigned char { INT32, HEX32, INT64, STR, WSTR };
+
+// The bare names the .def rows use for the kinds; code that expands rows
+// brings them into scope with a using-directive.
+namespace TraceKindNames {
+inline constexpr TraceKind INT32 = TraceKind::INT32;
+inline constexpr TraceKind HEX32 = TraceKind::HEX32;
+inline constexpr TraceKind INT64 = TraceKind::INT64;
+inline constexpr TraceKind STR = TraceKind::STR;
+inline constexpr TraceKind WSTR = TraceKind::WSTR;
+}  // namespace TraceKindNames
