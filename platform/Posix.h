@@ -1,25 +1,16 @@
 // Private to platform/: helpers for the POSIX calls the stand-ins are built on.
+// RetryOnInterrupt has a header of its own, which the tools use too.
 #pragma once
 
 #include <dirent.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <utility>
 
+#include "platform/RetryOnInterrupt.h"
 #include "platform/UniquePtr.h"
 
 namespace tovel {
-
-// Repeats a system call that a signal handler interrupted (-1 with EINTR).
-template <class Call>
-auto RetryOnInterrupt(Call call) {
-  decltype(call()) result;
-  do {
-    result = call();
-  } while (result == -1 && errno == EINTR);
-  return result;
-}
 
 // An owned file descriptor (-1: none), closed on destruction.
 class UniqueFd {

@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/RetryOnInterrupt.h"
+
 extern char** environ;
 
 namespace tovel {
@@ -76,8 +78,8 @@ bool HostProcess::WriteRaw(std::string_view bytes) {
   sigaction(SIGPIPE, &ignore, &previous);
   std::size_t sent = 0;
   while (sent < bytes.size() && to_child_ >= 0) {
-    const ssize_t n = write(to_child_, bytes.data() + sent, bytes.size() - sent);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = RetryOnInterrupt(
+        [&] { return write(to_child_, bytes.data() + sent, bytes.size() - sent); });
     if (n <= 0) break;
     sent += static_cast<std::size_t>(n);
   }
@@ -96,13 +98,19 @@ void HostProcess::CloseOutput() {
 }
 
 bool HostProcess::WaitReadable(Clock::time_point deadline) {
-  for (;;) {
-    pollfd pfd{from_child_, POLLIN, 0};
-    const int rc = poll(&pfd, 1, RemainingMs(deadline));
-    if (rc > 0) return true;
-    if (rc == 0) return false;
-    if (errno != EINTR) return false;
-  }
+  pollfd pfd{from_child_, POLLIN, 0};
+  return RetryOnInterrupt([&] { return poll(&pfd, 1, RemainingMs(deadline)); }) > 0;
+}
+
+ssize_t HostProcess::ReadBefore(Clock::time_point deadline, char* buffer, std::size_t n) {
+  // An interrupted read waits for the output again before it repeats.
+  return RetryOnInterrupt([&]() -> ssize_t {
+    if (!WaitReadable(deadline)) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    return read(from_child_, buffer, n);
+  });
 }
 
 std::optional<std::string> HostProcess::ReadExactly(std::size_t n, std::chrono::milliseconds timeout) {
@@ -110,9 +118,7 @@ std::optional<std::string> HostProcess::ReadExactly(std::size_t n, std::chrono::
   std::string out(n, '\0');
   std::size_t got = 0;
   while (got < n) {
-    if (!WaitReadable(deadline)) return std::nullopt;
-    const ssize_t r = read(from_child_, out.data() + got, n - got);
-    if (r < 0 && errno == EINTR) continue;
+    const ssize_t r = ReadBefore(deadline, out.data() + got, n - got);
     if (r <= 0) return std::nullopt;
     got += static_cast<std::size_t>(r);
   }
@@ -131,14 +137,8 @@ std::optional<std::string> HostProcess::ReadFrame(std::chrono::milliseconds time
 }
 
 bool HostProcess::OutputEnds(std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  for (;;) {
-    if (!WaitReadable(deadline)) return false;
-    char byte;
-    const ssize_t r = read(from_child_, &byte, 1);
-    if (r < 0 && errno == EINTR) continue;
-    return r == 0;
-  }
+  char byte;
+  return ReadBefore(Clock::now() + timeout, &byte, 1) == 0;
 }
 
 std::optional<int> HostProcess::WaitExit(std::chrono::milliseconds timeout) {

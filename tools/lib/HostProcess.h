@@ -54,6 +54,9 @@ class HostProcess {
 
  private:
   bool WaitReadable(std::chrono::steady_clock::time_point deadline);
+  // Reads up to n bytes once the host's stdout is readable: the count read,
+  // 0 at end of output, -1 on error or when the deadline passes first.
+  ssize_t ReadBefore(std::chrono::steady_clock::time_point deadline, char* buffer, std::size_t n);
 
   pid_t pid_ = -1;
   int to_child_ = -1;
