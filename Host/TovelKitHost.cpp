@@ -21,6 +21,10 @@ CTovelAgent* g_pobjTovelAgent = nullptr;
 
 namespace {
 
+// The policy a test build sets; constant-initialised, so a setter that runs in
+// another file's static initializer finds it ready.
+constinit const CertPolicy* g_pstAgentCertPolicy = nullptr;
+
 // Stamps the worker's activity; false when the mutex could not be taken.
 bool StampActivity(MsgThreadContext* pstContext) {
   if (WaitForSingleObject(pstContext->mutex, INFINITE) != WAIT_OBJECT_0) return false;
@@ -79,7 +83,9 @@ int RunHost(MsgThreadContext* pstContext) {
   // library's configuration file, which its first object lookup would
   // load, is never read.
   OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
-  spAgent.reset(new (std::nothrow) CTovelAgent(BuiltInCertPolicy()));
+  const CertPolicy& stPolicy =
+      g_pstAgentCertPolicy != nullptr ? *g_pstAgentCertPolicy : BuiltInCertPolicy();
+  spAgent.reset(new (std::nothrow) CTovelAgent(stPolicy));
   g_pobjTovelAgent = spAgent.get();
   if (g_pobjTovelAgent == nullptr) {
     LOG_FAILED("wmain", "new CScriptablePluginObject", 0, "NULL == g_pobjTovelAgent");
@@ -240,3 +246,5 @@ int wmain(int /*argc*/, char16_t** /*argv*/, char16_t** /*envp*/) {
   TraceEnd();
   return nExitCode;
 }
+
+void SetAgentCertPolicyForTesting(const CertPolicy* pstPolicy) { g_pstAgentCertPolicy = pstPolicy; }

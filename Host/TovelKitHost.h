@@ -7,6 +7,7 @@
 #include "platform/WinTypes.h"
 
 class CTovelAgent;
+struct CertPolicy;
 
 // The worker is ended when it has waited for or worked on one request for
 // longer than this.
@@ -28,6 +29,11 @@ extern HMODULE g_hInstance;
 extern CTovelAgent* g_pobjTovelAgent;
 
 int wmain(int argc, char16_t** argv, char16_t** envp);
+
+// The certificate policy wmain hands its agent in a test build of the program
+// (borrowed: it outlives the program); null, the default, is
+// BuiltInCertPolicy(). Safe to call from a static initializer.
+void SetAgentCertPolicyForTesting(const CertPolicy* pstPolicy);
 
 // The worker's thread routine; pContext is the MsgThreadContext.
 DWORD MsgHandleProc(LPVOID pContext);

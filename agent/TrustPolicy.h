@@ -16,5 +16,5 @@ struct CertPolicy {
 // changes it.
 const CertPolicy& BuiltInCertPolicy();
 
-// The carried trust list itself (3013 characters), whatever policy is linked.
+// The carried trust list itself (3013 characters), whatever policy an agent is given.
 extern const char g_szCarriedTrustCertData[];
