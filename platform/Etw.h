@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <string>
 
-#include "platform/Module.h"  // the trace-message entry points are looked up through the loader
 #include "platform/WinTypes.h"
 
 using TRACEHANDLE = ULONG64;
@@ -28,7 +27,6 @@ using WMIDPREQUEST = ULONG (*)(WMIDPREQUESTCODE requestCode, void* requestContex
                                ULONG* bufferSize, void* buffer);
 
 constexpr ULONG WNODE_FLAG_TRACED_GUID = 0x00020000;
-constexpr ULONG WNODE_FLAG_USE_MOF_PTR = 0x00100000;
 
 // The common head of control requests and of session properties.
 struct WNODE_HEADER {
@@ -83,28 +81,6 @@ ULONG TraceMessage(TRACEHANDLE loggerHandle, ULONG messageFlags, const GUID* mes
                    USHORT messageNumber, ...);
 ULONG TraceMessageVa(TRACEHANDLE loggerHandle, ULONG messageFlags, const GUID* messageGuid,
                      USHORT messageNumber, va_list messageArgList);
-
-// A plain event record: the header, then (with WNODE_FLAG_USE_MOF_PTR) Size
-// counts that many MOF_FIELD entries following it, each one field of data.
-struct EVENT_TRACE_HEADER {
-  USHORT Size;     // bytes of the header and its MOF_FIELD entries
-  UCHAR Type;      // event type
-  UCHAR Level;
-  USHORT Version;  // the sender's message number
-  USHORT Reserved;
-  ULONG Flags;     // WNODE_FLAG_TRACED_GUID, WNODE_FLAG_USE_MOF_PTR
-  GUID Guid;       // the sender's message series
-  ULONG ClientContext;
-};
-static_assert(sizeof(EVENT_TRACE_HEADER) == 32);
-struct MOF_FIELD {
-  ULONG64 DataPtr;
-  ULONG Length;
-  ULONG DataType;
-};
-constexpr ULONG MAX_MOF_FIELDS = 16;
-// Sends an event record; results as TraceMessage.
-ULONG TraceEvent(TRACEHANDLE loggerHandle, EVENT_TRACE_HEADER* eventTrace);
 
 // Session properties as a query fills them. A record of exactly this size has
 // no room for the session name: the query then answers ERROR_MORE_DATA after

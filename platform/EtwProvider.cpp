@@ -302,43 +302,6 @@ ULONG TraceMessageVa(TRACEHANDLE loggerHandle, ULONG messageFlags, const GUID* m
   return result == ERROR_SUCCESS ? result : FailWithLastError(result);
 }
 
-ULONG TraceEvent(TRACEHANDLE loggerHandle, EVENT_TRACE_HEADER* eventTrace) {
-  if (loggerHandle == 0) return FailWithLastError(ERROR_INVALID_HANDLE);
-  if (eventTrace == nullptr || eventTrace->Size < sizeof(EVENT_TRACE_HEADER))
-    return FailWithLastError(ERROR_INVALID_PARAMETER);
-  std::size_t extra = eventTrace->Size - sizeof(EVENT_TRACE_HEADER);
-  const auto* after = reinterpret_cast<const unsigned char*>(eventTrace + 1);
-  const void* data[MAX_MOF_FIELDS];
-  std::uint32_t lengths[MAX_MOF_FIELDS];
-  std::size_t count = 0;
-  if (eventTrace->Flags & WNODE_FLAG_USE_MOF_PTR) {
-    if (extra % sizeof(MOF_FIELD) != 0 || extra / sizeof(MOF_FIELD) > MAX_MOF_FIELDS)
-      return FailWithLastError(ERROR_INVALID_PARAMETER);
-    for (; count < extra / sizeof(MOF_FIELD); ++count) {
-      MOF_FIELD field;
-      std::memcpy(&field, after + count * sizeof(MOF_FIELD), sizeof(field));
-      if (field.DataPtr == 0 && field.Length != 0) return FailWithLastError(ERROR_INVALID_PARAMETER);
-      data[count] = reinterpret_cast<const void*>(static_cast<std::uintptr_t>(field.DataPtr));
-      lengths[count] = field.Length;
-    }
-  } else if (extra != 0) {
-    data[count] = after;  // the data follows the header directly
-    lengths[count++] = static_cast<std::uint32_t>(extra);
-  }
-  etw::WireHeader header{};
-  header.magic = etw::kWireMagic;
-  header.kind = static_cast<std::uint16_t>(etw::WireKind::Event);
-  header.fieldCount = static_cast<std::uint16_t>(count);
-  header.number = eventTrace->Version;
-  header.sequence = etw::NextSequence();
-  header.timestampNs = etw::NowNs();
-  header.series = eventTrace->Guid;
-  header.processId = static_cast<std::uint32_t>(getpid());
-  header.threadId = etw::CurrentThreadId();
-  ULONG result = etw::SendRecord(loggerHandle, header, data, lengths);
-  return result == ERROR_SUCCESS ? result : FailWithLastError(result);
-}
-
 ULONG ControlTraceW(TRACEHANDLE, const char16_t* sessionName, EVENT_TRACE_PROPERTIES* properties,
                     ULONG controlCode) {
   if (sessionName == nullptr || properties == nullptr) return ERROR_INVALID_PARAMETER;

@@ -74,8 +74,7 @@ std::optional<TraceRecord> DecodeTraceRecord(const std::uint8_t* data, std::size
   if (size < sizeof(header)) return std::nullopt;
   std::memcpy(&header, data, sizeof(header));
   if (header.magic != etw::kWireMagic || header.fieldCount > etw::kMaxWireFields ||
-      (header.kind != static_cast<std::uint16_t>(etw::WireKind::Message) &&
-       header.kind != static_cast<std::uint16_t>(etw::WireKind::Event)))
+      header.kind != static_cast<std::uint16_t>(etw::WireKind::Message))
     return std::nullopt;
   std::size_t offset = sizeof(header);
   std::size_t lengthsSize = header.fieldCount * sizeof(std::uint32_t);
@@ -91,7 +90,6 @@ std::optional<TraceRecord> DecodeTraceRecord(const std::uint8_t* data, std::size
     offset += length;
   }
   if (offset != size) return std::nullopt;
-  record.isEvent = header.kind == static_cast<std::uint16_t>(etw::WireKind::Event);
   record.messageFlags = header.messageFlags;
   record.sequence = header.sequence;
   record.timestampNs = header.timestampNs;

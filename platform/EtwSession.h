@@ -17,9 +17,8 @@
 
 #include "platform/Etw.h"
 
-// One received message (TraceMessage) or event record (TraceEvent).
+// One received message (TraceMessage).
 struct TraceRecord {
-  bool isEvent = false;
   ULONG messageFlags = 0;      // TRACE_MESSAGE_* of a message
   std::uint64_t sequence = 0;  // per sending process
   std::uint64_t timestampNs = 0;  // since 1970, UTC

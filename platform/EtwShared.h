@@ -154,7 +154,7 @@ std::string SessionRecordName(const std::string& name);
 std::optional<std::uint64_t> FindLiveSession(const std::string& name);
 
 // Datagram layout: WireHeader, fieldCount 32-bit lengths, then the fields.
-enum class WireKind : std::uint16_t { Message = 1, Event = 2 };
+enum class WireKind : std::uint16_t { Message = 1 };
 struct WireHeader {
   std::uint32_t magic;
   std::uint16_t kind;

@@ -1,15 +1,12 @@
-// Module handles over the dynamic loader, and the system library lookup.
+// Module handles over the dynamic loader, and the image check.
 #include "platform/Module.h"
 
 #include <dlfcn.h>
 #include <limits.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstring>
 #include <string>
 
-#include "platform/Etw.h"
 #include "platform/LastError.h"
 #include "platform/Threads.h"
 #include "platform/Unicode.h"
@@ -17,9 +14,6 @@
 using tovel::FailWithLastError;
 
 namespace {
-
-std::atomic<bool> g_hideTraceMessageEntries{false};
-char g_advapiModule;  // its address is the module handle
 
 // The loader's handle of the main program; it stays valid for the life of the
 // process.
@@ -69,30 +63,3 @@ HMODULE GetModuleHandleW(const char16_t* moduleName) {
 
 // No platform code signing exists on Linux; there is nothing to check.
 LONG VerifyOwnImageIntegrity() { return 0; }
-
-HMODULE LoadLibraryW(const char16_t* fileName) {
-  std::string name;
-  for (const char16_t* p = fileName; p != nullptr && *p != 0; ++p) {
-    char16_t c = *p;
-    name.push_back(static_cast<char>(c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : (c < 0x80 ? c : '?')));
-  }
-  if (name == "advapi32" || name == "advapi32.dll") return &g_advapiModule;
-  return FailWithLastError(ERROR_MOD_NOT_FOUND, HMODULE{nullptr});
-}
-
-FARPROC GetProcAddress(HMODULE module, const char* procName) {
-  if (module != &g_advapiModule) return FailWithLastError(ERROR_INVALID_HANDLE, FARPROC{nullptr});
-  if (procName != nullptr && !g_hideTraceMessageEntries.load()) {
-    if (std::strcmp(procName, "TraceMessage") == 0) return reinterpret_cast<FARPROC>(&TraceMessage);
-    if (std::strcmp(procName, "TraceMessageVa") == 0)
-      return reinterpret_cast<FARPROC>(&TraceMessageVa);
-  }
-  return FailWithLastError(ERROR_PROC_NOT_FOUND, FARPROC{nullptr});
-}
-
-BOOL FreeLibrary(HMODULE module) {
-  if (module != &g_advapiModule) return FailWithLastError(ERROR_INVALID_HANDLE, FALSE);
-  return TRUE;
-}
-
-void HideTraceMessageEntriesForTesting(bool hide) { g_hideTraceMessageEntries.store(hide); }

@@ -1,5 +1,5 @@
 // The event tracing stand-in on its own: registration and control requests,
-// sessions, the message wire form, the session query and the library lookup.
+// sessions, the message wire form and the session query.
 // Providers here use GUIDs of their own, so they meet no other test.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -228,7 +228,6 @@ TEST(EtwMessageTest, MessagesCarryTheirFieldsAndValues) {
   auto first = session->Receive(std::chrono::seconds(5));
   auto second = session->Receive(std::chrono::seconds(5));
   ASSERT_TRUE(first && second);
-  EXPECT_FALSE(first->isEvent);
   EXPECT_EQ(first->messageFlags, 0x2Bu);
   EXPECT_TRUE(first->series == series);
   EXPECT_EQ(first->number, 77);
@@ -286,48 +285,6 @@ TEST(EtwMessageTest, SendFailuresAreReportedAndNeverBlock) {
   EXPECT_EQ(oldest->fields.at(0), std::vector<std::uint8_t>(8, 0));
 }
 
-TEST(EtwEventTest, EventRecordsCarryTheirFields) {
-  auto session = TraceSession::Start(UniqueSessionName("etw"));
-  ASSERT_TRUE(session);
-  const GUID series = RandomGuid();
-  struct {
-    EVENT_TRACE_HEADER header;
-    MOF_FIELD fields[MAX_MOF_FIELDS + 1];
-  } event{};
-  const char first[] = "one";
-  const std::int32_t second = -7;
-  event.header.Guid = series;
-  event.header.Version = 31;
-  event.header.Flags = WNODE_FLAG_TRACED_GUID | WNODE_FLAG_USE_MOF_PTR;
-  event.fields[0] = {reinterpret_cast<std::uintptr_t>(first), sizeof(first), 0};
-  event.fields[1] = {reinterpret_cast<std::uintptr_t>(&second), sizeof(second), 0};
-  event.header.Size = sizeof(EVENT_TRACE_HEADER) + 2 * sizeof(MOF_FIELD);
-  ASSERT_EQ(TraceEvent(session->LoggerHandle(), &event.header), ERROR_SUCCESS);
-  auto record = session->Receive(std::chrono::seconds(5));
-  ASSERT_TRUE(record);
-  EXPECT_TRUE(record->isEvent);
-  EXPECT_TRUE(record->series == series);
-  EXPECT_EQ(record->number, 31);
-  EXPECT_EQ(record->processId, static_cast<std::uint32_t>(getpid()));
-  ASSERT_EQ(record->fields.size(), 2u);
-  EXPECT_EQ(record->fields[0], NarrowBytes("one"));
-  EXPECT_EQ(Int32Field(record->fields[1]), -7);
-
-  struct Case {
-    const char* name;
-    USHORT size;
-  } bad[] = {
-      {"shorter than the header", sizeof(EVENT_TRACE_HEADER) - 1},
-      {"part of a field", sizeof(EVENT_TRACE_HEADER) + sizeof(MOF_FIELD) / 2},
-      {"too many fields", sizeof(EVENT_TRACE_HEADER) + (MAX_MOF_FIELDS + 1) * sizeof(MOF_FIELD)},
-  };
-  for (const Case& c : bad) {
-    SCOPED_TRACE(c.name);
-    event.header.Size = c.size;
-    EXPECT_EQ(TraceEvent(session->LoggerHandle(), &event.header), ERROR_INVALID_PARAMETER);
-  }
-}
-
 TEST(EtwQueryTest, ControlTraceQueriesSessionsByName) {
   const std::string name = UniqueSessionName("query");
   auto session = TraceSession::Start(name);
@@ -369,35 +326,6 @@ TEST(EtwQueryTest, ControlTraceQueriesSessionsByName) {
   EVENT_TRACE_PROPERTIES properties{};
   properties.Wnode.BufferSize = sizeof(properties);
   EXPECT_EQ(ControlTraceW(0, wideName.c_str(), &properties, EVENT_TRACE_CONTROL_QUERY), ERROR_WMI_INSTANCE_NOT_FOUND);
-}
-
-TEST(EtwLibraryTest, FindsTheTraceMessageEntriesByName) {
-  struct Case {
-    const char16_t* library;
-    bool loads;
-  } libraries[] = {{u"advapi32", true}, {u"ADVAPI32.DLL", true}, {u"kernel32", false}, {u"advapi", false}};
-  for (const Case& c : libraries) {
-    SetLastError(0);
-    HMODULE module = LoadLibraryW(c.library);
-    EXPECT_EQ(module != nullptr, c.loads);
-    if (!c.loads) {
-      EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
-    } else if (module != nullptr) {
-      EXPECT_TRUE(FreeLibrary(module));
-    }
-  }
-  HMODULE advapi = LoadLibraryW(u"advapi32");
-  EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(advapi, "TraceMessage")), reinterpret_cast<void*>(&TraceMessage));
-  EXPECT_EQ(reinterpret_cast<void*>(GetProcAddress(advapi, "TraceMessageVa")),
-            reinterpret_cast<void*>(&TraceMessageVa));
-  SetLastError(0);
-  EXPECT_EQ(GetProcAddress(advapi, "TraceEventInstance"), nullptr);
-  EXPECT_EQ(GetLastError(), ERROR_PROC_NOT_FOUND);
-  HideTraceMessageEntriesForTesting(true);
-  EXPECT_EQ(GetProcAddress(advapi, "TraceMessage"), nullptr);
-  EXPECT_EQ(GetProcAddress(advapi, "TraceMessageVa"), nullptr);
-  HideTraceMessageEntriesForTesting(false);
-  EXPECT_NE(GetProcAddress(advapi, "TraceMessage"), nullptr);
 }
 
 TEST(EtwGuidTest, FormatsAndParses) {
