@@ -21,10 +21,9 @@ namespace {
 bool BeginsWithDerCertificate(const BYTE* pbyData, int nDataLen) {
   ERR_set_mark();
   const unsigned char* pbyCursor = pbyData;
-  X509* pX509 = d2i_X509(NULL, &pbyCursor, nDataLen);
+  const tovel::UniquePtr<X509> spCert(d2i_X509(nullptr, &pbyCursor, nDataLen));
   ERR_pop_to_mark();
-  X509_free(pX509);
-  return NULL != pX509;
+  return spCert != nullptr;
 }
 
 // The latest instant the conversion accepts: 3000-12-31 23:59:59 UTC.
@@ -167,7 +166,7 @@ ResultCode ASN1_TIME_To_UTCTime(const ASN1_TIME* pASN1Time, __time64_t* ptUTCTim
 // GetX509NotBefore and GetX509NotAfter differ only in the field and names.
 static ResultCode GetX509ValidityEnd(const ASN1_TIME* pASN1Time, const char* pszOperation,
                               const char* pszGetStep, __time64_t* ptOut) {
-  if (NULL == pASN1Time) {
+  if (pASN1Time == nullptr) {
     LOG_FAILED_OPENSSL(pszOperation, pszGetStep, -1, "NULL == pASN1Time");
     return -1;
   }
@@ -236,66 +235,56 @@ ResultCode ConvertCertDataToX509(const BYTE* pbyCertData, int nCertDataLen, X509
   static const char* const kOp = "ConvertCertDataToX509";
   // A length of 0 or less never reaches the memory stream: -1 would make it
   // read the bytes as a zero-terminated text.
-  if (NULL == pbyCertData || nCertDataLen <= 0 || NULL == ppX509Cert) {
+  if (pbyCertData == nullptr || nCertDataLen <= 0 || ppX509Cert == nullptr) {
     LOG_FAILED(kOp, "Check parameter", -1, "NULL == pbyCertData || nCertDataLen <= 0 || NULL == ppX509Cert");
     return -1;
   }
-  BIO* pBIO_Cert = BIO_new_mem_buf(pbyCertData, nCertDataLen);
-  if (NULL == pBIO_Cert) {
+  tovel::UniquePtr<BIO> spCertBio(BIO_new_mem_buf(pbyCertData, nCertDataLen));
+  if (spCertBio == nullptr) {
     LOG_FAILED(kOp, "BIO_new_mem_buf", -1, "NULL == pBIO_Cert");
     return -1;
   }
   LOG_OK(kOp, "BIO_new_mem_buf");
-  X509* pX509Cert = PEM_read_bio_X509(pBIO_Cert, NULL, NULL, NULL);
-  if (NULL != pX509Cert && BeginsWithDerCertificate(pbyCertData, nCertDataLen)) {
-    // Bytes that begin with a DER certificate are read as DER, as every other
-    // reader of certificate bytes reads them: a PEM block found after or
-    // inside that certificate does not stand in for it.
-    X509_free(pX509Cert);
-    pX509Cert = NULL;
-  }
-  if (NULL == pX509Cert) {
-    BIO_ctrl(pBIO_Cert, BIO_CTRL_RESET, 0, NULL);
-    pX509Cert = d2i_X509_bio(pBIO_Cert, NULL);
-    if (NULL == pX509Cert) {
+  // Bytes that begin with a DER certificate are read as DER, as every other
+  // reader of certificate bytes reads them: a PEM block found after or inside
+  // that certificate does not stand in for it.
+  PemOrDer<X509> stCert = ReadPemOrDer(spCertBio.get(), PEM_read_bio_X509, d2i_X509_bio, [&] {
+    return !BeginsWithDerCertificate(pbyCertData, nCertDataLen);
+  });
+  if (stCert.bReadDer) {
+    if (stCert.spObject == nullptr) {
       LOG_FAILED(kOp, "d2i_X509_bio", -1, "NULL == pX509Cert");
-      BIO_free(pBIO_Cert);
       return -1;
     }
     LOG_OK(kOp, "d2i_X509_bio");
   }
-  *ppX509Cert = pX509Cert;
-  BIO_free(pBIO_Cert);
+  *ppX509Cert = stCert.spObject.release();
   return PELLUM_OK;
 }
 
 ResultCode VerifyCertChainByTrustedStore(X509_STORE* pX509Store, X509* pX509Cert) {
   static const char* const kOp = "VerifyCertChainByTrustedStore";
-  X509_STORE_CTX* pX509StoreCtx = X509_STORE_CTX_new();
-  if (NULL == pX509StoreCtx) {
+  tovel::UniquePtr<X509_STORE_CTX> spStoreCtx(X509_STORE_CTX_new());
+  if (spStoreCtx == nullptr) {
     LOG_FAILED_OPENSSL(kOp, "X509_STORE_CTX_new", -1, "NULL == pX509StoreCtx");
     return -1;
   }
   LOG_OK(kOp, "X509_STORE_CTX_new");
-  ResultCode nStatus = PELLUM_OK;
-  int nResult = X509_STORE_CTX_init(pX509StoreCtx, pX509Store, pX509Cert, NULL);
-  if (1 != nResult) {
+  if (1 != X509_STORE_CTX_init(spStoreCtx.get(), pX509Store, pX509Cert, nullptr)) {
     LOG_FAILED_OPENSSL(kOp, "X509_STORE_CTX_init", -1, "1 != nResult");
-    nStatus = -1;
-  } else {
-    LOG_OK(kOp, "X509_STORE_CTX_init");
-    if (1 != X509_verify_cert(pX509StoreCtx)) {
-      const std::int32_t nError = X509_STORE_CTX_get_error(pX509StoreCtx);
-      TRACE_VALUES(TraceMsg::CertificateOperations::ChainVerifyError, nError,
-                   X509_verify_cert_error_string(nError));
-      // A failure that leaves no error number is a failure all the same.
-      nStatus = (X509_V_ERR_CERT_NOT_YET_VALID == nError || X509_V_ERR_CERT_HAS_EXPIRED == nError)
-                    ? E_CERT_TIME_INVALID
-                    : E_CERT_CHAIN_INCOMPLETE;
-      LOG_FAILED_OPENSSL(kOp, "X509_verify_cert", nStatus, "true");
-    }
+    return -1;
   }
-  X509_STORE_CTX_free(pX509StoreCtx);
+  LOG_OK(kOp, "X509_STORE_CTX_init");
+  if (1 == X509_verify_cert(spStoreCtx.get())) return PELLUM_OK;
+  const std::int32_t nError = X509_STORE_CTX_get_error(spStoreCtx.get());
+  TRACE_VALUES(TraceMsg::CertificateOperations::ChainVerifyError, nError,
+               X509_verify_cert_error_string(nError));
+  // A failure that leaves no error number is a failure all the same.
+  const ResultCode nStatus =
+      (X509_V_ERR_CERT_NOT_YET_VALID == nError || X509_V_ERR_CERT_HAS_EXPIRED == nError)
+          ? E_CERT_TIME_INVALID
+          : E_CERT_CHAIN_INCOMPLETE;
+  LOG_FAILED_OPENSSL(kOp, "X509_verify_cert", nStatus, "true");
   return nStatus;
 }
 
@@ -329,7 +318,7 @@ ResultCode CheckX509KeyUsage(X509* pX509) {
 ResultCode GetX509SubjectCN(const X509* pX509, char** ppszSubjectCN, int* pnSubjectCNLen) {
   static const char* const kOp = "GetX509SubjectCN";
   const X509_NAME* pX509Name = X509_get_subject_name(pX509);
-  if (NULL == pX509Name) {
+  if (pX509Name == nullptr) {
     LOG_FAILED_OPENSSL(kOp, "X509_get_subject_name", -1, "NULL == pX509Name");
     return -1;
   }
@@ -341,29 +330,26 @@ ResultCode GetX509SubjectCN(const X509* pX509, char** ppszSubjectCN, int* pnSubj
   }
   LOG_OK(kOp, "X509_NAME_get_index_by_NID");
   const X509_NAME_ENTRY* pNameEntry = X509_NAME_get_entry(pX509Name, nCNIndex);
-  if (NULL == pNameEntry) {
+  if (pNameEntry == nullptr) {
     LOG_FAILED_OPENSSL(kOp, "X509_NAME_get_entry", -1, "NULL == pNameEntry");
     return -1;
   }
   LOG_OK(kOp, "X509_NAME_get_entry");
-  unsigned char* pbyUTF8 = NULL;
-  const int nSubjectCNLen =
-      ASN1_STRING_to_UTF8(&pbyUTF8, X509_NAME_ENTRY_get_data(pNameEntry));
+  unsigned char* pbyUTF8Out = nullptr;
+  const int nSubjectCNLen = ASN1_STRING_to_UTF8(&pbyUTF8Out, X509_NAME_ENTRY_get_data(pNameEntry));
+  const tovel::OpenSslPtr<unsigned char> spUTF8(pbyUTF8Out);
   if (nSubjectCNLen <= 0) {
     LOG_FAILED(kOp, "ASN1_STRING_to_UTF8", -1, "nSubjectCNLen <= 0");
-    OPENSSL_free(pbyUTF8);
     return -1;
   }
   LOG_OK(kOp, "ASN1_STRING_to_UTF8");
   char* pszSubjectCN = new (std::nothrow) char[nSubjectCNLen + 1]();
   if (!pszSubjectCN) {
     LOG_FAILED(kOp, "New memory", -1, "!pszSubjectCN");
-    OPENSSL_free(pbyUTF8);
     return -1;
   }
   LOG_OK(kOp, "New memory");
-  std::memcpy(pszSubjectCN, pbyUTF8, nSubjectCNLen);
-  OPENSSL_free(pbyUTF8);
+  std::memcpy(pszSubjectCN, spUTF8.get(), nSubjectCNLen);
   TRACE_VALUES(TraceMsg::CertificateOperations::SubjectCommonName, static_cast<const char*>(pszSubjectCN));
   *ppszSubjectCN = pszSubjectCN;
   *pnSubjectCNLen = nSubjectCNLen;

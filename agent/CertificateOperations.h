@@ -10,11 +10,43 @@
 #pragma once
 
 #include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
+#include <utility>
+
 #include "Host/StatusCodes.h"
+#include "platform/UniquePtr.h"
 #include "platform/WinTypes.h"
+
+// What ReadPemOrDer found: the object (null when the bytes are neither form)
+// and whether the DER reader ran, for the caller's step line.
+template <typename T>
+struct PemOrDer {
+  tovel::UniquePtr<T> spObject;
+  bool bReadDer = false;
+};
+
+// Reads one object from the stream as PEM text, else from its start as DER.
+// A PEM object is kept only when bKeepPem() is true (called after it is read);
+// otherwise the stream is read again as DER.
+template <typename T, typename KeepPem>
+PemOrDer<T> ReadPemOrDer(BIO* pBio, T* (*pfnReadPem)(BIO*, T**, pem_password_cb*, void*),
+                         T* (*pfnReadDer)(BIO*, T**), KeepPem bKeepPem) {
+  tovel::UniquePtr<T> spPem(pfnReadPem(pBio, nullptr, nullptr, nullptr));
+  if (spPem != nullptr && bKeepPem()) return {std::move(spPem), false};
+  spPem.reset();
+  BIO_ctrl(pBio, BIO_CTRL_RESET, 0, nullptr);
+  return {tovel::UniquePtr<T>(pfnReadDer(pBio, nullptr)), true};
+}
+
+template <typename T>
+PemOrDer<T> ReadPemOrDer(BIO* pBio, T* (*pfnReadPem)(BIO*, T**, pem_password_cb*, void*),
+                         T* (*pfnReadDer)(BIO*, T**)) {
+  return ReadPemOrDer(pBio, pfnReadPem, pfnReadDer, [] { return true; });
+}
 
 // A validity time (UTCTime or GeneralizedTime, 'Z' or a +hhmm/-hhmm offset) as
 // seconds since 1970-01-01 00:00:00 UTC, whatever the machine's time zone.

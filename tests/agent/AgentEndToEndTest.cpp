@@ -182,23 +182,23 @@ std::string Capture(const std::string& command) {
 // A network namespace that is deleted with this object.
 class NetNamespace {
  public:
-  explicit NetNamespace(std::string name) : m_name(std::move(name)) {
-    m_ok = RunQuietly("ip netns add " + m_name) == 0;
+  explicit NetNamespace(std::string name) : name_(std::move(name)) {
+    ok_ = RunQuietly("ip netns add " + name_) == 0;
   }
   ~NetNamespace() {
-    if (m_ok) RunQuietly("ip netns del " + m_name);
+    if (ok_) RunQuietly("ip netns del " + name_);
   }
-  bool ok() const { return m_ok; }
-  bool Do(const std::string& command) { return RunQuietly("ip -n " + m_name + " " + command) == 0; }
+  bool ok() const { return ok_; }
+  bool Do(const std::string& command) { return RunQuietly("ip -n " + name_ + " " + command) == 0; }
   int IfIndex(const std::string& name) {
     return std::atoi(
-        Capture("ip netns exec " + m_name + " cat /sys/class/net/" + name + "/ifindex").c_str());
+        Capture("ip netns exec " + name_ + " cat /sys/class/net/" + name + "/ifindex").c_str());
   }
-  const std::string& name() const { return m_name; }
+  const std::string& name() const { return name_; }
 
  private:
-  std::string m_name;
-  bool m_ok = false;
+  std::string name_;
+  bool ok_ = false;
 };
 
 TEST(AgentEndToEndTest, OrderOfTheListInANetworkNamespace) {

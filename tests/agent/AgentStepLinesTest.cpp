@@ -24,7 +24,7 @@ using testpki::Pki;
 
 class AgentStepLines : public tracetest::StepLineTest {
  protected:
-  CTovelAgent m_agent{agenttest::TestCertPolicy()};  // before the fake network, whose class key
+  CTovelAgent agent_{agenttest::TestCertPolicy()};  // before the fake network, whose class key
                                                      // replaces the system's
 };
 
@@ -57,7 +57,7 @@ TEST_F(AgentStepLines, FollowEachRoad) {
       FakeNetwork network;
       setUp(network);
       char16_t* bstrOut = nullptr;
-      m_agent.GetMacAddress(text.c_str(), &bstrOut);
+      agent_.GetMacAddress(text.c_str(), &bstrOut);
       const UniqueBstr out(bstrOut);
     };
   };

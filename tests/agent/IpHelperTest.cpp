@@ -29,16 +29,16 @@ class SysfsFixture {
  public:
   SysfsFixture() {
     char pattern[] = "/tmp/tovel-sysfs-XXXXXX";
-    m_root = mkdtemp(pattern);
+    root_ = mkdtemp(pattern);
   }
   ~SysfsFixture() {
     std::error_code ec;
-    fs::remove_all(m_root, ec);
+    fs::remove_all(root_, ec);
   }
   // An interface folder; a device folder stands behind it when backedByDevice.
   void AddInterface(const std::string& name, int index, int type, const std::string& address,
                     int addressLength, bool backedByDevice) {
-    fs::path dir = m_root / name;
+    fs::path dir = root_ / name;
     fs::create_directories(dir);
     Write(dir / "ifindex", std::to_string(index));
     Write(dir / "type", std::to_string(type));
@@ -46,11 +46,11 @@ class SysfsFixture {
     Write(dir / "addr_len", std::to_string(addressLength));
     if (backedByDevice) fs::create_directories(dir / "device");
   }
-  const fs::path& root() const { return m_root; }
+  const fs::path& root() const { return root_; }
 
  private:
   static void Write(const fs::path& file, const std::string& line) { std::ofstream(file) << line << "\n"; }
-  fs::path m_root;
+  fs::path root_;
 };
 
 // One row of a routing table in the kernel's text form (addresses in the
@@ -174,16 +174,16 @@ class GetAdaptersInfoTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetNetAdapterSourceForTesting([this](std::vector<NetAdapter>& list) -> DWORD {
-      list = m_adapters;
+      list = adapters_;
       return ERROR_SUCCESS;
     });
   }
   void TearDown() override { SetNetAdapterSourceForTesting(nullptr); }
-  std::vector<NetAdapter> m_adapters;
+  std::vector<NetAdapter> adapters_;
 };
 
 TEST_F(GetAdaptersInfoTest, SizeQueryThenRecords) {
-  m_adapters = {{"eth0", {1, 2, 3, 4, 5, 6}, "10.0.0.2", "10.0.0.1"},
+  adapters_ = {{"eth0", {1, 2, 3, 4, 5, 6}, "10.0.0.2", "10.0.0.1"},
                 {"ib0", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, "", ""}};
   ULONG nSize = 0;
   ASSERT_EQ(GetAdaptersInfo(nullptr, &nSize), ERROR_BUFFER_OVERFLOW);

@@ -15,13 +15,13 @@ class LocaleScope {
   LocaleScope(const char* lcAll, const char* lcMessages, const char* lang) {
     const std::array<const char*, 3> values = {lcAll, lcMessages, lang};
     for (std::size_t i = 0; i < kNames.size(); ++i) {
-      if (const char* old = getenv(kNames[i])) m_saved[i] = old;
+      if (const char* old = getenv(kNames[i])) saved_[i] = old;
       Set(kNames[i], values[i]);
     }
   }
   ~LocaleScope() {
     for (std::size_t i = 0; i < kNames.size(); ++i)
-      Set(kNames[i], m_saved[i] ? m_saved[i]->c_str() : nullptr);
+      Set(kNames[i], saved_[i] ? saved_[i]->c_str() : nullptr);
   }
   LocaleScope(const LocaleScope&) = delete;
   LocaleScope& operator=(const LocaleScope&) = delete;
@@ -34,7 +34,7 @@ class LocaleScope {
       unsetenv(name);
   }
   static constexpr std::array<const char*, 3> kNames = {"LC_ALL", "LC_MESSAGES", "LANG"};
-  std::array<std::optional<std::string>, 3> m_saved;
+  std::array<std::optional<std::string>, 3> saved_;
 };
 
 }  // namespace agenttest

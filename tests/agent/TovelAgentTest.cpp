@@ -55,22 +55,22 @@ class TovelAgentTest : public ::testing::Test {
  protected:
   // The agent comes first: creating it mounts the system's class key, which
   // the fake network then replaces.
-  CTovelAgent m_agent{agenttest::TestCertPolicy()};
-  FakeNetwork m_network;
-  LocaleScope m_english{nullptr, nullptr, "en_US.UTF-8"};
+  CTovelAgent agent_{agenttest::TestCertPolicy()};
+  FakeNetwork network_;
+  LocaleScope english_{nullptr, nullptr, "en_US.UTF-8"};
 
   void SetUp() override {
-    m_network.AddAdapter(kPhysicalConnected, true);
-    m_network.AddAdapter(kVirtualDisconnected, false);
+    network_.AddAdapter(kPhysicalConnected, true);
+    network_.AddAdapter(kVirtualDisconnected, false);
   }
 
   // Calls GetMacAddress and checks what every call must leave behind.
   HRESULT Call(const char16_t* certText, UniqueBstr* result) {
-    char16_t* bstrOut = reinterpret_cast<char16_t*>(&m_agent);  // anything but null
-    HRESULT hResult = m_agent.GetMacAddress(certText, &bstrOut);
+    char16_t* bstrOut = reinterpret_cast<char16_t*>(&agent_);  // anything but null
+    HRESULT hResult = agent_.GetMacAddress(certText, &bstrOut);
     result->reset(bstrOut);
     EXPECT_NE(bstrOut, nullptr) << "the out string is always set";
-    EXPECT_EQ(m_agent.m_hLastResult, hResult);
+    EXPECT_EQ(agent_.m_hLastResult, hResult);
     if (FAILED(hResult) && bstrOut != nullptr) {
       EXPECT_EQ(SysStringLen(bstrOut), 0u);
     }
@@ -79,7 +79,7 @@ class TovelAgentTest : public ::testing::Test {
 
   std::u16string Describe() {
     char16_t* bstrDesc = nullptr;
-    EXPECT_EQ(m_agent.GetLastErrorDesc(&bstrDesc), S_OK);
+    EXPECT_EQ(agent_.GetLastErrorDesc(&bstrDesc), S_OK);
     const UniqueBstr desc(bstrDesc);
     return bstrDesc == nullptr ? u"<none>" : std::u16string(bstrDesc);
   }
@@ -201,8 +201,8 @@ TEST_F(TovelAgentTest, EncryptsTheMacListForTheServer) {
     UniqueBstr result;
     ASSERT_EQ(Call(text.c_str(), &result), S_OK);
     EXPECT_EQ(DecryptResult(result.get(), row.key), kExpectedList);
-    EXPECT_EQ(m_network.sourceCalls, 2);
-    m_network.sourceCalls = 0;
+    EXPECT_EQ(network_.sourceCalls, 2);
+    network_.sourceCalls = 0;
   }
 }
 
@@ -249,14 +249,14 @@ TEST_F(TovelAgentTest, OnlyOneWholeDerCertificateIsChecked) {
   };
   for (const SpliceCase& row : cases) {
     SCOPED_TRACE(row.name);
-    m_network.sourceCalls = 0;
+    network_.sourceCalls = 0;
     const std::u16string text = agenttest::Widen(testpki::Base64(row.bytes));
     UniqueBstr result;
     ASSERT_EQ(Call(text.c_str(), &result), row.expected);
     if (row.expected == S_OK) {
       EXPECT_EQ(DecryptResult(result.get(), Pki().leafKey.get()), kExpectedList);
     } else {
-      EXPECT_EQ(m_network.sourceCalls, 0) << "refused before the adapters are read";
+      EXPECT_EQ(network_.sourceCalls, 0) << "refused before the adapters are read";
     }
   }
 }
@@ -325,7 +325,7 @@ TEST_F(TovelAgentTest, DescribesTheLastStatusInBothLanguages) {
   };
   for (const DescCase& row : cases) {
     SCOPED_TRACE(testing::Message() << std::hex << row.code);
-    m_agent.m_hLastResult = row.code;
+    agent_.m_hLastResult = row.code;
     {
       LocaleScope english(nullptr, nullptr, "en_US.UTF-8");
       EXPECT_EQ(Describe(), row.english);
@@ -335,7 +335,7 @@ TEST_F(TovelAgentTest, DescribesTheLastStatusInBothLanguages) {
       LocaleScope chinese("zh_CN.UTF-8", nullptr, nullptr);
       EXPECT_EQ(Describe(), row.chinese);
     }
-    EXPECT_EQ(m_agent.m_hLastResult, row.code);
+    EXPECT_EQ(agent_.m_hLastResult, row.code);
   }
 }
 

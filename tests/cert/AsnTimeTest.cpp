@@ -23,13 +23,9 @@ std::int64_t Utc(int y, unsigned m, unsigned d, int hh = 0, int mm = 0, int ss =
   return t.time_since_epoch().count();
 }
 
-struct Asn1TimeFree {
-  void operator()(ASN1_TIME* p) const { ASN1_STRING_free(p); }
-};
-
 // An ASN.1 time of the given type holding the text as is (no validation).
-std::unique_ptr<ASN1_TIME, Asn1TimeFree> RawTime(int type, const std::string& text) {
-  std::unique_ptr<ASN1_TIME, Asn1TimeFree> t(ASN1_STRING_type_new(type));
+tovel::UniquePtr<ASN1_TIME> RawTime(int type, const std::string& text) {
+  tovel::UniquePtr<ASN1_TIME> t(ASN1_STRING_type_new(type));
   EXPECT_EQ(1, ASN1_STRING_set(t.get(), text.data(), static_cast<int>(text.size())));
   return t;
 }

@@ -19,10 +19,7 @@ namespace {
 using namespace testpki;
 using Bytes = std::vector<BYTE>;
 
-struct ContextFree {
-  void operator()(const CERT_CONTEXT* p) const { CertFreeCertificateContext(p); }
-};
-using Context = std::unique_ptr<const CERT_CONTEXT, ContextFree>;
+using Context = UniqueCertContext;
 
 Context ContextOf(const X509* cert) {
   const Bytes der = ToDer(cert);

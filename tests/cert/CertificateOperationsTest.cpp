@@ -13,10 +13,7 @@ namespace {
 
 using namespace testpki;
 
-struct StoreFree {
-  void operator()(X509_STORE* p) const { X509_STORE_free(p); }
-};
-using Store = std::unique_ptr<X509_STORE, StoreFree>;
+using Store = tovel::UniquePtr<X509_STORE>;
 
 Store StoreOf(std::initializer_list<X509*> certs) {
   Store store(X509_STORE_new());

@@ -18,19 +18,12 @@ void Check(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(std::string("test PKI: ") + what);
 }
 
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
-};
-struct PkeyCtxFree {
-  void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-};
-
 // The signing context for the chosen signature; SM2 signs over the default
 // identity "1234567812345678". The key context set on an SM2 digest context
 // stays the caller's, so it is kept here and freed after the digest context.
 struct Signer {
-  std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree> pctx;
-  std::unique_ptr<EVP_MD_CTX, MdCtxFree> md;
+  tovel::UniquePtr<EVP_PKEY_CTX> pctx;
+  tovel::UniquePtr<EVP_MD_CTX> md;
 };
 
 Signer SigningContext(EVP_PKEY* key, Signature signature) {

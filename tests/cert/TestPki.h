@@ -12,20 +12,13 @@
 #include <utility>
 #include <vector>
 
+#include "platform/UniquePtr.h"
+
 namespace testpki {
 
-struct KeyFree {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct CertFree {
-  void operator()(X509* p) const { X509_free(p); }
-};
-struct CrlFree {
-  void operator()(X509_CRL* p) const { X509_CRL_free(p); }
-};
-using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
-using Cert = std::unique_ptr<X509, CertFree>;
-using Crl = std::unique_ptr<X509_CRL, CrlFree>;
+using Key = tovel::UniquePtr<EVP_PKEY>;
+using Cert = tovel::UniquePtr<X509>;
+using Crl = tovel::UniquePtr<X509_CRL>;
 
 enum class KeyType { Rsa2048, Rsa1024, EcP256, Sm2 };
 Key MakeKey(KeyType type);
