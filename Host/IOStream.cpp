@@ -85,10 +85,9 @@ int ReadFromNativeMessaging(char** ppszInputMsg, int fd, std::uint32_t* pnLength
     return ERROR_HANDLE_EOF;
   }
 
-  const std::uint32_t nCount = static_cast<std::uint32_t>(byCount[0]) |
-                               static_cast<std::uint32_t>(byCount[1]) << 8 |
-                               static_cast<std::uint32_t>(byCount[2]) << 16 |
-                               static_cast<std::uint32_t>(byCount[3]) << 24;
+  const std::uint32_t nCount =
+      static_cast<std::uint32_t>(byCount[0]) | static_cast<std::uint32_t>(byCount[1]) << 8 |
+      static_cast<std::uint32_t>(byCount[2]) << 16 | static_cast<std::uint32_t>(byCount[3]) << 24;
   if (nCount == 0 || nCount == kEndOfConversation) {
     TRACE_POINT(TraceMsg::IOStream::ConversationOver);
     if (ppszInputMsg != nullptr) *ppszInputMsg = nullptr;
@@ -130,7 +129,8 @@ int WriteToNativeMessaging(const char* pszText, int fd) {
 
   // Too large to send: the lone count 0xFFFFFFFF tells the browser so.
   const bool bTooLarge = nLen > MAX_RESPONSE_SIZE;
-  const std::uint32_t nWriteBufSize = bTooLarge ? kCountSize : static_cast<std::uint32_t>(nLen) + kCountSize;
+  const std::uint32_t nWriteBufSize =
+      bTooLarge ? kCountSize : static_cast<std::uint32_t>(nLen) + kCountSize;
   std::unique_ptr<unsigned char[]> spWriteBuf(new (std::nothrow) unsigned char[nWriteBufSize]);
   if (spWriteBuf == nullptr) {
     LOG_FAILED("WriteToNativeMessaging", "New memory", -1, "!pbyWriteBuf");
@@ -142,7 +142,8 @@ int WriteToNativeMessaging(const char* pszText, int fd) {
     std::memset(spWriteBuf.get(), 0xFF, kCountSize);
   } else {
     // The count goes first, least significant byte first, in the same write.
-    for (int i = 0; i < kCountSize; ++i) spWriteBuf[i] = static_cast<unsigned char>(nLen >> (8 * i));
+    for (int i = 0; i < kCountSize; ++i)
+      spWriteBuf[i] = static_cast<unsigned char>(nLen >> (8 * i));
     std::memcpy(spWriteBuf.get() + kCountSize, pszText, nLen);
   }
 

@@ -13,8 +13,8 @@
 #include "Host/IOStream.h"
 #include "Host/StatusCodes.h"
 #include "Host/Tracing.h"
-#include "platform/UniquePtr.h"
 #include "platform/Unicode.h"
+#include "platform/UniquePtr.h"
 
 namespace {
 
@@ -28,7 +28,8 @@ std::unique_ptr<char[]> CopyText(const char* pszText) {
 
 // The parameter step of a text that must be given and not empty: false, with
 // the step failed for ERROR_INVALID_PARAMETER, when it is not.
-bool CheckTextGiven(const char* pszOp, const char* pszText, const char* pszStep, const char* pszReason) {
+bool CheckTextGiven(const char* pszOp, const char* pszText, const char* pszStep,
+                    const char* pszReason) {
   if (pszText == nullptr || *pszText == '\0') {
     LOG_FAILED(pszOp, pszStep, ERROR_INVALID_PARAMETER, pszReason);
     return false;
@@ -81,7 +82,13 @@ std::size_t CountJsonTokens(const char* pszText, std::size_t* pnLength) {
 // backslash and the bytes below 0x20 escaped, every other byte as it is.
 std::size_t PrintedLength(unsigned char c) {
   switch (c) {
-    case '"': case '\\': case '\b': case '\f': case '\n': case '\r': case '\t': return 2;
+    case '"':
+    case '\\':
+    case '\b':
+    case '\f':
+    case '\n':
+    case '\r':
+    case '\t': return 2;
     default: return c < 0x20 ? 6 : 1;
   }
 }
@@ -94,7 +101,8 @@ std::size_t PrintedLength(unsigned char c) {
 // larger is built for it.
 std::string EchoText(const char* pszText) {
   // Every byte of the text gives at least one byte of the result.
-  std::string strOut = WellFormedUtf8(std::string_view(pszText, strnlen(pszText, MAX_RESPONSE_SIZE + 1)));
+  std::string strOut =
+      WellFormedUtf8(std::string_view(pszText, strnlen(pszText, MAX_RESPONSE_SIZE + 1)));
   std::size_t nPrinted = 0;
   for (std::size_t i = 0; i < strOut.size(); ++i) {
     const auto c = static_cast<unsigned char>(strOut[i]);
@@ -153,8 +161,8 @@ std::unique_ptr<char[]> MakeFallbackResponse(const char* pszFuncName, const char
 
 }  // namespace
 
-int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszUTF8FuncName,
-                          cJSON** ppParamsArray, char** ppszUTF8RandomId) {
+int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszUTF8FuncName, cJSON** ppParamsArray,
+                          char** ppszUTF8RandomId) {
   TraceHelper trace(u"ParseRequestMsgToJSON");
   const char* const kOp = "ParseRequestMsgToJSON";
 
@@ -280,8 +288,8 @@ int ConstructResponseJSON(cJSON** ppResponseJSON, const char* pszFuncName, std::
   return 0;
 }
 
-int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId,
-                             cJSON* pResponseJSON, char** ppszResponseMsg) {
+int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId, cJSON* pResponseJSON,
+                             char** ppszResponseMsg) {
   TraceHelper trace(u"ConvertJSONToResponseMsg");
   TRACE_VALUES(TraceMsg::JSONUtility::ResponseRandomId, pszRandomId);
   TRACE_VALUES(TraceMsg::JSONUtility::ResponseFunction, pszFuncName);
@@ -340,7 +348,8 @@ int ConverJSONArrayItemtoNULLEndString(cJSON* pJSONArray, int nIndex, char** pps
   if (cJSON_IsObject(pJSONItem)) {
     pszText = cJSON_GetStringValue(cJSON_GetObjectItem(pJSONItem, "param"));
     if (pszText == nullptr) {
-      LOG_FAILED(kOp, "cJSON_GetObjectItem(type)", E_JSON_INVALID_TYPE, "cJSON_String != nItemType");
+      LOG_FAILED(kOp, "cJSON_GetObjectItem(type)", E_JSON_INVALID_TYPE,
+                 "cJSON_String != nItemType");
       return E_JSON_INVALID_TYPE;
     }
     LOG_OK(kOp, "cJSON_GetObjectItem(type)");

@@ -14,8 +14,8 @@
 // a new copy of randomId (delete[]; left as is when the request has none).
 // Returns ERROR_INVALID_PARAMETER for a null or empty text, -1 for anything
 // else that fails; then nothing is handed out.
-int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszUTF8FuncName,
-                          cJSON** ppParamsArray, char** ppszUTF8RandomId);
+int ParseRequestMsgToJSON(const char* pszRequestMsg, char** ppszUTF8FuncName, cJSON** ppParamsArray,
+                          char** ppszUTF8RandomId);
 
 // Builds the response object {"function", "errorcode", "result"}: "result" is
 // false for a nonzero status, else pszResult when given. Returns 0,
@@ -29,8 +29,8 @@ int ConstructResponseJSON(cJSON** ppResponseJSON, const char* pszFuncName, std::
 // carried a non-empty one) without formatting, or, with no object, the
 // fallback response. Returns 0; the new text goes to *ppszResponseMsg
 // (delete[]) and is null only when memory ran out.
-int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId,
-                             cJSON* pResponseJSON, char** ppszResponseMsg);
+int ConvertJSONToResponseMsg(const char* pszFuncName, const char* pszRandomId, cJSON* pResponseJSON,
+                             char** ppszResponseMsg);
 
 // Copies the text of element nIndex of pJSONArray (a string, or an object's
 // "param" string member) into a new array (delete[]). Returns 0,

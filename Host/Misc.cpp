@@ -130,9 +130,10 @@ HRESULT UTF16ToUTF8(const char16_t* pszUTF16, char** ppszUTF8, int* pnUTF8Len) {
   if (pszUTF16 == nullptr || ppszUTF8 == nullptr) return E_POINTER;
 
   const std::size_t nUnits = wcslen16(pszUTF16) + 1;
-  if (nUnits > static_cast<std::size_t>(INT_MAX)) return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
-  const int nBytes = WideCharToMultiByte(CP_UTF8, 0, pszUTF16, static_cast<int>(nUnits), nullptr,
-                                         0, nullptr, nullptr);
+  if (nUnits > static_cast<std::size_t>(INT_MAX))
+    return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
+  const int nBytes = WideCharToMultiByte(CP_UTF8, 0, pszUTF16, static_cast<int>(nUnits), nullptr, 0,
+                                         nullptr, nullptr);
   if (nBytes == 0) return LastErrorToFailure();
 
   // Handed over before the conversion: the caller releases it also when that fails.
@@ -152,7 +153,8 @@ HRESULT UTF8ToUTF16(const char* pszUTF8, char16_t** ppszUTF16, int* pnUTF16Len) 
   if (pszUTF8 == nullptr || ppszUTF16 == nullptr) return E_POINTER;
 
   const std::size_t nBytes = std::strlen(pszUTF8) + 1;
-  if (nBytes > static_cast<std::size_t>(INT_MAX)) return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
+  if (nBytes > static_cast<std::size_t>(INT_MAX))
+    return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
   const int nInLen = static_cast<int>(nBytes);
   TRACE_VALUES(TraceMsg::Misc::Utf8Input, pszUTF8);
   TRACE_VALUES(TraceMsg::Misc::Utf8Bytes, nInLen);

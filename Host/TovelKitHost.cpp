@@ -233,7 +233,8 @@ int RunWatchdog(MsgThreadContext* pstContext, DWORD dwPauseMs, bool* pbTimeLimit
       return 0;
     }
     if (pstContext->running.load() != 1) return 0;
-    if (pstContext->workerEnded == nullptr || WaitForSingleObject(pstContext->workerEnded, dwPauseMs) == WAIT_FAILED)
+    if (pstContext->workerEnded == nullptr ||
+        WaitForSingleObject(pstContext->workerEnded, dwPauseMs) == WAIT_FAILED)
       Sleep(dwPauseMs);
   }
 }

@@ -16,8 +16,8 @@ constexpr DWORD WATCHDOG_PAUSE_MS = 1000;
 
 // State shared by the watchdog and the worker; it lives in wmain's frame.
 struct MsgThreadContext {
-  __time64_t lastTime;              // the worker's last stamp (guarded by mutex)
-  __time64_t now;                   // the watchdog's latest reading (guarded by mutex)
+  __time64_t lastTime;                // the worker's last stamp (guarded by mutex)
+  __time64_t now;                     // the watchdog's latest reading (guarded by mutex)
   std::atomic<std::uint8_t> running;  // 1 while the worker's loop runs
   HANDLE mutex;
   // Set by the worker right after it clears running, so that the watchdog's

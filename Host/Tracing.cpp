@@ -12,9 +12,11 @@
 #include "platform/Threads.h"
 
 // {5C8F2A58-369A-44F0-9235-C05ECB1DD73E}
-const GUID TraceControlGuid = {0x5c8f2a58, 0x369a, 0x44f0, {0x92, 0x35, 0xc0, 0x5e, 0xcb, 0x1d, 0xd7, 0x3e}};
+const GUID TraceControlGuid = {
+    0x5c8f2a58, 0x369a, 0x44f0, {0x92, 0x35, 0xc0, 0x5e, 0xcb, 0x1d, 0xd7, 0x3e}};
 
-#define TRACE_SERIES(name, text, d1, d2, d3, ...) const GUID TraceSeries_##name = {d1, d2, d3, {__VA_ARGS__}};
+#define TRACE_SERIES(name, text, d1, d2, d3, ...) \
+  const GUID TraceSeries_##name = {d1, d2, d3, {__VA_ARGS__}};
 #include "resources/trace/Series.def"
 #undef TRACE_SERIES
 
@@ -23,8 +25,8 @@ std::atomic<bool> g_bTraceActive{false};
 
 namespace {
 
-constexpr ULONG TRACE_MESSAGE_FLAGS =
-    TRACE_MESSAGE_SEQUENCE | TRACE_MESSAGE_GUID | TRACE_MESSAGE_TIMESTAMP | TRACE_MESSAGE_SYSTEMINFO;
+constexpr ULONG TRACE_MESSAGE_FLAGS = TRACE_MESSAGE_SEQUENCE | TRACE_MESSAGE_GUID |
+                                      TRACE_MESSAGE_TIMESTAMP | TRACE_MESSAGE_SYSTEMINFO;
 static_assert(TRACE_MESSAGE_FLAGS == 0x2B);
 
 // Step lines are built in buffers of this many characters, terminator included.
@@ -45,8 +47,8 @@ bool ReadRegistryDword(HKEY hKey, const char16_t* pszName, DWORD* pdwValue) {
   DWORD dwType = 0;
   DWORD dwValue = 0;
   DWORD cbValue = sizeof(dwValue);
-  if (RegQueryValueExW(hKey, pszName, nullptr, &dwType, reinterpret_cast<BYTE*>(&dwValue), &cbValue) !=
-          ERROR_SUCCESS ||
+  if (RegQueryValueExW(hKey, pszName, nullptr, &dwType, reinterpret_cast<BYTE*>(&dwValue),
+                       &cbValue) != ERROR_SUCCESS ||
       dwType != REG_DWORD || cbValue != sizeof(dwValue))
     return false;
   *pdwValue = dwValue;
@@ -58,7 +60,9 @@ bool ReadRegistryDword(HKEY hKey, const char16_t* pszName, DWORD* pdwValue) {
 void AttachToGlobalLogger() {
   UniqueHkey hGlobalLogger = OpenKeyForReading(HKEY_LOCAL_MACHINE, g_szGlobalLoggerKey);
   DWORD dwStart = 0;
-  if (hGlobalLogger == nullptr || !ReadRegistryDword(hGlobalLogger.get(), u"Start", &dwStart) || dwStart != 1) return;
+  if (hGlobalLogger == nullptr || !ReadRegistryDword(hGlobalLogger.get(), u"Start", &dwStart) ||
+      dwStart != 1)
+    return;
   DWORD dwFlags = 0;
   DWORD dwLevel = 0;
   UniqueHkey hProvider = OpenKeyForReading(hGlobalLogger.get(), g_szTraceControlGuidKey);
@@ -86,14 +90,16 @@ const char* NarrowOrNull(const char* pszText) { return pszText != nullptr ? pszT
 class WideLine {
  public:
   WideLine& Append(const char16_t* pszText) {
-    for (const char16_t* p = pszText != nullptr ? pszText : u"(null)"; *p != 0 && m_nLength < LOG_LINE_CHARS - 1; ++p)
+    for (const char16_t* p = pszText != nullptr ? pszText : u"(null)";
+         *p != 0 && m_nLength < LOG_LINE_CHARS - 1; ++p)
       m_szLine[m_nLength++] = *p;
     return *this;
   }
   WideLine& AppendDecimal(int nValue) {
     char szDigits[16];
     std::snprintf(szDigits, sizeof(szDigits), "%d", nValue);
-    for (const char* p = szDigits; *p != 0 && m_nLength < LOG_LINE_CHARS - 1; ++p) m_szLine[m_nLength++] = *p;
+    for (const char* p = szDigits; *p != 0 && m_nLength < LOG_LINE_CHARS - 1; ++p)
+      m_szLine[m_nLength++] = *p;
     return *this;
   }
   const char16_t* Text() const { return m_szLine; }
@@ -125,8 +131,7 @@ ULONG TraceControlCallback(WMIDPREQUESTCODE nRequestCode, void* pContext, ULONG*
       pstState->byEnableLevel.store(0);
       pstState->ullLoggerHandle.store(0);
       return ERROR_SUCCESS;
-    default:
-      return ERROR_INVALID_PARAMETER;
+    default: return ERROR_INVALID_PARAMETER;
   }
 }
 
@@ -139,8 +144,8 @@ void TraceStart() {
 
   TRACE_GUID_REGISTRATION stRegistration{&TraceControlGuid, nullptr};
   TRACEHANDLE hRegistration = 0;
-  if (RegisterTraceGuidsW(&TraceControlCallback, &g_stTraceEnableState, &TraceControlGuid, 1, &stRegistration,
-                          nullptr, nullptr, &hRegistration) == ERROR_SUCCESS)
+  if (RegisterTraceGuidsW(&TraceControlCallback, &g_stTraceEnableState, &TraceControlGuid, 1,
+                          &stRegistration, nullptr, nullptr, &hRegistration) == ERROR_SUCCESS)
     g_stTraceEnableState.ullRegistrationHandle.store(hRegistration);
   if (g_stTraceEnableState.ullLoggerHandle.load() == 0) AttachToGlobalLogger();
 }
@@ -163,9 +168,10 @@ void TraceSendMessage(const GUID& stSeries, USHORT nNumber, std::initializer_lis
     vtrData[i] = arg.pData;
     vtrLength[i++] = arg.cbData;
   }
-  TraceMessage(hLogger, TRACE_MESSAGE_FLAGS, &stSeries, nNumber, vtrData[0], vtrLength[0], vtrData[1], vtrLength[1],
-               vtrData[2], vtrLength[2], vtrData[3], vtrLength[3], vtrData[4], vtrLength[4], vtrData[5], vtrLength[5],
-               vtrData[6], vtrLength[6], vtrData[7], vtrLength[7], static_cast<const void*>(nullptr));
+  TraceMessage(hLogger, TRACE_MESSAGE_FLAGS, &stSeries, nNumber, vtrData[0], vtrLength[0],
+               vtrData[1], vtrLength[1], vtrData[2], vtrLength[2], vtrData[3], vtrLength[3],
+               vtrData[4], vtrLength[4], vtrData[5], vtrLength[5], vtrData[6], vtrLength[6],
+               vtrData[7], vtrLength[7], static_cast<const void*>(nullptr));
 }
 
 TraceArg MakeTraceArg(const std::int32_t& nValue) { return {&nValue, sizeof(nValue)}; }
@@ -218,21 +224,23 @@ void LogLineOk(const char* pszFile, int nLine, const char* pszOperation, const c
 void LogLineFailed(const char* pszFile, int nLine, const char* pszOperation, const char* pszStep,
                    std::int32_t nStatus, const char* pszReason) {
   char szLine[LOG_LINE_CHARS] = {};
-  std::snprintf(szLine, sizeof(szLine), "[%s(%d):](%s -- %s)\t\t--Failed:(0x%08x) [Reason:%s]\n", LineText(pszFile),
-                nLine, LineText(pszOperation), LineText(pszStep), static_cast<unsigned>(nStatus), LineText(pszReason));
+  std::snprintf(szLine, sizeof(szLine), "[%s(%d):](%s -- %s)\t\t--Failed:(0x%08x) [Reason:%s]\n",
+                LineText(pszFile), nLine, LineText(pszOperation), LineText(pszStep),
+                static_cast<unsigned>(nStatus), LineText(pszReason));
   TraceLogFailed(szLine);
 }
 
-void LogLineFailedOpenssl(const char* pszFile, int nLine, const char* pszOperation, const char* pszStep,
-                          std::int32_t nStatus, const char* pszReason) {
+void LogLineFailedOpenssl(const char* pszFile, int nLine, const char* pszOperation,
+                          const char* pszStep, std::int32_t nStatus, const char* pszReason) {
   // The crypto library's text of its latest error, formatted into a buffer of
   // our own so that both threads may do this; the error queue stays as it is.
   char szOpenssl[256] = {};
   ERR_error_string_n(ERR_peek_last_error(), szOpenssl, sizeof(szOpenssl));
   char szLine[LOG_LINE_CHARS] = {};
-  std::snprintf(szLine, sizeof(szLine), "[%s(%d):](%s -- %s)\t\t--Failed:(0x%08x) [Reason:%s] Openssl %s\n",
-                LineText(pszFile), nLine, LineText(pszOperation), LineText(pszStep), static_cast<unsigned>(nStatus),
-                LineText(pszReason), szOpenssl);
+  std::snprintf(szLine, sizeof(szLine),
+                "[%s(%d):](%s -- %s)\t\t--Failed:(0x%08x) [Reason:%s] Openssl %s\n",
+                LineText(pszFile), nLine, LineText(pszOperation), LineText(pszStep),
+                static_cast<unsigned>(nStatus), LineText(pszReason), szOpenssl);
   TraceLogFailed(szLine);
 }
 
@@ -242,10 +250,15 @@ void WideLogLineOk(const char16_t* pszOperation, const char16_t* pszStep) {
   TraceHResult(0, line.Text());
 }
 
-void WideLogLineFailed(const char16_t* pszFile, int nLine, const char16_t* pszOperation, const char16_t* pszStep,
-                       HRESULT hResult, const char16_t* pszReason) {
+void WideLogLineFailed(const char16_t* pszFile, int nLine, const char16_t* pszOperation,
+                       const char16_t* pszStep, HRESULT hResult, const char16_t* pszReason) {
   WideLine line;
   line.Append(u"[").Append(pszFile).Append(u"(").AppendDecimal(nLine).Append(u"):] ");
-  line.Append(pszOperation).Append(u" - ").Append(pszStep).Append(u" [Reason:").Append(pszReason).Append(u"]");
+  line.Append(pszOperation)
+      .Append(u" - ")
+      .Append(pszStep)
+      .Append(u" [Reason:")
+      .Append(pszReason)
+      .Append(u"]");
   TraceHResult(hResult, line.Text());
 }

@@ -131,7 +131,9 @@ TraceArg MakeTraceArg(const std::int64_t& nValue);
 TraceArg MakeTraceArg(const std::uint64_t& nValue);
 TraceArg MakeTraceArg(const char* pszText);      // null: "NULL"
 TraceArg MakeTraceArg(const char16_t* pszText);  // null: u"NULL", empty: u"<NULL>"
-inline TraceArg MakeTraceArg(char* pszText) { return MakeTraceArg(static_cast<const char*>(pszText)); }
+inline TraceArg MakeTraceArg(char* pszText) {
+  return MakeTraceArg(static_cast<const char*>(pszText));
+}
 inline TraceArg MakeTraceArg(char16_t* pszText) {
   return MakeTraceArg(static_cast<const char16_t*>(pszText));
 }
@@ -146,19 +148,26 @@ void TraceSendMessage(const GUID& stSeries, USHORT nNumber, std::initializer_lis
 template <TraceKind K, typename T>
 constexpr bool TraceValueFitsKind() {
   using Value = std::remove_cvref_t<T>;
-  if constexpr (K == TraceKind::STR) return std::is_convertible_v<const T&, const char*>;
-  else if constexpr (K == TraceKind::WSTR) return std::is_convertible_v<const T&, const char16_t*>;
-  else if constexpr (K == TraceKind::INT64) return std::is_integral_v<Value> && sizeof(Value) == 8;
-  else return std::is_integral_v<Value> && sizeof(Value) == 4;
+  if constexpr (K == TraceKind::STR)
+    return std::is_convertible_v<const T&, const char*>;
+  else if constexpr (K == TraceKind::WSTR)
+    return std::is_convertible_v<const T&, const char16_t*>;
+  else if constexpr (K == TraceKind::INT64)
+    return std::is_integral_v<Value> && sizeof(Value) == 8;
+  else
+    return std::is_integral_v<Value> && sizeof(Value) == 4;
 }
 
 // Sends a message with its values; the caller has tested its flag.
 template <TraceKind... Kinds, typename... Values>
 void TraceSendValues(const TraceMessageId<Kinds...>& stMessage, const Values&... values) {
-  static_assert(sizeof...(Values) == sizeof...(Kinds), "the values do not match the message row's kinds");
-  static_assert(sizeof...(Values) <= TRACE_MAX_VALUES, "a message carries at most TRACE_MAX_VALUES values");
+  static_assert(sizeof...(Values) == sizeof...(Kinds),
+                "the values do not match the message row's kinds");
+  static_assert(sizeof...(Values) <= TRACE_MAX_VALUES,
+                "a message carries at most TRACE_MAX_VALUES values");
   if constexpr (sizeof...(Values) == sizeof...(Kinds))
-    static_assert((TraceValueFitsKind<Kinds, Values>() && ...), "a value is not of its kind in the message row");
+    static_assert((TraceValueFitsKind<Kinds, Values>() && ...),
+                  "a value is not of its kind in the message row");
   TraceSendMessage(*stMessage.pSeries, stMessage.nNumber, {MakeTraceArg(values)...});
 }
 
@@ -174,14 +183,14 @@ void TraceSendValues(const TraceMessageId<Kinds...>& stMessage, const Values&...
 #define TOVEL_WIDE_SOURCE_FILE TOVEL_WIDE_(TOVEL_SOURCE_FILE)
 
 // Narrow step lines with this source file's name and line.
-#define LOG_OK(op, step)                                                     \
-  do {                                                                       \
+#define LOG_OK(op, step)                                                                 \
+  do {                                                                                   \
     if (TraceEnabled(TRACE_FLAG_INFO)) LogLineOk(TOVEL_SOURCE_FILE, __LINE__, op, step); \
   } while (0)
-#define LOG_FAILED(op, step, status, reason)                                 \
-  do {                                                                       \
-    if (TraceEnabled(TRACE_FLAG_ERROR))                                      \
-      LogLineFailed(TOVEL_SOURCE_FILE, __LINE__, op, step, status, reason);  \
+#define LOG_FAILED(op, step, status, reason)                                \
+  do {                                                                      \
+    if (TraceEnabled(TRACE_FLAG_ERROR))                                     \
+      LogLineFailed(TOVEL_SOURCE_FILE, __LINE__, op, step, status, reason); \
   } while (0)
 #define LOG_FAILED_OPENSSL(op, step, status, reason)                               \
   do {                                                                             \
@@ -190,23 +199,23 @@ void TraceSendValues(const TraceMessageId<Kinds...>& stMessage, const Values&...
   } while (0)
 
 // Wide step lines. The failed form carries the status in HRESULT form.
-#define WIDE_LOG_OK(op, step)                                          \
-  do {                                                                 \
-    if (TraceEnabled(TRACE_FLAG_INFO)) WideLogLineOk(op, step);        \
+#define WIDE_LOG_OK(op, step)                                   \
+  do {                                                          \
+    if (TraceEnabled(TRACE_FLAG_INFO)) WideLogLineOk(op, step); \
   } while (0)
-#define WIDE_LOG_FAILED(op, step, hresult, reason)                                        \
-  do {                                                                                    \
-    if (TraceEnabled((hresult) < 0 ? TRACE_FLAG_HRESULT_ERROR : TRACE_FLAG_INFO))         \
-      WideLogLineFailed(TOVEL_WIDE_SOURCE_FILE, __LINE__, op, step, hresult, reason);     \
+#define WIDE_LOG_FAILED(op, step, hresult, reason)                                    \
+  do {                                                                                \
+    if (TraceEnabled((hresult) < 0 ? TRACE_FLAG_HRESULT_ERROR : TRACE_FLAG_INFO))     \
+      WideLogLineFailed(TOVEL_WIDE_SOURCE_FILE, __LINE__, op, step, hresult, reason); \
   } while (0)
 
 // A trace point of a named message: TRACE_VALUES(TraceMsg::IOStream::ReadFailed, nError),
 // or TRACE_POINT(TraceMsg::IOStream::ConversationOver) for one without values.
-#define TRACE_VALUES(message, ...)                                                          \
-  do {                                                                                      \
+#define TRACE_VALUES(message, ...)                                                           \
+  do {                                                                                       \
     if (TraceEnabled((message).dwFlag)) TraceSendValues(message __VA_OPT__(, ) __VA_ARGS__); \
   } while (0)
-#define TRACE_POINT(message)                                         \
-  do {                                                               \
-    if (TraceEnabled((message).dwFlag)) TraceSendValues(message);    \
+#define TRACE_POINT(message)                                      \
+  do {                                                            \
+    if (TraceEnabled((message).dwFlag)) TraceSendValues(message); \
   } while (0)

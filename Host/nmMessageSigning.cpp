@@ -5,8 +5,8 @@
 
 #include "Host/JSONUtility.h"
 #include "Host/Misc.h"
-#include "Host/TovelKitHost.h"
 #include "Host/StatusCodes.h"
+#include "Host/TovelKitHost.h"
 #include "Host/Tracing.h"
 #include "agent/TovelAgent.h"
 #include "platform/Bstr.h"

@@ -6,8 +6,8 @@
 #include <memory>
 #include <new>
 
-#include "Host/Tracing.h"
 #include "Host/StatusCodes.h"
+#include "Host/Tracing.h"
 #include "agent/TovelAgent.h"
 #include "platform/Threads.h"
 

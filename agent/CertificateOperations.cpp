@@ -43,7 +43,8 @@ __time64_t DaysFromCivil(__time64_t nYear, int nMonth) {
 // Broken-down fields read as UTC to seconds since 1970. Fields out of range
 // carry into the larger units (month 13 is January of the next year, day 0 the
 // last day of the month before). -1 before 1970 or after the year 3000.
-__time64_t FieldsToUTCSeconds(int nYear, int nMonth, int nDay, int nHour, int nMinute, int nSecond) {
+__time64_t FieldsToUTCSeconds(int nYear, int nMonth, int nDay, int nHour, int nMinute,
+                              int nSecond) {
   const __time64_t nMonths = static_cast<__time64_t>(nYear) * 12 + (nMonth - 1);
   const __time64_t nNormYear = nMonths >= 0 ? nMonths / 12 : (nMonths - 11) / 12;
   const int nNormMonth = static_cast<int>(nMonths - nNormYear * 12) + 1;
@@ -129,7 +130,8 @@ ResultCode ASN1_TIME_To_UTCTime(const ASN1_TIME* pASN1Time, __time64_t* ptUTCTim
   const unsigned char* pbyText = ASN1_STRING_get0_data(pASN1Time);
   if (bUTCTime) {
     if ((nASN1TimeLength < 11) || (nASN1TimeLength > 17)) {
-      LOG_FAILED(kOp, "Check ASN1TIME length.", -1, "((nASN1TimeLength < 11) || (nASN1TimeLength > 17))");
+      LOG_FAILED(kOp, "Check ASN1TIME length.", -1,
+                 "((nASN1TimeLength < 11) || (nASN1TimeLength > 17))");
       return -1;
     }
     LOG_OK(kOp, "Check ASN1TIME length.");
@@ -152,8 +154,9 @@ ResultCode ASN1_TIME_To_UTCTime(const ASN1_TIME* pASN1Time, __time64_t* ptUTCTim
   }
   TRACE_VALUES(TraceMsg::CertificateOperations::Asn1TimeFields, stFields.nYear, stFields.nMonth,
                stFields.nDay, stFields.nHour, stFields.nMinute, stFields.nSecond);
-  const __time64_t tFieldsAsUTC = FieldsToUTCSeconds(stFields.nYear, stFields.nMonth, stFields.nDay,
-                                                     stFields.nHour, stFields.nMinute, stFields.nSecond);
+  const __time64_t tFieldsAsUTC =
+      FieldsToUTCSeconds(stFields.nYear, stFields.nMonth, stFields.nDay, stFields.nHour,
+                         stFields.nMinute, stFields.nSecond);
   if (-1 == tFieldsAsUTC) {
     LOG_FAILED(kOp, "mktime", -1, "-1 == tUTCTime");
     return -1;
@@ -165,7 +168,7 @@ ResultCode ASN1_TIME_To_UTCTime(const ASN1_TIME* pASN1Time, __time64_t* ptUTCTim
 
 // GetX509NotBefore and GetX509NotAfter differ only in the field and names.
 static ResultCode GetX509ValidityEnd(const ASN1_TIME* pASN1Time, const char* pszOperation,
-                              const char* pszGetStep, __time64_t* ptOut) {
+                                     const char* pszGetStep, __time64_t* ptOut) {
   if (pASN1Time == nullptr) {
     LOG_FAILED_OPENSSL(pszOperation, pszGetStep, -1, "NULL == pASN1Time");
     return -1;
@@ -211,7 +214,8 @@ ResultCode VerifyCertTime(const X509* pX509) {
   }
   LOG_OK(kOp, "GetX509NotBefore");
   if (tUTCTime < tNotBefore) {
-    LOG_FAILED(kOp, "Check certificate validity NotBefore", E_CERT_TIME_INVALID, "(tUTCTime < tNotBefore)");
+    LOG_FAILED(kOp, "Check certificate validity NotBefore", E_CERT_TIME_INVALID,
+               "(tUTCTime < tNotBefore)");
     return E_CERT_TIME_INVALID;
   }
   LOG_OK(kOp, "Check certificate validity NotBefore");
@@ -224,7 +228,8 @@ ResultCode VerifyCertTime(const X509* pX509) {
   }
   LOG_OK(kOp, "GetX509NotAfter");
   if (tUTCTime > tNotAfter) {
-    LOG_FAILED(kOp, "Check certificate validity NotAfter", E_CERT_TIME_INVALID, "(tUTCTime > tNotAfter)");
+    LOG_FAILED(kOp, "Check certificate validity NotAfter", E_CERT_TIME_INVALID,
+               "(tUTCTime > tNotAfter)");
     return E_CERT_TIME_INVALID;
   }
   LOG_OK(kOp, "Check certificate validity NotAfter");
@@ -236,7 +241,8 @@ ResultCode ConvertCertDataToX509(const BYTE* pbyCertData, int nCertDataLen, X509
   // A length of 0 or less never reaches the memory stream: -1 would make it
   // read the bytes as a zero-terminated text.
   if (pbyCertData == nullptr || nCertDataLen <= 0 || ppX509Cert == nullptr) {
-    LOG_FAILED(kOp, "Check parameter", -1, "NULL == pbyCertData || nCertDataLen <= 0 || NULL == ppX509Cert");
+    LOG_FAILED(kOp, "Check parameter", -1,
+               "NULL == pbyCertData || nCertDataLen <= 0 || NULL == ppX509Cert");
     return -1;
   }
   tovel::UniquePtr<BIO> spCertBio(BIO_new_mem_buf(pbyCertData, nCertDataLen));
@@ -299,7 +305,8 @@ ResultCode CheckX509KeyUsage(X509* pX509) {
   const std::uint32_t uExtensionFlag = X509_get_extension_flags(pX509);
   TRACE_VALUES(TraceMsg::CertificateOperations::ExtensionFlags, uExtensionFlag);
   if (!(uExtensionFlag & EXFLAG_KUSAGE)) {
-    LOG_FAILED(kOp, "pX509->ex_flags & EXFLAG_KUSAGE", E_INVALID_CERT_USAGE, "!(uExtensionFlag & EXFLAG_KUSAGE)");
+    LOG_FAILED(kOp, "pX509->ex_flags & EXFLAG_KUSAGE", E_INVALID_CERT_USAGE,
+               "!(uExtensionFlag & EXFLAG_KUSAGE)");
     return E_INVALID_CERT_USAGE;
   }
   LOG_OK(kOp, "pX509->ex_flags & EXFLAG_KUSAGE");
@@ -350,7 +357,8 @@ ResultCode GetX509SubjectCN(const X509* pX509, char** ppszSubjectCN, int* pnSubj
   }
   LOG_OK(kOp, "New memory");
   std::memcpy(pszSubjectCN, spUTF8.get(), nSubjectCNLen);
-  TRACE_VALUES(TraceMsg::CertificateOperations::SubjectCommonName, static_cast<const char*>(pszSubjectCN));
+  TRACE_VALUES(TraceMsg::CertificateOperations::SubjectCommonName,
+               static_cast<const char*>(pszSubjectCN));
   *ppszSubjectCN = pszSubjectCN;
   *pnSubjectCNLen = nSubjectCNLen;
   return PELLUM_OK;

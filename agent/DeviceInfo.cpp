@@ -105,7 +105,8 @@ HRESULT ReadAdaptersIntoGroups(GroupList* pszGroupLists) {
   const char16_t* pszOperation = u"GetNetInfoString";
   ULONG nAdaptersSize = 0;
   DWORD dwRetCode = GetAdaptersInfo(nullptr, &nAdaptersSize);
-  if (dwRetCode != ERROR_SUCCESS && dwRetCode != ERROR_BUFFER_OVERFLOW && dwRetCode != ERROR_NO_DATA) {
+  if (dwRetCode != ERROR_SUCCESS && dwRetCode != ERROR_BUFFER_OVERFLOW &&
+      dwRetCode != ERROR_NO_DATA) {
     const HRESULT hResult = LastErrorToHResult();
     WIDE_LOG_FAILED(pszOperation, u"GetAdaptersInfo (Get size)", hResult,
                     u"dwRetCode != ERROR_SUCCESS && dwRetCode != ERROR_BUFFER_OVERFLOW && "
@@ -216,7 +217,8 @@ HRESULT GetNetInfoString(char** ppszMacInfo) {
 HRESULT GetMacType(const IP_ADAPTER_INFO* pstAdaptersInfo, int* pnMacType) {
   const char16_t* pszOperation = u"GetMacType";
   if (pstAdaptersInfo == nullptr) {
-    WIDE_LOG_FAILED(pszOperation, u"Check pstAdaptersInfo", E_INVALIDARG, u"NULL == pstAdaptersInfo");
+    WIDE_LOG_FAILED(pszOperation, u"Check pstAdaptersInfo", E_INVALIDARG,
+                    u"NULL == pstAdaptersInfo");
     return E_INVALIDARG;
   }
   WIDE_LOG_OK(pszOperation, u"Check pstAdaptersInfo");
@@ -240,7 +242,8 @@ bool IsPhysicalNetworkCard(const char* pszAdapterName) {
   LONG lStatus = 0;
   const UniqueHkey spClassKey = OpenMachineKey(NET_CLASS_KEY, &lStatus);
   if (spClassKey == nullptr) {
-    WIDE_LOG_FAILED(pszOperation, u"RegOpenKey", StatusToHResult(lStatus), u"lStatus != ERROR_SUCCESS");
+    WIDE_LOG_FAILED(pszOperation, u"RegOpenKey", StatusToHResult(lStatus),
+                    u"lStatus != ERROR_SUCCESS");
     return false;
   }
   WIDE_LOG_OK(pszOperation, u"RegOpenKey");

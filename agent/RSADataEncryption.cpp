@@ -19,7 +19,8 @@ int RSAEncryptByX509(BYTE** ppbyEncryptedData, int* pnEncryptedDataSize, X509* p
                      const BYTE* pbyPlainData, int nPlainDataSize) {
   const char* pszOperation = "RSAEncryptByX509";
   if (pX509Cert == nullptr) {
-    LOG_FAILED(pszOperation, "Check parameter(pX509Cert).", ERROR_INVALID_PARAMETER, "NULL == pX509Cert");
+    LOG_FAILED(pszOperation, "Check parameter(pX509Cert).", ERROR_INVALID_PARAMETER,
+               "NULL == pX509Cert");
     return ERROR_INVALID_PARAMETER;
   }
   LOG_OK(pszOperation, "Check parameter(pX509Cert).");
@@ -56,7 +57,8 @@ int RSAEncrypt(EVP_PKEY* pEvpPubKey, const BYTE* pbyPlainData, int nPlainDataSiz
                BYTE** ppbyEncryptedData, int* pnEncryptedDataSize) {
   const char* pszOperation = "RSAEncrypt";
   if (pEvpPubKey == nullptr) {
-    LOG_FAILED(pszOperation, "Check parameter(EvpPubKey)", ERROR_INVALID_PARAMETER, "NULL == pEvpPubKey");
+    LOG_FAILED(pszOperation, "Check parameter(EvpPubKey)", ERROR_INVALID_PARAMETER,
+               "NULL == pEvpPubKey");
     return ERROR_INVALID_PARAMETER;
   }
   LOG_OK(pszOperation, "Check parameter(EvpPubKey)");
@@ -69,7 +71,8 @@ int RSAEncrypt(EVP_PKEY* pEvpPubKey, const BYTE* pbyPlainData, int nPlainDataSiz
 
   // Only a plain RSA key encrypts (a key restricted to signatures does not).
   if (EVP_PKEY_get_base_id(pEvpPubKey) != EVP_PKEY_RSA) {
-    LOG_FAILED_OPENSSL(pszOperation, "EVP_PKEY_get1_RSA", ERROR_ENCRYPTION_FAILED, "NULL == pRsaPubKey");
+    LOG_FAILED_OPENSSL(pszOperation, "EVP_PKEY_get1_RSA", ERROR_ENCRYPTION_FAILED,
+                       "NULL == pRsaPubKey");
     return ERROR_ENCRYPTION_FAILED;
   }
   LOG_OK(pszOperation, "EVP_PKEY_get1_RSA");

@@ -225,7 +225,8 @@ CTovelAgent::~CTovelAgent() {
   EVP_cleanup();
 }
 
-HRESULT CTovelAgent::GetMacAddress(const char16_t* bstrBase64ServerCert, char16_t** pbstrMacAddress) {
+HRESULT CTovelAgent::GetMacAddress(const char16_t* bstrBase64ServerCert,
+                                   char16_t** pbstrMacAddress) {
   TraceHelper traceHelper(u"CTovelAgent::GetMacAddress");
   if (pbstrMacAddress == nullptr) {
     WIDE_LOG_FAILED(kMacOp, u"Check parameter(pbstrMacAddress)", E_POINTER,

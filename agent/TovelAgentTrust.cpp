@@ -86,8 +86,9 @@ HRESULT GetCertificateType(const char* pszBase64CertData, DWORD* pdwCertType) {
 
   BYTE* pbyDecoded = nullptr;
   int nCertDataLen = 0;
-  HRESULT hResult = Base64DecodeEx(pszBase64CertData, static_cast<int>(std::strlen(pszBase64CertData)),
-                                   &pbyDecoded, &nCertDataLen);
+  HRESULT hResult =
+      Base64DecodeEx(pszBase64CertData, static_cast<int>(std::strlen(pszBase64CertData)),
+                     &pbyDecoded, &nCertDataLen);
   const std::unique_ptr<BYTE[]> spCertData(pbyDecoded);
   if (FAILED(hResult)) {
     WIDE_LOG_FAILED(kOp, u"Base64DecodeEx", hResult, u"FAILED(hResult)");
@@ -164,7 +165,8 @@ HRESULT VerifyCertValidity(const BYTE* pbyCertData, int nCertDataLen, const char
     if (S_OK != hResult) return hResult;
   }
 
-  nResult = VerifyX509WithData(spCert.get(), byVerifyFlags, nullptr, 0, vtrCertDataSet, vtrCertLenSet);
+  nResult =
+      VerifyX509WithData(spCert.get(), byVerifyFlags, nullptr, 0, vtrCertDataSet, vtrCertLenSet);
   if (PELLUM_OK != nResult) {
     const HRESULT hResult = StatusToHResult(nResult);
     WIDE_LOG_FAILED(kOp, u"VerifyX509WithData", hResult, u"PELLUM_OK != nResult");
@@ -231,7 +233,8 @@ ResultCode LoadCertsDataToStore(X509_STORE** ppX509Store, std::vector<BYTE*> vtr
     // A length of 0 or less never reaches the memory stream: -1 would make it
     // read the bytes as a zero-terminated text.
     if (vtrCertDataSet[i] == nullptr || vtrCertLenSet[i] <= 0) {
-      LOG_FAILED(kOp, "Check vtrCertDataSet", -1, "NULL == vtrCertDataSet[i] || vtrCertLenSet[i] <= 0");
+      LOG_FAILED(kOp, "Check vtrCertDataSet", -1,
+                 "NULL == vtrCertDataSet[i] || vtrCertLenSet[i] <= 0");
       return -1;
     }
     const tovel::UniquePtr<BIO> spCertBio(BIO_new_mem_buf(vtrCertDataSet[i], vtrCertLenSet[i]));
@@ -301,7 +304,8 @@ ResultCode VerifyCertCRLWithData(const BYTE* pbyCRLData, X509* pCertToVerify, in
     return -1;
   }
   LOG_OK(kOp, "BIO_new_mem_buf");
-  const PemOrDer<X509_CRL> stCrl = ReadPemOrDer(spCrlBio.get(), PEM_read_bio_X509_CRL, d2i_X509_CRL_bio);
+  const PemOrDer<X509_CRL> stCrl =
+      ReadPemOrDer(spCrlBio.get(), PEM_read_bio_X509_CRL, d2i_X509_CRL_bio);
   if (stCrl.bReadDer) {
     if (stCrl.spObject == nullptr) {
       LOG_FAILED(kOp, "d2i_X509_CRL_bio", -1, "NULL == pX509CRL");

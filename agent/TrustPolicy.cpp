@@ -14,7 +14,8 @@ const char g_szCarriedTrustCertData[] =
 #include "agent/TrustList.inc"
     ;
 
-static_assert(sizeof(g_szCarriedTrustCertData) == 3013 + 1, "the carried trust list is 3013 characters");
+static_assert(sizeof(g_szCarriedTrustCertData) == 3013 + 1,
+              "the carried trust list is 3013 characters");
 
 const CertPolicy& BuiltInCertPolicy() {
   static constexpr CertPolicy stPolicy{g_szCarriedTrustCertData, TOVEL_SERVER_NAME_1,

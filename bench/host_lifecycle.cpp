@@ -24,7 +24,9 @@ const char* Program(const benchmark::State& state) {
   return state.range(0) == 0 ? TOVELHOST_PATH : MINIMAL_HOST_PATH;
 }
 
-void Label(benchmark::State& state) { state.SetLabel(state.range(0) == 0 ? "tovelhost" : "minimal"); }
+void Label(benchmark::State& state) {
+  state.SetLabel(state.range(0) == 0 ? "tovelhost" : "minimal");
+}
 
 // From process start to the whole response frame.
 void BM_OneOffGetVersion(benchmark::State& state) {
@@ -41,7 +43,12 @@ void BM_OneOffGetVersion(benchmark::State& state) {
     if (host.WaitExit(10s) != 0) state.SkipWithError("host did not exit cleanly");
   }
 }
-BENCHMARK(BM_OneOffGetVersion)->ArgName("peer")->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)
+BENCHMARK(BM_OneOffGetVersion)
+    ->ArgName("peer")
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
     ->Iterations(40);
 
 // From closing the host's input (after one answered request) to the end of
@@ -61,7 +68,12 @@ void BM_ExitAfterChannelEnd(benchmark::State& state) {
     if (host.WaitExit(10s) != 0) state.SkipWithError("host did not exit cleanly");
   }
 }
-BENCHMARK(BM_ExitAfterChannelEnd)->ArgName("peer")->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)
+BENCHMARK(BM_ExitAfterChannelEnd)
+    ->ArgName("peer")
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
     ->Iterations(10);
 
 }  // namespace

@@ -18,7 +18,8 @@ void Fail(const char* pszWhat, std::string_view detail) {
   if (!detail.empty()) {
     std::fprintf(stderr, "detail (%zu bytes, hex):", detail.size());
     for (std::size_t i = 0; i < detail.size() && i < 512; ++i)
-      std::fprintf(stderr, "%s%02x", i % 32 == 0 ? "\n  " : " ", static_cast<unsigned char>(detail[i]));
+      std::fprintf(stderr, "%s%02x", i % 32 == 0 ? "\n  " : " ",
+                   static_cast<unsigned char>(detail[i]));
     std::fprintf(stderr, "\n");
   }
   std::abort();
@@ -110,25 +111,27 @@ std::string ReadSeedFile(const char* pszRelative) {
 
 void InstallFakeNetwork() {
   SetNetAdapterSourceForTesting([](std::vector<NetAdapter>& list) -> DWORD {
-    list.push_back(NetAdapter{"eth0", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, "192.0.2.10", "192.0.2.1"});
+    list.push_back(
+        NetAdapter{"eth0", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, "192.0.2.10", "192.0.2.1"});
     list.push_back(NetAdapter{"veth1", {0x02, 0x42, 0xAC, 0x11, 0x00, 0x02}, "", ""});
     return ERROR_SUCCESS;
   });
-  RegMountVirtualKey(kNetClassKeyPath, [](const std::u16string& path) -> std::optional<RegVirtualKey> {
-    RegVirtualKey key;
-    if (path.empty()) {
-      key.subKeys = {u"0000", u"0001"};
-    } else if (path == u"0000") {
-      key.textValues[u"NetCfgInstanceId"] = u"eth0";
-      key.dwordValues[u"Characteristics"] = NCF_PHYSICAL | NCF_HAS_UI;
-    } else if (path == u"0001") {
-      key.textValues[u"NetCfgInstanceId"] = u"veth1";
-      key.dwordValues[u"Characteristics"] = NCF_VIRTUAL;
-    } else {
-      return std::nullopt;
-    }
-    return key;
-  });
+  RegMountVirtualKey(kNetClassKeyPath,
+                     [](const std::u16string& path) -> std::optional<RegVirtualKey> {
+                       RegVirtualKey key;
+                       if (path.empty()) {
+                         key.subKeys = {u"0000", u"0001"};
+                       } else if (path == u"0000") {
+                         key.textValues[u"NetCfgInstanceId"] = u"eth0";
+                         key.dwordValues[u"Characteristics"] = NCF_PHYSICAL | NCF_HAS_UI;
+                       } else if (path == u"0001") {
+                         key.textValues[u"NetCfgInstanceId"] = u"veth1";
+                         key.dwordValues[u"Characteristics"] = NCF_VIRTUAL;
+                       } else {
+                         return std::nullopt;
+                       }
+                       return key;
+                     });
 }
 
 EVP_PKEY* SeedServerKey() {

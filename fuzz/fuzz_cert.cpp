@@ -40,7 +40,8 @@ X509* ReadDer(const std::string& der) {
 std::string Base64(const std::string& bytes) {
   std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
   const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
-                                reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+                                reinterpret_cast<const unsigned char*>(bytes.data()),
+                                static_cast<int>(bytes.size()));
   text.resize(static_cast<std::size_t>(n));
   return text;
 }
@@ -48,7 +49,8 @@ std::string Base64(const std::string& bytes) {
 std::string Unbase64(const std::string& text) {
   std::string bytes(text.size(), '\0');
   const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
-                                reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+                                reinterpret_cast<const unsigned char*>(text.data()),
+                                static_cast<int>(text.size()));
   fuzz::Check(n >= 0, "result is not Base64", text);
   std::size_t nPad = 0;
   while (nPad < 2 && nPad < text.size() && text[text.size() - 1 - nPad] == '=') ++nPad;
@@ -87,7 +89,8 @@ bool RsaSigned(X509* pCert) {
 void CheckAccepted(const std::string& der, const std::string& result) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
   X509* pCert = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
-  const bool bExactlyOne = pCert != nullptr && p == reinterpret_cast<const unsigned char*>(der.data()) + der.size();
+  const bool bExactlyOne =
+      pCert != nullptr && p == reinterpret_cast<const unsigned char*>(der.data()) + der.size();
   if (!bExactlyOne) {
     X509_free(pCert);
     // Until the road reads one certificate for every check, spliced bytes
@@ -100,10 +103,12 @@ void CheckAccepted(const std::string& der, const std::string& result) {
                   (X509_get_extension_flags(pCert) & EXFLAG_KUSAGE) != 0,
               "accepted a certificate without encipherment key usage", der);
   fuzz::Check(RsaSigned(pCert), "accepted a certificate without an RSA signature", der);
-  fuzz::Check(ChainVerifies(pCert), "accepted a certificate that does not chain to the policy's CAs", der);
+  fuzz::Check(ChainVerifies(pCert),
+              "accepted a certificate that does not chain to the policy's CAs", der);
 
   EVP_PKEY* pKey = X509_get0_pubkey(pCert);
-  fuzz::Check(pKey != nullptr && EVP_PKEY_is_a(pKey, "RSA"), "accepted a certificate without an RSA key", der);
+  fuzz::Check(pKey != nullptr && EVP_PKEY_is_a(pKey, "RSA"),
+              "accepted a certificate without an RSA key", der);
   const std::string cipher = Unbase64(result);
   fuzz::Check(cipher.size() == static_cast<std::size_t>(EVP_PKEY_get_size(pKey)),
               "result is not one RSA block of the certificate's key", result);
@@ -111,10 +116,11 @@ void CheckAccepted(const std::string& der, const std::string& result) {
     EVP_PKEY_CTX* pCtx = EVP_PKEY_CTX_new(fuzz::SeedServerKey(), nullptr);
     std::string plain(cipher.size(), '\0');
     std::size_t nPlain = plain.size();
-    const bool bOk = pCtx != nullptr && EVP_PKEY_decrypt_init(pCtx) == 1 &&
-                     EVP_PKEY_CTX_set_rsa_padding(pCtx, RSA_PKCS1_PADDING) == 1 &&
-                     EVP_PKEY_decrypt(pCtx, reinterpret_cast<unsigned char*>(plain.data()), &nPlain,
-                                      reinterpret_cast<const unsigned char*>(cipher.data()), cipher.size()) == 1;
+    const bool bOk =
+        pCtx != nullptr && EVP_PKEY_decrypt_init(pCtx) == 1 &&
+        EVP_PKEY_CTX_set_rsa_padding(pCtx, RSA_PKCS1_PADDING) == 1 &&
+        EVP_PKEY_decrypt(pCtx, reinterpret_cast<unsigned char*>(plain.data()), &nPlain,
+                         reinterpret_cast<const unsigned char*>(cipher.data()), cipher.size()) == 1;
     EVP_PKEY_CTX_free(pCtx);
     plain.resize(bOk ? nPlain : 0);
     fuzz::Check(bOk && plain == g_macList, "result does not decrypt to the MAC list", plain);
@@ -154,7 +160,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_pStore = X509_STORE_new();
   for (const char* pszCa : {"cert/root.der", "cert/inter.der"}) {
     X509* pCa = ReadDer(fuzz::ReadSeedFile(pszCa));
-    fuzz::Check(pCa != nullptr && X509_STORE_add_cert(g_pStore, pCa) == 1, "seed CA unreadable", pszCa);
+    fuzz::Check(pCa != nullptr && X509_STORE_add_cert(g_pStore, pCa) == 1, "seed CA unreadable",
+                pszCa);
     X509_free(pCa);
   }
   // The road must reach the encryption, or the checks above never run.

@@ -27,23 +27,28 @@ int CountMembers(const cJSON* pObject, const char* pszName, int nType) {
 // Checks the response to one request and returns its errorcode.
 int CheckResponse(const std::string& request) {
   char* pszResponse = nullptr;
-  fuzz::Check(ParseAndRespondRequest(request.c_str(), &pszResponse) == 0, "ParseAndRespondRequest failed");
+  fuzz::Check(ParseAndRespondRequest(request.c_str(), &pszResponse) == 0,
+              "ParseAndRespondRequest failed");
   fuzz::Check(pszResponse != nullptr, "no response");
   const std::string response(pszResponse);
   delete[] pszResponse;
 
   // Echoed texts are copied byte for byte until that is fixed; an expected
   // run lets inputs with ill-formed UTF-8 pass so that it can look further.
-  const bool bEchoExpected = fuzz::FaultExpected("utf8-echo") && !fuzz::IsWellFormedUtf8(request.c_str());
-  if (!bEchoExpected) fuzz::Check(fuzz::IsWellFormedUtf8(response), "response is not well-formed UTF-8", response);
+  const bool bEchoExpected =
+      fuzz::FaultExpected("utf8-echo") && !fuzz::IsWellFormedUtf8(request.c_str());
+  if (!bEchoExpected)
+    fuzz::Check(fuzz::IsWellFormedUtf8(response), "response is not well-formed UTF-8", response);
 
   const char* pszEnd = nullptr;
   cJSON* pJSON = cJSON_ParseWithOpts(response.c_str(), &pszEnd, 1);
   fuzz::Check(pJSON != nullptr && cJSON_IsObject(pJSON), "response is not a JSON object", response);
-  fuzz::Check(CountMembers(pJSON, "function", cJSON_String) == 1, "not exactly one \"function\"", response);
-  fuzz::Check(CountMembers(pJSON, "errorcode", cJSON_Number) == 1, "not exactly one \"errorcode\"", response);
-  fuzz::Check(CountMembers(pJSON, "result", cJSON_String | cJSON_False) == 1, "not exactly one \"result\"",
+  fuzz::Check(CountMembers(pJSON, "function", cJSON_String) == 1, "not exactly one \"function\"",
               response);
+  fuzz::Check(CountMembers(pJSON, "errorcode", cJSON_Number) == 1, "not exactly one \"errorcode\"",
+              response);
+  fuzz::Check(CountMembers(pJSON, "result", cJSON_String | cJSON_False) == 1,
+              "not exactly one \"result\"", response);
   const int nErrorCode = cJSON_GetObjectItemCaseSensitive(pJSON, "errorcode")->valueint;
   cJSON_Delete(pJSON);
   return nErrorCode;
@@ -55,7 +60,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_pobjTovelAgent = new CTovelAgent(fuzz::SeedCertPolicy());
   fuzz::InstallFakeNetwork();
   // The road must reach the agent's success, or most of it goes unfuzzed.
-  fuzz::Check(CheckResponse(fuzz::ReadSeedFile("request/mac-server")) == 0, "the seed GetMacAddress request fails");
+  fuzz::Check(CheckResponse(fuzz::ReadSeedFile("request/mac-server")) == 0,
+              "the seed GetMacAddress request fails");
   return 0;
 }
 

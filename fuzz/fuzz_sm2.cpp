@@ -44,7 +44,9 @@ BIGNUM* g_pD = nullptr;
 BIGNUM* g_pX = nullptr;
 BIGNUM* g_pY = nullptr;
 
-std::string_view View(const Bytes& b) { return {reinterpret_cast<const char*>(b.data()), b.size()}; }
+std::string_view View(const Bytes& b) {
+  return {reinterpret_cast<const char*>(b.data()), b.size()};
+}
 
 Bytes EncodeItem(const ASN1_VALUE* pValue, const ASN1_ITEM* pItem) {
   unsigned char* pbyOut = nullptr;
@@ -65,7 +67,8 @@ void ItemStable(const Bytes& in, const ASN1_ITEM* pItem) {
   ASN1_item_free(pValue, pItem);
   p = first.data();
   pValue = ASN1_item_d2i(nullptr, &p, static_cast<long>(first.size()), pItem);
-  fuzz::Check(pValue != nullptr && p == first.data() + first.size(), "an encoding does not decode again", View(in));
+  fuzz::Check(pValue != nullptr && p == first.data() + first.size(),
+              "an encoding does not decode again", View(in));
   fuzz::Check(EncodeItem(pValue, pItem) == first, "re-encoding is not stable", View(in));
   ASN1_item_free(pValue, pItem);
 }
@@ -81,14 +84,16 @@ void Sm2CipherTarget(const Bytes& in) {
   Bytes raw(in.size() + SM2_CIPHERTEXT_OVERHEAD);
   int nRaw = 0;
   if (sm2_cipher_to_raw(pCipher, raw.data(), raw.size(), &nRaw) == 1) {
-    fuzz::Check(nRaw > SM2_CIPHERTEXT_OVERHEAD && static_cast<std::size_t>(nRaw) <= raw.size() && raw[0] == 0x04,
+    fuzz::Check(nRaw > SM2_CIPHERTEXT_OVERHEAD && static_cast<std::size_t>(nRaw) <= raw.size() &&
+                    raw[0] == 0x04,
                 "sm2_cipher_to_raw wrote a malformed raw form", View(in));
     SM2Cipher* pBack = sm2_cipher_from_raw(raw.data(), nRaw);
     fuzz::Check(pBack != nullptr, "a raw form made from SM2Cipher is refused", View(in));
     unsigned char* pbyAgain = nullptr;
     const int nAgain = sm2_cipher_encode(pBack, &pbyAgain);
-    fuzz::Check(nAgain == nDer && Bytes(pbyAgain, pbyAgain + nAgain) == Bytes(pbyDer, pbyDer + nDer),
-                "SM2Cipher -> raw -> SM2Cipher changed the value", View(in));
+    fuzz::Check(
+        nAgain == nDer && Bytes(pbyAgain, pbyAgain + nAgain) == Bytes(pbyDer, pbyDer + nDer),
+        "SM2Cipher -> raw -> SM2Cipher changed the value", View(in));
     OPENSSL_free(pbyAgain);
     sm2_cipher_free(pBack);
   }
@@ -101,15 +106,18 @@ void PrivateKeyTarget(const Bytes& in) {
   const unsigned char* p = in.data();
   EC_KEY* pKey = decode_sm2_private_key(nullptr, &p, static_cast<long>(in.size()));
   if (pKey != nullptr) {
-    fuzz::Check(p > in.data() && p <= in.data() + in.size(), "decoder moved the cursor out of the input", View(in));
-    fuzz::Check(EC_KEY_get0_private_key(pKey) != nullptr, "decoded key without a private scalar", View(in));
+    fuzz::Check(p > in.data() && p <= in.data() + in.size(),
+                "decoder moved the cursor out of the input", View(in));
+    fuzz::Check(EC_KEY_get0_private_key(pKey) != nullptr, "decoded key without a private scalar",
+                View(in));
   }
   EC_KEY_free(pKey);
   EC_KEY* pGiven = EC_KEY_new();
   EC_KEY* pInto = pGiven;
   p = in.data();
   EC_KEY* pResult = decode_sm2_private_key(&pInto, &p, static_cast<long>(in.size()));
-  fuzz::Check(pResult == nullptr || pResult == pGiven, "decoding into a given key returned another key", View(in));
+  fuzz::Check(pResult == nullptr || pResult == pGiven,
+              "decoding into a given key returned another key", View(in));
   fuzz::Check(pInto == pGiven, "decoding into a given key replaced it", View(in));
   EC_KEY_free(pGiven);
 }
@@ -118,7 +126,8 @@ void LegacyTarget(const Bytes& in) {
   EVP_PKEY* pKey = EVP_PKEY_new();
   const unsigned char* p = in.data();
   if (ec_key_legacy_decode(pKey, &p, static_cast<int>(in.size())) == 1) {
-    fuzz::Check(EVP_PKEY_get0_EC_KEY(pKey) != nullptr, "legacy decoding succeeded without an EC key", View(in));
+    fuzz::Check(EVP_PKEY_get0_EC_KEY(pKey) != nullptr,
+                "legacy decoding succeeded without an EC key", View(in));
     fuzz::Check(ERR_peek_error() == 0, "legacy decoding succeeded with errors queued", View(in));
   }
   EVP_PKEY_free(pKey);
@@ -127,22 +136,25 @@ void LegacyTarget(const Bytes& in) {
 void ContainerTarget(const Bytes& in) {
   if (in.empty()) return;
   const ASN1_ITEM* rgpItem[] = {ASN1_ITEM_rptr(PFX_SM2), ASN1_ITEM_rptr(PFX_SM2_PRIVATE_DATA),
-                                ASN1_ITEM_rptr(PFX_SM2_PUBLIC_DATA), ASN1_ITEM_rptr(SM2_PRIVATE_DATA),
-                                ASN1_ITEM_rptr(SM2_PUBLIC_DATA)};
+                                ASN1_ITEM_rptr(PFX_SM2_PUBLIC_DATA),
+                                ASN1_ITEM_rptr(SM2_PRIVATE_DATA), ASN1_ITEM_rptr(SM2_PUBLIC_DATA)};
   ItemStable(Bytes(in.begin() + 1, in.end()), rgpItem[in[0] % 5]);
 }
 
 void DecryptTarget(const Bytes& in) {
-  const std::size_t nOut = in.size() > SM2_CIPHERTEXT_OVERHEAD ? in.size() - SM2_CIPHERTEXT_OVERHEAD : 1;
+  const std::size_t nOut =
+      in.size() > SM2_CIPHERTEXT_OVERHEAD ? in.size() - SM2_CIPHERTEXT_OVERHEAD : 1;
   Bytes out(nOut, 0xA5);
   const int nOk = sm2_decrypt(g_nCurve, in.data(), static_cast<int>(in.size()), g_pD, out.data());
-  if (in.size() <= SM2_CIPHERTEXT_OVERHEAD) fuzz::Check(nOk == 0, "decrypted a ciphertext without a message", View(in));
-  if (nOk == 0) fuzz::Check(out == Bytes(nOut, 0xA5), "a failed decryption wrote its output", View(in));
+  if (in.size() <= SM2_CIPHERTEXT_OVERHEAD)
+    fuzz::Check(nOk == 0, "decrypted a ciphertext without a message", View(in));
+  if (nOk == 0)
+    fuzz::Check(out == Bytes(nOut, 0xA5), "a failed decryption wrote its output", View(in));
 
   SM2Cipher* pCipher = sm2_cipher_from_raw(in.data(), static_cast<int>(in.size()));
   if (pCipher == nullptr) return;
-  fuzz::Check(in.size() > SM2_CIPHERTEXT_OVERHEAD && in[0] == 0x04, "sm2_cipher_from_raw took a malformed raw form",
-              View(in));
+  fuzz::Check(in.size() > SM2_CIPHERTEXT_OVERHEAD && in[0] == 0x04,
+              "sm2_cipher_from_raw took a malformed raw form", View(in));
   Bytes raw(in.size());
   int nRaw = 0;
   fuzz::Check(sm2_cipher_to_raw(pCipher, raw.data(), raw.size(), &nRaw) == 1 && raw == in,
@@ -154,10 +166,13 @@ void RoundTripTarget(const Bytes& m) {
   if (m.empty() || m.size() > 4096) return;
   const int nLen = static_cast<int>(m.size());
   Bytes c(m.size() + SM2_CIPHERTEXT_OVERHEAD);
-  fuzz::Check(sm2_encrypt(g_nCurve, m.data(), nLen, g_pX, g_pY, c.data()) == 1, "sm2_encrypt failed", View(m));
+  fuzz::Check(sm2_encrypt(g_nCurve, m.data(), nLen, g_pX, g_pY, c.data()) == 1,
+              "sm2_encrypt failed", View(m));
   Bytes plain(m.size());
-  fuzz::Check(sm2_decrypt(g_nCurve, c.data(), static_cast<int>(c.size()), g_pD, plain.data()) == 1 && plain == m,
-              "decryption did not give the message back", View(m));
+  fuzz::Check(
+      sm2_decrypt(g_nCurve, c.data(), static_cast<int>(c.size()), g_pD, plain.data()) == 1 &&
+          plain == m,
+      "decryption did not give the message back", View(m));
 
   SM2Cipher* pCipher = sm2_cipher_from_raw(c.data(), static_cast<int>(c.size()));
   fuzz::Check(pCipher != nullptr, "sm2_cipher_from_raw refused a ciphertext", View(c));
@@ -173,9 +188,11 @@ void RoundTripTarget(const Bytes& m) {
   Bytes changed = c;
   changed[nHash % changed.size()] ^= static_cast<unsigned char>(1u << (nHash / 7 % 8));
   Bytes untouched(m.size(), 0x5A);
-  fuzz::Check(sm2_decrypt(g_nCurve, changed.data(), static_cast<int>(changed.size()), g_pD, untouched.data()) == 0,
+  fuzz::Check(sm2_decrypt(g_nCurve, changed.data(), static_cast<int>(changed.size()), g_pD,
+                          untouched.data()) == 0,
               "a changed ciphertext decrypted", View(changed));
-  fuzz::Check(untouched == Bytes(m.size(), 0x5A), "a failed decryption wrote its output", View(changed));
+  fuzz::Check(untouched == Bytes(m.size(), 0x5A), "a failed decryption wrote its output",
+              View(changed));
 }
 
 // Decodes a DER SM2Cipher and decrypts its raw form; nullopt when either fails.

@@ -23,11 +23,12 @@ constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 std::string Encode(std::string_view bytes) {
   char* pszText = nullptr;
   int nLen = -1;
-  fuzz::Check(Base64EncodeEx(reinterpret_cast<const BYTE*>(bytes.data()), static_cast<int>(bytes.size()), &pszText,
-                             &nLen) == 0,
+  fuzz::Check(Base64EncodeEx(reinterpret_cast<const BYTE*>(bytes.data()),
+                             static_cast<int>(bytes.size()), &pszText, &nLen) == 0,
               "Base64EncodeEx failed");
-  fuzz::Check(pszText != nullptr && nLen >= 0 && std::strlen(pszText) == static_cast<std::size_t>(nLen),
-              "Base64EncodeEx output and length disagree");
+  fuzz::Check(
+      pszText != nullptr && nLen >= 0 && std::strlen(pszText) == static_cast<std::size_t>(nLen),
+      "Base64EncodeEx output and length disagree");
   std::string text(pszText, static_cast<std::size_t>(nLen));
   delete[] pszText;
   return text;
@@ -65,29 +66,34 @@ std::string ReferenceDecode(std::string_view text) {
       ++k;
     }
     nBits <<= 6 * (4 - k);
-    for (int nByte = 0; nByte < k * 6 / 8; ++nByte) out.push_back(static_cast<char>(nBits >> (16 - 8 * nByte)));
+    for (int nByte = 0; nByte < k * 6 / 8; ++nByte)
+      out.push_back(static_cast<char>(nBits >> (16 - 8 * nByte)));
   }
   return out;
 }
 
 void Base64RoundTrip(std::string_view bytes) {
   const std::string text = Encode(bytes);
-  fuzz::Check(text.size() == (bytes.size() + 2) / 3 * 4, "Base64 length is not 4 * ceil(n / 3)", bytes);
+  fuzz::Check(text.size() == (bytes.size() + 2) / 3 * 4, "Base64 length is not 4 * ceil(n / 3)",
+              bytes);
   const std::size_t nPad = bytes.size() % 3 == 0 ? 0 : 3 - bytes.size() % 3;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const bool bPad = i >= text.size() - nPad;
-    fuzz::Check(bPad ? text[i] == '=' : std::strchr(kAlphabet, text[i]) != nullptr, "Base64 text not canonical",
-                text);
+    fuzz::Check(bPad ? text[i] == '=' : std::strchr(kAlphabet, text[i]) != nullptr,
+                "Base64 text not canonical", text);
   }
-  if (!text.empty()) fuzz::Check(Decode(text) == bytes, "Base64 round trip changed the bytes", bytes);
+  if (!text.empty())
+    fuzz::Check(Decode(text) == bytes, "Base64 round trip changed the bytes", bytes);
 }
 
 void Base64DecodeAny(std::string_view text) {
   if (text.empty()) return;
   const std::string bytes = Decode(text);
-  fuzz::Check(bytes == ReferenceDecode(text), "Base64DecodeEx differs from the skipping rule", text);
+  fuzz::Check(bytes == ReferenceDecode(text), "Base64DecodeEx differs from the skipping rule",
+              text);
   const std::string again = Encode(bytes);
-  if (!again.empty()) fuzz::Check(Decode(again) == bytes, "re-encoded Base64 does not round-trip", text);
+  if (!again.empty())
+    fuzz::Check(Decode(again) == bytes, "re-encoded Base64 does not round-trip", text);
 }
 
 std::string ToUtf8(const char16_t* pszText) {
@@ -95,7 +101,8 @@ std::string ToUtf8(const char16_t* pszText) {
   int nLen = -1;
   const HRESULT hResult = UTF16ToUTF8(pszText, &pszUtf8, &nLen);
   fuzz::Check(hResult == 0 && pszUtf8 != nullptr, "UTF16ToUTF8 failed");
-  fuzz::Check(nLen >= 0 && std::strlen(pszUtf8) == static_cast<std::size_t>(nLen), "UTF16ToUTF8 length wrong");
+  fuzz::Check(nLen >= 0 && std::strlen(pszUtf8) == static_cast<std::size_t>(nLen),
+              "UTF16ToUTF8 length wrong");
   std::string text(pszUtf8, static_cast<std::size_t>(nLen));
   delete[] pszUtf8;
   return text;

@@ -41,12 +41,13 @@ std::int64_t LeapsBefore(std::int64_t nYear) {  // leap years in [1, nYear)
 // Seconds since 1970 of the fields read as UTC, months and days carrying.
 std::int64_t FieldsAsUtc(int nYear, int nMonth, int nDay, int nHour, int nMinute, int nSecond) {
   static const int kDaysBefore[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
-  const std::int64_t nMonths = std::int64_t{nYear} * 12 + nMonth - 1;  // nMonth 0 gives -1: year before
+  const std::int64_t nMonths =
+      std::int64_t{nYear} * 12 + nMonth - 1;  // nMonth 0 gives -1: year before
   const std::int64_t y = nMonths >= 0 ? nMonths / 12 : -((11 - nMonths) / 12);
   const int m = static_cast<int>(nMonths - y * 12);
   const bool bLeap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-  const std::int64_t nDays = 365 * (y - 1970) + (LeapsBefore(y) - LeapsBefore(1970)) + kDaysBefore[m] +
-                             (bLeap && m >= 2 ? 1 : 0) + nDay - 1;
+  const std::int64_t nDays = 365 * (y - 1970) + (LeapsBefore(y) - LeapsBefore(1970)) +
+                             kDaysBefore[m] + (bLeap && m >= 2 ? 1 : 0) + nDay - 1;
   return nDays * 86400 + std::int64_t{nHour} * 3600 + nMinute * 60 + nSecond;
 }
 
@@ -94,7 +95,8 @@ std::optional<std::int64_t> Reference(std::string_view text, bool bUtc) {
   } else if (chZone != 'Z') {
     return std::nullopt;
   }
-  const std::int64_t t = FieldsAsUtc(nYear, rgnField[0], rgnField[1], rgnField[2], rgnField[3], nSecond);
+  const std::int64_t t =
+      FieldsAsUtc(nYear, rgnField[0], rgnField[1], rgnField[2], rgnField[3], nSecond);
   if (t < 0 || t > kLastTime) return std::nullopt;
   return t - nOffset;
 }
@@ -112,8 +114,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pbyData, std::size_t n
   const bool bUtc = pbyData[0] % 2 == 0;
   const std::string_view text(reinterpret_cast<const char*>(pbyData) + 1, nSize - 1);
   ASN1_STRING* pTime = ASN1_STRING_type_new(bUtc ? V_ASN1_UTCTIME : V_ASN1_GENERALIZEDTIME);
-  fuzz::Check(pTime != nullptr && ASN1_STRING_set(pTime, text.data(), static_cast<int>(text.size())) == 1,
-              "no ASN.1 string");
+  fuzz::Check(
+      pTime != nullptr && ASN1_STRING_set(pTime, text.data(), static_cast<int>(text.size())) == 1,
+      "no ASN.1 string");
   __time64_t tResult = 12345;
   const ResultCode nResult = ASN1_TIME_To_UTCTime(pTime, &tResult);
   ASN1_STRING_free(pTime);

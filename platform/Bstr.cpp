@@ -20,7 +20,9 @@ static_assert(sizeof(LengthPrefix) == 4, "the byte length before the text is 32 
 // Longest text whose byte length and terminator still fit the 32-bit prefix.
 constexpr UINT kMaxLength = (UINT32_MAX - sizeof(LengthPrefix) - sizeof(char16_t)) / 2;
 
-unsigned char* PrefixOf(BSTR bstr) { return reinterpret_cast<unsigned char*>(bstr) - sizeof(LengthPrefix); }
+unsigned char* PrefixOf(BSTR bstr) {
+  return reinterpret_cast<unsigned char*>(bstr) - sizeof(LengthPrefix);
+}
 
 }  // namespace
 
@@ -34,7 +36,8 @@ BSTR SysAllocString(const char16_t* text) {
 BSTR SysAllocStringLen(const char16_t* text, UINT length) {
   if (length > kMaxLength) return FailWithLastError(ERROR_OUTOFMEMORY, nullptr);
   const std::size_t bytes = std::size_t{length} * sizeof(char16_t);
-  auto* block = static_cast<unsigned char*>(std::malloc(sizeof(LengthPrefix) + bytes + sizeof(char16_t)));
+  auto* block =
+      static_cast<unsigned char*>(std::malloc(sizeof(LengthPrefix) + bytes + sizeof(char16_t)));
   if (block == nullptr) return FailWithLastError(ERROR_OUTOFMEMORY, nullptr);
   const LengthPrefix prefix = static_cast<LengthPrefix>(bytes);
   std::memcpy(block, &prefix, sizeof prefix);

@@ -100,12 +100,14 @@ int _fileno(std::FILE* stream) {
 
 int _setmode(int fd, int mode) {
   struct stat file;  // also tells whether the descriptor is open
-  if (fd < 0 || IsChannelPlaceholder(fd) || ::fstat(fd, &file) != 0) return FailWithErrno(EBADF, -1);
+  if (fd < 0 || IsChannelPlaceholder(fd) || ::fstat(fd, &file) != 0)
+    return FailWithErrno(EBADF, -1);
   if (mode != _O_BINARY && mode != _O_TEXT) return FailWithErrno(EINVAL, -1);
   ModeTable& table = Modes();
   std::lock_guard lock(table.lock);
   try {
-    auto [it, inserted] = table.modes.try_emplace(fd, ModeRecord{file.st_dev, file.st_ino, _O_TEXT});
+    auto [it, inserted] =
+        table.modes.try_emplace(fd, ModeRecord{file.st_dev, file.st_ino, _O_TEXT});
     ModeRecord& record = it->second;
     if (record.device != file.st_dev || record.inode != file.st_ino)
       record = ModeRecord{file.st_dev, file.st_ino, _O_TEXT};

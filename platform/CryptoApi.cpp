@@ -109,7 +109,8 @@ bool IsWholeEncoding(X509* cert, const BYTE* p, std::size_t n, const unsigned ch
   unsigned char* bytes = nullptr;
   const int length = i2d_X509(cert, &bytes);
   const tovel::OpenSslPtr<unsigned char> reencoded(bytes);
-  return length > 0 && static_cast<std::size_t>(length) == n && std::memcmp(reencoded.get(), p, n) == 0;
+  return length > 0 && static_cast<std::size_t>(length) == n &&
+         std::memcmp(reencoded.get(), p, n) == 0;
 }
 
 }  // namespace
@@ -154,7 +155,8 @@ PCERT_EXTENSION CertFindExtension(const char* pszObjId, DWORD cExtensions,
                                   CERT_EXTENSION rgExtensions[]) {
   if (pszObjId != nullptr && rgExtensions != nullptr) {
     for (DWORD i = 0; i < cExtensions; ++i) {
-      if (rgExtensions[i].pszObjId != nullptr && std::strcmp(rgExtensions[i].pszObjId, pszObjId) == 0)
+      if (rgExtensions[i].pszObjId != nullptr &&
+          std::strcmp(rgExtensions[i].pszObjId, pszObjId) == 0)
         return &rgExtensions[i];
     }
   }
@@ -178,7 +180,8 @@ BOOL CryptDecodeObjectEx(DWORD dwCertEncodingType, const char* lpszStructType,
   std::size_t header = 1 + used;
   if (length > cbEncoded - header) return FailWithLastError(CRYPT_E_ASN1_EOD, FALSE);
   // bytes after the value, or no unused-bits byte
-  if (length < cbEncoded - header || length == 0) return FailWithLastError(CRYPT_E_ASN1_CORRUPT, FALSE);
+  if (length < cbEncoded - header || length == 0)
+    return FailWithLastError(CRYPT_E_ASN1_CORRUPT, FALSE);
   DWORD unusedBits = pbEncoded[header];
   std::size_t dataBytes = length - 1;
   if (unusedBits > 7 || (dataBytes == 0 && unusedBits != 0))

@@ -110,5 +110,5 @@ PCERT_EXTENSION CertFindExtension(const char* pszObjId, DWORD cExtensions,
 // above for a malformed bit string. A bit string with no bytes decodes to
 // cbData 0.
 BOOL CryptDecodeObjectEx(DWORD dwCertEncodingType, const char* lpszStructType,
-                         const BYTE* pbEncoded, DWORD cbEncoded, DWORD dwFlags,
-                         void* pDecodePara, void* pvStructInfo, DWORD* pcbStructInfo);
+                         const BYTE* pbEncoded, DWORD cbEncoded, DWORD dwFlags, void* pDecodePara,
+                         void* pvStructInfo, DWORD* pcbStructInfo);

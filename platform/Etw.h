@@ -30,8 +30,8 @@ constexpr ULONG WNODE_FLAG_TRACED_GUID = 0x00020000;
 
 // The common head of control requests and of session properties.
 struct WNODE_HEADER {
-  ULONG BufferSize;          // bytes of the whole record
-  ULONG Flags;               // WNODE_FLAG_*
+  ULONG BufferSize;           // bytes of the whole record
+  ULONG Flags;                // WNODE_FLAG_*
   ULONG64 HistoricalContext;  // the session's logger handle
   GUID Guid;
   ULONG64 TimeStamp;

@@ -32,13 +32,13 @@ struct Registration {
   void* context;
   GUID guid;
   ControlBlockMapping mapping;  // replaced only by the watcher, under lock
-  ControlState delivered;  // what the callback was last told (watcher only)
+  ControlState delivered;       // what the callback was last told (watcher only)
   std::mutex lock;
-  std::condition_variable changed;  // stop or exited was set
-  bool stop = false;                // under lock
-  bool exited = false;              // under lock
+  std::condition_variable changed;   // stop or exited was set
+  bool stop = false;                 // under lock
+  bool exited = false;               // under lock
   std::atomic<pthread_t> watcher{};  // set by the watcher itself
-  std::uint64_t firstSeen = 0;  // the counter the watcher starts from
+  std::uint64_t firstSeen = 0;       // the counter the watcher starts from
 };
 
 // Process-wide tables. They are never destroyed, so a watcher that still runs
@@ -129,7 +129,8 @@ constexpr std::uint64_t kUnseen = std::uint64_t{1} << 32;
 
 void WatchControlBlock(Registration* reg, std::uint64_t seen) {
   // Wake-ups by other processes must not put off the look for a replaced file.
-  auto nextFileCheck = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWatchTimeoutMs);
+  auto nextFileCheck =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kWatchTimeoutMs);
   while (!Stopping(reg)) {
     if (std::chrono::steady_clock::now() >= nextFileCheck) {
       nextFileCheck = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWatchTimeoutMs);
@@ -175,12 +176,12 @@ bool StartWatcher(Registration* reg) {
   pthread_t thread;
   if (pthread_attr_init(&attr) != 0) return false;
   bool started = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) == 0 &&
-                 pthread_attr_setstacksize(&attr, std::max<std::size_t>(kWatcherStackBytes, PTHREAD_STACK_MIN)) == 0 &&
+                 pthread_attr_setstacksize(
+                     &attr, std::max<std::size_t>(kWatcherStackBytes, PTHREAD_STACK_MIN)) == 0 &&
                  pthread_create(&thread, &attr, RunWatcher, reg) == 0;
   pthread_attr_destroy(&attr);
   return started;
 }
-
 
 }  // namespace
 
@@ -319,7 +320,8 @@ ULONG ControlTraceW(TRACEHANDLE, const char16_t* sessionName, EVENT_TRACE_PROPER
   properties->Wnode.HistoricalContext = *logger;
   ULONG offset = properties->LoggerNameOffset;
   std::size_t needed = (length + 1) * sizeof(char16_t);
-  if (offset < sizeof(EVENT_TRACE_PROPERTIES) || offset > bufferSize || bufferSize - offset < needed)
+  if (offset < sizeof(EVENT_TRACE_PROPERTIES) || offset > bufferSize ||
+      bufferSize - offset < needed)
     return ERROR_MORE_DATA;
   std::memcpy(reinterpret_cast<unsigned char*>(properties) + offset, sessionName, needed);
   return ERROR_SUCCESS;
@@ -327,9 +329,9 @@ ULONG ControlTraceW(TRACEHANDLE, const char16_t* sessionName, EVENT_TRACE_PROPER
 
 std::string FormatGuid(const GUID& guid) {
   char text[40];
-  std::snprintf(text, sizeof(text), "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2],
-                guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+  std::snprintf(text, sizeof(text), "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", guid.Data1,
+                guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3],
+                guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
   return text;
 }
 

@@ -32,7 +32,8 @@ int ListenSessionSocket(std::uint64_t* loggerHandle) {
     std::uint64_t handle = NewLoggerHandle();
     sockaddr_un address;
     socklen_t length = etw::SessionAddress(handle, &address);
-    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(fd.get(), SOMAXCONN) == 0) {
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+        listen(fd.get(), SOMAXCONN) == 0) {
       *loggerHandle = handle;
       return fd.release();
     }
@@ -45,7 +46,8 @@ DWORD ClaimRecord(const std::string& file, std::uint64_t loggerHandle) {
   etw::LockedFile record(file, true);
   if (record.fd() < 0) return ERROR_ACCESS_DENIED;
   etw::SessionRecord existing{};
-  if (pread(record.fd(), &existing, sizeof(existing), 0) == static_cast<ssize_t>(sizeof(existing)) &&
+  if (pread(record.fd(), &existing, sizeof(existing), 0) ==
+          static_cast<ssize_t>(sizeof(existing)) &&
       existing.magic == etw::kSessionMagic && etw::SessionAlive(existing.loggerHandle))
     return ERROR_ALREADY_EXISTS;
   etw::SessionRecord mine{etw::kSessionMagic, static_cast<std::uint32_t>(getpid()), loggerHandle};
@@ -60,14 +62,17 @@ void ReleaseRecord(const std::string& file, std::uint64_t loggerHandle) {
   etw::LockedFile record(file, false);
   if (record.fd() < 0) return;
   etw::SessionRecord existing{};
-  if (pread(record.fd(), &existing, sizeof(existing), 0) == static_cast<ssize_t>(sizeof(existing)) &&
+  if (pread(record.fd(), &existing, sizeof(existing), 0) ==
+          static_cast<ssize_t>(sizeof(existing)) &&
       existing.loggerHandle == loggerHandle)
     record.Remove();
 }
 
 }  // namespace
 
-void RemoveProviderControlBlock(const GUID& controlGuid) { unlink(etw::ControlBlockPath(controlGuid).c_str()); }
+void RemoveProviderControlBlock(const GUID& controlGuid) {
+  unlink(etw::ControlBlockPath(controlGuid).c_str());
+}
 
 std::optional<TraceRecord> DecodeTraceRecord(const std::uint8_t* data, std::size_t size) {
   etw::WireHeader header;
@@ -117,12 +122,15 @@ std::unique_ptr<TraceSession> TraceSession::Start(const std::string& name, DWORD
   }
   *error = ClaimRecord(file, loggerHandle);
   if (*error != ERROR_SUCCESS) return nullptr;
-  return std::unique_ptr<TraceSession>(new TraceSession(name, loggerHandle, listener.release(), file));
+  return std::unique_ptr<TraceSession>(
+      new TraceSession(name, loggerHandle, listener.release(), file));
 }
 
 TraceSession::TraceSession(std::string name, TRACEHANDLE loggerHandle, int listener,
                            std::string recordFile)
-    : name_(std::move(name)), loggerHandle_(loggerHandle), listener_(listener),
+    : name_(std::move(name)),
+      loggerHandle_(loggerHandle),
+      listener_(listener),
       recordFile_(std::move(recordFile)) {}
 
 TraceSession::~TraceSession() {
@@ -138,7 +146,8 @@ TraceSession::~TraceSession() {
 DWORD TraceSession::EnableProvider(const GUID& controlGuid, ULONG enableFlags, UCHAR enableLevel) {
   auto mapping = etw::ControlBlockMapping::Open(controlGuid);
   if (!mapping) return ERROR_ACCESS_DENIED;
-  if (!mapping->Write(etw::ControlState{loggerHandle_, enableFlags, enableLevel})) return ERROR_ACCESS_DENIED;
+  if (!mapping->Write(etw::ControlState{loggerHandle_, enableFlags, enableLevel}))
+    return ERROR_ACCESS_DENIED;
   enabled_[FormatGuid(controlGuid)] = controlGuid;
   return ERROR_SUCCESS;
 }
@@ -157,12 +166,15 @@ std::optional<TraceRecord> TraceSession::Receive(std::chrono::milliseconds timeo
     std::vector<pollfd> fds{{listener_, POLLIN, 0}};
     for (int peer : peers_) fds.push_back({peer, POLLIN, 0});
     const int ready = tovel::RetryOnInterrupt([&] {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      return poll(fds.data(), fds.size(), static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      return poll(fds.data(), fds.size(),
+                  static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
     });
     if (ready <= 0) return std::nullopt;
     if (fds[0].revents & POLLIN) {
-      for (int peer; (peer = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;)
+      for (int peer;
+           (peer = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;)
         peers_.push_back(peer);
     }
     TraceRecord record;
@@ -175,7 +187,8 @@ bool TraceSession::TakeReady(const std::vector<pollfd>& ready, TraceRecord* reco
   for (std::size_t i = 1; i < ready.size(); ++i) {
     if (ready[i].revents == 0) continue;
     int peer = ready[i].fd;
-    const ssize_t n = tovel::RetryOnInterrupt([&] { return recv(peer, buffer.data(), buffer.size(), MSG_DONTWAIT); });
+    const ssize_t n = tovel::RetryOnInterrupt(
+        [&] { return recv(peer, buffer.data(), buffer.size(), MSG_DONTWAIT); });
     if (n < 0 && errno == EAGAIN) continue;
     if (n <= 0) {  // the sender has gone
       close(peer);

@@ -19,8 +19,8 @@
 
 // One received message (TraceMessage).
 struct TraceRecord {
-  ULONG messageFlags = 0;      // TRACE_MESSAGE_* of a message
-  std::uint64_t sequence = 0;  // per sending process
+  ULONG messageFlags = 0;         // TRACE_MESSAGE_* of a message
+  std::uint64_t sequence = 0;     // per sending process
   std::uint64_t timestampNs = 0;  // since 1970, UTC
   GUID series{};
   USHORT number = 0;

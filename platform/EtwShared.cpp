@@ -86,7 +86,9 @@ bool IsLinked(int fd) {
   return fstat(fd, &st) == 0 && st.st_nlink > 0;
 }
 
-std::string ProviderFileName(const GUID& controlGuid) { return kProviderPrefix + FormatGuid(controlGuid); }
+std::string ProviderFileName(const GUID& controlGuid) {
+  return kProviderPrefix + FormatGuid(controlGuid);
+}
 
 int OpenUserFolder() { return OpenPrivateFolder(UserFolderPath()); }
 
@@ -99,7 +101,8 @@ int OpenInFolder(const std::string& name, int flags) {
 
 std::optional<ControlBlock> ReadBlock(int fd) {
   ControlBlock block{};
-  if (pread(fd, &block, sizeof(block), 0) != static_cast<ssize_t>(sizeof(block))) return std::nullopt;
+  if (pread(fd, &block, sizeof(block), 0) != static_cast<ssize_t>(sizeof(block)))
+    return std::nullopt;
   return block;
 }
 
@@ -114,8 +117,8 @@ ControlState StateOf(const std::optional<ControlBlock>& block) {
 bool StoreBlock(int fd, void* map, const ControlState& state) {
   auto current = ReadBlock(fd);
   std::uint32_t sequence = current ? current->sequence : 0;
-  ControlBlock block{(sequence | 1u) + 1u, kControlBlockMagic, state.loggerHandle, state.enableFlags,
-                     state.enableLevel};
+  ControlBlock block{(sequence | 1u) + 1u, kControlBlockMagic, state.loggerHandle,
+                     state.enableFlags, state.enableLevel};
   if (pwrite(fd, &block, sizeof(block), 0) != static_cast<ssize_t>(sizeof(block))) return false;
   if (map != nullptr)
     syscall(SYS_futex, static_cast<std::uint32_t*>(map), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
@@ -152,7 +155,8 @@ std::atomic<std::uint64_t> g_deadLogger{0};
 bool PeerIsOwnUser(int fd) {
   ucred credentials{};
   socklen_t size = sizeof(credentials);
-  return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 && credentials.uid == geteuid();
+  return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 &&
+         credentials.uid == geteuid();
 }
 
 Connection* Connect(std::uint64_t loggerHandle) {
@@ -176,7 +180,8 @@ Connection* Connect(std::uint64_t loggerHandle) {
 
 void Retire(Connection* connection) {
   connection->next = g_retired.load(std::memory_order_relaxed);
-  while (!g_retired.compare_exchange_weak(connection->next, connection, std::memory_order_release)) {
+  while (
+      !g_retired.compare_exchange_weak(connection->next, connection, std::memory_order_release)) {
   }
 }
 
@@ -184,7 +189,8 @@ void Retire(Connection* connection) {
 // there is no such session.
 Connection* ConnectionTo(std::uint64_t loggerHandle) {
   Connection* current = g_connection.load(std::memory_order_acquire);
-  if (current != nullptr && current->loggerHandle == loggerHandle && !current->broken.load()) return current;
+  if (current != nullptr && current->loggerHandle == loggerHandle && !current->broken.load())
+    return current;
   Connection* fresh = Connect(loggerHandle);
   if (fresh == nullptr) return nullptr;
   if (g_connection.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) {
@@ -266,7 +272,8 @@ std::optional<ControlBlockMapping> ControlBlockMapping::Open(const GUID& control
            ((st.st_mode & 077) == 0 || fchmod(fd, 0600) == 0);
       removed = ok && st.st_nlink == 0;
       auto block = ok && !removed ? ReadBlock(fd) : std::nullopt;
-      if (ok && !removed && (!block || block->magic != kControlBlockMagic)) ok = StoreBlock(fd, nullptr, {});
+      if (ok && !removed && (!block || block->magic != kControlBlockMagic))
+        ok = StoreBlock(fd, nullptr, {});
     }
     if (removed) continue;
     void* map = ok ? mmap(nullptr, sizeof(ControlBlock), PROT_READ, MAP_SHARED, fd, 0) : MAP_FAILED;
@@ -307,18 +314,22 @@ std::optional<ControlState> ControlBlockMapping::TryRead() const {
 
 std::optional<std::uint32_t> ControlBlockMapping::Sequence() const {
   std::uint32_t sequence = 0;
-  if (pread(fd_, &sequence, sizeof(sequence), 0) != static_cast<ssize_t>(sizeof(sequence))) return std::nullopt;
+  if (pread(fd_, &sequence, sizeof(sequence), 0) != static_cast<ssize_t>(sizeof(sequence)))
+    return std::nullopt;
   return sequence;
 }
 
-bool ControlBlockMapping::WriteLocked(const ControlState& state) const { return StoreBlock(fd_, map_, state); }
+bool ControlBlockMapping::WriteLocked(const ControlState& state) const {
+  return StoreBlock(fd_, map_, state);
+}
 
 bool ControlBlockMapping::Write(const ControlState& state) const {
   FileLock lock(fd_, LOCK_EX);
   return lock.held() && WriteLocked(state);
 }
 
-bool ControlBlockMapping::WriteIfLogger(std::uint64_t expectedLogger, const ControlState& state) const {
+bool ControlBlockMapping::WriteIfLogger(std::uint64_t expectedLogger,
+                                        const ControlState& state) const {
   FileLock lock(fd_, LOCK_EX);
   if (!lock.held() || StateOf(ReadBlock(fd_)).loggerHandle != expectedLogger) return false;
   return WriteLocked(state);
@@ -326,7 +337,9 @@ bool ControlBlockMapping::WriteIfLogger(std::uint64_t expectedLogger, const Cont
 
 int ControlBlockMapping::WaitForChange(std::uint32_t seen, int timeoutMs) const {
   timespec timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
-  if (syscall(SYS_futex, static_cast<std::uint32_t*>(map_), FUTEX_WAIT, seen, &timeout, nullptr, 0) == 0) return 0;
+  if (syscall(SYS_futex, static_cast<std::uint32_t*>(map_), FUTEX_WAIT, seen, &timeout, nullptr,
+              0) == 0)
+    return 0;
   return errno == EAGAIN || errno == EINTR ? 0 : errno;
 }
 
@@ -346,8 +359,8 @@ bool ControlBlockMapping::MarkProviderInUse() const {
 bool ControlBlockMapping::IsCurrentFile() const {
   struct stat open {};
   struct stat named {};
-  return fstat(fd_, &open) == 0 && lstat(path_.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
-         open.st_ino == named.st_ino;
+  return fstat(fd_, &open) == 0 && lstat(path_.c_str(), &named) == 0 &&
+         open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
 void RemoveStaleFiles() {
@@ -360,7 +373,8 @@ void RemoveStaleFiles() {
     dir.release();  // the listing owns it now
     while (dirent* entry = readdir(listing.get())) {
       std::string name = entry->d_name;
-      if (name.rfind(kProviderPrefix, 0) == 0 || name.rfind(kSessionPrefix, 0) == 0) names.push_back(name);
+      if (name.rfind(kProviderPrefix, 0) == 0 || name.rfind(kSessionPrefix, 0) == 0)
+        names.push_back(name);
     }
   }
   for (const std::string& name : names) {
@@ -394,8 +408,8 @@ socklen_t SessionAddress(std::uint64_t loggerHandle, sockaddr_un* address) {
   std::memset(address, 0, sizeof(*address));
   address->sun_family = AF_UNIX;
   // Abstract name: a leading zero byte, then the text (no terminator).
-  int n = std::snprintf(address->sun_path + 1, sizeof(address->sun_path) - 1,
-                        "tovel-etw/%016llx", static_cast<unsigned long long>(loggerHandle));
+  int n = std::snprintf(address->sun_path + 1, sizeof(address->sun_path) - 1, "tovel-etw/%016llx",
+                        static_cast<unsigned long long>(loggerHandle));
   return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);
 }
 
@@ -449,7 +463,8 @@ std::uint32_t CurrentThreadId() { return static_cast<std::uint32_t>(gettid()); }
 std::uint64_t NowNs() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<std::uint64_t>(ts.tv_nsec);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ull +
+         static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
 ULONG SendRecord(std::uint64_t loggerHandle, const WireHeader& header, const void* const* data,
@@ -472,8 +487,8 @@ ULONG SendRecord(std::uint64_t loggerHandle, const WireHeader& header, const voi
   msghdr message{};
   message.msg_iov = parts;
   message.msg_iovlen = used;
-  const ssize_t sent =
-      tovel::RetryOnInterrupt([&] { return sendmsg(connection->fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL); });
+  const ssize_t sent = tovel::RetryOnInterrupt(
+      [&] { return sendmsg(connection->fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL); });
   if (sent >= 0) return ERROR_SUCCESS;
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) return ERROR_NOT_ENOUGH_MEMORY;
   if (errno == EMSGSIZE) return ERROR_INSUFFICIENT_BUFFER;

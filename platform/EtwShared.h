@@ -91,7 +91,8 @@ class ControlBlockMapping {
   bool IsCurrentFile() const;
 
  private:
-  ControlBlockMapping(int fd, void* map, std::string path) : fd_(fd), map_(map), path_(std::move(path)) {}
+  ControlBlockMapping(int fd, void* map, std::string path)
+      : fd_(fd), map_(map), path_(std::move(path)) {}
   bool WriteLocked(const ControlState& state) const;
   int fd_;
   void* map_;  // read-only, used only as the futex address

@@ -97,7 +97,8 @@ std::vector<NetInterfaceInfo> ListNetInterfaces(const std::filesystem::path& sys
   std::error_code ec;
   // Stepping with an error code: an interface that goes away while the folder
   // is read ends the list instead of throwing.
-  for (std::filesystem::directory_iterator it(sysClassNet, ec), end; !ec && it != end; it.increment(ec)) {
+  for (std::filesystem::directory_iterator it(sysClassNet, ec), end; !ec && it != end;
+       it.increment(ec)) {
     const std::filesystem::directory_entry& entry = *it;
     NetInterfaceInfo info;
     info.name = entry.path().filename().string();
@@ -152,7 +153,8 @@ std::vector<NetAdapter> BuildNetAdapterList(const std::filesystem::path& sysClas
     NetAdapter adapter;
     adapter.name = info.name;
     adapter.hardwareAddress = std::move(info.hardwareAddress);
-    if (auto it = ipv4ByName.find(info.name); it != ipv4ByName.end()) adapter.ipAddress = it->second;
+    if (auto it = ipv4ByName.find(info.name); it != ipv4ByName.end())
+      adapter.ipAddress = it->second;
     if (auto it = gateways.find(info.name); it != gateways.end()) adapter.gateway = it->second;
     adapters.push_back(std::move(adapter));
   }
@@ -189,9 +191,10 @@ DWORD FillAdaptersInfo(IP_ADAPTER_INFO* pAdapterInfo, ULONG* pOutBufLen) {
     IP_ADAPTER_INFO& record = pAdapterInfo[i];
     record.Next = i + 1 < adapters.size() ? &pAdapterInfo[i + 1] : nullptr;
     std::snprintf(record.AdapterName, sizeof record.AdapterName, "%s", adapter.name.c_str());
-    record.AddressLength = static_cast<UINT>(
-        std::min(adapter.hardwareAddress.size(), MAX_ADAPTER_ADDRESS_LENGTH));
-    if (record.AddressLength != 0) std::memcpy(record.Address, adapter.hardwareAddress.data(), record.AddressLength);
+    record.AddressLength =
+        static_cast<UINT>(std::min(adapter.hardwareAddress.size(), MAX_ADAPTER_ADDRESS_LENGTH));
+    if (record.AddressLength != 0)
+      std::memcpy(record.Address, adapter.hardwareAddress.data(), record.AddressLength);
     CopyAddressText(record.IpAddressList, adapter.ipAddress);
     CopyAddressText(record.GatewayList, adapter.gateway);
   }

@@ -51,7 +51,8 @@ HMODULE GetModuleHandleW(const char16_t* moduleName) {
   if (name.empty()) return FailWithLastError(ERROR_MOD_NOT_FOUND, nullptr);
   // The executable by its path or file name.
   const std::string exe = OwnExecutablePath();
-  if (!exe.empty() && (name == exe || name == exe.substr(exe.rfind('/') + 1))) return OwnExecutable();
+  if (!exe.empty() && (name == exe || name == exe.substr(exe.rfind('/') + 1)))
+    return OwnExecutable();
 
   // A shared object only when it is already loaded; the reference that
   // RTLD_NOLOAD takes is given back at once, the object stays loaded.

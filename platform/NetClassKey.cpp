@@ -40,7 +40,9 @@ RegVirtualProvider MakeNetClassKeyProvider(const std::filesystem::path& sysClass
 bool MountNetClassKey() noexcept {
   static std::once_flag once;
   try {
-    std::call_once(once, [] { RegMountVirtualKey(kNetClassKeyPath, MakeNetClassKeyProvider("/sys/class/net")); });
+    std::call_once(once, [] {
+      RegMountVirtualKey(kNetClassKeyPath, MakeNetClassKeyProvider("/sys/class/net"));
+    });
     return true;
   } catch (...) {
     // The flag stays unset: a later call tries again.

@@ -42,14 +42,15 @@ std::set<RegKeyNode*> g_openKeys;
 std::vector<Mount> g_mounts;
 
 // Write, delete and ownership rights; any of them is refused.
-constexpr DWORD kWriteAccess = 0x0002 | 0x0004 | 0x0020 | 0x00010000 | 0x00040000 | 0x00080000 |
-                               0x10000000 | 0x40000000;
+constexpr DWORD kWriteAccess =
+    0x0002 | 0x0004 | 0x0020 | 0x00010000 | 0x00040000 | 0x00080000 | 0x10000000 | 0x40000000;
 
 char16_t FoldAscii(char16_t c) { return c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : c; }
 
 bool EqualIgnoringAsciiCase(const std::u16string& a, const std::u16string& b) {
   return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) { return FoldAscii(x) == FoldAscii(y); });
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [](char16_t x, char16_t y) { return FoldAscii(x) == FoldAscii(y); });
 }
 
 // Splits at backslashes, skipping empty pieces. False for a piece that cannot
@@ -79,12 +80,14 @@ bool StartsWith(const Components& path, const Components& prefix) {
 }
 
 // The entry of folder whose name matches name ignoring ASCII case.
-std::optional<fs::path> FindEntry(const fs::path& folder, const std::u16string& name, bool wantFolder) {
+std::optional<fs::path> FindEntry(const fs::path& folder, const std::u16string& name,
+                                  bool wantFolder) {
   std::error_code ec;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     bool isFolder = it->is_directory(ec);
     if (isFolder != wantFolder || (!wantFolder && !it->is_regular_file(ec))) continue;
-    if (EqualIgnoringAsciiCase(Utf8ToUtf16(it->path().filename().string()), name)) return it->path();
+    if (EqualIgnoringAsciiCase(Utf8ToUtf16(it->path().filename().string()), name))
+      return it->path();
   }
   return std::nullopt;
 }
@@ -165,10 +168,10 @@ std::optional<std::uint32_t> ParseDword(std::string text) {
   if (text.empty() || text.size() > 10) return std::nullopt;
   std::uint64_t value = 0;
   for (char c : text) {
-    int digit = (c >= '0' && c <= '9') ? c - '0'
+    int digit = (c >= '0' && c <= '9')                 ? c - '0'
                 : (base == 16 && c >= 'a' && c <= 'f') ? c - 'a' + 10
                 : (base == 16 && c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                                        : -1;
+                                                       : -1;
     if (digit < 0) return std::nullopt;
     value = value * base + digit;
   }
@@ -196,7 +199,8 @@ LONG ReadValue(const RegKeyNode& key, const std::u16string& name, DWORD* type,
   if (key.isVirtual) {
     if (auto it = FindValue(key.snapshot.dwordValues, name); it != key.snapshot.dwordValues.end())
       dword = it->second;
-    else if (auto it2 = FindValue(key.snapshot.textValues, name); it2 != key.snapshot.textValues.end())
+    else if (auto it2 = FindValue(key.snapshot.textValues, name);
+             it2 != key.snapshot.textValues.end())
       text = it2->second;
     else
       return ERROR_FILE_NOT_FOUND;
@@ -319,7 +323,8 @@ LONG RegOpenKeyExW(HKEY key, const char16_t* subKey, DWORD, DWORD samDesired, HK
 
 LONG RegQueryValueExW(HKEY key, const char16_t* valueName, DWORD* reserved, DWORD* type, BYTE* data,
                       DWORD* cbData) {
-  return WithoutExceptions([&] { return QueryValue(key, valueName, reserved, type, data, cbData); });
+  return WithoutExceptions(
+      [&] { return QueryValue(key, valueName, reserved, type, data, cbData); });
 }
 
 LONG RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* cchName, DWORD* reserved,

@@ -32,8 +32,8 @@ constexpr DWORD REG_DWORD = 4;
 // ERROR_INVALID_DATA (a value file that does not hold its type).
 // Key and value names compare ignoring ASCII case; "." and ".." name no key.
 LONG RegOpenKeyExW(HKEY key, const char16_t* subKey, DWORD options, DWORD samDesired, HKEY* result);
-LONG RegQueryValueExW(HKEY key, const char16_t* valueName, DWORD* reserved, DWORD* type,
-                      BYTE* data, DWORD* cbData);
+LONG RegQueryValueExW(HKEY key, const char16_t* valueName, DWORD* reserved, DWORD* type, BYTE* data,
+                      DWORD* cbData);
 LONG RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* cchName, DWORD* reserved,
                    char16_t* className, DWORD* cchClassName, void* lastWriteTime);
 LONG RegCloseKey(HKEY key);
@@ -42,7 +42,7 @@ using UniqueHkey = tovel::UniquePtr<RegKeyNode>;
 
 // One key as a virtual provider describes it.
 struct RegVirtualKey {
-  std::vector<std::u16string> subKeys;                 // in enumeration order
+  std::vector<std::u16string> subKeys;                  // in enumeration order
   std::map<std::u16string, std::uint32_t> dwordValues;  // names compared ignoring ASCII case
   std::map<std::u16string, std::u16string> textValues;
 };

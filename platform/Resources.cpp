@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/SystemMessages.h"
 #include "platform/LastError.h"
+#include "platform/SystemMessages.h"
 #include "platform/Threads.h"
 #include "platform/Unicode.h"
 
@@ -30,17 +30,19 @@ WORD GetResourceLanguage() {
 
 const char16_t* FindResourceText(std::span<const ResourceText> table, DWORD dwId, WORD wLanguage) {
   for (const ResourceText& entry : table)
-    if (entry.dwId == dwId) return wLanguage == LANGID_CHINESE_SIMPLIFIED ? entry.pszChinese : entry.pszEnglish;
+    if (entry.dwId == dwId)
+      return wLanguage == LANGID_CHINESE_SIMPLIFIED ? entry.pszChinese : entry.pszEnglish;
   return nullptr;
 }
 
 DWORD FormatMessageW(DWORD dwFlags, const void* lpSource, DWORD dwMessageId, DWORD dwLanguageId,
                      char16_t* lpBuffer, DWORD nSize, void* pArguments) {
-  if ((dwFlags & ~FORMAT_MESSAGE_IGNORE_INSERTS) != FORMAT_MESSAGE_FROM_SYSTEM || lpSource != nullptr ||
-      pArguments != nullptr || lpBuffer == nullptr)
+  if ((dwFlags & ~FORMAT_MESSAGE_IGNORE_INSERTS) != FORMAT_MESSAGE_FROM_SYSTEM ||
+      lpSource != nullptr || pArguments != nullptr || lpBuffer == nullptr)
     return FailWithLastError(ERROR_INVALID_PARAMETER, DWORD{0});
   WORD wLanguage = dwLanguageId == 0 ? GetResourceLanguage() : static_cast<WORD>(dwLanguageId);
-  if (dwLanguageId > 0xFFFF || (wLanguage != LANGID_ENGLISH_US && wLanguage != LANGID_CHINESE_SIMPLIFIED))
+  if (dwLanguageId > 0xFFFF ||
+      (wLanguage != LANGID_ENGLISH_US && wLanguage != LANGID_CHINESE_SIMPLIFIED))
     return FailWithLastError(ERROR_RESOURCE_LANG_NOT_FOUND, DWORD{0});
   const char16_t* pszText = FindResourceText(SystemMessageTable(), dwMessageId, wLanguage);
   if (pszText == nullptr && (dwMessageId & 0xFFFF0000u) == 0x80070000u)

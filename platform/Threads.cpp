@@ -29,7 +29,11 @@ namespace {
 
 thread_local DWORD t_lastError = ERROR_SUCCESS;
 
-enum class HandleKind : std::uint32_t { kThread = 0x54485244u, kMutex = 0x4D555458u, kEvent = 0x45564E54u };
+enum class HandleKind : std::uint32_t {
+  kThread = 0x54485244u,
+  kMutex = 0x4D555458u,
+  kEvent = 0x45564E54u
+};
 
 struct HandleObject {
   explicit HandleObject(HandleKind k) : kind(k) {}
@@ -201,27 +205,18 @@ DWORD Win32ErrorFromErrno(int errnoValue) {
     case ENOMEM:
     case EAGAIN:  // out of threads or another per-process resource
       return ERROR_NOT_ENOUGH_MEMORY;
-    case EINVAL:
-      return ERROR_INVALID_PARAMETER;
-    case EBADF:
-      return ERROR_INVALID_HANDLE;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    case EBADF: return ERROR_INVALID_HANDLE;
     case EACCES:
-    case EPERM:
-      return ERROR_ACCESS_DENIED;
+    case EPERM: return ERROR_ACCESS_DENIED;
     case EMFILE:
-    case ENFILE:
-      return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOENT:
-      return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-      return ERROR_PATH_NOT_FOUND;
-    case EPIPE:
-      return ERROR_BROKEN_PIPE;
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EPIPE: return ERROR_BROKEN_PIPE;
     case ENOSYS:
-    case ENOTSUP:
-      return ERROR_NOT_SUPPORTED;
-    default:
-      return ERROR_GEN_FAILURE;
+    case ENOTSUP: return ERROR_NOT_SUPPORTED;
+    default: return ERROR_GEN_FAILURE;
   }
 }
 
@@ -254,7 +249,8 @@ HANDLE CreateThread(void* /*security*/, std::size_t stackSize, LPTHREAD_START_RO
 // library's locks forever. Callers end the whole process instead.
 BOOL TerminateThread(HANDLE thread, DWORD /*exitCode*/) {
   auto object = HandleTable::Instance().Find(thread);
-  if (!object || object->kind != HandleKind::kThread) return FailWithLastError<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  if (!object || object->kind != HandleKind::kThread)
+    return FailWithLastError<BOOL>(ERROR_INVALID_HANDLE, FALSE);
   return FailWithLastError<BOOL>(ERROR_NOT_SUPPORTED, FALSE);
 }
 
@@ -271,13 +267,16 @@ HANDLE CreateMutexW(void* /*security*/, BOOL initialOwner, const char16_t* name)
 
 BOOL ReleaseMutex(HANDLE mutex) {
   auto object = HandleTable::Instance().Find(mutex);
-  if (!object || object->kind != HandleKind::kMutex) return FailWithLastError<BOOL>(ERROR_INVALID_HANDLE, FALSE);
-  if (!static_cast<MutexObject&>(*object).Release()) return FailWithLastError<BOOL>(ERROR_NOT_OWNER, FALSE);
+  if (!object || object->kind != HandleKind::kMutex)
+    return FailWithLastError<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  if (!static_cast<MutexObject&>(*object).Release())
+    return FailWithLastError<BOOL>(ERROR_NOT_OWNER, FALSE);
   return TRUE;
 }
 
 HANDLE CreateEventW(void* /*security*/, BOOL manualReset, BOOL initialState, const char16_t* name) {
-  if (name != nullptr || !manualReset) return FailWithLastError<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
+  if (name != nullptr || !manualReset)
+    return FailWithLastError<HANDLE>(ERROR_NOT_SUPPORTED, nullptr);
   HANDLE handle = AddHandle(new (std::nothrow) EventObject(initialState != FALSE));
   if (handle == nullptr) return FailWithLastError<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
   return handle;
@@ -285,14 +284,16 @@ HANDLE CreateEventW(void* /*security*/, BOOL manualReset, BOOL initialState, con
 
 BOOL SetEvent(HANDLE event) {
   auto object = HandleTable::Instance().Find(event);
-  if (!object || object->kind != HandleKind::kEvent) return FailWithLastError<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  if (!object || object->kind != HandleKind::kEvent)
+    return FailWithLastError<BOOL>(ERROR_INVALID_HANDLE, FALSE);
   static_cast<EventObject&>(*object).Set();
   return TRUE;
 }
 
 BOOL ResetEvent(HANDLE event) {
   auto object = HandleTable::Instance().Find(event);
-  if (!object || object->kind != HandleKind::kEvent) return FailWithLastError<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  if (!object || object->kind != HandleKind::kEvent)
+    return FailWithLastError<BOOL>(ERROR_INVALID_HANDLE, FALSE);
   static_cast<EventObject&>(*object).Reset();
   return TRUE;
 }
@@ -308,13 +309,15 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
   std::optional<std::chrono::steady_clock::time_point> deadline;
   if (milliseconds != INFINITE)
     deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  const bool signalled = object->kind == HandleKind::kMutex ? static_cast<MutexObject&>(*object).Acquire(deadline)
-                                                            : static_cast<EventObject&>(*object).Wait(deadline);
+  const bool signalled = object->kind == HandleKind::kMutex
+                             ? static_cast<MutexObject&>(*object).Acquire(deadline)
+                             : static_cast<EventObject&>(*object).Wait(deadline);
   return signalled ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 BOOL CloseHandle(HANDLE handle) {
-  if (!HandleTable::Instance().Remove(handle)) return FailWithLastError<BOOL>(ERROR_INVALID_HANDLE, FALSE);
+  if (!HandleTable::Instance().Remove(handle))
+    return FailWithLastError<BOOL>(ERROR_INVALID_HANDLE, FALSE);
   return TRUE;
 }
 

@@ -79,9 +79,7 @@ struct Utf8 {
   static void Encode(char32_t codePoint, char* out) {
     auto* bytes = reinterpret_cast<unsigned char*>(out);
     switch (Length(codePoint)) {
-      case 1:
-        bytes[0] = static_cast<unsigned char>(codePoint);
-        break;
+      case 1: bytes[0] = static_cast<unsigned char>(codePoint); break;
       case 2:
         bytes[0] = static_cast<unsigned char>(0xC0 | (codePoint >> 6));
         bytes[1] = static_cast<unsigned char>(0x80 | (codePoint & 0x3F));
@@ -139,10 +137,12 @@ int Transcode(const typename From::Unit* in, std::size_t count, typename To::Uni
     char32_t codePoint;
     i += From::Decode(in + i, count - i, codePoint);
     needed += To::Length(codePoint);
-    if (needed > static_cast<std::size_t>(INT_MAX)) return FailWithLastError(ERROR_INVALID_PARAMETER, 0);
+    if (needed > static_cast<std::size_t>(INT_MAX))
+      return FailWithLastError(ERROR_INVALID_PARAMETER, 0);
   }
   if (capacity == 0) return static_cast<int>(needed);
-  if (needed > static_cast<std::size_t>(capacity)) return FailWithLastError(ERROR_INSUFFICIENT_BUFFER, 0);
+  if (needed > static_cast<std::size_t>(capacity))
+    return FailWithLastError(ERROR_INSUFFICIENT_BUFFER, 0);
 
   for (std::size_t i = 0; i < count;) {
     char32_t codePoint;
@@ -179,7 +179,8 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, const char16_t* wideChar, in
                         BOOL* usedDefaultChar) {
   if (DWORD error = CheckArguments(codePage, flags, wideChar, cchWideChar, multiByte, cbMultiByte))
     return FailWithLastError(error, 0);
-  if (defaultChar != nullptr || usedDefaultChar != nullptr) return FailWithLastError(ERROR_INVALID_PARAMETER, 0);
+  if (defaultChar != nullptr || usedDefaultChar != nullptr)
+    return FailWithLastError(ERROR_INVALID_PARAMETER, 0);
   const std::size_t count =
       cchWideChar == -1 ? wcslen16(wideChar) + 1 : static_cast<std::size_t>(cchWideChar);
   return Transcode<Utf16, Utf8>(wideChar, count, multiByte, cbMultiByte);

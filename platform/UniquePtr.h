@@ -59,10 +59,10 @@ using OpenSslSecretPtr = std::unique_ptr<T, OpenSslClearFree>;
 }  // namespace tovel
 
 // Declares fn as the free function of type; used at global scope.
-#define TOVEL_DEFINE_DELETER(type, fn)                          \
-  template <>                                                   \
-  struct tovel::Deleter<type> {                                 \
-    void operator()(type* p) const noexcept { fn(p); }          \
+#define TOVEL_DEFINE_DELETER(type, fn)                 \
+  template <>                                          \
+  struct tovel::Deleter<type> {                        \
+    void operator()(type* p) const noexcept { fn(p); } \
   }
 
 TOVEL_DEFINE_DELETER(ASN1_OBJECT, ASN1_OBJECT_free);

@@ -33,7 +33,9 @@ class WideTexts {
 // Before anything of the program opens a file, static objects included: a
 // closed descriptor 0 or 1 keeps its number free of other files, and start-up
 // then ends with -1 when it cannot set binary mode on it.
-__attribute__((constructor(101))) static void ReserveStandardDescriptorsFirst() { ReserveStandardDescriptors(); }
+__attribute__((constructor(101))) static void ReserveStandardDescriptorsFirst() {
+  ReserveStandardDescriptors();
+}
 
 int main(int argc, char** argv) {
   // A reader that has gone away must show up as EPIPE from a write, not end

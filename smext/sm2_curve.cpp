@@ -9,69 +9,69 @@
 
 namespace {
 
-Sm2Curve *BuildCurve(int number) {
-    tovel::UniquePtr<EC_GROUP> group(sm_ec_group_new(number));
-    if (group == nullptr) {
-        return nullptr;
-    }
-    const BIGNUM *order = EC_GROUP_get0_order(group.get());
-    tovel::UniquePtr<BN_MONT_CTX> mont(BN_MONT_CTX_new());
-    tovel::UniquePtr<BN_CTX> ctx(BN_CTX_new());
-    tovel::UniquePtr<BIGNUM> orderMinus2(order != nullptr ? BN_dup(order) : nullptr);
-    if (order == nullptr || mont == nullptr || ctx == nullptr || orderMinus2 == nullptr ||
-        !BN_MONT_CTX_set(mont.get(), order, ctx.get()) || !BN_sub_word(orderMinus2.get(), 2)) {
-        return nullptr;
-    }
-    return new Sm2Curve{group.release(), order, mont.release(), orderMinus2.release()};
+Sm2Curve* BuildCurve(int number) {
+  tovel::UniquePtr<EC_GROUP> group(sm_ec_group_new(number));
+  if (group == nullptr) {
+    return nullptr;
+  }
+  const BIGNUM* order = EC_GROUP_get0_order(group.get());
+  tovel::UniquePtr<BN_MONT_CTX> mont(BN_MONT_CTX_new());
+  tovel::UniquePtr<BN_CTX> ctx(BN_CTX_new());
+  tovel::UniquePtr<BIGNUM> orderMinus2(order != nullptr ? BN_dup(order) : nullptr);
+  if (order == nullptr || mont == nullptr || ctx == nullptr || orderMinus2 == nullptr ||
+      !BN_MONT_CTX_set(mont.get(), order, ctx.get()) || !BN_sub_word(orderMinus2.get(), 2)) {
+    return nullptr;
+  }
+  return new Sm2Curve{group.release(), order, mont.release(), orderMinus2.release()};
 }
 
 }  // namespace
 
 int sm2_curve_number(int nid) {
-    if (sm_objects_init()) {
-        if (nid == sm_obj_nid(SM_OBJ_SM2_CURVE)) {
-            return SM_OBJ_SM2_CURVE;
-        }
-        if (nid == sm_obj_nid(SM_OBJ_SM2_TEST_CURVE)) {
-            return SM_OBJ_SM2_TEST_CURVE;
-        }
+  if (sm_objects_init()) {
+    if (nid == sm_obj_nid(SM_OBJ_SM2_CURVE)) {
+      return SM_OBJ_SM2_CURVE;
     }
-    return 0;
+    if (nid == sm_obj_nid(SM_OBJ_SM2_TEST_CURVE)) {
+      return SM_OBJ_SM2_TEST_CURVE;
+    }
+  }
+  return 0;
 }
 
-const Sm2Curve *sm2_curve_get(int number) {
-    static std::atomic<Sm2Curve *> curves[2];
-    static std::mutex buildLock;
-    if (number != SM_OBJ_SM2_CURVE && number != SM_OBJ_SM2_TEST_CURVE) {
-        return nullptr;
-    }
-    std::atomic<Sm2Curve *> &slot = curves[number - SM_OBJ_SM2_CURVE];
-    Sm2Curve *curve = slot.load(std::memory_order_acquire);
-    if (curve != nullptr) {
-        return curve;
-    }
-    std::lock_guard<std::mutex> lock(buildLock);
-    curve = slot.load(std::memory_order_relaxed);
-    if (curve == nullptr && sm_objects_init()) {
-        // A failed build is tried again by the next call.
-        curve = BuildCurve(number);
-        slot.store(curve, std::memory_order_release);
-    }
+const Sm2Curve* sm2_curve_get(int number) {
+  static std::atomic<Sm2Curve*> curves[2];
+  static std::mutex buildLock;
+  if (number != SM_OBJ_SM2_CURVE && number != SM_OBJ_SM2_TEST_CURVE) {
+    return nullptr;
+  }
+  std::atomic<Sm2Curve*>& slot = curves[number - SM_OBJ_SM2_CURVE];
+  Sm2Curve* curve = slot.load(std::memory_order_acquire);
+  if (curve != nullptr) {
     return curve;
+  }
+  std::lock_guard<std::mutex> lock(buildLock);
+  curve = slot.load(std::memory_order_relaxed);
+  if (curve == nullptr && sm_objects_init()) {
+    // A failed build is tried again by the next call.
+    curve = BuildCurve(number);
+    slot.store(curve, std::memory_order_release);
+  }
+  return curve;
 }
 
 Sm2AnyCurve::Sm2AnyCurve(int nid) {
-    const int number = sm2_curve_number(nid);
-    if (number != 0) {
-        if (const Sm2Curve *curve = sm2_curve_get(number)) {
-            group = curve->group;
-            order = curve->order;
-        }
-        return;
+  const int number = sm2_curve_number(nid);
+  if (number != 0) {
+    if (const Sm2Curve* curve = sm2_curve_get(number)) {
+      group = curve->group;
+      order = curve->order;
     }
-    owned_.reset(EC_GROUP_new_by_curve_name(nid));
-    if (owned_ != nullptr) {
-        group = owned_.get();
-        order = EC_GROUP_get0_order(owned_.get());
-    }
+    return;
+  }
+  owned_.reset(EC_GROUP_new_by_curve_name(nid));
+  if (owned_ != nullptr) {
+    group = owned_.get();
+    order = EC_GROUP_get0_order(owned_.get());
+  }
 }

@@ -6,13 +6,13 @@
 // The function codes of the 1.x error tables. 3.0 records no function code,
 // so each entry carries its code as error data, "func=<code>".
 enum {
-    SM2_FUNC_ECDSA_DO_SIGN = 101,
-    SM2_FUNC_ECDSA_DO_VERIFY = 102,
-    SM2_FUNC_ECDSA_SIGN_SETUP = 103,
-    SM2_FUNC_D2I_ECPRIVATEKEY = 146,
-    SM2_FUNC_PKEY_EC_CTRL = 197,
-    SM2_FUNC_PKEY_EC_SIGN = 218,
-    SM2_FUNC_OLD_EC_PRIV_DECODE = 222,
+  SM2_FUNC_ECDSA_DO_SIGN = 101,
+  SM2_FUNC_ECDSA_DO_VERIFY = 102,
+  SM2_FUNC_ECDSA_SIGN_SETUP = 103,
+  SM2_FUNC_D2I_ECPRIVATEKEY = 146,
+  SM2_FUNC_PKEY_EC_CTRL = 197,
+  SM2_FUNC_PKEY_EC_SIGN = 218,
+  SM2_FUNC_OLD_EC_PRIV_DECODE = 222,
 };
 
 // The 1.x reason "random number generation failed" of the ECDSA library,

@@ -16,10 +16,10 @@
 // One of the two SM2 curves, built once and kept for the life of the process.
 // Read-only after construction, so threads may share it.
 struct Sm2Curve {
-    EC_GROUP *group;
-    const BIGNUM *order;
-    BN_MONT_CTX *orderMont;  // Montgomery arithmetic modulo the order
-    BIGNUM *orderMinus2;     // exponent of an inverse modulo the (prime) order
+  EC_GROUP* group;
+  const BIGNUM* order;
+  BN_MONT_CTX* orderMont;  // Montgomery arithmetic modulo the order
+  BIGNUM* orderMinus2;     // exponent of an inverse modulo the (prime) order
 };
 
 // SM_OBJ_SM2_CURVE or SM_OBJ_SM2_TEST_CURVE for the run-time NID of either SM2
@@ -28,30 +28,30 @@ int sm2_curve_number(int nid);
 
 // The cached curve for SM_OBJ_SM2_CURVE or SM_OBJ_SM2_TEST_CURVE; null (with
 // the library's entry) when it cannot be built. Never freed.
-const Sm2Curve *sm2_curve_get(int number);
+const Sm2Curve* sm2_curve_get(int number);
 
 // A group and its order for any curve: the cached one for the SM2 curves, a
 // group of the caller's own (freed with the object) for the library's other
 // curves. group is null when the number names no curve.
 class Sm2AnyCurve {
  public:
-    explicit Sm2AnyCurve(int nid);
-    Sm2AnyCurve(const Sm2AnyCurve &) = delete;
-    Sm2AnyCurve &operator=(const Sm2AnyCurve &) = delete;
+  explicit Sm2AnyCurve(int nid);
+  Sm2AnyCurve(const Sm2AnyCurve&) = delete;
+  Sm2AnyCurve& operator=(const Sm2AnyCurve&) = delete;
 
-    const EC_GROUP *group = nullptr;
-    const BIGNUM *order = nullptr;
+  const EC_GROUP* group = nullptr;
+  const BIGNUM* order = nullptr;
 
  private:
-    tovel::UniquePtr<EC_GROUP> owned_;
+  tovel::UniquePtr<EC_GROUP> owned_;
 };
 
 // size zeroed bytes for secrets, wiped when freed; null when out of memory.
 inline tovel::OpenSslSecretPtr<unsigned char> sm2_secret_buffer(size_t size) {
-    return {static_cast<unsigned char *>(OPENSSL_zalloc(size)), tovel::OpenSslClearFree(size)};
+  return {static_cast<unsigned char*>(OPENSSL_zalloc(size)), tovel::OpenSslClearFree(size)};
 }
 
 // Draws the random scalar k in [1, n - 1] from the nonce source (by default
 // the library's private generator, see sm2_nonce.h) and marks it for
 // constant-time use. 0 when the draw fails.
-int sm2_draw_k(BIGNUM *k, const BIGNUM *n);
+int sm2_draw_k(BIGNUM* k, const BIGNUM* n);

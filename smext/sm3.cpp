@@ -28,188 +28,186 @@ constexpr uint32_t kIv[8] = {0x7380166F, 0x4914B2B9, 0x172442D7, 0xDA8A0600,
 // its first use, so that the expansion never stalls the rounds; W' is taken
 // as the rounds use it.
 struct ScalarWords {
-    uint32_t w[68];
+  uint32_t w[68];
 
-    explicit ScalarWords(const unsigned char *block) {
-        for (unsigned j = 0; j < 16; ++j) {
-            w[j] = LoadBe32(block + 4 * j);
-        }
+  explicit ScalarWords(const unsigned char* block) {
+    for (unsigned j = 0; j < 16; ++j) {
+      w[j] = LoadBe32(block + 4 * j);
     }
-    SM3_INLINE void Prepare(unsigned j) {
-        const unsigned k = j + 12;
-        if (k >= 16 && k < 68) {
-            w[k] = sm3rounds::P1(w[k - 16] ^ w[k - 9] ^ std::rotl(w[k - 3], 15)) ^
-                   std::rotl(w[k - 13], 7) ^ w[k - 6];
-        }
+  }
+  SM3_INLINE void Prepare(unsigned j) {
+    const unsigned k = j + 12;
+    if (k >= 16 && k < 68) {
+      w[k] = sm3rounds::P1(w[k - 16] ^ w[k - 9] ^ std::rotl(w[k - 3], 15)) ^
+             std::rotl(w[k - 13], 7) ^ w[k - 6];
     }
-    SM3_INLINE uint32_t W(unsigned j) const { return w[j]; }
-    SM3_INLINE uint32_t Wp(unsigned j) const { return w[j] ^ w[j + 4]; }
+  }
+  SM3_INLINE uint32_t W(unsigned j) const { return w[j]; }
+  SM3_INLINE uint32_t Wp(unsigned j) const { return w[j] ^ w[j + 4]; }
 };
 
 sm3_compress_fn CompressFor(sm3_impl impl) {
-    switch (impl) {
-    case SM3_IMPL_PORTABLE:
-        return sm3_compress_portable;
+  switch (impl) {
+    case SM3_IMPL_PORTABLE: return sm3_compress_portable;
 #if defined(__x86_64__) && defined(__GNUC__)
     case SM3_IMPL_AVX2_BMI2: {
-        const SM_CPU_CAPS *caps = sm_cpu_caps();
-        return caps->avx2 && caps->bmi1 && caps->bmi2 ? sm3_compress_avx2_bmi2 : nullptr;
+      const SM_CPU_CAPS* caps = sm_cpu_caps();
+      return caps->avx2 && caps->bmi1 && caps->bmi2 ? sm3_compress_avx2_bmi2 : nullptr;
     }
     case SM3_IMPL_AVX512_BMI2: {
-        const SM_CPU_CAPS *caps = sm_cpu_caps();
-        return caps->avx512vl && caps->avx2 && caps->bmi1 && caps->bmi2 ? sm3_compress_avx512_bmi2
-                                                                         : nullptr;
+      const SM_CPU_CAPS* caps = sm_cpu_caps();
+      return caps->avx512vl && caps->avx2 && caps->bmi1 && caps->bmi2 ? sm3_compress_avx512_bmi2
+                                                                      : nullptr;
     }
 #endif
-    default:
-        return nullptr;
-    }
+    default: return nullptr;
+  }
 }
 
 // The path in use; chosen on the first compression, not at start-up.
 std::atomic<sm3_compress_fn> g_compress{nullptr};
 
 sm3_compress_fn ChooseCompress() {
-    sm3_compress_fn fn = CompressFor(SM3_IMPL_AVX512_BMI2);
-    if (fn == nullptr) {
-        fn = CompressFor(SM3_IMPL_AVX2_BMI2);
-    }
-    if (fn == nullptr) {
-        fn = sm3_compress_portable;
-    }
-    g_compress.store(fn, std::memory_order_relaxed);
-    return fn;
+  sm3_compress_fn fn = CompressFor(SM3_IMPL_AVX512_BMI2);
+  if (fn == nullptr) {
+    fn = CompressFor(SM3_IMPL_AVX2_BMI2);
+  }
+  if (fn == nullptr) {
+    fn = sm3_compress_portable;
+  }
+  g_compress.store(fn, std::memory_order_relaxed);
+  return fn;
 }
 
 sm3_compress_fn ActiveCompress() {
-    const sm3_compress_fn fn = g_compress.load(std::memory_order_relaxed);
-    return fn != nullptr ? fn : ChooseCompress();
+  const sm3_compress_fn fn = g_compress.load(std::memory_order_relaxed);
+  return fn != nullptr ? fn : ChooseCompress();
 }
 
 // CF over count blocks, and the 64-bit block count raised by count.
-void sm3_compress(SM3_CTX *ctx, const unsigned char *blocks, size_t count) {
-    ActiveCompress()(ctx->state, blocks, count);
-    const uint64_t total = ((uint64_t{ctx->blocks_hi} << 32) | ctx->blocks_lo) + count;
-    ctx->blocks_lo = static_cast<uint32_t>(total);
-    ctx->blocks_hi = static_cast<uint32_t>(total >> 32);
+void sm3_compress(SM3_CTX* ctx, const unsigned char* blocks, size_t count) {
+  ActiveCompress()(ctx->state, blocks, count);
+  const uint64_t total = ((uint64_t{ctx->blocks_hi} << 32) | ctx->blocks_lo) + count;
+  ctx->blocks_lo = static_cast<uint32_t>(total);
+  ctx->blocks_hi = static_cast<uint32_t>(total >> 32);
 }
 
 }  // namespace
 
-void sm3_compress_portable(uint32_t state[8], const unsigned char *blocks, size_t count) {
-    for (; count > 0; --count, blocks += SM3_CBLOCK) {
-        ScalarWords words(blocks);
-        sm3rounds::CompressBlock(state, words);
-    }
+void sm3_compress_portable(uint32_t state[8], const unsigned char* blocks, size_t count) {
+  for (; count > 0; --count, blocks += SM3_CBLOCK) {
+    ScalarWords words(blocks);
+    sm3rounds::CompressBlock(state, words);
+  }
 }
 
 int sm3_force_impl(sm3_impl impl) {
-    if (impl == SM3_IMPL_AUTO) {
-        ChooseCompress();
-        return 1;
-    }
-    const sm3_compress_fn fn = CompressFor(impl);
-    if (fn == nullptr) {
-        return 0;
-    }
-    g_compress.store(fn, std::memory_order_relaxed);
+  if (impl == SM3_IMPL_AUTO) {
+    ChooseCompress();
     return 1;
+  }
+  const sm3_compress_fn fn = CompressFor(impl);
+  if (fn == nullptr) {
+    return 0;
+  }
+  g_compress.store(fn, std::memory_order_relaxed);
+  return 1;
 }
 
 sm3_impl sm3_active_impl(void) {
-    const sm3_compress_fn fn = g_compress.load(std::memory_order_relaxed);
+  const sm3_compress_fn fn = g_compress.load(std::memory_order_relaxed);
 #if defined(__x86_64__) && defined(__GNUC__)
-    if (fn == sm3_compress_avx2_bmi2) {
-        return SM3_IMPL_AVX2_BMI2;
-    }
-    if (fn == sm3_compress_avx512_bmi2) {
-        return SM3_IMPL_AVX512_BMI2;
-    }
+  if (fn == sm3_compress_avx2_bmi2) {
+    return SM3_IMPL_AVX2_BMI2;
+  }
+  if (fn == sm3_compress_avx512_bmi2) {
+    return SM3_IMPL_AVX512_BMI2;
+  }
 #endif
-    return fn == sm3_compress_portable ? SM3_IMPL_PORTABLE : SM3_IMPL_AUTO;
+  return fn == sm3_compress_portable ? SM3_IMPL_PORTABLE : SM3_IMPL_AUTO;
 }
 
-int sm3_init(SM3_CTX *ctx) {
-    if (ctx == nullptr) {
-        return 0;
-    }
-    std::memcpy(ctx->state, kIv, sizeof(kIv));
-    ctx->blocks_lo = 0;
-    ctx->blocks_hi = 0;
-    ctx->num = 0;
-    return 1;
+int sm3_init(SM3_CTX* ctx) {
+  if (ctx == nullptr) {
+    return 0;
+  }
+  std::memcpy(ctx->state, kIv, sizeof(kIv));
+  ctx->blocks_lo = 0;
+  ctx->blocks_hi = 0;
+  ctx->num = 0;
+  return 1;
 }
 
-int sm3_update(SM3_CTX *ctx, const unsigned char *data, uint32_t len) {
-    if (ctx == nullptr) {
-        return 0;
+int sm3_update(SM3_CTX* ctx, const unsigned char* data, uint32_t len) {
+  if (ctx == nullptr) {
+    return 0;
+  }
+  if (len == 0) {
+    return 1;  // data may be null then
+  }
+  if (ctx->num > 0) {
+    const uint32_t room = SM3_CBLOCK - ctx->num;
+    if (len < room) {
+      std::memcpy(ctx->buf + ctx->num, data, len);
+      ctx->num += len;
+      return 1;
     }
-    if (len == 0) {
-        return 1;  // data may be null then
-    }
-    if (ctx->num > 0) {
-        const uint32_t room = SM3_CBLOCK - ctx->num;
-        if (len < room) {
-            std::memcpy(ctx->buf + ctx->num, data, len);
-            ctx->num += len;
-            return 1;
-        }
-        std::memcpy(ctx->buf + ctx->num, data, room);
-        sm3_compress(ctx, ctx->buf, 1);
-        data += room;
-        len -= room;
-    }
-    // Whole blocks straight from the caller's data.
-    const uint32_t whole = len / SM3_CBLOCK;
-    if (whole > 0) {
-        sm3_compress(ctx, data, whole);
-        data += size_t{whole} * SM3_CBLOCK;
-        len -= whole * SM3_CBLOCK;
-    }
-    if (len > 0) {
-        std::memcpy(ctx->buf, data, len);
-    }
-    ctx->num = len;
-    return 1;
+    std::memcpy(ctx->buf + ctx->num, data, room);
+    sm3_compress(ctx, ctx->buf, 1);
+    data += room;
+    len -= room;
+  }
+  // Whole blocks straight from the caller's data.
+  const uint32_t whole = len / SM3_CBLOCK;
+  if (whole > 0) {
+    sm3_compress(ctx, data, whole);
+    data += size_t{whole} * SM3_CBLOCK;
+    len -= whole * SM3_CBLOCK;
+  }
+  if (len > 0) {
+    std::memcpy(ctx->buf, data, len);
+  }
+  ctx->num = len;
+  return 1;
 }
 
-int sm3_update_any(SM3_CTX *ctx, const unsigned char *data, size_t len) {
-    // Largest chunk handed to sm3_update at once: a whole number of blocks, so
-    // that the chunks of a long input are still compressed in place.
-    constexpr size_t kMaxChunk = size_t{1} << 30;
-    while (len > kMaxChunk) {
-        if (!sm3_update(ctx, data, static_cast<uint32_t>(kMaxChunk))) {
-            return 0;
-        }
-        data += kMaxChunk;
-        len -= kMaxChunk;
+int sm3_update_any(SM3_CTX* ctx, const unsigned char* data, size_t len) {
+  // Largest chunk handed to sm3_update at once: a whole number of blocks, so
+  // that the chunks of a long input are still compressed in place.
+  constexpr size_t kMaxChunk = size_t{1} << 30;
+  while (len > kMaxChunk) {
+    if (!sm3_update(ctx, data, static_cast<uint32_t>(kMaxChunk))) {
+      return 0;
     }
-    return sm3_update(ctx, data, static_cast<uint32_t>(len));
+    data += kMaxChunk;
+    len -= kMaxChunk;
+  }
+  return sm3_update(ctx, data, static_cast<uint32_t>(len));
 }
 
-int sm3_final(unsigned char out[SM3_DIGEST_LENGTH], SM3_CTX *ctx) {
-    if (ctx == nullptr) {
-        return 0;
-    }
-    // The length is taken before the padding blocks, which are not counted.
-    const uint64_t blocks = (uint64_t{ctx->blocks_hi} << 32) | ctx->blocks_lo;
-    const uint64_t bits = (blocks << 9) + (uint64_t{ctx->num} << 3);
-    const sm3_compress_fn fn = ActiveCompress();
-    ctx->buf[ctx->num] = 0x80;
-    if (ctx->num + 9 > SM3_CBLOCK) {
-        std::memset(ctx->buf + ctx->num + 1, 0, SM3_CBLOCK - ctx->num - 1);
-        fn(ctx->state, ctx->buf, 1);
-        std::memset(ctx->buf, 0, 56);
-    } else {
-        std::memset(ctx->buf + ctx->num + 1, 0, 56 - ctx->num - 1);
-    }
-    // Bit length from the 64-bit block count: blocks * 512 + fill * 8.
-    StoreBe32(ctx->buf + 56, static_cast<uint32_t>(bits >> 32));
-    StoreBe32(ctx->buf + 60, static_cast<uint32_t>(bits));
+int sm3_final(unsigned char out[SM3_DIGEST_LENGTH], SM3_CTX* ctx) {
+  if (ctx == nullptr) {
+    return 0;
+  }
+  // The length is taken before the padding blocks, which are not counted.
+  const uint64_t blocks = (uint64_t{ctx->blocks_hi} << 32) | ctx->blocks_lo;
+  const uint64_t bits = (blocks << 9) + (uint64_t{ctx->num} << 3);
+  const sm3_compress_fn fn = ActiveCompress();
+  ctx->buf[ctx->num] = 0x80;
+  if (ctx->num + 9 > SM3_CBLOCK) {
+    std::memset(ctx->buf + ctx->num + 1, 0, SM3_CBLOCK - ctx->num - 1);
     fn(ctx->state, ctx->buf, 1);
-    for (unsigned i = 0; i < 8; ++i) {
-        StoreBe32(out + 4 * i, ctx->state[i]);
-    }
-    OPENSSL_cleanse(ctx->buf, sizeof(ctx->buf));
-    return 1;
+    std::memset(ctx->buf, 0, 56);
+  } else {
+    std::memset(ctx->buf + ctx->num + 1, 0, 56 - ctx->num - 1);
+  }
+  // Bit length from the 64-bit block count: blocks * 512 + fill * 8.
+  StoreBe32(ctx->buf + 56, static_cast<uint32_t>(bits >> 32));
+  StoreBe32(ctx->buf + 60, static_cast<uint32_t>(bits));
+  fn(ctx->state, ctx->buf, 1);
+  for (unsigned i = 0; i < 8; ++i) {
+    StoreBe32(out + 4 * i, ctx->state[i]);
+  }
+  OPENSSL_cleanse(ctx->buf, sizeof(ctx->buf));
+  return 1;
 }

@@ -31,7 +31,8 @@ namespace {
 
 #if defined(__clang__)
 #pragma clang attribute pop
-#pragma clang attribute push(__attribute__((target("avx2,bmi,bmi2,avx512f,avx512vl"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx2,bmi,bmi2,avx512f,avx512vl"))), \
+                             apply_to = function)
 #else
 #pragma GCC pop_options
 #pragma GCC push_options
@@ -55,12 +56,12 @@ namespace {
 #pragma GCC pop_options
 #endif
 
-void sm3_compress_avx2_bmi2(uint32_t state[8], const unsigned char *blocks, size_t count) {
-    sm3avx2::Compress(state, blocks, count);
+void sm3_compress_avx2_bmi2(uint32_t state[8], const unsigned char* blocks, size_t count) {
+  sm3avx2::Compress(state, blocks, count);
 }
 
-void sm3_compress_avx512_bmi2(uint32_t state[8], const unsigned char *blocks, size_t count) {
-    sm3avx512::Compress(state, blocks, count);
+void sm3_compress_avx512_bmi2(uint32_t state[8], const unsigned char* blocks, size_t count) {
+  sm3avx512::Compress(state, blocks, count);
 }
 
 #endif

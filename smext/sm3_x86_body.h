@@ -17,113 +17,114 @@
 // One instruction for a rotation, one for the exclusive-or of three.
 template <int kBits>
 SM3_INLINE __m128i Rotl(__m128i x) {
-    return _mm_rol_epi32(x, kBits);
-}
-
-SM3_INLINE __m128i P1(__m128i x) { return _mm_ternarylogic_epi32(x, Rotl<15>(x), Rotl<23>(x), 0x96); }
-#else
-template <int kBits>
-SM3_INLINE __m128i Rotl(__m128i x) {
-    return _mm_or_si128(_mm_slli_epi32(x, kBits), _mm_srli_epi32(x, 32 - kBits));
+  return _mm_rol_epi32(x, kBits);
 }
 
 SM3_INLINE __m128i P1(__m128i x) {
-    return _mm_xor_si128(x, _mm_xor_si128(Rotl<15>(x), Rotl<23>(x)));
+  return _mm_ternarylogic_epi32(x, Rotl<15>(x), Rotl<23>(x), 0x96);
+}
+#else
+template <int kBits>
+SM3_INLINE __m128i Rotl(__m128i x) {
+  return _mm_or_si128(_mm_slli_epi32(x, kBits), _mm_srli_epi32(x, 32 - kBits));
+}
+
+SM3_INLINE __m128i P1(__m128i x) {
+  return _mm_xor_si128(x, _mm_xor_si128(Rotl<15>(x), Rotl<23>(x)));
 }
 #endif
 
 // The message words of one block as the rounds read them: W[0 .. 67] and
 // W'[0 .. 63].
 struct Schedule {
-    alignas(16) uint32_t w[68];
-    alignas(16) uint32_t wp[64];
+  alignas(16) uint32_t w[68];
+  alignas(16) uint32_t wp[64];
 };
 
 // Expands one block into a Schedule, in steps that the rounds of the block
 // before run between theirs.
 struct Expander {
-    __m128i v[17];
-    Schedule *out = nullptr;
+  __m128i v[17];
+  Schedule* out = nullptr;
 
-    // Stores four words for the rounds. The rounds then read them from memory
-    // as operands of their additions, which is cheaper than taking each word
-    // out of the vector register; the empty statement keeps the compiler from
-    // doing the latter.
-    SM3_INLINE static void Put(uint32_t *to, __m128i x) {
-        auto *slot = reinterpret_cast<__m128i *>(to);
-        _mm_store_si128(slot, x);
-        __asm__("" : "+m"(*slot));
-    }
+  // Stores four words for the rounds. The rounds then read them from memory
+  // as operands of their additions, which is cheaper than taking each word
+  // out of the vector register; the empty statement keeps the compiler from
+  // doing the latter.
+  SM3_INLINE static void Put(uint32_t* to, __m128i x) {
+    auto* slot = reinterpret_cast<__m128i*>(to);
+    _mm_store_si128(slot, x);
+    __asm__("" : "+m"(*slot));
+  }
 
-    SM3_INLINE void Load(const unsigned char *block, Schedule *to) {
-        out = to;
-        const __m128i swap = _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
-        v[0] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(block)), swap);
-        v[1] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(block + 16)), swap);
-        v[2] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(block + 32)), swap);
-        v[3] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(block + 48)), swap);
-        for (unsigned k = 0; k < 4; ++k) {
-            Put(out->w + 4 * k, v[k]);
-        }
-        for (unsigned k = 0; k < 3; ++k) {
-            PutWp(k);
-        }
+  SM3_INLINE void Load(const unsigned char* block, Schedule* to) {
+    out = to;
+    const __m128i swap = _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+    v[0] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block)), swap);
+    v[1] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16)), swap);
+    v[2] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 32)), swap);
+    v[3] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 48)), swap);
+    for (unsigned k = 0; k < 4; ++k) {
+      Put(out->w + 4 * k, v[k]);
     }
+    for (unsigned k = 0; k < 3; ++k) {
+      PutWp(k);
+    }
+  }
 
-    // V[k] for 4 <= k <= 16 (the words from j = 4k on), then the W' that it
-    // completes.
-    SM3_INLINE void Step(unsigned k) {
-        const __m128i w16 = v[k - 4];                                 // W[j-16 .. j-13]
-        const __m128i w13 = _mm_alignr_epi8(v[k - 3], v[k - 4], 12);  // W[j-13 .. j-10]
-        const __m128i w9 = _mm_alignr_epi8(v[k - 2], v[k - 3], 12);   // W[j-9 .. j-6]
-        const __m128i w6 = _mm_alignr_epi8(v[k - 1], v[k - 2], 8);    // W[j-6 .. j-3]
-        const __m128i w3 = _mm_srli_si128(v[k - 1], 4);               // W[j-3 .. j-1], 0
-        __m128i x = P1(_mm_xor_si128(_mm_xor_si128(w16, w9), Rotl<15>(w3)));
-        x = _mm_xor_si128(x, _mm_xor_si128(Rotl<7>(w13), w6));
-        const __m128i fix = Rotl<15>(_mm_slli_si128(x, 12));  // W[j] <<< 15 in the last lane
-        v[k] = _mm_xor_si128(x, P1(fix));
-        Put(out->w + 4 * k, v[k]);
-        PutWp(k - 1);
-    }
-    SM3_INLINE void PutWp(unsigned k) { Put(out->wp + 4 * k, _mm_xor_si128(v[k], v[k + 1])); }
+  // V[k] for 4 <= k <= 16 (the words from j = 4k on), then the W' that it
+  // completes.
+  SM3_INLINE void Step(unsigned k) {
+    const __m128i w16 = v[k - 4];                                 // W[j-16 .. j-13]
+    const __m128i w13 = _mm_alignr_epi8(v[k - 3], v[k - 4], 12);  // W[j-13 .. j-10]
+    const __m128i w9 = _mm_alignr_epi8(v[k - 2], v[k - 3], 12);   // W[j-9 .. j-6]
+    const __m128i w6 = _mm_alignr_epi8(v[k - 1], v[k - 2], 8);    // W[j-6 .. j-3]
+    const __m128i w3 = _mm_srli_si128(v[k - 1], 4);               // W[j-3 .. j-1], 0
+    __m128i x = P1(_mm_xor_si128(_mm_xor_si128(w16, w9), Rotl<15>(w3)));
+    x = _mm_xor_si128(x, _mm_xor_si128(Rotl<7>(w13), w6));
+    const __m128i fix = Rotl<15>(_mm_slli_si128(x, 12));  // W[j] <<< 15 in the last lane
+    v[k] = _mm_xor_si128(x, P1(fix));
+    Put(out->w + 4 * k, v[k]);
+    PutWp(k - 1);
+  }
+  SM3_INLINE void PutWp(unsigned k) { Put(out->wp + 4 * k, _mm_xor_si128(v[k], v[k + 1])); }
 };
 
 // The words of the block being compressed come from a finished Schedule;
 // before every fourth round the expansion of the next block moves one step.
 struct PipelinedWords {
-    const Schedule *cur;
-    Expander *next;  // null for the last block
+  const Schedule* cur;
+  Expander* next;  // null for the last block
 
-    SM3_INLINE void Prepare(unsigned j) {
-        if (next != nullptr && j % 4 == 0 && j / 4 + 4 <= 16) {
-            next->Step(j / 4 + 4);
-        }
+  SM3_INLINE void Prepare(unsigned j) {
+    if (next != nullptr && j % 4 == 0 && j / 4 + 4 <= 16) {
+      next->Step(j / 4 + 4);
     }
-    SM3_INLINE uint32_t W(unsigned j) const { return cur->w[j]; }
-    SM3_INLINE uint32_t Wp(unsigned j) const { return cur->wp[j]; }
+  }
+  SM3_INLINE uint32_t W(unsigned j) const { return cur->w[j]; }
+  SM3_INLINE uint32_t Wp(unsigned j) const { return cur->wp[j]; }
 };
 
-void Compress(uint32_t state[8], const unsigned char *blocks, size_t count) {
-    if (count == 0) {
-        return;
+void Compress(uint32_t state[8], const unsigned char* blocks, size_t count) {
+  if (count == 0) {
+    return;
+  }
+  Schedule schedules[2];
+  Expander expander;
+  expander.Load(blocks, &schedules[0]);
+  for (unsigned k = 4; k <= 16; ++k) {
+    expander.Step(k);
+  }
+  // Two copies of the rounds, with and without the next expansion, so that
+  // neither tests for it between rounds.
+  for (size_t i = 0; i < count; ++i) {
+    PipelinedWords words{&schedules[i % 2], nullptr};
+    if (i + 1 < count) {
+      expander.Load(blocks + 64 * (i + 1), &schedules[(i + 1) % 2]);
+      words.next = &expander;
+      sm3rounds::CompressBlock(state, words);
+    } else {
+      sm3rounds::CompressBlock(state, words);
     }
-    Schedule schedules[2];
-    Expander expander;
-    expander.Load(blocks, &schedules[0]);
-    for (unsigned k = 4; k <= 16; ++k) {
-        expander.Step(k);
-    }
-    // Two copies of the rounds, with and without the next expansion, so that
-    // neither tests for it between rounds.
-    for (size_t i = 0; i < count; ++i) {
-        PipelinedWords words{&schedules[i % 2], nullptr};
-        if (i + 1 < count) {
-            expander.Load(blocks + 64 * (i + 1), &schedules[(i + 1) % 2]);
-            words.next = &expander;
-            sm3rounds::CompressBlock(state, words);
-        } else {
-            sm3rounds::CompressBlock(state, words);
-        }
-    }
+  }
 }
-

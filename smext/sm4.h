@@ -16,8 +16,8 @@ extern "C" {
 // The cipher data of a context: the key words and the round keys, in
 // schedule order for encryption and reversed for decryption.
 typedef struct sm4_key_st {
-    uint32_t mk[4];
-    uint32_t rk[SM4_ROUNDS];
+  uint32_t mk[4];
+  uint32_t rk[SM4_ROUNDS];
 } SM4_KEY;
 
 // Each returns 1. Words are big-endian readings of the bytes.
@@ -36,7 +36,7 @@ int sm4_cbc_encrypt_block(const unsigned char in[16], const uint32_t rk[SM4_ROUN
                           unsigned char iv[16], unsigned char out[16], int enc);
 
 // The "sm4-cbc" record (static, never freed; built on first use).
-const EVP_CIPHER *sm4_cbc_cipher_method(void);
+const EVP_CIPHER* sm4_cbc_cipher_method(void);
 
 #ifdef __cplusplus
 }

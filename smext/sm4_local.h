@@ -29,9 +29,9 @@ inline constexpr uint8_t SM4_SBOX[256] = {
 // The cores that CBC runs on. The vector cores compute the S-box without
 // tables indexed by data (see sm4_x86.cpp).
 enum sm4_impl {
-    SM4_IMPL_PORTABLE = 0,  // tables; any processor
-    SM4_IMPL_AESNI = 1,     // x86-64 with AVX2 and AES-NI: 8 blocks at once
-    SM4_IMPL_GFNI = 2,      // x86-64 with AVX-512 (F, BW, VL) and GFNI: 16 blocks at once
+  SM4_IMPL_PORTABLE = 0,  // tables; any processor
+  SM4_IMPL_AESNI = 1,     // x86-64 with AVX2 and AES-NI: 8 blocks at once
+  SM4_IMPL_GFNI = 2,      // x86-64 with AVX-512 (F, BW, VL) and GFNI: 16 blocks at once
 };
 
 // Blocks per call of each core's parallel function.
@@ -50,10 +50,10 @@ int sm4_force_impl(enum sm4_impl impl);
 // CBC over nblocks whole blocks with the active core; iv holds the chaining
 // value and is updated. Each block is read before its output is written, so in
 // and out may be the same buffer. Decryption wants reversed round keys.
-void sm4_cbc_encrypt_blocks(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16],
-                            unsigned char *out, const unsigned char *in, size_t nblocks);
-void sm4_cbc_decrypt_blocks(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16],
-                            unsigned char *out, const unsigned char *in, size_t nblocks);
+void sm4_cbc_encrypt_blocks(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16], unsigned char* out,
+                            const unsigned char* in, size_t nblocks);
+void sm4_cbc_decrypt_blocks(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16], unsigned char* out,
+                            const unsigned char* in, size_t nblocks);
 
 #if defined(__x86_64__)
 // The x86 cores (sm4_x86.cpp); callers check sm4_impl_available first. The
@@ -61,9 +61,9 @@ void sm4_cbc_decrypt_blocks(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16],
 // count: groups of SM4_GFNI_GROUP, then the rest as one group of 4, 8 or 16.
 int sm4_x86_has(enum sm4_impl impl);
 void sm4_aesni_cbc_decrypt_groups(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16],
-                                  unsigned char *out, const unsigned char *in, size_t groups);
+                                  unsigned char* out, const unsigned char* in, size_t groups);
 void sm4_gfni_cbc_decrypt_blocks(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16],
-                                 unsigned char *out, const unsigned char *in, size_t nblocks);
+                                 unsigned char* out, const unsigned char* in, size_t nblocks);
 void sm4_gfni_cbc_encrypt_blocks(const uint32_t rk[SM4_ROUNDS], unsigned char iv[16],
-                                 unsigned char *out, const unsigned char *in, size_t nblocks);
+                                 unsigned char* out, const unsigned char* in, size_t nblocks);
 #endif

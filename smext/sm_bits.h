@@ -11,29 +11,31 @@
 #define SM_BITS_INLINE static inline __attribute__((always_inline))
 
 // Rotation of a 32-bit word to the left by n mod 32.
-static constexpr uint32_t rotl32(uint32_t x, unsigned n) { return std::rotl(x, static_cast<int>(n % 32)); }
+static constexpr uint32_t rotl32(uint32_t x, unsigned n) {
+  return std::rotl(x, static_cast<int>(n % 32));
+}
 
 // x ^ (x <<< k) for every k of kShifts: the linear transforms of the cores
 // (SM4's L is XorRotl<2, 10, 18, 24>, as is ZUC's L1).
 template <int... kShifts>
 SM_BITS_INLINE constexpr uint32_t XorRotl(uint32_t x) {
-    return (x ^ ... ^ std::rotl(x, kShifts));
+  return (x ^ ... ^ std::rotl(x, kShifts));
 }
 
 // The word whose bytes, most significant first, are p[0..3].
-SM_BITS_INLINE uint32_t LoadBe32(const unsigned char *p) {
-    uint32_t v;
-    std::memcpy(&v, p, sizeof(v));
-    if constexpr (std::endian::native == std::endian::little) {
-        v = __builtin_bswap32(v);
-    }
-    return v;
+SM_BITS_INLINE uint32_t LoadBe32(const unsigned char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof(v));
+  if constexpr (std::endian::native == std::endian::little) {
+    v = __builtin_bswap32(v);
+  }
+  return v;
 }
 
 // Writes v to p[0..3], most significant byte first.
-SM_BITS_INLINE void StoreBe32(unsigned char *p, uint32_t v) {
-    if constexpr (std::endian::native == std::endian::little) {
-        v = __builtin_bswap32(v);
-    }
-    std::memcpy(p, &v, sizeof(v));
+SM_BITS_INLINE void StoreBe32(unsigned char* p, uint32_t v) {
+  if constexpr (std::endian::native == std::endian::little) {
+    v = __builtin_bswap32(v);
+  }
+  std::memcpy(p, &v, sizeof(v));
 }

@@ -23,15 +23,15 @@ extern "C" {
 // DER alone. Every other key is checked by the library's own signature code;
 // algorithms whose table row names no digest (RSA-PSS, EdDSA) go to the
 // library's ASN1_item_verify as a whole.
-int verify_signed_item(const ASN1_ITEM *it, const X509_ALGOR *algorithm, const ASN1_BIT_STRING *signature,
-                       const void *value, EVP_PKEY *pkey);
+int verify_signed_item(const ASN1_ITEM* it, const X509_ALGOR* algorithm,
+                       const ASN1_BIT_STRING* signature, const void* value, EVP_PKEY* pkey);
 
 // X509_verify and X509_CRL_verify through verify_signed_item: the signature
 // of cert (crl) against pkey, with the same results. A certificate whose outer
 // signature algorithm differs from the one inside its signed part gives 0, as
 // X509_verify does.
-int sm_x509_verify(X509 *cert, EVP_PKEY *pkey);
-int sm_x509_crl_verify(X509_CRL *crl, EVP_PKEY *pkey);
+int sm_x509_verify(X509* cert, EVP_PKEY* pkey);
+int sm_x509_crl_verify(X509_CRL* crl, EVP_PKEY* pkey);
 
 #ifdef __cplusplus
 }

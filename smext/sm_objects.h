@@ -13,19 +13,19 @@ extern "C" {
 #endif
 
 enum {
-    SM_OBJ_SM2_CURVE = 920,       // "ChinaSM2256"          1.2.156.10197.1.301
-    SM_OBJ_SM2_TEST_CURVE = 921,  // "ChinaSM2TEST256"      1.2.156.10197.1.888
-    SM_OBJ_SM3 = 922,             // "sm3"                  1.2.156.10197.1.401
-    SM_OBJ_SM4_CBC = 923,         // "sm4-cbc"              1.2.156.10197.1.104
-    SM_OBJ_SM2_SM3 = 924,         // "sm2-sm3"              1.2.156.10197.1.501
-    SM_OBJ_SM1_CBC = 925,         // "sm1-cbc"              1.2.156.10197.1.102
-    SM_OBJ_ZUC = 926,             // "zuc"                  1.2.156.10197.1.105
-    SM_OBJ_SM2_SM3_PKCS7 = 927,   // "sm2-sm3-pkcs7"        1.2.156.10197.1.301.1
-    SM_OBJ_SM_PKCS7_DATA = 928,   // "sm-pkcs7-data"        1.2.156.10197.6.1.4.2.1
-    SM_OBJ_EMPTY = 929,           // reserved: no names, no OID
-    SM_OBJ_SM_PKCS7_SIGNED = 930, // "sm-pkcs7-signedData"  1.2.156.10197.6.1.4.2.2
-    SM_OBJ_FIRST = SM_OBJ_SM2_CURVE,
-    SM_OBJ_LAST = SM_OBJ_SM_PKCS7_SIGNED
+  SM_OBJ_SM2_CURVE = 920,        // "ChinaSM2256"          1.2.156.10197.1.301
+  SM_OBJ_SM2_TEST_CURVE = 921,   // "ChinaSM2TEST256"      1.2.156.10197.1.888
+  SM_OBJ_SM3 = 922,              // "sm3"                  1.2.156.10197.1.401
+  SM_OBJ_SM4_CBC = 923,          // "sm4-cbc"              1.2.156.10197.1.104
+  SM_OBJ_SM2_SM3 = 924,          // "sm2-sm3"              1.2.156.10197.1.501
+  SM_OBJ_SM1_CBC = 925,          // "sm1-cbc"              1.2.156.10197.1.102
+  SM_OBJ_ZUC = 926,              // "zuc"                  1.2.156.10197.1.105
+  SM_OBJ_SM2_SM3_PKCS7 = 927,    // "sm2-sm3-pkcs7"        1.2.156.10197.1.301.1
+  SM_OBJ_SM_PKCS7_DATA = 928,    // "sm-pkcs7-data"        1.2.156.10197.6.1.4.2.1
+  SM_OBJ_EMPTY = 929,            // reserved: no names, no OID
+  SM_OBJ_SM_PKCS7_SIGNED = 930,  // "sm-pkcs7-signedData"  1.2.156.10197.6.1.4.2.2
+  SM_OBJ_FIRST = SM_OBJ_SM2_CURVE,
+  SM_OBJ_LAST = SM_OBJ_SM_PKCS7_SIGNED
 };
 
 // Puts the objects in place: the library's own objects where it has one with
@@ -46,7 +46,7 @@ int sm_obj_is_sm2_curve(int curveNid);
 // number (SM_OBJ_SM2_CURVE, SM_OBJ_SM2_TEST_CURVE). The SM2 curve is the
 // library's own; the test curve is built from its parameters and carries its
 // run-time NID as curve name. NULL (error queued) for any other number.
-EC_GROUP *sm_ec_group_new(int nid);
+EC_GROUP* sm_ec_group_new(int nid);
 
 #ifdef __cplusplus
 }

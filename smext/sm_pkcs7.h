@@ -31,29 +31,29 @@ DECLARE_ASN1_ITEM(SM_PKCS7_SIGNED)
 // for signed data, sm-pkcs7-signedData and the library's enveloped, signed and
 // enveloped, digested and encrypted types; for any other type the value held
 // when it is an OCTET STRING, else none.
-ASN1_OCTET_STRING *pkcs7_content_octets(PKCS7 *p7);
+ASN1_OCTET_STRING* pkcs7_content_octets(PKCS7* p7);
 
 // PKCS7_dataInit with the SM types: sets up the BIO chain through which the
 // content of p7 is written (signing) or read. Signed data gets one digest BIO
 // per digest algorithm, in front of bio or, without one, of a null BIO when
 // detached, a memory BIO over the content octets, or an empty memory BIO.
 // Null on failure (PKCS7 error entry).
-BIO *pkcs7_data_init(PKCS7 *p7, BIO *bio);
+BIO* pkcs7_data_init(PKCS7* p7, BIO* bio);
 
 // PKCS7_dataFinal with the SM types: signs every signer that has a key with
 // the digest found in bio, and takes the content from the chain's memory BIO
 // unless the structure is detached or streamed. 1, or 0 (PKCS7 error entry),
 // also when there are no content octets to take the content.
-int pkcs7_data_final(PKCS7 *p7, BIO *bio);
+int pkcs7_data_final(PKCS7* p7, BIO* bio);
 
 // PKCS7_ctrl with the SM types: PKCS7_OP_SET_DETACHED_SIGNATURE and
 // PKCS7_OP_GET_DETACHED_SIGNATURE on signed data. parg is not used.
-long pkcs7_control(PKCS7 *p7, int cmd, long larg, char *parg);
+long pkcs7_control(PKCS7* p7, int cmd, long larg, char* parg);
 
 // PKCS7_stream with the SM types: flags the content octet string for
 // indefinite-length streaming and points *boundary at its data. 1, or 0 when
 // the type has no such string.
-int pkcs7_stream_content(unsigned char ***boundary, PKCS7 *p7);
+int pkcs7_stream_content(unsigned char*** boundary, PKCS7* p7);
 
 #ifdef __cplusplus
 }
@@ -70,7 +70,7 @@ int pkcs7_stream_content(unsigned char ***boundary, PKCS7 *p7);
 struct SmPkcs7Item;
 template <>
 struct tovel::Deleter<SmPkcs7Item> {
-    void operator()(PKCS7 *p7) const noexcept { SM_PKCS7_free(p7); }
+  void operator()(PKCS7* p7) const noexcept { SM_PKCS7_free(p7); }
 };
 using SmPkcs7Ptr = std::unique_ptr<PKCS7, tovel::Deleter<SmPkcs7Item>>;
 #endif

@@ -11,24 +11,24 @@ extern "C" {
 #endif
 
 // out = in ^ the next blocks * 16 keystream words (64 bytes a block).
-typedef void (*zuc_xor_fn)(ZUC_STATE *state, unsigned char *out, const unsigned char *in,
+typedef void (*zuc_xor_fn)(ZUC_STATE* state, unsigned char* out, const unsigned char* in,
                            size_t blocks);
 
 typedef enum {
-    ZUC_IMPL_AUTO = 0,     // the preferred path this processor runs
-    ZUC_IMPL_PORTABLE,     // plain C++ with S-box tables, any processor
-    ZUC_IMPL_GFNI_AVX512,  // x86-64: F in vector registers, S-boxes computed (no tables)
+  ZUC_IMPL_AUTO = 0,     // the preferred path this processor runs
+  ZUC_IMPL_PORTABLE,     // plain C++ with S-box tables, any processor
+  ZUC_IMPL_GFNI_AVX512,  // x86-64: F in vector registers, S-boxes computed (no tables)
 } zuc_impl;
 
 // F on one word (zuc_f): W from X0 .. X2, R1 and R2 moved on.
-typedef uint32_t (*zuc_f_fn)(ZUC_STATE *state);
+typedef uint32_t (*zuc_f_fn)(ZUC_STATE* state);
 
 // A code path: its block keystream and its F, so that the key set-up and
 // single words use the same S-box code as the blocks.
 typedef struct {
-    zuc_impl impl;
-    zuc_xor_fn xor_blocks;
-    zuc_f_fn f;
+  zuc_impl impl;
+  zuc_xor_fn xor_blocks;
+  zuc_f_fn f;
 } ZUC_PATH;
 
 extern const ZUC_PATH zuc_path_portable;
@@ -38,7 +38,7 @@ extern const ZUC_PATH zuc_path_gfni_avx512;
 
 // out = in ^ keystream over len bytes: a new word for every 4 bytes, the
 // unused bytes of the last word dropped (ceil(len / 4) words in all).
-void zuc_xor_stream(ZUC_STATE *state, unsigned char *out, const unsigned char *in, size_t len);
+void zuc_xor_stream(ZUC_STATE* state, unsigned char* out, const unsigned char* in, size_t len);
 
 // Makes every later keystream use impl. Returns 1, or 0 (and changes nothing)
 // when this processor cannot run it. For tests and benchmarks.

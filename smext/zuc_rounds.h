@@ -34,7 +34,8 @@ constexpr uint8_t ZUC_S0[256] = {
     0x0E, 0x86, 0xAB, 0xBE, 0x2A, 0x02, 0xE7, 0x67, 0xE6, 0x44, 0xA2, 0x6C, 0xC2, 0x93, 0x9F, 0xF1,
     0xF6, 0xFA, 0x36, 0xD2, 0x50, 0x68, 0x9E, 0x62, 0x71, 0x15, 0x3D, 0xD6, 0x40, 0xC4, 0xE2, 0x0F,
     0x8E, 0x83, 0x77, 0x6B, 0x25, 0x05, 0x3F, 0x0C, 0x30, 0xEA, 0x70, 0xB7, 0xA1, 0xE8, 0xA9, 0x65,
-    0x8D, 0x27, 0x1A, 0xDB, 0x81, 0xB3, 0xA0, 0xF4, 0x45, 0x7A, 0x19, 0xDF, 0xEE, 0x78, 0x34, 0x60,};
+    0x8D, 0x27, 0x1A, 0xDB, 0x81, 0xB3, 0xA0, 0xF4, 0x45, 0x7A, 0x19, 0xDF, 0xEE, 0x78, 0x34, 0x60,
+};
 
 constexpr uint8_t ZUC_S1[256] = {
     0x55, 0xC2, 0x63, 0x71, 0x3B, 0xC8, 0x47, 0x86, 0x9F, 0x3C, 0xDA, 0x5B, 0x29, 0xAA, 0xFD, 0x77,
@@ -52,7 +53,8 @@ constexpr uint8_t ZUC_S1[256] = {
     0xA3, 0xEF, 0xEA, 0x51, 0xE6, 0x6B, 0x18, 0xEC, 0x1B, 0x2C, 0x80, 0xF7, 0x74, 0xE7, 0xFF, 0x21,
     0x5A, 0x6A, 0x54, 0x1E, 0x41, 0x31, 0x92, 0x35, 0xC4, 0x33, 0x07, 0x0A, 0xBA, 0x7E, 0x0E, 0x34,
     0x88, 0xB1, 0x98, 0x7C, 0xF3, 0x3D, 0x60, 0x6C, 0x7B, 0xCA, 0xD3, 0x1F, 0x32, 0x65, 0x04, 0x28,
-    0x64, 0xBE, 0x85, 0x9B, 0x2F, 0x59, 0x8A, 0xD7, 0xB0, 0x25, 0xAC, 0xAF, 0x12, 0x03, 0xE2, 0xF2,};
+    0x64, 0xBE, 0x85, 0x9B, 0x2F, 0x59, 0x8A, 0xD7, 0xB0, 0x25, 0xAC, 0xAF, 0x12, 0x03, 0xE2, 0xF2,
+};
 
 constexpr uint32_t kMask31 = 0x7FFFFFFF;
 
@@ -62,16 +64,17 @@ constexpr uint32_t kMask31 = 0x7FFFFFFF;
 // 2^31 + 2^22, the second a value from 1 to 2^31 - 1, since the cells are
 // never 0. So the result is the residue with 0 written as 2^31 - 1, the
 // register's own form, and needs no further correction.
-ZUC_INLINE uint32_t WorkFeedback(uint32_t s0, uint32_t s4, uint32_t s10, uint32_t s13, uint32_t s15) {
-    uint64_t sum = uint64_t{s0} * 257 + (uint64_t{s4} << 20) + (uint64_t{s10} << 21) +
-                   (uint64_t{s13} << 17) + (uint64_t{s15} << 15);
-    sum = (sum & kMask31) + (sum >> 31);
-    return static_cast<uint32_t>((sum & kMask31) + (sum >> 31));
+ZUC_INLINE uint32_t WorkFeedback(uint32_t s0, uint32_t s4, uint32_t s10, uint32_t s13,
+                                 uint32_t s15) {
+  uint64_t sum = uint64_t{s0} * 257 + (uint64_t{s4} << 20) + (uint64_t{s10} << 21) +
+                 (uint64_t{s13} << 17) + (uint64_t{s15} << 15);
+  sum = (sum & kMask31) + (sum >> 31);
+  return static_cast<uint32_t>((sum & kMask31) + (sum >> 31));
 }
 
 // out = in ^ z, the word taken most significant byte first.
-ZUC_INLINE void XorWord(unsigned char *out, const unsigned char *in, uint32_t z) {
-    StoreBe32(out, LoadBe32(in) ^ z);
+ZUC_INLINE void XorWord(unsigned char* out, const unsigned char* in, uint32_t z) {
+  StoreBe32(out, LoadBe32(in) ^ z);
 }
 
 // blocks * 16 keystream words into out = in ^ keystream. The register is
@@ -80,31 +83,31 @@ ZUC_INLINE void XorWord(unsigned char *out, const unsigned char *in, uint32_t z)
 // F is the path's non-linear function: F.Next(X0, X1, X2) returns W and
 // moves R1 and R2 on.
 template <class F>
-ZUC_INLINE void XorBlocks(ZUC_STATE *state, unsigned char *out, const unsigned char *in,
-                          size_t blocks, F &f) {
-    uint32_t s[16];
-    std::memcpy(s, state->s, sizeof(s));
-    uint32_t x0 = state->x[0], x1 = state->x[1], x2 = state->x[2], x3 = state->x[3];
-    for (; blocks > 0; --blocks, in += 64, out += 64) {
+ZUC_INLINE void XorBlocks(ZUC_STATE* state, unsigned char* out, const unsigned char* in,
+                          size_t blocks, F& f) {
+  uint32_t s[16];
+  std::memcpy(s, state->s, sizeof(s));
+  uint32_t x0 = state->x[0], x1 = state->x[1], x2 = state->x[2], x3 = state->x[3];
+  for (; blocks > 0; --blocks, in += 64, out += 64) {
 #pragma GCC unroll 16
-        for (unsigned i = 0; i < 16; ++i) {
-            // Register step in working mode, over the window that starts at s[i].
-            const uint32_t v = WorkFeedback(s[i], s[(i + 4) & 15], s[(i + 10) & 15],
-                                            s[(i + 13) & 15], s[(i + 15) & 15]);
-            s[i] = v;
-            // Bit reorganisation over the window that now starts at s[i + 1].
-            x0 = ((v & 0x7FFF8000) << 1) | (s[(i + 15) & 15] & 0xFFFF);
-            x1 = ((s[(i + 12) & 15] & 0xFFFF) << 16) | (s[(i + 10) & 15] >> 15);
-            x2 = ((s[(i + 8) & 15] & 0xFFFF) << 16) | (s[(i + 6) & 15] >> 15);
-            x3 = ((s[(i + 3) & 15] & 0xFFFF) << 16) | (s[(i + 1) & 15] >> 15);
-            XorWord(out + 4 * i, in + 4 * i, f.Next(x0, x1, x2) ^ x3);
-        }
+    for (unsigned i = 0; i < 16; ++i) {
+      // Register step in working mode, over the window that starts at s[i].
+      const uint32_t v =
+          WorkFeedback(s[i], s[(i + 4) & 15], s[(i + 10) & 15], s[(i + 13) & 15], s[(i + 15) & 15]);
+      s[i] = v;
+      // Bit reorganisation over the window that now starts at s[i + 1].
+      x0 = ((v & 0x7FFF8000) << 1) | (s[(i + 15) & 15] & 0xFFFF);
+      x1 = ((s[(i + 12) & 15] & 0xFFFF) << 16) | (s[(i + 10) & 15] >> 15);
+      x2 = ((s[(i + 8) & 15] & 0xFFFF) << 16) | (s[(i + 6) & 15] >> 15);
+      x3 = ((s[(i + 3) & 15] & 0xFFFF) << 16) | (s[(i + 1) & 15] >> 15);
+      XorWord(out + 4 * i, in + 4 * i, f.Next(x0, x1, x2) ^ x3);
     }
-    std::memcpy(state->s, s, sizeof(s));
-    state->x[0] = x0;
-    state->x[1] = x1;
-    state->x[2] = x2;
-    state->x[3] = x3;
+  }
+  std::memcpy(state->s, s, sizeof(s));
+  state->x[0] = x0;
+  state->x[1] = x1;
+  state->x[2] = x2;
+  state->x[3] = x3;
 }
 
 }  // namespace

@@ -8,6 +8,9 @@
 // --flags 0 only listens (for a session that the host finds by name, such as
 // the global logger). Stops after --count messages, after --seconds, or on
 // SIGINT/SIGTERM.
+#include <algorithm>
+#include <cctype>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -17,9 +20,6 @@
 #include <iostream>
 #include <map>
 #include <optional>
-#include <algorithm>
-#include <cctype>
-#include <chrono>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -51,7 +51,8 @@ std::string DefaultMessagesFile() {
     if (error) return TOVEL_TRACE_MESSAGES;
     installed = self.parent_path() / installed;
   }
-  if (std::filesystem::is_regular_file(installed, error)) return installed.lexically_normal().string();
+  if (std::filesystem::is_regular_file(installed, error))
+    return installed.lexically_normal().string();
   return TOVEL_TRACE_MESSAGES;
 }
 
@@ -91,12 +92,18 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     }
     long long number = std::strtoll(value, &end, 0);
     if (end == value || *end != 0 || number < 0) return false;
-    if (name == "--flags") options->flags = static_cast<unsigned long>(number);
-    else if (name == "--level") options->level = static_cast<unsigned long>(number);
-    else if (name == "--pid") options->pid = static_cast<long>(number);
-    else if (name == "--count") options->count = static_cast<long>(number);
-    else if (name == "--seconds") options->seconds = static_cast<long>(number);
-    else return false;
+    if (name == "--flags")
+      options->flags = static_cast<unsigned long>(number);
+    else if (name == "--level")
+      options->level = static_cast<unsigned long>(number);
+    else if (name == "--pid")
+      options->pid = static_cast<long>(number);
+    else if (name == "--count")
+      options->count = static_cast<long>(number);
+    else if (name == "--seconds")
+      options->seconds = static_cast<long>(number);
+    else
+      return false;
   }
   return options->flags <= 0xFFFFFFFFul && options->level <= 0xFF;
 }
@@ -133,10 +140,12 @@ std::string WideToUtf8(const std::vector<std::uint8_t>& bytes) {
   std::memcpy(wide.data(), bytes.data(), wide.size() * 2);
   wide = wide.substr(0, wide.find(u'\0'));
   if (wide.empty()) return {};
-  int count = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+  int count = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                  0, nullptr, nullptr);
   std::string text(static_cast<std::size_t>(count > 0 ? count : 0), '\0');
   if (count > 0)
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), count, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), count,
+                        nullptr, nullptr);
   return text;
 }
 
@@ -199,7 +208,9 @@ std::optional<std::string> Render(const Description& description, const TraceRec
   const std::string& text = description.text;
   for (std::size_t i = 0; i < text.size(); ++i) {
     std::size_t end = i + 1;
-    while (text[i] == '%' && end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) ++end;
+    while (text[i] == '%' && end < text.size() &&
+           std::isdigit(static_cast<unsigned char>(text[end])))
+      ++end;
     if (end > i + 1) {
       std::size_t index = std::stoul(text.substr(i + 1, end - i - 1));
       out += index >= 1 && index <= values.size() ? values[index - 1] : text.substr(i, end - i);
@@ -217,13 +228,14 @@ void Print(const Descriptions& descriptions, const TraceRecord& record) {
   std::tm local{};
   localtime_r(&seconds, &local);
   char stamp[32];
-  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%06llu", local.tm_hour, local.tm_min, local.tm_sec,
+  std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%06llu", local.tm_hour, local.tm_min,
+                local.tm_sec,
                 static_cast<unsigned long long>(record.timestampNs % 1000000000ull / 1000));
   std::string guid = FormatGuid(record.series);
   auto name = descriptions.seriesNames.find(guid);
   std::string series = name != descriptions.seriesNames.end() ? name->second : "{" + guid + "}";
-  std::cout << stamp << " " << record.processId << " " << record.threadId << " " << series << "#" << record.number
-            << " ";
+  std::cout << stamp << " " << record.processId << " " << record.threadId << " " << series << "#"
+            << record.number << " ";
   auto description = descriptions.messages.find({guid, record.number});
   std::optional<std::string> text;
   if (description != descriptions.messages.end()) text = Render(description->second, record);
@@ -241,26 +253,29 @@ void Print(const Descriptions& descriptions, const TraceRecord& record) {
 int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, &options)) {
-    std::cerr << "usage: tracewatch [--session-name NAME] [--flags N] [--level N] [--pid N] [--count N]"
-                 " [--seconds N] [--messages FILE]\n";
+    std::cerr
+        << "usage: tracewatch [--session-name NAME] [--flags N] [--level N] [--pid N] [--count N]"
+           " [--seconds N] [--messages FILE]\n";
     return 2;
   }
   Descriptions descriptions;
   const bool described = LoadDescriptions(options.messagesFile, &descriptions);
   if (!described)
-    std::cerr << "tracewatch: no message descriptions in " << options.messagesFile << "; printing raw\n";
+    std::cerr << "tracewatch: no message descriptions in " << options.messagesFile
+              << "; printing raw\n";
 
   DWORD error = 0;
   auto session = TraceSession::Start(options.sessionName, &error);
   if (!session) {
-    std::cerr << "tracewatch: cannot start session " << options.sessionName << " (error " << error << ")\n";
+    std::cerr << "tracewatch: cannot start session " << options.sessionName << " (error " << error
+              << ")\n";
     return 1;
   }
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
   if (options.flags != 0 &&
-      session->EnableProvider(TraceControlGuid, static_cast<ULONG>(options.flags), static_cast<UCHAR>(options.level)) !=
-          ERROR_SUCCESS) {
+      session->EnableProvider(TraceControlGuid, static_cast<ULONG>(options.flags),
+                              static_cast<UCHAR>(options.level)) != ERROR_SUCCESS) {
     std::cerr << "tracewatch: cannot enable the provider\n";
     return 1;
   }
@@ -273,7 +288,9 @@ int main(int argc, char** argv) {
   while (!g_stop && (options.count < 0 || printed < options.count)) {
     if (options.seconds >= 0 && std::chrono::steady_clock::now() >= deadline) break;
     auto record = session->Receive(std::chrono::milliseconds(200));
-    if (!record || (options.pid >= 0 && record->processId != static_cast<std::uint32_t>(options.pid))) continue;
+    if (!record ||
+        (options.pid >= 0 && record->processId != static_cast<std::uint32_t>(options.pid)))
+      continue;
     Print(descriptions, *record);
     ++printed;
   }

@@ -66,8 +66,8 @@ const MessageRow kMessages[] = {
 // An empty string when the row is sound, else what is wrong with it.
 std::string CheckRow(const MessageRow& row) {
   if (row.number < 0 || row.number > 0xFFFF) return "number out of range";
-  if (row.flag != TRACE_FLAG_ERROR && row.flag != TRACE_FLAG_HRESULT_ERROR && row.flag != TRACE_FLAG_INFO &&
-      row.flag != TRACE_FLAG_FUNCTION)
+  if (row.flag != TRACE_FLAG_ERROR && row.flag != TRACE_FLAG_HRESULT_ERROR &&
+      row.flag != TRACE_FLAG_INFO && row.flag != TRACE_FLAG_FUNCTION)
     return "flag is not one trace flag";
   std::string text = row.text;
   if (text.find_first_of("\t\r\n") != std::string::npos) return "text holds a tab or line break";
@@ -76,7 +76,8 @@ std::string CheckRow(const MessageRow& row) {
     std::size_t end = i + 1;
     while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
     unsigned long index = std::stoul(text.substr(i + 1, end - i - 1));
-    if (index == 0 || index > row.kinds.size()) return "text names %" + std::to_string(index) + " beyond the values";
+    if (index == 0 || index > row.kinds.size())
+      return "text names %" + std::to_string(index) + " beyond the values";
   }
   return {};
 }
@@ -93,12 +94,14 @@ int main(int argc, char** argv) {
   bool ok = true;
   for (const MessageRow& row : kMessages) {
     std::string problem = CheckRow(row);
-    if (problem.empty() && !ordered.emplace(std::make_pair(static_cast<int>(row.series), row.number), &row).second)
+    if (problem.empty() &&
+        !ordered.emplace(std::make_pair(static_cast<int>(row.series), row.number), &row).second)
       problem = "number used twice in its series";
     if (problem.empty() && !names.emplace(static_cast<int>(row.series), row.name).second)
       problem = "name used twice in its series";
     if (!problem.empty()) {
-      std::cerr << row.file << ": " << kSeries[row.series].name << " " << row.number << ": " << problem << "\n";
+      std::cerr << row.file << ": " << kSeries[row.series].name << " " << row.number << ": "
+                << problem << "\n";
       ok = false;
     }
   }
@@ -106,11 +109,14 @@ int main(int argc, char** argv) {
 
   std::ofstream out(argv[1], std::ios::trunc);
   out << "# Trace message descriptions, generated from resources/trace/*.def.\n";
-  for (const SeriesRow& series : kSeries) out << "series\t" << series.guid << "\t" << series.name << "\n";
+  for (const SeriesRow& series : kSeries)
+    out << "series\t" << series.guid << "\t" << series.name << "\n";
   for (const auto& [key, row] : ordered) {
-    out << "message\t" << kSeries[row->series].guid << "\t" << row->number << "\t" << row->flagName << "\t";
+    out << "message\t" << kSeries[row->series].guid << "\t" << row->number << "\t" << row->flagName
+        << "\t";
     if (row->kinds.empty()) out << "-";
-    for (std::size_t i = 0; i < row->kinds.size(); ++i) out << (i ? "," : "") << KindName(row->kinds[i]);
+    for (std::size_t i = 0; i < row->kinds.size(); ++i)
+      out << (i ? "," : "") << KindName(row->kinds[i]);
     out << "\t" << row->text << "\n";
   }
   out.close();

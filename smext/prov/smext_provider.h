@@ -15,8 +15,8 @@ extern "C" {
 
 // The provider's entry, an OSSL_provider_init_fn: registered in-process with
 // OSSL_PROVIDER_add_builtin, or exported as OSSL_provider_init by the module.
-int smext_provider_init(const OSSL_CORE_HANDLE *handle, const OSSL_DISPATCH *in, const OSSL_DISPATCH **out,
-                        void **provctx);
+int smext_provider_init(const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in,
+                        const OSSL_DISPATCH** out, void** provctx);
 
 // Registers the provider in the default library context, loads it beside
 // "default" and makes it preferred ("?provider=smext"). Runs once; later
@@ -25,16 +25,16 @@ int smext_provider_load(void);
 
 // The operations the provider runs, as seen by an observer.
 typedef enum {
-    SMEXT_OP_KEYGEN = 0,
-    SMEXT_OP_SIGN,           // a signature over a digest
-    SMEXT_OP_VERIFY,         // a check over a digest
-    SMEXT_OP_DIGEST_SIGN,    // a signature over data (final step)
-    SMEXT_OP_DIGEST_VERIFY,  // a check over data (final step)
-    SMEXT_OP_ENCRYPT,
-    SMEXT_OP_DECRYPT,
-    SMEXT_OP_DIGEST,         // an SM3 digest completed
-    SMEXT_OP_CIPHER_INIT,    // an SM4-CBC or ZUC context keyed
-    SMEXT_OP_COUNT
+  SMEXT_OP_KEYGEN = 0,
+  SMEXT_OP_SIGN,           // a signature over a digest
+  SMEXT_OP_VERIFY,         // a check over a digest
+  SMEXT_OP_DIGEST_SIGN,    // a signature over data (final step)
+  SMEXT_OP_DIGEST_VERIFY,  // a check over data (final step)
+  SMEXT_OP_ENCRYPT,
+  SMEXT_OP_DECRYPT,
+  SMEXT_OP_DIGEST,       // an SM3 digest completed
+  SMEXT_OP_CIPHER_INIT,  // an SM4-CBC or ZUC context keyed
+  SMEXT_OP_COUNT
 } smext_provider_op;
 
 // Called once per operation as it runs, from the thread that runs it. One

@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr const char *kProperties = "provider=" SMEXT_PROVIDER_NAME;
+constexpr const char* kProperties = "provider=" SMEXT_PROVIDER_NAME;
 
 // The names of the library's own SM algorithms, so that preferring this
 // provider reaches every fetch of them.
@@ -49,53 +49,47 @@ OSSL_FUNC_provider_gettable_params_fn smprov_gettable_params;
 OSSL_FUNC_provider_get_params_fn smprov_get_params;
 OSSL_FUNC_provider_teardown_fn smprov_teardown;
 
-const OSSL_ALGORITHM *smprov_query(void *, int operation, int *noCache) {
-    *noCache = 0;
-    switch (operation) {
-    case OSSL_OP_DIGEST:
-        return kDigests;
-    case OSSL_OP_CIPHER:
-        return kCiphers;
-    case OSSL_OP_KEYMGMT:
-        return kKeymgmt;
-    case OSSL_OP_SIGNATURE:
-        return kSignature;
-    case OSSL_OP_ASYM_CIPHER:
-        return kAsymCipher;
-    default:
-        return nullptr;
-    }
+const OSSL_ALGORITHM* smprov_query(void*, int operation, int* noCache) {
+  *noCache = 0;
+  switch (operation) {
+    case OSSL_OP_DIGEST: return kDigests;
+    case OSSL_OP_CIPHER: return kCiphers;
+    case OSSL_OP_KEYMGMT: return kKeymgmt;
+    case OSSL_OP_SIGNATURE: return kSignature;
+    case OSSL_OP_ASYM_CIPHER: return kAsymCipher;
+    default: return nullptr;
+  }
 }
 
-const OSSL_PARAM *smprov_gettable_params(void *) {
-    static const OSSL_PARAM params[] = {
-        OSSL_PARAM_utf8_ptr(OSSL_PROV_PARAM_NAME, nullptr, 0),
-        OSSL_PARAM_utf8_ptr(OSSL_PROV_PARAM_VERSION, nullptr, 0),
-        OSSL_PARAM_utf8_ptr(OSSL_PROV_PARAM_BUILDINFO, nullptr, 0),
-        OSSL_PARAM_int(OSSL_PROV_PARAM_STATUS, nullptr),
-        OSSL_PARAM_END,
-    };
-    return params;
+const OSSL_PARAM* smprov_gettable_params(void*) {
+  static const OSSL_PARAM params[] = {
+      OSSL_PARAM_utf8_ptr(OSSL_PROV_PARAM_NAME, nullptr, 0),
+      OSSL_PARAM_utf8_ptr(OSSL_PROV_PARAM_VERSION, nullptr, 0),
+      OSSL_PARAM_utf8_ptr(OSSL_PROV_PARAM_BUILDINFO, nullptr, 0),
+      OSSL_PARAM_int(OSSL_PROV_PARAM_STATUS, nullptr),
+      OSSL_PARAM_END,
+  };
+  return params;
 }
 
-int smprov_get_params(void *, OSSL_PARAM params[]) {
-    OSSL_PARAM *p = OSSL_PARAM_locate(params, OSSL_PROV_PARAM_NAME);
-    if (p != nullptr && !OSSL_PARAM_set_utf8_ptr(p, "SM2, SM3, SM4 and ZUC provider")) {
-        return 0;
-    }
-    p = OSSL_PARAM_locate(params, OSSL_PROV_PARAM_VERSION);
-    if (p != nullptr && !OSSL_PARAM_set_utf8_ptr(p, "1.0.0.2")) {
-        return 0;
-    }
-    p = OSSL_PARAM_locate(params, OSSL_PROV_PARAM_BUILDINFO);
-    if (p != nullptr && !OSSL_PARAM_set_utf8_ptr(p, "1.0.0.2")) {
-        return 0;
-    }
-    p = OSSL_PARAM_locate(params, OSSL_PROV_PARAM_STATUS);
-    return p == nullptr || OSSL_PARAM_set_int(p, 1);
+int smprov_get_params(void*, OSSL_PARAM params[]) {
+  OSSL_PARAM* p = OSSL_PARAM_locate(params, OSSL_PROV_PARAM_NAME);
+  if (p != nullptr && !OSSL_PARAM_set_utf8_ptr(p, "SM2, SM3, SM4 and ZUC provider")) {
+    return 0;
+  }
+  p = OSSL_PARAM_locate(params, OSSL_PROV_PARAM_VERSION);
+  if (p != nullptr && !OSSL_PARAM_set_utf8_ptr(p, "1.0.0.2")) {
+    return 0;
+  }
+  p = OSSL_PARAM_locate(params, OSSL_PROV_PARAM_BUILDINFO);
+  if (p != nullptr && !OSSL_PARAM_set_utf8_ptr(p, "1.0.0.2")) {
+    return 0;
+  }
+  p = OSSL_PARAM_locate(params, OSSL_PROV_PARAM_STATUS);
+  return p == nullptr || OSSL_PARAM_set_int(p, 1);
 }
 
-void smprov_teardown(void *provctx) { delete static_cast<SmProvCtx *>(provctx); }
+void smprov_teardown(void* provctx) { delete static_cast<SmProvCtx*>(provctx); }
 
 const OSSL_DISPATCH kProviderFunctions[] = {
     {OSSL_FUNC_PROVIDER_QUERY_OPERATION, smprov_entry(smprov_query)},
@@ -106,77 +100,80 @@ const OSSL_DISPATCH kProviderFunctions[] = {
 };
 
 // The two providers loaded at start-up, released by the library's clean-up.
-OSSL_PROVIDER *g_loaded[2];
+OSSL_PROVIDER* g_loaded[2];
 
 void UnloadAtCleanup() {
-    for (OSSL_PROVIDER *&prov : g_loaded) {
-        OSSL_PROVIDER_unload(prov);
-        prov = nullptr;
-    }
+  for (OSSL_PROVIDER*& prov : g_loaded) {
+    OSSL_PROVIDER_unload(prov);
+    prov = nullptr;
+  }
 }
 
 int LoadOnce() {
-    // The SM objects name the test curve and the ciphers' numbers.
-    if (!sm_objects_init() || !OSSL_PROVIDER_add_builtin(nullptr, SMEXT_PROVIDER_NAME, smext_provider_init) ||
-        !OPENSSL_atexit(UnloadAtCleanup)) {
-        return 0;
-    }
-    // Loading any provider stops the default one from loading by itself. Both
-    // stay loaded until the library's clean-up at exit.
-    g_loaded[0] = OSSL_PROVIDER_load(nullptr, "default");
-    g_loaded[1] = g_loaded[0] != nullptr ? OSSL_PROVIDER_load(nullptr, SMEXT_PROVIDER_NAME) : nullptr;
-    return g_loaded[1] != nullptr && EVP_set_default_properties(nullptr, "?provider=" SMEXT_PROVIDER_NAME);
+  // The SM objects name the test curve and the ciphers' numbers.
+  if (!sm_objects_init() ||
+      !OSSL_PROVIDER_add_builtin(nullptr, SMEXT_PROVIDER_NAME, smext_provider_init) ||
+      !OPENSSL_atexit(UnloadAtCleanup)) {
+    return 0;
+  }
+  // Loading any provider stops the default one from loading by itself. Both
+  // stay loaded until the library's clean-up at exit.
+  g_loaded[0] = OSSL_PROVIDER_load(nullptr, "default");
+  g_loaded[1] = g_loaded[0] != nullptr ? OSSL_PROVIDER_load(nullptr, SMEXT_PROVIDER_NAME) : nullptr;
+  return g_loaded[1] != nullptr &&
+         EVP_set_default_properties(nullptr, "?provider=" SMEXT_PROVIDER_NAME);
 }
 
 }  // namespace
 
 void smprov_observe(smext_provider_op op) {
-    if (smext_provider_observer observer = g_observer.load(std::memory_order_acquire)) {
-        observer(op);
-    }
+  if (smext_provider_observer observer = g_observer.load(std::memory_order_acquire)) {
+    observer(op);
+  }
 }
 
 void smext_provider_set_observer(smext_provider_observer observer) {
-    g_observer.store(observer, std::memory_order_release);
+  g_observer.store(observer, std::memory_order_release);
 }
 
-EC_GROUP *smprov_group_by_name(const char *name) {
-    if (name == nullptr) {
-        return nullptr;
-    }
-    int nid = EC_curve_nist2nid(name);
-    if (nid == NID_undef) {
-        nid = OBJ_txt2nid(name);
-    }
-    if (nid == NID_undef) {
-        return nullptr;
-    }
-    return sm_obj_is_sm2_curve(nid) ? sm_ec_group_new(nid) : EC_GROUP_new_by_curve_name(nid);
+EC_GROUP* smprov_group_by_name(const char* name) {
+  if (name == nullptr) {
+    return nullptr;
+  }
+  int nid = EC_curve_nist2nid(name);
+  if (nid == NID_undef) {
+    nid = OBJ_txt2nid(name);
+  }
+  if (nid == NID_undef) {
+    return nullptr;
+  }
+  return sm_obj_is_sm2_curve(nid) ? sm_ec_group_new(nid) : EC_GROUP_new_by_curve_name(nid);
 }
 
-int smext_provider_init(const OSSL_CORE_HANDLE *handle, const OSSL_DISPATCH *in, const OSSL_DISPATCH **out,
-                        void **provctx) {
-    OSSL_FUNC_core_get_libctx_fn *getLibctx = nullptr;
-    for (; in != nullptr && in->function_id != 0; ++in) {
-        if (in->function_id == OSSL_FUNC_CORE_GET_LIBCTX) {
-            getLibctx = OSSL_FUNC_core_get_libctx(in);
-        }
+int smext_provider_init(const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in,
+                        const OSSL_DISPATCH** out, void** provctx) {
+  OSSL_FUNC_core_get_libctx_fn* getLibctx = nullptr;
+  for (; in != nullptr && in->function_id != 0; ++in) {
+    if (in->function_id == OSSL_FUNC_CORE_GET_LIBCTX) {
+      getLibctx = OSSL_FUNC_core_get_libctx(in);
     }
-    if (getLibctx == nullptr || !sm_objects_init()) {
-        return 0;
-    }
-    // This code shares the core's crypto library (built in, or a module linked
-    // against the same library), so the core's context is a library context.
-    auto *ctx = new (std::nothrow) SmProvCtx{handle, reinterpret_cast<OSSL_LIB_CTX *>(getLibctx(handle))};
-    if (ctx == nullptr) {
-        return 0;
-    }
-    *provctx = ctx;
-    *out = kProviderFunctions;
-    return 1;
+  }
+  if (getLibctx == nullptr || !sm_objects_init()) {
+    return 0;
+  }
+  // This code shares the core's crypto library (built in, or a module linked
+  // against the same library), so the core's context is a library context.
+  auto* ctx =
+      new (std::nothrow) SmProvCtx{handle, reinterpret_cast<OSSL_LIB_CTX*>(getLibctx(handle))};
+  if (ctx == nullptr) {
+    return 0;
+  }
+  *provctx = ctx;
+  *out = kProviderFunctions;
+  return 1;
 }
 
 int smext_provider_load(void) {
-    static const int result = LoadOnce();  // once, thread-safe
-    return result;
+  static const int result = LoadOnce();  // once, thread-safe
+  return result;
 }

@@ -12,9 +12,9 @@
 namespace {
 
 struct CipherCtx {
-    EC_KEY *key = nullptr;  // one reference held
-    SM2_PKEY_CTX pkey{};
-    ~CipherCtx() { EC_KEY_free(key); }
+  EC_KEY* key = nullptr;  // one reference held
+  SM2_PKEY_CTX pkey{};
+  ~CipherCtx() { EC_KEY_free(key); }
 };
 
 OSSL_FUNC_asym_cipher_newctx_fn sm2enc_newctx;
@@ -28,96 +28,96 @@ OSSL_FUNC_asym_cipher_gettable_ctx_params_fn sm2enc_gettable_ctx_params;
 OSSL_FUNC_asym_cipher_set_ctx_params_fn sm2enc_set_ctx_params;
 OSSL_FUNC_asym_cipher_settable_ctx_params_fn sm2enc_settable_ctx_params;
 
-void *sm2enc_newctx(void *) { return new (std::nothrow) CipherCtx; }
+void* sm2enc_newctx(void*) { return new (std::nothrow) CipherCtx; }
 
-void sm2enc_freectx(void *vctx) { delete static_cast<CipherCtx *>(vctx); }
+void sm2enc_freectx(void* vctx) { delete static_cast<CipherCtx*>(vctx); }
 
-void *sm2enc_dupctx(void *vctx) {
-    const auto *src = static_cast<const CipherCtx *>(vctx);
-    auto *dst = new (std::nothrow) CipherCtx;
-    if (dst == nullptr) {
-        return nullptr;
-    }
-    if (src->key != nullptr && !EC_KEY_up_ref(src->key)) {
-        delete dst;
-        return nullptr;
-    }
-    dst->key = src->key;
-    dst->pkey.key = dst->key;
-    return dst;
+void* sm2enc_dupctx(void* vctx) {
+  const auto* src = static_cast<const CipherCtx*>(vctx);
+  auto* dst = new (std::nothrow) CipherCtx;
+  if (dst == nullptr) {
+    return nullptr;
+  }
+  if (src->key != nullptr && !EC_KEY_up_ref(src->key)) {
+    delete dst;
+    return nullptr;
+  }
+  dst->key = src->key;
+  dst->pkey.key = dst->key;
+  return dst;
 }
 
 // One initialisation for both directions.
-int sm2enc_init(void *vctx, void *provkey, const OSSL_PARAM params[]) {
-    auto *ctx = static_cast<CipherCtx *>(vctx);
-    auto *key = static_cast<EC_KEY *>(provkey);
-    if (ctx == nullptr || key == nullptr || !EC_KEY_up_ref(key)) {
-        return 0;
-    }
-    EC_KEY_free(ctx->key);
-    ctx->key = key;
-    ctx->pkey.key = key;
-    return sm2enc_set_ctx_params(ctx, params);
+int sm2enc_init(void* vctx, void* provkey, const OSSL_PARAM params[]) {
+  auto* ctx = static_cast<CipherCtx*>(vctx);
+  auto* key = static_cast<EC_KEY*>(provkey);
+  if (ctx == nullptr || key == nullptr || !EC_KEY_up_ref(key)) {
+    return 0;
+  }
+  EC_KEY_free(ctx->key);
+  ctx->key = key;
+  ctx->pkey.key = key;
+  return sm2enc_set_ctx_params(ctx, params);
 }
 
-int sm2enc_encrypt(void *vctx, unsigned char *out, size_t *outlen, size_t outsize, const unsigned char *in,
-                   size_t inlen) {
-    auto *ctx = static_cast<CipherCtx *>(vctx);
-    size_t len = outsize;
-    if (out != nullptr) {
-        smprov_observe(SMEXT_OP_ENCRYPT);
-    }
-    const int ret = sm2_pkey_encrypt(&ctx->pkey, out, &len, in, inlen);
-    if (ret > 0) {
-        *outlen = len;
-    }
-    return ret;
+int sm2enc_encrypt(void* vctx, unsigned char* out, size_t* outlen, size_t outsize,
+                   const unsigned char* in, size_t inlen) {
+  auto* ctx = static_cast<CipherCtx*>(vctx);
+  size_t len = outsize;
+  if (out != nullptr) {
+    smprov_observe(SMEXT_OP_ENCRYPT);
+  }
+  const int ret = sm2_pkey_encrypt(&ctx->pkey, out, &len, in, inlen);
+  if (ret > 0) {
+    *outlen = len;
+  }
+  return ret;
 }
 
-int sm2enc_decrypt(void *vctx, unsigned char *out, size_t *outlen, size_t outsize, const unsigned char *in,
-                   size_t inlen) {
-    auto *ctx = static_cast<CipherCtx *>(vctx);
-    size_t len = outsize;
-    if (out != nullptr) {
-        smprov_observe(SMEXT_OP_DECRYPT);
-    }
-    const int ret = sm2_pkey_decrypt(&ctx->pkey, out, &len, in, inlen);
-    if (ret > 0) {
-        *outlen = len;
-    }
-    return ret;
+int sm2enc_decrypt(void* vctx, unsigned char* out, size_t* outlen, size_t outsize,
+                   const unsigned char* in, size_t inlen) {
+  auto* ctx = static_cast<CipherCtx*>(vctx);
+  size_t len = outsize;
+  if (out != nullptr) {
+    smprov_observe(SMEXT_OP_DECRYPT);
+  }
+  const int ret = sm2_pkey_decrypt(&ctx->pkey, out, &len, in, inlen);
+  if (ret > 0) {
+    *outlen = len;
+  }
+  return ret;
 }
 
 // The hash inside SM2 encryption is always SM3; a caller naming SM3 is
 // accepted, any other digest refused.
-int sm2enc_set_ctx_params(void *, const OSSL_PARAM params[]) {
-    const OSSL_PARAM *p = OSSL_PARAM_locate_const(params, OSSL_ASYM_CIPHER_PARAM_DIGEST);
-    const char *name = nullptr;
-    if (p == nullptr) {
-        return 1;
-    }
-    return OSSL_PARAM_get_utf8_string_ptr(p, &name) && OPENSSL_strcasecmp(name, "SM3") == 0;
+int sm2enc_set_ctx_params(void*, const OSSL_PARAM params[]) {
+  const OSSL_PARAM* p = OSSL_PARAM_locate_const(params, OSSL_ASYM_CIPHER_PARAM_DIGEST);
+  const char* name = nullptr;
+  if (p == nullptr) {
+    return 1;
+  }
+  return OSSL_PARAM_get_utf8_string_ptr(p, &name) && OPENSSL_strcasecmp(name, "SM3") == 0;
 }
 
-const OSSL_PARAM *sm2enc_settable_ctx_params(void *, void *) {
-    static const OSSL_PARAM params[] = {
-        OSSL_PARAM_utf8_string(OSSL_ASYM_CIPHER_PARAM_DIGEST, nullptr, 0),
-        OSSL_PARAM_END,
-    };
-    return params;
+const OSSL_PARAM* sm2enc_settable_ctx_params(void*, void*) {
+  static const OSSL_PARAM params[] = {
+      OSSL_PARAM_utf8_string(OSSL_ASYM_CIPHER_PARAM_DIGEST, nullptr, 0),
+      OSSL_PARAM_END,
+  };
+  return params;
 }
 
-int sm2enc_get_ctx_params(void *, OSSL_PARAM params[]) {
-    OSSL_PARAM *p = OSSL_PARAM_locate(params, OSSL_ASYM_CIPHER_PARAM_DIGEST);
-    return p == nullptr || OSSL_PARAM_set_utf8_string(p, "SM3");
+int sm2enc_get_ctx_params(void*, OSSL_PARAM params[]) {
+  OSSL_PARAM* p = OSSL_PARAM_locate(params, OSSL_ASYM_CIPHER_PARAM_DIGEST);
+  return p == nullptr || OSSL_PARAM_set_utf8_string(p, "SM3");
 }
 
-const OSSL_PARAM *sm2enc_gettable_ctx_params(void *, void *) {
-    static const OSSL_PARAM params[] = {
-        OSSL_PARAM_utf8_string(OSSL_ASYM_CIPHER_PARAM_DIGEST, nullptr, 0),
-        OSSL_PARAM_END,
-    };
-    return params;
+const OSSL_PARAM* sm2enc_gettable_ctx_params(void*, void*) {
+  static const OSSL_PARAM params[] = {
+      OSSL_PARAM_utf8_string(OSSL_ASYM_CIPHER_PARAM_DIGEST, nullptr, 0),
+      OSSL_PARAM_END,
+  };
+  return params;
 }
 
 }  // namespace

@@ -10,15 +10,15 @@
 
 // The provider's context: its core handle and the library context it serves.
 struct SmProvCtx {
-    const OSSL_CORE_HANDLE *handle;
-    OSSL_LIB_CTX *libctx;
+  const OSSL_CORE_HANDLE* handle;
+  OSSL_LIB_CTX* libctx;
 };
 
 // A dispatch table row's function, from a function declared with the
 // library's typedef (so the compiler checks its signature).
 template <typename Fn>
-void (*smprov_entry(Fn *fn))(void) {
-    return reinterpret_cast<void (*)(void)>(fn);
+void (*smprov_entry(Fn* fn))(void) {
+  return reinterpret_cast<void (*)(void)>(fn);
 }
 
 // Reports an operation to the observer, if one is set.
@@ -34,4 +34,4 @@ extern const OSSL_DISPATCH smprov_zuc_functions[];
 
 // Curve by name ("SM2", the test curve's short name, an OID, a NIST name),
 // built as the SM2 code builds it; null when the name names no curve.
-EC_GROUP *smprov_group_by_name(const char *name);
+EC_GROUP* smprov_group_by_name(const char* name);

@@ -3,8 +3,8 @@
 
 #include "smext/prov/smext_provider.h"
 
-extern "C" __attribute__((visibility("default"))) int OSSL_provider_init(const OSSL_CORE_HANDLE *handle,
-                                                                         const OSSL_DISPATCH *in,
-                                                                         const OSSL_DISPATCH **out, void **provctx) {
-    return smext_provider_init(handle, in, out, provctx);
+extern "C" __attribute__((visibility("default"))) int OSSL_provider_init(
+    const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in, const OSSL_DISPATCH** out,
+    void** provctx) {
+  return smext_provider_init(handle, in, out, provctx);
 }

@@ -28,27 +28,27 @@
 namespace {
 
 struct SigCtx {
-    SmProvCtx *prov = nullptr;
-    std::string propq;
-    EC_KEY *key = nullptr;  // one reference held
-    EVP_MD *md = nullptr;   // the digest accepted by the control (owned)
-    SM2_PKEY_CTX pkey{};
-    // Digest-sign and digest-verify.
-    bool digesting = false;
-    bool sm3 = false;       // hashing with the SM3 core rather than mdctx
-    SM3_CTX sm3ctx{};
-    EVP_MD_CTX *mdctx = nullptr;
-    bool zFed = false;
-    bool idSet = false;
-    std::vector<unsigned char> id;
+  SmProvCtx* prov = nullptr;
+  std::string propq;
+  EC_KEY* key = nullptr;  // one reference held
+  EVP_MD* md = nullptr;   // the digest accepted by the control (owned)
+  SM2_PKEY_CTX pkey{};
+  // Digest-sign and digest-verify.
+  bool digesting = false;
+  bool sm3 = false;  // hashing with the SM3 core rather than mdctx
+  SM3_CTX sm3ctx{};
+  EVP_MD_CTX* mdctx = nullptr;
+  bool zFed = false;
+  bool idSet = false;
+  std::vector<unsigned char> id;
 
-    ~SigCtx() {
-        EVP_MD_CTX_free(mdctx);
-        EVP_MD_free(md);
-        EC_KEY_free(key);
-        sm2_pkey_ctx_cleanup(&pkey);
-        OPENSSL_cleanse(&sm3ctx, sizeof(sm3ctx));
-    }
+  ~SigCtx() {
+    EVP_MD_CTX_free(mdctx);
+    EVP_MD_free(md);
+    EC_KEY_free(key);
+    sm2_pkey_ctx_cleanup(&pkey);
+    OPENSSL_cleanse(&sm3ctx, sizeof(sm3ctx));
+  }
 };
 
 OSSL_FUNC_signature_newctx_fn sm2sig_newctx;
@@ -68,331 +68,339 @@ OSSL_FUNC_signature_gettable_ctx_params_fn sm2sig_gettable_ctx_params;
 OSSL_FUNC_signature_set_ctx_params_fn sm2sig_set_ctx_params;
 OSSL_FUNC_signature_settable_ctx_params_fn sm2sig_settable_ctx_params;
 
-void *sm2sig_newctx(void *provctx, const char *propq) {
-    auto *ctx = new (std::nothrow) SigCtx;
-    if (ctx == nullptr) {
-        return nullptr;
-    }
-    ctx->prov = static_cast<SmProvCtx *>(provctx);
-    if (propq != nullptr) {
-        ctx->propq = propq;
-    }
-    return ctx;
+void* sm2sig_newctx(void* provctx, const char* propq) {
+  auto* ctx = new (std::nothrow) SigCtx;
+  if (ctx == nullptr) {
+    return nullptr;
+  }
+  ctx->prov = static_cast<SmProvCtx*>(provctx);
+  if (propq != nullptr) {
+    ctx->propq = propq;
+  }
+  return ctx;
 }
 
-void sm2sig_freectx(void *vctx) { delete static_cast<SigCtx *>(vctx); }
+void sm2sig_freectx(void* vctx) { delete static_cast<SigCtx*>(vctx); }
 
-void *sm2sig_dupctx(void *vctx) {
-    const auto *src = static_cast<const SigCtx *>(vctx);
-    auto *dst = new (std::nothrow) SigCtx;
-    if (dst == nullptr) {
-        return nullptr;
+void* sm2sig_dupctx(void* vctx) {
+  const auto* src = static_cast<const SigCtx*>(vctx);
+  auto* dst = new (std::nothrow) SigCtx;
+  if (dst == nullptr) {
+    return nullptr;
+  }
+  dst->prov = src->prov;
+  dst->propq = src->propq;
+  dst->digesting = src->digesting;
+  dst->sm3 = src->sm3;
+  dst->sm3ctx = src->sm3ctx;
+  dst->zFed = src->zFed;
+  dst->idSet = src->idSet;
+  dst->id = src->id;
+  if ((src->key != nullptr && !EC_KEY_up_ref(src->key)) ||
+      (src->md != nullptr && !EVP_MD_up_ref(src->md))) {
+    delete dst;
+    return nullptr;
+  }
+  dst->key = src->key;
+  dst->md = src->md;
+  dst->pkey.key = dst->key;
+  dst->pkey.md = dst->md;
+  if (src->mdctx != nullptr) {
+    dst->mdctx = EVP_MD_CTX_new();
+    if (dst->mdctx == nullptr || !EVP_MD_CTX_copy_ex(dst->mdctx, src->mdctx)) {
+      delete dst;
+      return nullptr;
     }
-    dst->prov = src->prov;
-    dst->propq = src->propq;
-    dst->digesting = src->digesting;
-    dst->sm3 = src->sm3;
-    dst->sm3ctx = src->sm3ctx;
-    dst->zFed = src->zFed;
-    dst->idSet = src->idSet;
-    dst->id = src->id;
-    if ((src->key != nullptr && !EC_KEY_up_ref(src->key)) || (src->md != nullptr && !EVP_MD_up_ref(src->md))) {
-        delete dst;
-        return nullptr;
-    }
-    dst->key = src->key;
-    dst->md = src->md;
-    dst->pkey.key = dst->key;
-    dst->pkey.md = dst->md;
-    if (src->mdctx != nullptr) {
-        dst->mdctx = EVP_MD_CTX_new();
-        if (dst->mdctx == nullptr || !EVP_MD_CTX_copy_ex(dst->mdctx, src->mdctx)) {
-            delete dst;
-            return nullptr;
-        }
-    }
-    return dst;
+  }
+  return dst;
 }
 
 // Fetches the named digest and hands it to the control, which accepts it or
 // refuses it with its error entry.
-int SetDigest(SigCtx *ctx, const char *name, const char *props) {
-    tovel::UniquePtr<EVP_MD> md(EVP_MD_fetch(ctx->prov->libctx, name, props != nullptr ? props : ctx->propq.c_str()));
-    if (md == nullptr) {
-        ERR_raise_data(ERR_LIB_EC, EC_R_INVALID_DIGEST_TYPE, "digest=%s", name);
-        return 0;
-    }
-    SM2_PKEY_CTX trial = ctx->pkey;
-    if (ec_sm2_pkey_control(&trial, EVP_PKEY_CTRL_MD, 0, md.get()) != 1) {
-        return 0;
-    }
-    EVP_MD_free(ctx->md);
-    ctx->md = md.release();
-    ctx->pkey.md = ctx->md;
-    return 1;
+int SetDigest(SigCtx* ctx, const char* name, const char* props) {
+  tovel::UniquePtr<EVP_MD> md(
+      EVP_MD_fetch(ctx->prov->libctx, name, props != nullptr ? props : ctx->propq.c_str()));
+  if (md == nullptr) {
+    ERR_raise_data(ERR_LIB_EC, EC_R_INVALID_DIGEST_TYPE, "digest=%s", name);
+    return 0;
+  }
+  SM2_PKEY_CTX trial = ctx->pkey;
+  if (ec_sm2_pkey_control(&trial, EVP_PKEY_CTRL_MD, 0, md.get()) != 1) {
+    return 0;
+  }
+  EVP_MD_free(ctx->md);
+  ctx->md = md.release();
+  ctx->pkey.md = ctx->md;
+  return 1;
 }
 
-int InitKey(SigCtx *ctx, void *provkey, const OSSL_PARAM params[]) {
-    auto *key = static_cast<EC_KEY *>(provkey);
-    if (ctx == nullptr || (key == nullptr && ctx->key == nullptr)) {
-        return 0;
+int InitKey(SigCtx* ctx, void* provkey, const OSSL_PARAM params[]) {
+  auto* key = static_cast<EC_KEY*>(provkey);
+  if (ctx == nullptr || (key == nullptr && ctx->key == nullptr)) {
+    return 0;
+  }
+  if (key != nullptr) {
+    if (!EC_KEY_up_ref(key)) {
+      return 0;
     }
-    if (key != nullptr) {
-        if (!EC_KEY_up_ref(key)) {
-            return 0;
-        }
-        EC_KEY_free(ctx->key);
-        ctx->key = key;
-    }
-    ctx->pkey.key = ctx->key;
-    ctx->digesting = false;
-    ctx->zFed = false;
-    return sm2sig_set_ctx_params(ctx, params);
+    EC_KEY_free(ctx->key);
+    ctx->key = key;
+  }
+  ctx->pkey.key = ctx->key;
+  ctx->digesting = false;
+  ctx->zFed = false;
+  return sm2sig_set_ctx_params(ctx, params);
 }
 
-int sm2sig_sign_init(void *vctx, void *provkey, const OSSL_PARAM params[]) {
-    return InitKey(static_cast<SigCtx *>(vctx), provkey, params);
+int sm2sig_sign_init(void* vctx, void* provkey, const OSSL_PARAM params[]) {
+  return InitKey(static_cast<SigCtx*>(vctx), provkey, params);
 }
 
-int sm2sig_verify_init(void *vctx, void *provkey, const OSSL_PARAM params[]) {
-    return InitKey(static_cast<SigCtx *>(vctx), provkey, params);
+int sm2sig_verify_init(void* vctx, void* provkey, const OSSL_PARAM params[]) {
+  return InitKey(static_cast<SigCtx*>(vctx), provkey, params);
 }
 
-int sm2sig_sign(void *vctx, unsigned char *sig, size_t *siglen, size_t sigsize, const unsigned char *tbs,
-                size_t tbslen) {
-    auto *ctx = static_cast<SigCtx *>(vctx);
-    size_t len = sigsize;
-    if (sig != nullptr) {
-        smprov_observe(SMEXT_OP_SIGN);
+int sm2sig_sign(void* vctx, unsigned char* sig, size_t* siglen, size_t sigsize,
+                const unsigned char* tbs, size_t tbslen) {
+  auto* ctx = static_cast<SigCtx*>(vctx);
+  size_t len = sigsize;
+  if (sig != nullptr) {
+    smprov_observe(SMEXT_OP_SIGN);
+  }
+  const int ret = ec_sm2_pkey_sign(&ctx->pkey, sig, &len, tbs, tbslen);
+  if (ret > 0) {
+    *siglen = len;
+  }
+  return ret;
+}
+
+int sm2sig_verify(void* vctx, const unsigned char* sig, size_t siglen, const unsigned char* tbs,
+                  size_t tbslen) {
+  auto* ctx = static_cast<SigCtx*>(vctx);
+  smprov_observe(SMEXT_OP_VERIFY);
+  return ec_sm2_pkey_verify(&ctx->pkey, sig, siglen, tbs, tbslen);
+}
+
+int DigestInit(SigCtx* ctx, const char* mdname, void* provkey, const OSSL_PARAM params[]) {
+  if (!InitKey(ctx, provkey, nullptr)) {
+    return 0;
+  }
+  if (!SetDigest(ctx, mdname != nullptr && *mdname != '\0' ? mdname : "SM3", nullptr)) {
+    return 0;
+  }
+  EVP_MD_CTX_free(ctx->mdctx);
+  ctx->mdctx = nullptr;
+  ctx->sm3 = EVP_MD_get_type(ctx->md) == sm_obj_nid(SM_OBJ_SM3);
+  if (ctx->sm3) {
+    sm3_init(&ctx->sm3ctx);
+  } else {
+    ctx->mdctx = EVP_MD_CTX_new();
+    if (ctx->mdctx == nullptr || !EVP_DigestInit_ex2(ctx->mdctx, ctx->md, nullptr)) {
+      return 0;
     }
-    const int ret = ec_sm2_pkey_sign(&ctx->pkey, sig, &len, tbs, tbslen);
-    if (ret > 0) {
-        *siglen = len;
-    }
-    return ret;
+  }
+  ctx->digesting = true;
+  return sm2sig_set_ctx_params(ctx, params);
 }
 
-int sm2sig_verify(void *vctx, const unsigned char *sig, size_t siglen, const unsigned char *tbs, size_t tbslen) {
-    auto *ctx = static_cast<SigCtx *>(vctx);
-    smprov_observe(SMEXT_OP_VERIFY);
-    return ec_sm2_pkey_verify(&ctx->pkey, sig, siglen, tbs, tbslen);
+int sm2sig_digest_sign_init(void* vctx, const char* mdname, void* provkey,
+                            const OSSL_PARAM params[]) {
+  return DigestInit(static_cast<SigCtx*>(vctx), mdname, provkey, params);
 }
 
-int DigestInit(SigCtx *ctx, const char *mdname, void *provkey, const OSSL_PARAM params[]) {
-    if (!InitKey(ctx, provkey, nullptr)) {
-        return 0;
-    }
-    if (!SetDigest(ctx, mdname != nullptr && *mdname != '\0' ? mdname : "SM3", nullptr)) {
-        return 0;
-    }
-    EVP_MD_CTX_free(ctx->mdctx);
-    ctx->mdctx = nullptr;
-    ctx->sm3 = EVP_MD_get_type(ctx->md) == sm_obj_nid(SM_OBJ_SM3);
-    if (ctx->sm3) {
-        sm3_init(&ctx->sm3ctx);
-    } else {
-        ctx->mdctx = EVP_MD_CTX_new();
-        if (ctx->mdctx == nullptr || !EVP_DigestInit_ex2(ctx->mdctx, ctx->md, nullptr)) {
-            return 0;
-        }
-    }
-    ctx->digesting = true;
-    return sm2sig_set_ctx_params(ctx, params);
-}
-
-int sm2sig_digest_sign_init(void *vctx, const char *mdname, void *provkey, const OSSL_PARAM params[]) {
-    return DigestInit(static_cast<SigCtx *>(vctx), mdname, provkey, params);
-}
-
-int sm2sig_digest_verify_init(void *vctx, const char *mdname, void *provkey, const OSSL_PARAM params[]) {
-    return DigestInit(static_cast<SigCtx *>(vctx), mdname, provkey, params);
+int sm2sig_digest_verify_init(void* vctx, const char* mdname, void* provkey,
+                              const OSSL_PARAM params[]) {
+  return DigestInit(static_cast<SigCtx*>(vctx), mdname, provkey, params);
 }
 
 // Z over the identity and the key's own curve: a, b, the base point and the
 // public point.
-int ComputeZ(const SigCtx *ctx, unsigned char z[32]) {
-    const EC_GROUP *group = EC_KEY_get0_group(ctx->key);
-    const EC_POINT *point = EC_KEY_get0_public_key(ctx->key);
-    const EC_POINT *generator = group != nullptr ? EC_GROUP_get0_generator(group) : nullptr;
-    const tovel::UniquePtr<BN_CTX> bnctx(BN_CTX_new());
-    const tovel::UniquePtr<BIGNUM> p(BN_new()), a(BN_new()), b(BN_new()), xG(BN_new()), yG(BN_new()),
-        xA(BN_new()), yA(BN_new());
-    const unsigned char *id = reinterpret_cast<const unsigned char *>(SM2_DEFAULT_USER_ID);
-    int idlen = SM2_DEFAULT_USER_ID_LEN;
-    if (ctx->idSet) {
-        id = ctx->id.data();
-        idlen = static_cast<int>(ctx->id.size());
-    }
-    return point != nullptr && generator != nullptr && bnctx != nullptr && p && a && b && xG && yG && xA && yA &&
-           EC_GROUP_get_curve(group, p.get(), a.get(), b.get(), bnctx.get()) &&
-           EC_POINT_get_affine_coordinates(group, generator, xG.get(), yG.get(), bnctx.get()) &&
-           EC_POINT_get_affine_coordinates(group, point, xA.get(), yA.get(), bnctx.get()) &&
-           sm2_compute_z(id, idlen, a.get(), b.get(), xG.get(), yG.get(), xA.get(), yA.get(), z);
+int ComputeZ(const SigCtx* ctx, unsigned char z[32]) {
+  const EC_GROUP* group = EC_KEY_get0_group(ctx->key);
+  const EC_POINT* point = EC_KEY_get0_public_key(ctx->key);
+  const EC_POINT* generator = group != nullptr ? EC_GROUP_get0_generator(group) : nullptr;
+  const tovel::UniquePtr<BN_CTX> bnctx(BN_CTX_new());
+  const tovel::UniquePtr<BIGNUM> p(BN_new()), a(BN_new()), b(BN_new()), xG(BN_new()), yG(BN_new()),
+      xA(BN_new()), yA(BN_new());
+  const unsigned char* id = reinterpret_cast<const unsigned char*>(SM2_DEFAULT_USER_ID);
+  int idlen = SM2_DEFAULT_USER_ID_LEN;
+  if (ctx->idSet) {
+    id = ctx->id.data();
+    idlen = static_cast<int>(ctx->id.size());
+  }
+  return point != nullptr && generator != nullptr && bnctx != nullptr && p && a && b && xG && yG &&
+         xA && yA && EC_GROUP_get_curve(group, p.get(), a.get(), b.get(), bnctx.get()) &&
+         EC_POINT_get_affine_coordinates(group, generator, xG.get(), yG.get(), bnctx.get()) &&
+         EC_POINT_get_affine_coordinates(group, point, xA.get(), yA.get(), bnctx.get()) &&
+         sm2_compute_z(id, idlen, a.get(), b.get(), xG.get(), yG.get(), xA.get(), yA.get(), z);
 }
 
 // Z goes ahead of the first byte of data (or of the end, for empty data).
-int FeedZ(SigCtx *ctx) {
-    if (ctx->zFed || !ctx->sm3 || !sm2_pkey_uses_sm2(ctx->key)) {
-        return 1;
-    }
-    unsigned char z[SM3_DIGEST_LENGTH];
-    if (!ComputeZ(ctx, z) || !sm3_update(&ctx->sm3ctx, z, sizeof(z))) {
-        return 0;
-    }
-    ctx->zFed = true;
+int FeedZ(SigCtx* ctx) {
+  if (ctx->zFed || !ctx->sm3 || !sm2_pkey_uses_sm2(ctx->key)) {
     return 1;
+  }
+  unsigned char z[SM3_DIGEST_LENGTH];
+  if (!ComputeZ(ctx, z) || !sm3_update(&ctx->sm3ctx, z, sizeof(z))) {
+    return 0;
+  }
+  ctx->zFed = true;
+  return 1;
 }
 
-int sm2sig_digest_update(void *vctx, const unsigned char *data, size_t datalen) {
-    auto *ctx = static_cast<SigCtx *>(vctx);
-    if (ctx == nullptr || !ctx->digesting || !FeedZ(ctx)) {
-        return 0;
-    }
-    if (ctx->sm3) {
-        return sm3_update_any(&ctx->sm3ctx, data, datalen);
-    }
-    return EVP_DigestUpdate(ctx->mdctx, data, datalen);
+int sm2sig_digest_update(void* vctx, const unsigned char* data, size_t datalen) {
+  auto* ctx = static_cast<SigCtx*>(vctx);
+  if (ctx == nullptr || !ctx->digesting || !FeedZ(ctx)) {
+    return 0;
+  }
+  if (ctx->sm3) {
+    return sm3_update_any(&ctx->sm3ctx, data, datalen);
+  }
+  return EVP_DigestUpdate(ctx->mdctx, data, datalen);
 }
 
-int DigestFinal(SigCtx *ctx, unsigned char *digest, size_t *len) {
-    if (!ctx->digesting || !FeedZ(ctx)) {
-        return 0;
-    }
-    ctx->digesting = false;
-    if (ctx->sm3) {
-        *len = SM3_DIGEST_LENGTH;
-        return sm3_final(digest, &ctx->sm3ctx);
-    }
-    unsigned int n = 0;
-    if (!EVP_DigestFinal_ex(ctx->mdctx, digest, &n)) {
-        return 0;
-    }
-    *len = n;
-    return 1;
+int DigestFinal(SigCtx* ctx, unsigned char* digest, size_t* len) {
+  if (!ctx->digesting || !FeedZ(ctx)) {
+    return 0;
+  }
+  ctx->digesting = false;
+  if (ctx->sm3) {
+    *len = SM3_DIGEST_LENGTH;
+    return sm3_final(digest, &ctx->sm3ctx);
+  }
+  unsigned int n = 0;
+  if (!EVP_DigestFinal_ex(ctx->mdctx, digest, &n)) {
+    return 0;
+  }
+  *len = n;
+  return 1;
 }
 
-int sm2sig_digest_sign_final(void *vctx, unsigned char *sig, size_t *siglen, size_t sigsize) {
-    auto *ctx = static_cast<SigCtx *>(vctx);
-    if (ctx == nullptr || ctx->key == nullptr) {
-        return 0;
-    }
-    if (sig == nullptr) {
-        return ec_sm2_pkey_sign(&ctx->pkey, nullptr, siglen, nullptr, 0);
-    }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    size_t dlen = 0;
-    if (!DigestFinal(ctx, digest, &dlen)) {
-        return 0;
-    }
-    smprov_observe(SMEXT_OP_DIGEST_SIGN);
-    size_t len = sigsize;
-    const int ret = ec_sm2_pkey_sign(&ctx->pkey, sig, &len, digest, dlen);
-    if (ret > 0) {
-        *siglen = len;
-    }
-    return ret;
+int sm2sig_digest_sign_final(void* vctx, unsigned char* sig, size_t* siglen, size_t sigsize) {
+  auto* ctx = static_cast<SigCtx*>(vctx);
+  if (ctx == nullptr || ctx->key == nullptr) {
+    return 0;
+  }
+  if (sig == nullptr) {
+    return ec_sm2_pkey_sign(&ctx->pkey, nullptr, siglen, nullptr, 0);
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  size_t dlen = 0;
+  if (!DigestFinal(ctx, digest, &dlen)) {
+    return 0;
+  }
+  smprov_observe(SMEXT_OP_DIGEST_SIGN);
+  size_t len = sigsize;
+  const int ret = ec_sm2_pkey_sign(&ctx->pkey, sig, &len, digest, dlen);
+  if (ret > 0) {
+    *siglen = len;
+  }
+  return ret;
 }
 
-int sm2sig_digest_verify_final(void *vctx, const unsigned char *sig, size_t siglen) {
-    auto *ctx = static_cast<SigCtx *>(vctx);
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    size_t dlen = 0;
-    if (ctx == nullptr || ctx->key == nullptr || !DigestFinal(ctx, digest, &dlen)) {
-        return 0;
-    }
-    smprov_observe(SMEXT_OP_DIGEST_VERIFY);
-    return ec_sm2_pkey_verify(&ctx->pkey, sig, siglen, digest, dlen);
+int sm2sig_digest_verify_final(void* vctx, const unsigned char* sig, size_t siglen) {
+  auto* ctx = static_cast<SigCtx*>(vctx);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  size_t dlen = 0;
+  if (ctx == nullptr || ctx->key == nullptr || !DigestFinal(ctx, digest, &dlen)) {
+    return 0;
+  }
+  smprov_observe(SMEXT_OP_DIGEST_VERIFY);
+  return ec_sm2_pkey_verify(&ctx->pkey, sig, siglen, digest, dlen);
 }
 
 // The AlgorithmIdentifier of the signature: SM2-with-SM3, no parameters. Other
 // digests on an SM2 key have no identifier.
-int SetAlgorithmId(const SigCtx *ctx, OSSL_PARAM *p) {
-    if (ctx->md == nullptr || EVP_MD_get_type(ctx->md) != sm_obj_nid(SM_OBJ_SM3)) {
-        return 1;
-    }
-    const tovel::UniquePtr<X509_ALGOR> alg(X509_ALGOR_new());
-    if (alg == nullptr ||
-        !X509_ALGOR_set0(alg.get(), OBJ_nid2obj(sm_obj_nid(SM_OBJ_SM2_SM3)), V_ASN1_UNDEF, nullptr)) {
-        return 0;
-    }
-    unsigned char *der = nullptr;
-    const int len = i2d_X509_ALGOR(alg.get(), &der);
-    const tovel::OpenSslPtr<unsigned char> ownedDer(der);
-    return len > 0 && OSSL_PARAM_set_octet_string(p, der, static_cast<size_t>(len));
-}
-
-int sm2sig_get_ctx_params(void *vctx, OSSL_PARAM params[]) {
-    const auto *ctx = static_cast<const SigCtx *>(vctx);
-    if (ctx == nullptr) {
-        return 0;
-    }
-    OSSL_PARAM *p = OSSL_PARAM_locate(params, OSSL_SIGNATURE_PARAM_ALGORITHM_ID);
-    if (p != nullptr && !SetAlgorithmId(ctx, p)) {
-        return 0;
-    }
-    p = OSSL_PARAM_locate(params, OSSL_SIGNATURE_PARAM_DIGEST);
-    if (p != nullptr && ctx->md != nullptr && !OSSL_PARAM_set_utf8_string(p, EVP_MD_get0_name(ctx->md))) {
-        return 0;
-    }
-    p = OSSL_PARAM_locate(params, OSSL_SIGNATURE_PARAM_DIGEST_SIZE);
-    if (p != nullptr && ctx->md != nullptr && !OSSL_PARAM_set_size_t(p, static_cast<size_t>(EVP_MD_get_size(ctx->md)))) {
-        return 0;
-    }
+int SetAlgorithmId(const SigCtx* ctx, OSSL_PARAM* p) {
+  if (ctx->md == nullptr || EVP_MD_get_type(ctx->md) != sm_obj_nid(SM_OBJ_SM3)) {
     return 1;
+  }
+  const tovel::UniquePtr<X509_ALGOR> alg(X509_ALGOR_new());
+  if (alg == nullptr ||
+      !X509_ALGOR_set0(alg.get(), OBJ_nid2obj(sm_obj_nid(SM_OBJ_SM2_SM3)), V_ASN1_UNDEF, nullptr)) {
+    return 0;
+  }
+  unsigned char* der = nullptr;
+  const int len = i2d_X509_ALGOR(alg.get(), &der);
+  const tovel::OpenSslPtr<unsigned char> ownedDer(der);
+  return len > 0 && OSSL_PARAM_set_octet_string(p, der, static_cast<size_t>(len));
 }
 
-const OSSL_PARAM *sm2sig_gettable_ctx_params(void *, void *) {
-    static const OSSL_PARAM params[] = {
-        OSSL_PARAM_octet_string(OSSL_SIGNATURE_PARAM_ALGORITHM_ID, nullptr, 0),
-        OSSL_PARAM_utf8_string(OSSL_SIGNATURE_PARAM_DIGEST, nullptr, 0),
-        OSSL_PARAM_size_t(OSSL_SIGNATURE_PARAM_DIGEST_SIZE, nullptr),
-        OSSL_PARAM_END,
-    };
-    return params;
+int sm2sig_get_ctx_params(void* vctx, OSSL_PARAM params[]) {
+  const auto* ctx = static_cast<const SigCtx*>(vctx);
+  if (ctx == nullptr) {
+    return 0;
+  }
+  OSSL_PARAM* p = OSSL_PARAM_locate(params, OSSL_SIGNATURE_PARAM_ALGORITHM_ID);
+  if (p != nullptr && !SetAlgorithmId(ctx, p)) {
+    return 0;
+  }
+  p = OSSL_PARAM_locate(params, OSSL_SIGNATURE_PARAM_DIGEST);
+  if (p != nullptr && ctx->md != nullptr &&
+      !OSSL_PARAM_set_utf8_string(p, EVP_MD_get0_name(ctx->md))) {
+    return 0;
+  }
+  p = OSSL_PARAM_locate(params, OSSL_SIGNATURE_PARAM_DIGEST_SIZE);
+  if (p != nullptr && ctx->md != nullptr &&
+      !OSSL_PARAM_set_size_t(p, static_cast<size_t>(EVP_MD_get_size(ctx->md)))) {
+    return 0;
+  }
+  return 1;
 }
 
-int sm2sig_set_ctx_params(void *vctx, const OSSL_PARAM params[]) {
-    auto *ctx = static_cast<SigCtx *>(vctx);
-    if (ctx == nullptr) {
-        return 0;
-    }
-    if (params == nullptr) {
-        return 1;
-    }
-    const OSSL_PARAM *p = OSSL_PARAM_locate_const(params, OSSL_PKEY_PARAM_DIST_ID);
-    if (p != nullptr) {
-        // Z covers the identity: once it has been hashed the identity is fixed.
-        const void *id = nullptr;
-        size_t idlen = 0;
-        if (ctx->zFed || !OSSL_PARAM_get_octet_string_ptr(p, &id, &idlen) || idlen >= SM2_MAX_ID_LEN) {
-            return 0;
-        }
-        const auto *bytes = static_cast<const unsigned char *>(id);
-        ctx->id.assign(bytes, bytes + idlen);
-        ctx->idSet = true;
-    }
-    p = OSSL_PARAM_locate_const(params, OSSL_SIGNATURE_PARAM_DIGEST);
-    if (p != nullptr) {
-        const char *name = nullptr;
-        const char *props = nullptr;
-        const OSSL_PARAM *pp = OSSL_PARAM_locate_const(params, OSSL_SIGNATURE_PARAM_PROPERTIES);
-        // The digest of a digest-sign or digest-verify is fixed at its start.
-        if (ctx->digesting || !OSSL_PARAM_get_utf8_string_ptr(p, &name) ||
-            (pp != nullptr && !OSSL_PARAM_get_utf8_string_ptr(pp, &props)) || !SetDigest(ctx, name, props)) {
-            return 0;
-        }
-    }
+const OSSL_PARAM* sm2sig_gettable_ctx_params(void*, void*) {
+  static const OSSL_PARAM params[] = {
+      OSSL_PARAM_octet_string(OSSL_SIGNATURE_PARAM_ALGORITHM_ID, nullptr, 0),
+      OSSL_PARAM_utf8_string(OSSL_SIGNATURE_PARAM_DIGEST, nullptr, 0),
+      OSSL_PARAM_size_t(OSSL_SIGNATURE_PARAM_DIGEST_SIZE, nullptr),
+      OSSL_PARAM_END,
+  };
+  return params;
+}
+
+int sm2sig_set_ctx_params(void* vctx, const OSSL_PARAM params[]) {
+  auto* ctx = static_cast<SigCtx*>(vctx);
+  if (ctx == nullptr) {
+    return 0;
+  }
+  if (params == nullptr) {
     return 1;
+  }
+  const OSSL_PARAM* p = OSSL_PARAM_locate_const(params, OSSL_PKEY_PARAM_DIST_ID);
+  if (p != nullptr) {
+    // Z covers the identity: once it has been hashed the identity is fixed.
+    const void* id = nullptr;
+    size_t idlen = 0;
+    if (ctx->zFed || !OSSL_PARAM_get_octet_string_ptr(p, &id, &idlen) || idlen >= SM2_MAX_ID_LEN) {
+      return 0;
+    }
+    const auto* bytes = static_cast<const unsigned char*>(id);
+    ctx->id.assign(bytes, bytes + idlen);
+    ctx->idSet = true;
+  }
+  p = OSSL_PARAM_locate_const(params, OSSL_SIGNATURE_PARAM_DIGEST);
+  if (p != nullptr) {
+    const char* name = nullptr;
+    const char* props = nullptr;
+    const OSSL_PARAM* pp = OSSL_PARAM_locate_const(params, OSSL_SIGNATURE_PARAM_PROPERTIES);
+    // The digest of a digest-sign or digest-verify is fixed at its start.
+    if (ctx->digesting || !OSSL_PARAM_get_utf8_string_ptr(p, &name) ||
+        (pp != nullptr && !OSSL_PARAM_get_utf8_string_ptr(pp, &props)) ||
+        !SetDigest(ctx, name, props)) {
+      return 0;
+    }
+  }
+  return 1;
 }
 
-const OSSL_PARAM *sm2sig_settable_ctx_params(void *, void *) {
-    static const OSSL_PARAM params[] = {
-        OSSL_PARAM_utf8_string(OSSL_SIGNATURE_PARAM_DIGEST, nullptr, 0),
-        OSSL_PARAM_utf8_string(OSSL_SIGNATURE_PARAM_PROPERTIES, nullptr, 0),
-        OSSL_PARAM_octet_string(OSSL_PKEY_PARAM_DIST_ID, nullptr, 0),
-        OSSL_PARAM_END,
-    };
-    return params;
+const OSSL_PARAM* sm2sig_settable_ctx_params(void*, void*) {
+  static const OSSL_PARAM params[] = {
+      OSSL_PARAM_utf8_string(OSSL_SIGNATURE_PARAM_DIGEST, nullptr, 0),
+      OSSL_PARAM_utf8_string(OSSL_SIGNATURE_PARAM_PROPERTIES, nullptr, 0),
+      OSSL_PARAM_octet_string(OSSL_PKEY_PARAM_DIST_ID, nullptr, 0),
+      OSSL_PARAM_END,
+  };
+  return params;
 }
 
 }  // namespace

@@ -49,7 +49,9 @@ tovel::UniquePtr<EVP_PKEY> ServerKey() {
   return tovel::UniquePtr<EVP_PKEY>(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
 }
 
-std::string DecryptResult(const std::string& base64) { return agenttest::DecryptBase64(ServerKey().get(), base64); }
+std::string DecryptResult(const std::string& base64) {
+  return agenttest::DecryptBase64(ServerKey().get(), base64);
+}
 
 struct Response {
   long long errorcode = 0;
@@ -72,7 +74,8 @@ Response Ask(tovel::HostProcess& host, const std::string& function, const std::s
     return response;
   }
   EXPECT_STREQ(cJSON_GetStringValue(cJSON_GetObjectItem(json.get(), "function")), function.c_str());
-  response.errorcode = static_cast<long long>(cJSON_GetNumberValue(cJSON_GetObjectItem(json.get(), "errorcode")));
+  response.errorcode =
+      static_cast<long long>(cJSON_GetNumberValue(cJSON_GetObjectItem(json.get(), "errorcode")));
   cJSON* result = cJSON_GetObjectItem(json.get(), "result");
   response.resultIsFalse = cJSON_IsFalse(result);
   if (cJSON_IsString(result)) response.result = cJSON_GetStringValue(result);
@@ -117,7 +120,8 @@ TEST(AgentEndToEndTest, RefusedCertificateGivesItsCodeThenItsText) {
   const RefusedCase cases[] = {
       {"ecdsa.b64", E_INVALID_KEY_ALGORITHM, "Invalid key algorithm.\n(0xa0072401)",
        "无效的密钥算法\n(0xa0072401)"},
-      {"expired.b64", E_CERT_TIME_INVALID, "Certificate in certificate chain is time invalid\n(0xa0071031)",
+      {"expired.b64", E_CERT_TIME_INVALID,
+       "Certificate in certificate chain is time invalid\n(0xa0071031)",
        "证书链中某个证书时间无效\n(0xa0071031)"},
   };
   for (const RefusedCase& row : cases) {
@@ -167,7 +171,9 @@ TEST(AgentEndToEndTest, OnlyOneWholeDerCertificateIsChecked) {
 
 // --- The order of the list in a network namespace of chosen interfaces -----
 
-int RunQuietly(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+int RunQuietly(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str());
+}
 
 std::string Capture(const std::string& command) {
   std::string out;
@@ -217,15 +223,18 @@ TEST(AgentEndToEndTest, OrderOfTheListInANetworkNamespace) {
   // one an address only, the rest nothing. veth ends have no device behind
   // them: all are virtual.
   const std::vector<Interface> interfaces = {
-      {"a0", "02:00:5e:00:00:a0", "10.1.0.2/24", "10.1.0.1"}, {"a1", "02:00:5e:00:00:a1", nullptr, nullptr},
-      {"b0", "02:00:5e:00:00:b0", nullptr, nullptr},          {"b1", "02:00:5e:00:00:b1", "10.2.0.2/24", nullptr},
-      {"c0", "02:00:5e:00:00:c0", nullptr, nullptr},          {"c1", "02:00:5e:00:00:c1", "10.3.0.2/24", "10.3.0.1"},
+      {"a0", "02:00:5e:00:00:a0", "10.1.0.2/24", "10.1.0.1"},
+      {"a1", "02:00:5e:00:00:a1", nullptr, nullptr},
+      {"b0", "02:00:5e:00:00:b0", nullptr, nullptr},
+      {"b1", "02:00:5e:00:00:b1", "10.2.0.2/24", nullptr},
+      {"c0", "02:00:5e:00:00:c0", nullptr, nullptr},
+      {"c1", "02:00:5e:00:00:c1", "10.3.0.2/24", "10.3.0.1"},
   };
   for (std::size_t i = 0; i < interfaces.size(); i += 2) {
     const Interface& end = interfaces[i];
     const Interface& peer = interfaces[i + 1];
-    if (!ns.Do("link add " + end.name + " address " + end.mac + " type veth peer name " + peer.name + " address " +
-               peer.mac))
+    if (!ns.Do("link add " + end.name + " address " + end.mac + " type veth peer name " +
+               peer.name + " address " + peer.mac))
       GTEST_SKIP() << "cannot make veth interfaces here";
   }
   int metric = 100;
@@ -237,8 +246,8 @@ TEST(AgentEndToEndTest, OrderOfTheListInANetworkNamespace) {
   }
   for (const Interface& itf : interfaces) {
     if (itf.gateway != nullptr) {
-      ASSERT_TRUE(ns.Do(std::string("route add default via ") + itf.gateway + " dev " + itf.name + " metric " +
-                        std::to_string(metric++)));
+      ASSERT_TRUE(ns.Do(std::string("route add default via ") + itf.gateway + " dev " + itf.name +
+                        " metric " + std::to_string(metric++)));
     }
   }
 
@@ -246,7 +255,8 @@ TEST(AgentEndToEndTest, OrderOfTheListInANetworkNamespace) {
   std::vector<std::pair<int, std::string>> connected, other;
   for (const Interface& itf : interfaces) {
     std::string text = itf.mac;
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::toupper(c); });
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return std::toupper(c); });
     (itf.gateway != nullptr ? connected : other).emplace_back(ns.IfIndex(itf.name), text);
   }
   std::sort(connected.begin(), connected.end());
@@ -259,8 +269,8 @@ TEST(AgentEndToEndTest, OrderOfTheListInANetworkNamespace) {
   char folder[] = "/tmp/tovel-netns-XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
   const std::string launcher = std::string(folder) + "/run";
-  std::ofstream(launcher) << "#!/bin/sh\nexec ip netns exec " << ns.name() << " " << TOVELHOST_AGENT_TEST_PATH
-                          << "\n";
+  std::ofstream(launcher) << "#!/bin/sh\nexec ip netns exec " << ns.name() << " "
+                          << TOVELHOST_AGENT_TEST_PATH << "\n";
   chmod(launcher.c_str(), 0755);
   {
     LocaleScope english(nullptr, nullptr, "C");

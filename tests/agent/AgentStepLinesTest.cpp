@@ -25,7 +25,7 @@ using testpki::Pki;
 class AgentStepLines : public tracetest::StepLineTest {
  protected:
   CTovelAgent agent_{agenttest::TestCertPolicy()};  // before the fake network, whose class key
-                                                     // replaces the system's
+                                                    // replaces the system's
 };
 
 using tracetest::StepLineCase;
@@ -41,14 +41,16 @@ std::string ServerCert(EVP_PKEY* key) {
 }
 
 TEST_F(AgentStepLines, FollowEachRoad) {
-  const FakeAdapter physical{"eth0", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, "192.0.2.10", "192.0.2.1"};
+  const FakeAdapter physical{
+      "eth0", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, "192.0.2.10", "192.0.2.1"};
   const std::u16string accepted = agenttest::Widen(ServerCert(Pki().leafKey.get()));
   const std::u16string shortKey = agenttest::Widen(ServerCert(agenttest::Rsa1024Key()));
   const std::u16string sm2 = agenttest::Widen(agenttest::Sm2SignedCertBase64());
-  std::vector<unsigned char> spliced = testpki::ToDer(Pki().SelfSigned(Pki().Leaf({{"CN", testpki::kName1}})).get());
+  std::vector<unsigned char> spliced =
+      testpki::ToDer(Pki().SelfSigned(Pki().Leaf({{"CN", testpki::kName1}})).get());
   const std::string acceptedPem =
-      testpki::ToPem(testpki::Issue(Pki().Leaf({{"CN", testpki::kName1}}), Pki().leafKey.get(), Pki().inter.get(),
-                                    Pki().interKey.get())
+      testpki::ToPem(testpki::Issue(Pki().Leaf({{"CN", testpki::kName1}}), Pki().leafKey.get(),
+                                    Pki().inter.get(), Pki().interKey.get())
                          .get());
   spliced.insert(spliced.end(), acceptedPem.begin(), acceptedPem.end());
   const std::u16string splicedText = agenttest::Widen(testpki::Base64(spliced));
@@ -66,13 +68,14 @@ TEST_F(AgentStepLines, FollowEachRoad) {
   const StepLineCase cases[] = {
       {"empty text",
        call(u"", onePhysical),
-       {kAgentFailed + "Check parameter(bstrBase64ServerCert) "
-                       "[Reason:(NULL == bstrBase64ServerCert || 0 == wcslen(bstrBase64ServerCert))] -> 0x80070057"},
+       {kAgentFailed +
+        "Check parameter(bstrBase64ServerCert) "
+        "[Reason:(NULL == bstrBase64ServerCert || 0 == wcslen(bstrBase64ServerCert))] -> 0x80070057"},
        {kOp + "UTF16ToUTF8"}},
       {"SM2 signature ends at the type",
        call(sm2, onePhysical),
-       {kOp + "Check parameter(bstrBase64ServerCert) -> 0x00000000", kOp + "UTF16ToUTF8 -> 0x00000000",
-        kOp + "GetCertificateType -> 0x00000000",
+       {kOp + "Check parameter(bstrBase64ServerCert) -> 0x00000000",
+        kOp + "UTF16ToUTF8 -> 0x00000000", kOp + "GetCertificateType -> 0x00000000",
         kAgentFailed + "dwCertType [Reason:RSA_CERTIFICATE != dwCertType] -> 0xa0072401"},
        {kOp + "Base64DecodeEx", "GetNetInfoString"}},
       {"another certificate's DER before the accepted PEM ends at the type",
@@ -84,25 +87,37 @@ TEST_F(AgentStepLines, FollowEachRoad) {
        {kOp + "dwCertType", kOp + "CheckCertKeyUsage", "VerifyCertValidity", "GetNetInfoString"}},
       {"accepted: every step in order",
        call(accepted, onePhysical),
-       {kOp + "Check parameter(bstrBase64ServerCert) -> 0x00000000", kOp + "UTF16ToUTF8 -> 0x00000000",
-        kOp + "GetCertificateType -> 0x00000000", kOp + "dwCertType -> 0x00000000",
-        kOp + "Base64DecodeEx -> 0x00000000", kOp + "CertCreateCertificateContext -> 0x00000000",
-        kOp + "CheckCertKeyUsage -> 0x00000000", kOp + "New buffer -> 0x00000000",
+       {kOp + "Check parameter(bstrBase64ServerCert) -> 0x00000000",
+        kOp + "UTF16ToUTF8 -> 0x00000000",
+        kOp + "GetCertificateType -> 0x00000000",
+        kOp + "dwCertType -> 0x00000000",
+        kOp + "Base64DecodeEx -> 0x00000000",
+        kOp + "CertCreateCertificateContext -> 0x00000000",
+        kOp + "CheckCertKeyUsage -> 0x00000000",
+        kOp + "New buffer -> 0x00000000",
         kOp + "VerifyCertValidity -> 0x00000000",
-        "GetNetInfoString - GetAdaptersInfo (Get size) -> 0x00000000", "GetNetInfoString - New buffer -> 0x00000000",
+        "GetNetInfoString - GetAdaptersInfo (Get size) -> 0x00000000",
+        "GetNetInfoString - New buffer -> 0x00000000",
         "GetNetInfoString - GetAdaptersInfo (Get value) -> 0x00000000",
-        "GetMacType - Check pstAdaptersInfo -> 0x00000000", "GetMacType - Check pnMacType -> 0x00000000",
-        "IsPhysicalNetworkCard - RegOpenKey -> 0x00000000", "GetNetInfoString - New buffer -> 0x00000000",
-        kOp + "GetNetInfoString -> 0x00000000", kOp + "d2i_X509 -> 0x00000000",
+        "GetMacType - Check pstAdaptersInfo -> 0x00000000",
+        "GetMacType - Check pnMacType -> 0x00000000",
+        "IsPhysicalNetworkCard - RegOpenKey -> 0x00000000",
+        "GetNetInfoString - New buffer -> 0x00000000",
+        kOp + "GetNetInfoString -> 0x00000000",
+        kOp + "d2i_X509 -> 0x00000000",
         kRsa + "]:(RSAEncryptByX509 -- Check parameter(pX509Cert).)\t\t--OK\n",
         kRsa + "]:(RSAEncryptByX509 -- CheckX509KeyUsage)\t\t--OK\n",
         kRsa + "]:(RSAEncryptByX509 -- X509_get_pubkey)\t\t--OK\n",
         kRsa + "]:(RSAEncrypt -- Check parameter(EvpPubKey))\t\t--OK\n",
         kRsa + "]:(RSAEncrypt -- Check parameter(pbyPlainData))\t\t--OK\n",
-        kRsa + "]:(RSAEncrypt -- EVP_PKEY_get1_RSA)\t\t--OK\n", kRsa + "]:(RSAEncrypt -- RSA_size)\t\t--OK\n",
-        kRsa + "]:(RSAEncrypt -- New memory)\t\t--OK\n", kRsa + "]:(RSAEncrypt -- RSA_public_encrypt)\t\t--OK\n",
-        kRsa + "]:(RSAEncryptByX509 -- RSAEncyrpt)\t\t--OK\n", kOp + "RSAEncryptByX509 -> 0x00000000",
-        kOp + "Base64EncodeEx -> 0x00000000", kOp + "UTF8ToUTF16 -> 0x00000000"},
+        kRsa + "]:(RSAEncrypt -- EVP_PKEY_get1_RSA)\t\t--OK\n",
+        kRsa + "]:(RSAEncrypt -- RSA_size)\t\t--OK\n",
+        kRsa + "]:(RSAEncrypt -- New memory)\t\t--OK\n",
+        kRsa + "]:(RSAEncrypt -- RSA_public_encrypt)\t\t--OK\n",
+        kRsa + "]:(RSAEncryptByX509 -- RSAEncyrpt)\t\t--OK\n",
+        kOp + "RSAEncryptByX509 -> 0x00000000",
+        kOp + "Base64EncodeEx -> 0x00000000",
+        kOp + "UTF8ToUTF16 -> 0x00000000"},
        {"Failed", "Reason"}},
       {"adapter list fails",
        call(accepted,
@@ -120,12 +135,14 @@ TEST_F(AgentStepLines, FollowEachRoad) {
        call(shortKey,
             [&](FakeNetwork& network) {
               for (std::uint8_t i = 0; i < 8; ++i)
-                network.AddAdapter({"x" + std::to_string(i), {2, 0, 0, 0, 0, i}, "10.0.0.2", "10.0.0.1"}, true);
+                network.AddAdapter(
+                    {"x" + std::to_string(i), {2, 0, 0, 0, 0, i}, "10.0.0.2", "10.0.0.1"}, true);
             }),
        {kRsa + "]:(RSAEncrypt -- RSA_size)\t\t--OK\n",
         kRsa + ":](RSAEncrypt -- RSA_public_encrypt)\t\t--Failed:(0x00001770) "
                "[Reason:nEncryptedDataSize != nKeyBytes] Openssl ",
-        kRsa + ":](RSAEncryptByX509 -- RSAEncyrpt)\t\t--Failed:(0x00001770) [Reason:PELLUM_OK != nResult]\n",
+        kRsa +
+            ":](RSAEncryptByX509 -- RSAEncyrpt)\t\t--Failed:(0x00001770) [Reason:PELLUM_OK != nResult]\n",
         kAgentFailed + "RSAEncryptByX509 [Reason:PELLUM_OK != nResult] -> 0x80071770"},
        {kOp + "Base64EncodeEx"}},
       {"512-bit key refused before encrypting",
@@ -136,7 +153,8 @@ TEST_F(AgentStepLines, FollowEachRoad) {
          RSAEncrypt(agenttest::Rsa512Key(), byPlain, 1, &pbyData, &nSize);
        },
        {kRsa + "]:(RSAEncrypt -- EVP_PKEY_get1_RSA)\t\t--OK\n",
-        kRsa + ":](RSAEncrypt -- RSA_size)\t\t--Failed:(0x00001770) [Reason:nKeyBytes < 128] Openssl "},
+        kRsa +
+            ":](RSAEncrypt -- RSA_size)\t\t--Failed:(0x00001770) [Reason:nKeyBytes < 128] Openssl "},
        {"New memory"}},
   };
   for (const StepLineCase& c : cases) ExpectStepLines(c);

@@ -26,7 +26,8 @@ std::string SignedLeaf(testpki::Signature signature, EVP_PKEY* issuerKey) {
   const testpki::SharedPki& pki = testpki::Pki();
   testpki::CertSpec spec = pki.Leaf({{"CN", testpki::kName1}});
   spec.signature = signature;
-  return testpki::Base64(testpki::ToDer(testpki::Issue(spec, pki.leafKey.get(), nullptr, issuerKey).get()));
+  return testpki::Base64(
+      testpki::ToDer(testpki::Issue(spec, pki.leafKey.get(), nullptr, issuerKey).get()));
 }
 
 Keys& TheKeys() {

@@ -25,22 +25,24 @@ FakeNetwork::FakeNetwork() {
       list.push_back(NetAdapter{adapter.name, adapter.mac, adapter.ip, adapter.gateway});
     return ERROR_SUCCESS;
   });
-  RegMountVirtualKey(kNetClassKeyPath, [this](const std::u16string& path) -> std::optional<RegVirtualKey> {
-    RegVirtualKey key;
-    for (std::size_t i = 0; i < classKey.size(); ++i) {
-      char name[24];
-      std::snprintf(name, sizeof name, "%04zu", i);
-      if (path.empty()) {
-        key.subKeys.push_back(Widen(name));
-      } else if (path == Widen(name)) {
-        key.textValues[u"NetCfgInstanceId"] = classKey[i].instanceId;
-        if (classKey[i].characteristics) key.dwordValues[u"Characteristics"] = *classKey[i].characteristics;
-        return key;
-      }
-    }
-    if (path.empty()) return key;
-    return std::nullopt;
-  });
+  RegMountVirtualKey(kNetClassKeyPath,
+                     [this](const std::u16string& path) -> std::optional<RegVirtualKey> {
+                       RegVirtualKey key;
+                       for (std::size_t i = 0; i < classKey.size(); ++i) {
+                         char name[24];
+                         std::snprintf(name, sizeof name, "%04zu", i);
+                         if (path.empty()) {
+                           key.subKeys.push_back(Widen(name));
+                         } else if (path == Widen(name)) {
+                           key.textValues[u"NetCfgInstanceId"] = classKey[i].instanceId;
+                           if (classKey[i].characteristics)
+                             key.dwordValues[u"Characteristics"] = *classKey[i].characteristics;
+                           return key;
+                         }
+                       }
+                       if (path.empty()) return key;
+                       return std::nullopt;
+                     });
 }
 
 FakeNetwork::~FakeNetwork() {
@@ -61,8 +63,8 @@ std::optional<std::string> DecryptPkcs1(EVP_PKEY* key, const std::vector<unsigne
       EVP_PKEY_decrypt(ctx.get(), nullptr, &nLen, cipher.data(), cipher.size()) != 1)
     return std::nullopt;
   std::string plain(nLen, '\0');
-  if (EVP_PKEY_decrypt(ctx.get(), reinterpret_cast<unsigned char*>(plain.data()), &nLen, cipher.data(),
-                       cipher.size()) != 1)
+  if (EVP_PKEY_decrypt(ctx.get(), reinterpret_cast<unsigned char*>(plain.data()), &nLen,
+                       cipher.data(), cipher.size()) != 1)
     return std::nullopt;
   plain.resize(nLen);
   return plain;

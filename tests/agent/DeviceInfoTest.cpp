@@ -55,7 +55,8 @@ struct MacListCase {
 };
 
 TEST(GetNetInfoStringTest, GroupsOrderAndSeparators) {
-  const std::string a = MacText(0xA1), b = MacText(0xB2), c = MacText(0xC3), d = MacText(0xD4), e = MacText(0xE5);
+  const std::string a = MacText(0xA1), b = MacText(0xB2), c = MacText(0xC3), d = MacText(0xD4),
+                    e = MacText(0xE5);
   const MacListCase cases[] = {
       {"no adapters", {}, ""},
       {"physical connected, then virtual disconnected",
@@ -75,16 +76,21 @@ TEST(GetNetInfoStringTest, GroupsOrderAndSeparators) {
        {{{"x", Mac(0xA1), "192.0.2.10", ""}, kPhysical}, {Connected("y", Mac(0xB2)), kPhysical}},
        b + ";" + a},
       {"a gateway without an address is not connected",
-       {{{"x", Mac(0xA1), "0.0.0.0", "192.0.2.1"}, kPhysical}, {Connected("y", Mac(0xB2)), kPhysical}},
+       {{{"x", Mac(0xA1), "0.0.0.0", "192.0.2.1"}, kPhysical},
+        {Connected("y", Mac(0xB2)), kPhysical}},
        b + ";" + a},
       {"an adapter without address bytes in the middle of a group",
-       {{Connected("a", Mac(0xA1)), kPhysical}, {Connected("n", {}), kPhysical}, {Connected("b", Mac(0xB2)), kPhysical}},
+       {{Connected("a", Mac(0xA1)), kPhysical},
+        {Connected("n", {}), kPhysical},
+        {Connected("b", Mac(0xB2)), kPhysical}},
        a + ";;" + b},
       {"a lone adapter without address bytes leaves its group empty",
        {{Connected("a", Mac(0xA1)), kPhysical}, {Disconnected("n", {}), kVirtual}},
        a},
       {"an empty last entry leaves one final separator, which goes",
-       {{Connected("a", Mac(0xA1)), kPhysical}, {Disconnected("b", Mac(0xB2)), kVirtual}, {Disconnected("n", {}), kVirtual}},
+       {{Connected("a", Mac(0xA1)), kPhysical},
+        {Disconnected("b", Mac(0xB2)), kVirtual},
+        {Disconnected("n", {}), kVirtual}},
        a + ";" + b},
       {"two empty last entries: only one final separator goes",
        {{Connected("a", Mac(0xA1)), kPhysical},
@@ -93,7 +99,8 @@ TEST(GetNetInfoStringTest, GroupsOrderAndSeparators) {
         {Disconnected("m", {}), kVirtual}},
        a + ";" + b + ";"},
       {"uppercase hex digits, two per byte",
-       {{Connected("a", {0x00, 0x0a, 0xff, 0x10, 0x01, 0xbc}), kPhysical}, {Connected("b", {0xab, 0xcd}), kPhysical}},
+       {{Connected("a", {0x00, 0x0a, 0xff, 0x10, 0x01, 0xbc}), kPhysical},
+        {Connected("b", {0xab, 0xcd}), kPhysical}},
        "00:0A:FF:10:01:BC;AB:CD"},
       {"hardware addresses longer than 6 bytes are left out",
        {{Connected("ib", {1, 2, 3, 4, 5, 6, 7, 8}), kPhysical},
@@ -104,7 +111,8 @@ TEST(GetNetInfoStringTest, GroupsOrderAndSeparators) {
   for (const MacListCase& row : cases) {
     SCOPED_TRACE(row.name);
     FakeNetwork network;
-    for (const AdapterRow& adapter : row.adapters) network.AddAdapter(adapter.adapter, adapter.physical);
+    for (const AdapterRow& adapter : row.adapters)
+      network.AddAdapter(adapter.adapter, adapter.physical);
     EXPECT_EQ(MacList(), row.expected);
   }
 }
@@ -129,11 +137,14 @@ TEST(GetNetInfoStringTest, ListKeepsWholeEntriesWithinItsRoom) {
     std::string expected;
     std::vector<std::string> order;
     for (int i = 0; i < row.physicalConnected; ++i)
-      network.AddAdapter(Connected("p" + std::to_string(i), Mac(static_cast<std::uint8_t>(i))), kPhysical);
+      network.AddAdapter(Connected("p" + std::to_string(i), Mac(static_cast<std::uint8_t>(i))),
+                         kPhysical);
     for (int i = 0; i < row.virtualConnected; ++i)
-      network.AddAdapter(Connected("v" + std::to_string(i), Mac(static_cast<std::uint8_t>(0x80 + i))), kVirtual);
+      network.AddAdapter(
+          Connected("v" + std::to_string(i), Mac(static_cast<std::uint8_t>(0x80 + i))), kVirtual);
     for (int i = 0; i < row.expectedEntries; ++i) {
-      std::uint8_t last = static_cast<std::uint8_t>(i < row.physicalConnected ? i : 0x80 + (i - row.physicalConnected));
+      std::uint8_t last = static_cast<std::uint8_t>(
+          i < row.physicalConnected ? i : 0x80 + (i - row.physicalConnected));
       expected += (i == 0 ? "" : ";") + MacText(last);
     }
     std::string list = MacList();
@@ -156,20 +167,32 @@ TEST(GetNetInfoStringTest, ShortAddressesMeetTheRoomAtEveryPosition) {
   };
   const ShortCase cases[] = {
       // 9 * 17 + 5 + 11 characters and 10 separators.
-      {"eleven entries of exactly 179 characters are whole", {two, four}, {}, nineFull + "A1:B2;C3:D4:E5:F6"},
+      {"eleven entries of exactly 179 characters are whole",
+       {two, four},
+       {},
+       nineFull + "A1:B2;C3:D4:E5:F6"},
       // The empty entry adds a separator: 180 characters, the last entry goes.
-      {"an empty entry makes 180: the last entry is left out", {{}, four, two}, {}, nineFull + ";C3:D4:E5:F6"},
+      {"an empty entry makes 180: the last entry is left out",
+       {{}, four, two},
+       {},
+       nineFull + ";C3:D4:E5:F6"},
       // The next group's separator stands at the 180th character.
-      {"a separator at the 180th character is not kept", {{}, four, two}, {one}, nineFull + ";C3:D4:E5:F6"},
+      {"a separator at the 180th character is not kept",
+       {{}, four, two},
+       {one},
+       nineFull + ";C3:D4:E5:F6"},
   };
   for (const ShortCase& row : cases) {
     SCOPED_TRACE(row.name);
     FakeNetwork network;
     for (int i = 0; i < 9; ++i)
-      network.AddAdapter(Connected("p" + std::to_string(i), Mac(static_cast<std::uint8_t>(i))), kPhysical);
+      network.AddAdapter(Connected("p" + std::to_string(i), Mac(static_cast<std::uint8_t>(i))),
+                         kPhysical);
     int n = 0;
-    for (const auto& mac : row.physical) network.AddAdapter(Connected("s" + std::to_string(n++), mac), kPhysical);
-    for (const auto& mac : row.virtuals) network.AddAdapter(Connected("v" + std::to_string(n++), mac), kVirtual);
+    for (const auto& mac : row.physical)
+      network.AddAdapter(Connected("s" + std::to_string(n++), mac), kPhysical);
+    for (const auto& mac : row.virtuals)
+      network.AddAdapter(Connected("v" + std::to_string(n++), mac), kVirtual);
     const std::string list = MacList();
     EXPECT_EQ(row.expected, list);
     EXPECT_LE(list.size(), static_cast<std::size_t>(MAC_LIST_MAX_CHARS));
@@ -251,12 +274,13 @@ TEST(GetNetInfoStringTest, ClassKeyThatCannotBeReadCountsEveryAdapterAsVirtual) 
     network.AddAdapter(Connected("v", Mac(0xB2)), kVirtual);
     network.AddAdapter(Connected("p", Mac(0xA1)), kPhysical);
     ASSERT_EQ(MacList(), a + ";" + b) << "with the class key, the physical adapter comes first";
-    RegMountVirtualKey(kNetClassKeyPath, [&row](const std::u16string& path) -> std::optional<RegVirtualKey> {
-      if (path.empty() && !row.failAtSubKey) throw std::bad_alloc();
-      if (path.empty()) return RegVirtualKey{{u"0000"}, {}, {}};
-      if (row.outOfMemory) throw std::bad_alloc();
-      throw std::runtime_error("registry");
-    });
+    RegMountVirtualKey(kNetClassKeyPath,
+                       [&row](const std::u16string& path) -> std::optional<RegVirtualKey> {
+                         if (path.empty() && !row.failAtSubKey) throw std::bad_alloc();
+                         if (path.empty()) return RegVirtualKey{{u"0000"}, {}, {}};
+                         if (row.outOfMemory) throw std::bad_alloc();
+                         throw std::runtime_error("registry");
+                       });
     // The registry reports the fault as a status; both adapters are then
     // connected virtual ones, in the platform's order.
     EXPECT_EQ(MacList(), b + ";" + a);
@@ -278,8 +302,13 @@ TEST(IsPhysicalNetworkCardTest, ClassKeyDecides) {
       {"no Characteristics value is not", {{u"{A}", std::nullopt}}, "{A}", false},
       {"no subkey for the adapter is not", {{u"{B}", 0x84}}, "{A}", false},
       {"instance ids compare ignoring case",
-       {{u"{4d36e972-e325-11ce-bfc1-08002be10318}", 0x84}}, "{4D36E972-E325-11CE-BFC1-08002BE10318}", true},
-      {"the matching subkey among others", {{u"{B}", 0x1}, {u"{A}", 0x84}, {u"{C}", 0x1}}, "{A}", true},
+       {{u"{4d36e972-e325-11ce-bfc1-08002be10318}", 0x84}},
+       "{4D36E972-E325-11CE-BFC1-08002BE10318}",
+       true},
+      {"the matching subkey among others",
+       {{u"{B}", 0x1}, {u"{A}", 0x84}, {u"{C}", 0x1}},
+       "{A}",
+       true},
       {"the first matching subkey decides", {{u"{A}", 0x1}, {u"{A}", 0x84}}, "{A}", false},
       {"an empty class key", {}, "{A}", false},
   };
@@ -307,12 +336,15 @@ TEST(GetMacTypeTest, GroupFromPhysicalAndConnected) {
     int expected;
   };
   const TypeCase cases[] = {
-      {"10.0.0.2", "10.0.0.1", true, 0},  {"10.0.0.2", "10.0.0.1", false, 1},
-      {"0.0.0.0", "10.0.0.1", true, 2},   {"10.0.0.2", "0.0.0.0", false, 3},
+      {"10.0.0.2", "10.0.0.1", true, 0},
+      {"10.0.0.2", "10.0.0.1", false, 1},
+      {"0.0.0.0", "10.0.0.1", true, 2},
+      {"10.0.0.2", "0.0.0.0", false, 3},
       {"", "", true, 0},  // empty texts differ from "0.0.0.0"
   };
   for (const TypeCase& row : cases) {
-    SCOPED_TRACE(std::string(row.ip) + " / " + row.gateway + (row.physical ? " physical" : " virtual"));
+    SCOPED_TRACE(std::string(row.ip) + " / " + row.gateway +
+                 (row.physical ? " physical" : " virtual"));
     FakeNetwork network;
     network.classKey = {{u"eth9", row.physical ? 0x84u : 0x1u}};
     IP_ADAPTER_INFO stAdapter{};

@@ -49,14 +49,16 @@ class SysfsFixture {
   const fs::path& root() const { return root_; }
 
  private:
-  static void Write(const fs::path& file, const std::string& line) { std::ofstream(file) << line << "\n"; }
+  static void Write(const fs::path& file, const std::string& line) {
+    std::ofstream(file) << line << "\n";
+  }
   fs::path root_;
 };
 
 // One row of a routing table in the kernel's text form (addresses in the
 // machine's byte order).
-std::string RouteRow(const std::string& iface, const char* destination, const char* gateway, unsigned flags,
-                     const char* mask) {
+std::string RouteRow(const std::string& iface, const char* destination, const char* gateway,
+                     unsigned flags, const char* mask) {
   auto hex = [](const char* dotted) {
     in_addr address{};
     inet_pton(AF_INET, dotted, &address);
@@ -66,10 +68,11 @@ std::string RouteRow(const std::string& iface, const char* destination, const ch
   };
   char flagText[8];
   std::snprintf(flagText, sizeof flagText, "%04X", flags);
-  return iface + "\t" + hex(destination) + "\t" + hex(gateway) + "\t" + flagText + "\t0\t0\t100\t" + hex(mask) +
-         "\t0\t0\t0\n";
+  return iface + "\t" + hex(destination) + "\t" + hex(gateway) + "\t" + flagText + "\t0\t0\t100\t" +
+         hex(mask) + "\t0\t0\t0\n";
 }
-const std::string kRouteTitles = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+const std::string kRouteTitles =
+    "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
 
 TEST(ParseDefaultGatewaysTest, TakesUpDefaultRoutesWithGateway) {
   struct RouteCase {
@@ -78,7 +81,8 @@ TEST(ParseDefaultGatewaysTest, TakesUpDefaultRoutesWithGateway) {
     std::map<std::string, std::string> expected;
   };
   const RouteCase cases[] = {
-      {"one default route", RouteRow("eth0", "0.0.0.0", "192.168.1.1", 0x3, "0.0.0.0"),
+      {"one default route",
+       RouteRow("eth0", "0.0.0.0", "192.168.1.1", 0x3, "0.0.0.0"),
        {{"eth0", "192.168.1.1"}}},
       {"a network route is no default",
        RouteRow("eth0", "192.168.1.0", "0.0.0.0", 0x1, "255.255.255.0") +
@@ -109,16 +113,18 @@ TEST(BuildNetAdapterListTest, ReadsAFixtureTree) {
   sysfs.AddInterface("eth0", 2, 1, "00:1a:2b:3c:4d:5e", 6, true);
   sysfs.AddInterface("tun0", 5, 65534, "", 0, false);
   sysfs.AddInterface("veth1", 4, 1, "02:42:ac:11:00:02", 6, false);
-  const std::string routes = kRouteTitles + RouteRow("eth0", "0.0.0.0", "192.168.1.1", 0x3, "0.0.0.0") +
+  const std::string routes = kRouteTitles +
+                             RouteRow("eth0", "0.0.0.0", "192.168.1.1", 0x3, "0.0.0.0") +
                              RouteRow("eth0", "192.168.1.0", "0.0.0.0", 0x1, "255.255.255.0");
-  const std::map<std::string, std::string> ipv4 = {{"eth0", "192.168.1.20"}, {"veth1", "172.17.0.2"},
-                                                   {"lo", "127.0.0.1"}};
+  const std::map<std::string, std::string> ipv4 = {
+      {"eth0", "192.168.1.20"}, {"veth1", "172.17.0.2"}, {"lo", "127.0.0.1"}};
 
   std::vector<NetAdapter> adapters = BuildNetAdapterList(sysfs.root(), routes, ipv4);
 
   ASSERT_EQ(adapters.size(), 4u);
   EXPECT_EQ(adapters[0].name, "eth0");
-  EXPECT_EQ(adapters[0].hardwareAddress, (std::vector<std::uint8_t>{0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}));
+  EXPECT_EQ(adapters[0].hardwareAddress,
+            (std::vector<std::uint8_t>{0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e}));
   EXPECT_EQ(adapters[0].ipAddress, "192.168.1.20");
   EXPECT_EQ(adapters[0].gateway, "192.168.1.1");
   EXPECT_EQ(adapters[1].name, "wlan0");
@@ -133,7 +139,8 @@ TEST(BuildNetAdapterListTest, ReadsAFixtureTree) {
 
 TEST(ListNetInterfacesTest, AddressLengthAndDevice) {
   SysfsFixture sysfs;
-  sysfs.AddInterface("ib0", 2, 32, "80:00:00:48:fe:80:00:00:00:00:00:00:00:02:c9:03:00:0a:bc:de", 20, true);
+  sysfs.AddInterface("ib0", 2, 32, "80:00:00:48:fe:80:00:00:00:00:00:00:00:02:c9:03:00:0a:bc:de",
+                     20, true);
   sysfs.AddInterface("sit0", 3, 776, "00:00:00:00", 4, false);
   std::vector<NetInterfaceInfo> interfaces = ListNetInterfaces(sysfs.root());
   ASSERT_EQ(interfaces.size(), 2u);
@@ -159,7 +166,8 @@ TEST(NetClassKeyTest, ProviderOverAFixtureTree) {
     const char16_t* instanceId;
     std::uint32_t characteristics;
   };
-  const SubKeyCase cases[] = {{u"0000", u"lo", 0x1}, {u"0001", u"eth0", 0x84}, {u"0002", u"br0", 0x1}};
+  const SubKeyCase cases[] = {
+      {u"0000", u"lo", 0x1}, {u"0001", u"eth0", 0x84}, {u"0002", u"br0", 0x1}};
   for (const SubKeyCase& row : cases) {
     std::optional<RegVirtualKey> key = provider(row.subKey);
     ASSERT_TRUE(key.has_value());
@@ -184,14 +192,15 @@ class GetAdaptersInfoTest : public ::testing::Test {
 
 TEST_F(GetAdaptersInfoTest, SizeQueryThenRecords) {
   adapters_ = {{"eth0", {1, 2, 3, 4, 5, 6}, "10.0.0.2", "10.0.0.1"},
-                {"ib0", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, "", ""}};
+               {"ib0", {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, "", ""}};
   ULONG nSize = 0;
   ASSERT_EQ(GetAdaptersInfo(nullptr, &nSize), ERROR_BUFFER_OVERFLOW);
   ASSERT_GE(nSize, 2 * sizeof(IP_ADAPTER_INFO));
 
   ULONG nSmall = nSize - 1;
   auto small = std::make_unique<BYTE[]>(nSmall);
-  EXPECT_EQ(GetAdaptersInfo(reinterpret_cast<IP_ADAPTER_INFO*>(small.get()), &nSmall), ERROR_BUFFER_OVERFLOW);
+  EXPECT_EQ(GetAdaptersInfo(reinterpret_cast<IP_ADAPTER_INFO*>(small.get()), &nSmall),
+            ERROR_BUFFER_OVERFLOW);
   EXPECT_EQ(nSmall, nSize);
 
   auto buffer = std::make_unique<BYTE[]>(nSize);
@@ -205,7 +214,8 @@ TEST_F(GetAdaptersInfoTest, SizeQueryThenRecords) {
   const IP_ADAPTER_INFO* pstSecond = pstFirst->Next;
   ASSERT_NE(pstSecond, nullptr);
   EXPECT_STREQ(pstSecond->AdapterName, "ib0");
-  EXPECT_EQ(pstSecond->AddressLength, MAX_ADAPTER_ADDRESS_LENGTH) << "longer addresses keep 8 bytes";
+  EXPECT_EQ(pstSecond->AddressLength, MAX_ADAPTER_ADDRESS_LENGTH)
+      << "longer addresses keep 8 bytes";
   EXPECT_STREQ(pstSecond->IpAddressList.IpAddress.String, "0.0.0.0");
   EXPECT_STREQ(pstSecond->GatewayList.IpAddress.String, "0.0.0.0");
   EXPECT_EQ(pstSecond->Next, nullptr);
@@ -266,7 +276,8 @@ TEST(LiveAdapterListTest, MatchesTheSystemsInterfaces) {
   }
   ASSERT_EQ(dwResult, ERROR_BUFFER_OVERFLOW);
   auto buffer = std::make_unique<BYTE[]>(nSize);
-  ASSERT_EQ(GetAdaptersInfo(reinterpret_cast<IP_ADAPTER_INFO*>(buffer.get()), &nSize), ERROR_SUCCESS);
+  ASSERT_EQ(GetAdaptersInfo(reinterpret_cast<IP_ADAPTER_INFO*>(buffer.get()), &nSize),
+            ERROR_SUCCESS);
   std::vector<std::string> listed;
   for (auto* p = reinterpret_cast<IP_ADAPTER_INFO*>(buffer.get()); p != nullptr; p = p->Next)
     listed.push_back(p->AdapterName);

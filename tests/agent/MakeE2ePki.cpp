@@ -49,8 +49,9 @@ int main(int argc, char** argv) {
   try {
     const std::filesystem::path dir = argv[1];
     const SharedPki& pki = Pki();
-    WriteText(dir / "TestPolicy.inc", "#define E2E_TRUST_LIST \"" + pki.trustList + "\"\n#define E2E_NAME_1 \"" +
-                                          kName1 + "\"\n#define E2E_NAME_2 \"" + kName2 + "\"\n");
+    WriteText(dir / "TestPolicy.inc", "#define E2E_TRUST_LIST \"" + pki.trustList +
+                                          "\"\n#define E2E_NAME_1 \"" + kName1 +
+                                          "\"\n#define E2E_NAME_2 \"" + kName2 + "\"\n");
 
     CertSpec server = pki.Leaf({{"CN", kName1}});
     server.notAfter = Now() + 3650 * kDay;
@@ -61,7 +62,8 @@ int main(int argc, char** argv) {
 
     // Someone's own certificate for the same name and usage, self-signed.
     CertSpec own = pki.Leaf({{"CN", kName1}});
-    const std::vector<unsigned char> ownDer = ToDer(Issue(own, pki.otherKey.get(), nullptr, pki.otherKey.get()).get());
+    const std::vector<unsigned char> ownDer =
+        ToDer(Issue(own, pki.otherKey.get(), nullptr, pki.otherKey.get()).get());
     CertSpec carrier = pki.Leaf({{"OU", "\n" + serverPem}, {"CN", kName1}});
     const std::vector<unsigned char> carrierDer =
         ToDer(Issue(carrier, pki.otherKey.get(), nullptr, pki.otherKey.get()).get());
@@ -79,7 +81,8 @@ int main(int argc, char** argv) {
 
     CertSpec ecdsa = pki.Leaf({{"CN", kName1}});
     ecdsa.signature = Signature::EcdsaWithSha256;
-    WriteText(dir / "ecdsa.b64", Base64(ToDer(Issue(ecdsa, pki.leafKey.get(), nullptr, pki.ecKey.get()).get())));
+    WriteText(dir / "ecdsa.b64",
+              Base64(ToDer(Issue(ecdsa, pki.leafKey.get(), nullptr, pki.ecKey.get()).get())));
 
     CertSpec expired = pki.Leaf({{"CN", kName1}});
     expired.notBefore = Now() - 30 * kDay;

@@ -43,8 +43,8 @@ Encrypted Run(Call call) {
 
 Encrypted EncryptWithKey(EVP_PKEY* key, const std::string& plain) {
   return Run([&](BYTE** ppbyData, int* pnSize) {
-    return RSAEncrypt(key, reinterpret_cast<const BYTE*>(plain.data()), static_cast<int>(plain.size()), ppbyData,
-                      pnSize);
+    return RSAEncrypt(key, reinterpret_cast<const BYTE*>(plain.data()),
+                      static_cast<int>(plain.size()), ppbyData, pnSize);
   });
 }
 
@@ -126,7 +126,8 @@ TEST(RSAEncryptByX509Test, KeyUsageAndKeyType) {
     SCOPED_TRACE(row.name);
     testpki::CertSpec spec = Pki().Leaf({{"CN", testpki::kName1}});
     spec.keyUsage = row.keyUsage;
-    testpki::Cert cert = testpki::Issue(spec, row.subjectKey, Pki().inter.get(), Pki().interKey.get());
+    testpki::Cert cert =
+        testpki::Issue(spec, row.subjectKey, Pki().inter.get(), Pki().interKey.get());
     const std::string plain = "0A:1B:2C:3D:4E:5F";
     Encrypted out = EncryptWithCert(cert.get(), plain);
     EXPECT_EQ(out.nResult, row.expected);

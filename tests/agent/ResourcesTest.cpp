@@ -19,10 +19,10 @@ TEST(ResourceLanguageTest, FromLocaleName) {
     WORD expected;
   };
   const LocaleCase cases[] = {
-      {"zh_CN.UTF-8", 2052}, {"zh_CN", 2052},       {"zh", 2052},       {"zh_SG.GB2312", 2052},
-      {"zh_TW.UTF-8", 2052}, {"zh-Hans", 2052},     {"zh@pinyin", 2052}, {"en_US.UTF-8", 1033},
-      {"C", 1033},           {"POSIX", 1033},       {"C.UTF-8", 1033},  {"de_DE", 1033},
-      {"zu_ZA", 1033},       {"zhx", 1033},         {"", 1033},         {nullptr, 1033},
+      {"zh_CN.UTF-8", 2052}, {"zh_CN", 2052},   {"zh", 2052},        {"zh_SG.GB2312", 2052},
+      {"zh_TW.UTF-8", 2052}, {"zh-Hans", 2052}, {"zh@pinyin", 2052}, {"en_US.UTF-8", 1033},
+      {"C", 1033},           {"POSIX", 1033},   {"C.UTF-8", 1033},   {"de_DE", 1033},
+      {"zu_ZA", 1033},       {"zhx", 1033},     {"", 1033},          {nullptr, 1033},
   };
   for (const LocaleCase& row : cases) {
     SCOPED_TRACE(row.locale == nullptr ? "(null)" : row.locale);
@@ -59,7 +59,8 @@ struct StringCase {
   const char16_t* chinese;
 };
 const StringCase kStrings[] = {
-    {4128, u"Specified certificate doesn't contain key usage attribute.", u"指定证书不含有密钥用途属性"},
+    {4128, u"Specified certificate doesn't contain key usage attribute.",
+     u"指定证书不含有密钥用途属性"},
     {4145, u"Certificate in certificate chain is time invalid", u"证书链中某个证书时间无效"},
     {4146, u"Certificate is in offline CRL", u"证书在离线的CRL列表中"},
     {4147, u"Certificate chain is not integrated", u"证书链不完整"},
@@ -127,10 +128,12 @@ TEST(FormatMessageWTest, SystemTextsByCodeAndLanguage) {
   };
   for (const MessageCase& row : cases) {
     SCOPED_TRACE(testing::Message() << std::hex << row.code);
-    for (auto [locale, expected] : {std::pair{"en_US.UTF-8", row.english}, std::pair{"zh_CN.UTF-8", row.chinese}}) {
+    for (auto [locale, expected] :
+         {std::pair{"en_US.UTF-8", row.english}, std::pair{"zh_CN.UTF-8", row.chinese}}) {
       LocaleScope scope(nullptr, nullptr, locale);
       char16_t szBuffer[512] = {};
-      DWORD nLen = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, row.code, 0, szBuffer, 511, nullptr);
+      DWORD nLen =
+          FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, row.code, 0, szBuffer, 511, nullptr);
       EXPECT_EQ(std::u16string(szBuffer), expected);
       EXPECT_EQ(nLen, std::u16string(expected).size());
     }
@@ -150,10 +153,14 @@ TEST(FormatMessageWTest, Failures) {
     DWORD expectedError;
   };
   const FailureCase cases[] = {
-      {"no text for the code", FORMAT_MESSAGE_FROM_SYSTEM, 0x80070FFFu, 0, 511, ERROR_MR_MID_NOT_FOUND},
-      {"an own code has no system text", FORMAT_MESSAGE_FROM_SYSTEM, 0xA0072401u, 0, 511, ERROR_MR_MID_NOT_FOUND},
-      {"a language without texts", FORMAT_MESSAGE_FROM_SYSTEM, 0, 1031, 511, ERROR_RESOURCE_LANG_NOT_FOUND},
-      {"text and terminator do not fit", FORMAT_MESSAGE_FROM_SYSTEM, 0, 0, 10, ERROR_INSUFFICIENT_BUFFER},
+      {"no text for the code", FORMAT_MESSAGE_FROM_SYSTEM, 0x80070FFFu, 0, 511,
+       ERROR_MR_MID_NOT_FOUND},
+      {"an own code has no system text", FORMAT_MESSAGE_FROM_SYSTEM, 0xA0072401u, 0, 511,
+       ERROR_MR_MID_NOT_FOUND},
+      {"a language without texts", FORMAT_MESSAGE_FROM_SYSTEM, 0, 1031, 511,
+       ERROR_RESOURCE_LANG_NOT_FOUND},
+      {"text and terminator do not fit", FORMAT_MESSAGE_FROM_SYSTEM, 0, 0, 10,
+       ERROR_INSUFFICIENT_BUFFER},
       {"not from the system", 0, 0, 0, 511, ERROR_INVALID_PARAMETER},
   };
   LocaleScope english(nullptr, nullptr, "C");
@@ -161,7 +168,9 @@ TEST(FormatMessageWTest, Failures) {
     SCOPED_TRACE(row.name);
     char16_t szBuffer[512] = {u'x', 0};
     SetLastError(0);
-    EXPECT_EQ(FormatMessageW(row.flags, nullptr, row.code, row.language, szBuffer, row.size, nullptr), 0u);
+    EXPECT_EQ(
+        FormatMessageW(row.flags, nullptr, row.code, row.language, szBuffer, row.size, nullptr),
+        0u);
     EXPECT_EQ(GetLastError(), row.expectedError);
     EXPECT_EQ(szBuffer[0], u'x');
   }

@@ -35,9 +35,13 @@ std::string Narrow(const char16_t* text) {
   return out;
 }
 
-std::u16string CertText(const X509* cert) { return agenttest::Widen(testpki::Base64(testpki::ToDer(cert))); }
+std::u16string CertText(const X509* cert) {
+  return agenttest::Widen(testpki::Base64(testpki::ToDer(cert)));
+}
 
-testpki::CertSpec LeafSpec(const char* name = testpki::kName1) { return Pki().Leaf({{"CN", name}}); }
+testpki::CertSpec LeafSpec(const char* name = testpki::kName1) {
+  return Pki().Leaf({{"CN", name}});
+}
 testpki::Cert ByInter(const testpki::CertSpec& spec, EVP_PKEY* key = Pki().leafKey.get()) {
   return testpki::Issue(spec, key, Pki().inter.get(), Pki().interKey.get());
 }
@@ -47,7 +51,8 @@ std::string DecryptResult(const char16_t* bstrResult, EVP_PKEY* key) {
   return agenttest::DecryptBase64(key, Narrow(bstrResult));
 }
 
-const FakeAdapter kPhysicalConnected{"eth0", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, "192.0.2.10", "192.0.2.1"};
+const FakeAdapter kPhysicalConnected{
+    "eth0", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, "192.0.2.10", "192.0.2.1"};
 const FakeAdapter kVirtualDisconnected{"veth0", {0x02, 0x42, 0xAC, 0x11, 0x00, 0x02}, "", ""};
 const char kExpectedList[] = "00:1A:2B:3C:4D:5E;02:42:AC:11:00:02";
 
@@ -105,31 +110,50 @@ TEST_F(TovelAgentTest, EachFailingStepEndsTheRoadWithItsStatus) {
 
   const StepCase cases[] = {
       {"empty text", [] { return std::u16string(); }, {}, E_INVALIDARG, 0},
-      {"a text longer than any certificate", [] { return std::u16string(MAX_CERT_TEXT_LEN + 1, u'A'); }, {},
-       E_INVALIDARG, 0},
+      {"a text longer than any certificate",
+       [] { return std::u16string(MAX_CERT_TEXT_LEN + 1, u'A'); },
+       {},
+       E_INVALIDARG,
+       0},
       {"a text of the longest length taken goes on to the type step",
-       [] { return std::u16string(MAX_CERT_TEXT_LEN, u'A'); }, {}, static_cast<HRESULT>(CRYPT_E_ASN1_BADTAG), 0},
+       [] { return std::u16string(MAX_CERT_TEXT_LEN, u'A'); },
+       {},
+       static_cast<HRESULT>(CRYPT_E_ASN1_BADTAG),
+       0},
       {"no certificate inside", [&] { return notACert; }, {}, notACertStatus, 0},
-      {"ECDSA-signed", [] { return agenttest::Widen(agenttest::EcdsaSignedCertBase64()); }, {},
-       E_INVALID_KEY_ALGORITHM, 0},
-      {"SM2-signed", [] { return agenttest::Widen(agenttest::Sm2SignedCertBase64()); }, {},
-       E_INVALID_KEY_ALGORITHM, 0},
+      {"ECDSA-signed",
+       [] { return agenttest::Widen(agenttest::EcdsaSignedCertBase64()); },
+       {},
+       E_INVALID_KEY_ALGORITHM,
+       0},
+      {"SM2-signed",
+       [] { return agenttest::Widen(agenttest::Sm2SignedCertBase64()); },
+       {},
+       E_INVALID_KEY_ALGORITHM,
+       0},
       {"no key usage",
        [] {
          testpki::CertSpec spec = LeafSpec();
          spec.keyUsage.clear();
          return CertText(ByInter(spec).get());
        },
-       {}, E_NO_KEY_USAGE, 0},
+       {},
+       E_NO_KEY_USAGE,
+       0},
       {"signature usage only",
        [] {
          testpki::CertSpec spec = LeafSpec();
          spec.keyUsage = "digitalSignature";
          return CertText(ByInter(spec).get());
        },
-       {}, E_INVALID_CERT_USAGE, 0},
-      {"a name not accepted", [] { return CertText(ByInter(LeafSpec("other.test.invalid")).get()); }, {},
-       HRESULT_FROM_WIN32(ERROR_INVALID_DATA), 0},
+       {},
+       E_INVALID_CERT_USAGE,
+       0},
+      {"a name not accepted",
+       [] { return CertText(ByInter(LeafSpec("other.test.invalid")).get()); },
+       {},
+       HRESULT_FROM_WIN32(ERROR_INVALID_DATA),
+       0},
       {"expired",
        [] {
          testpki::CertSpec spec = LeafSpec();
@@ -137,11 +161,15 @@ TEST_F(TovelAgentTest, EachFailingStepEndsTheRoadWithItsStatus) {
          spec.notAfter = testpki::Now() - testpki::kDay;
          return CertText(ByInter(spec).get());
        },
-       {}, E_CERT_TIME_INVALID, 0},
+       {},
+       E_CERT_TIME_INVALID,
+       0},
       {"outside the trusted chain",
-       [] { return CertText(Pki().SelfSigned(LeafSpec()).get()); }, {}, E_CERT_CHAIN_INCOMPLETE, 0},
-      {"adapter list fails",
-       [] { return CertText(ByInter(LeafSpec()).get()); },
+       [] { return CertText(Pki().SelfSigned(LeafSpec()).get()); },
+       {},
+       E_CERT_CHAIN_INCOMPLETE,
+       0},
+      {"adapter list fails", [] { return CertText(ByInter(LeafSpec()).get()); },
        [](FakeNetwork& network) {
          network.failWith = ERROR_GEN_FAILURE;
          network.lastErrorOnFailure = ERROR_ACCESS_DENIED;
@@ -160,12 +188,15 @@ TEST_F(TovelAgentTest, EachFailingStepEndsTheRoadWithItsStatus) {
          spec.keyUsage = "dataEncipherment";
          return CertText(ByInter(spec).get());
        },
-       {}, E_INVALID_CERT_USAGE, 2},
+       {},
+       E_INVALID_CERT_USAGE,
+       2},
       {"a MAC list too long for a 1024-bit key",
        [] { return CertText(ByInter(LeafSpec(), agenttest::Rsa1024Key()).get()); },
        [](FakeNetwork& network) {
          for (std::uint8_t i = 0; i < 6; ++i)
-           network.AddAdapter({"x" + std::to_string(i), {2, 0, 0, 0, 0, i}, "10.0.0.2", "10.0.0.1"}, true);
+           network.AddAdapter({"x" + std::to_string(i), {2, 0, 0, 0, 0, i}, "10.0.0.2", "10.0.0.1"},
+                              true);
        },
        StatusToHResult(ERROR_ENCRYPTION_FAILED), 2},
   };
@@ -240,9 +271,12 @@ TEST_F(TovelAgentTest, OnlyOneWholeDerCertificateIsChecked) {
     HRESULT expected;
   };
   const SpliceCase cases[] = {
-      {"own DER, then the accepted PEM", join(ownDer, pem), static_cast<HRESULT>(CRYPT_E_ASN1_CORRUPT)},
-      {"accepted DER, then own DER", join(acceptedDer, ownDer), static_cast<HRESULT>(CRYPT_E_ASN1_CORRUPT)},
-      {"accepted DER, then junk", join(acceptedDer, junk), static_cast<HRESULT>(CRYPT_E_ASN1_CORRUPT)},
+      {"own DER, then the accepted PEM", join(ownDer, pem),
+       static_cast<HRESULT>(CRYPT_E_ASN1_CORRUPT)},
+      {"accepted DER, then own DER", join(acceptedDer, ownDer),
+       static_cast<HRESULT>(CRYPT_E_ASN1_CORRUPT)},
+      {"accepted DER, then junk", join(acceptedDer, junk),
+       static_cast<HRESULT>(CRYPT_E_ASN1_CORRUPT)},
       {"a PEM block alone", pem, static_cast<HRESULT>(CRYPT_E_ASN1_BADTAG)},
       {"own DER carrying the accepted PEM inside", carrierDer, E_CERT_CHAIN_INCOMPLETE},
       {"the accepted DER alone", acceptedDer, S_OK},
@@ -305,21 +339,28 @@ TEST_F(TovelAgentTest, DescribesTheLastStatusInBothLanguages) {
     std::u16string chinese;
   };
   const DescCase cases[] = {
-      {0, u"The operation completed successfully.\r\n\n(0x00000000)", u"操作成功完成。\r\n\n(0x00000000)"},
+      {0, u"The operation completed successfully.\r\n\n(0x00000000)",
+       u"操作成功完成。\r\n\n(0x00000000)"},
       {E_NO_KEY_USAGE, u"Specified certificate doesn't contain key usage attribute.\n(0xa0071020)",
        u"指定证书不含有密钥用途属性\n(0xa0071020)"},
       {E_CERT_TIME_INVALID, u"Certificate in certificate chain is time invalid\n(0xa0071031)",
        u"证书链中某个证书时间无效\n(0xa0071031)"},
-      {E_CERT_REVOKED, u"Certificate is in offline CRL\n(0xa0071032)", u"证书在离线的CRL列表中\n(0xa0071032)"},
+      {E_CERT_REVOKED, u"Certificate is in offline CRL\n(0xa0071032)",
+       u"证书在离线的CRL列表中\n(0xa0071032)"},
       {StatusToHResult(0x20001032), u"Certificate is in offline CRL\n(0xa0071032)",
        u"证书在离线的CRL列表中\n(0xa0071032)"},
-      {E_CERT_CHAIN_INCOMPLETE, u"Certificate chain is not integrated\n(0xa0071033)", u"证书链不完整\n(0xa0071033)"},
-      {E_INVALID_CERT_USAGE, u"Invalid certificate usage.\n(0xa0072021)", u"无效的证书用法\n(0xa0072021)"},
-      {E_INVALID_KEY_ALGORITHM, u"Invalid key algorithm.\n(0xa0072401)", u"无效的密钥算法\n(0xa0072401)"},
+      {E_CERT_CHAIN_INCOMPLETE, u"Certificate chain is not integrated\n(0xa0071033)",
+       u"证书链不完整\n(0xa0071033)"},
+      {E_INVALID_CERT_USAGE, u"Invalid certificate usage.\n(0xa0072021)",
+       u"无效的证书用法\n(0xa0072021)"},
+      {E_INVALID_KEY_ALGORITHM, u"Invalid key algorithm.\n(0xa0072401)",
+       u"无效的密钥算法\n(0xa0072401)"},
       {E_JSON_CREATE_FAILED, u"\n(0xa0073202)", u"\n(0xa0073202)"},
       {-1, u"\n(0xffffffff)", u"\n(0xffffffff)"},
-      {E_INVALIDARG, u"The parameter is incorrect.\r\n\n(0x80070057)", u"参数错误。\r\n\n(0x80070057)"},
-      {StatusToHResult(ERROR_ENCRYPTION_FAILED), u"The specified file could not be encrypted.\r\n\n(0x80071770)",
+      {E_INVALIDARG, u"The parameter is incorrect.\r\n\n(0x80070057)",
+       u"参数错误。\r\n\n(0x80070057)"},
+      {StatusToHResult(ERROR_ENCRYPTION_FAILED),
+       u"The specified file could not be encrypted.\r\n\n(0x80071770)",
        u"无法加密指定的文件。\r\n\n(0x80071770)"},
       {static_cast<HRESULT>(0x80070FFFu), u"\n(0x80070fff)", u"\n(0x80070fff)"},
   };

@@ -19,7 +19,8 @@ namespace {
 using namespace std::chrono;
 
 std::int64_t Utc(int y, unsigned m, unsigned d, int hh = 0, int mm = 0, int ss = 0) {
-  const sys_seconds t = sys_days{year{y} / month{m} / day{d}} + hours{hh} + minutes{mm} + seconds{ss};
+  const sys_seconds t =
+      sys_days{year{y} / month{m} / day{d}} + hours{hh} + minutes{mm} + seconds{ss};
   return t.time_since_epoch().count();
 }
 
@@ -51,23 +52,23 @@ const TimeCase kTimeCases[] = {
     {kGen, "20200101000000.Z", Utc(2020, 1, 1)},
     {kUtc, "2001010000Z", Utc(2020, 1, 1)},
     {kUtc, "2001010000+0100", Utc(2019, 12, 31, 23)},
-    {kUtc, "20010100005", std::nullopt},          // one seconds digit, no zone
-    {kUtc, "2001010000", std::nullopt},           // 10 characters
-    {kUtc, "200101000000+08000", std::nullopt},   // 18 characters
-    {kGen, "202001010000", std::nullopt},         // 12 characters
-    {kGen, "202001010000Z", Utc(2020, 1, 1)},     // 13 characters, no seconds
-    {kUtc, "200101000000,5Z", std::nullopt},      // comma for the fraction
-    {kUtc, "200101000000+08", std::nullopt},      // two offset digits
-    {kUtc, "2001010a0000Z", std::nullopt},        // letter in a digit's place
-    {kUtc, "200101000000X", std::nullopt},        // unknown zone designator
+    {kUtc, "20010100005", std::nullopt},         // one seconds digit, no zone
+    {kUtc, "2001010000", std::nullopt},          // 10 characters
+    {kUtc, "200101000000+08000", std::nullopt},  // 18 characters
+    {kGen, "202001010000", std::nullopt},        // 12 characters
+    {kGen, "202001010000Z", Utc(2020, 1, 1)},    // 13 characters, no seconds
+    {kUtc, "200101000000,5Z", std::nullopt},     // comma for the fraction
+    {kUtc, "200101000000+08", std::nullopt},     // two offset digits
+    {kUtc, "2001010a0000Z", std::nullopt},       // letter in a digit's place
+    {kUtc, "200101000000X", std::nullopt},       // unknown zone designator
     {kUtc, "2001010000+", std::nullopt},
-    {kUtc, "201301000000Z", Utc(2021, 1, 1)},     // month 13 carries
-    {kUtc, "200100000000Z", Utc(2019, 12, 31)},   // day 00 carries back
+    {kUtc, "201301000000Z", Utc(2021, 1, 1)},       // month 13 carries
+    {kUtc, "200100000000Z", Utc(2019, 12, 31)},     // day 00 carries back
     {kGen, "20200101246000Z", Utc(2020, 1, 2, 1)},  // hour 24, minute 60
     {kGen, "20200229120000Z", Utc(2020, 2, 29, 12)},
     {kUtc, "200101000000Zjunk", Utc(2020, 1, 1)},  // characters after the zone ignored
     {kGen, "30001231235959Z", Utc(3000, 12, 31, 23, 59, 59)},
-    {kGen, "30010101000000Z", std::nullopt},      // after the year 3000
+    {kGen, "30010101000000Z", std::nullopt},  // after the year 3000
     {kGen, "19691231235959Z", std::nullopt},
     {kGen, "19700101000000+0100", Utc(1970, 1, 1) - 3600},
     {kGen, "21000101000000+9959", Utc(2100, 1, 1) - (99 * 3600 + 59 * 60)},  // no range test
@@ -92,7 +93,10 @@ void RunTimeCasesUnder(const char* tz) {
       EXPECT_EQ(0, tUTCTime);
     }
   }
-  if (old) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+  if (old)
+    setenv("TZ", saved.c_str(), 1);
+  else
+    unsetenv("TZ");
   tzset();
 }
 

@@ -96,8 +96,10 @@ TEST(CarriedTrustList, HoldsTheIntermediateThenTheRoot) {
     EXPECT_EQ(2048, EVP_PKEY_get_bits(X509_get0_pubkey(certs[i].get())));
   }
   // The root is self-signed and issued the intermediate, a CA limited to path length 0.
-  EXPECT_EQ(0, X509_NAME_cmp(X509_get_subject_name(certs[1].get()), X509_get_issuer_name(certs[1].get())));
-  EXPECT_EQ(0, X509_NAME_cmp(X509_get_subject_name(certs[1].get()), X509_get_issuer_name(certs[0].get())));
+  EXPECT_EQ(0, X509_NAME_cmp(X509_get_subject_name(certs[1].get()),
+                             X509_get_issuer_name(certs[1].get())));
+  EXPECT_EQ(0, X509_NAME_cmp(X509_get_subject_name(certs[1].get()),
+                             X509_get_issuer_name(certs[0].get())));
   EXPECT_EQ(1, X509_verify(certs[0].get(), X509_get0_pubkey(certs[1].get())));
   EXPECT_EQ(1, X509_check_ca(certs[0].get()));
   EXPECT_EQ(0, X509_get_pathlen(certs[0].get()));
@@ -115,7 +117,8 @@ TEST(CarriedTrustList, IntermediateChainsToTheRootWhileValid) {
   std::vector<BYTE*> data{rootDer.data()};
   std::vector<int> lengths{static_cast<int>(rootDer.size())};
   const __time64_t kIntermediateEnd = 1909226570;  // 2030-07-02 12:42:50 UTC
-  const ResultCode expected = _time64(nullptr) <= kIntermediateEnd ? PELLUM_OK : E_CERT_TIME_INVALID;
+  const ResultCode expected =
+      _time64(nullptr) <= kIntermediateEnd ? PELLUM_OK : E_CERT_TIME_INVALID;
   EXPECT_EQ(expected, VerifyCertChainWithData(inter.get(), data, lengths));
 }
 

@@ -36,7 +36,8 @@ TEST_F(CertStepLines, FollowEachRoad) {
     VerifyCertValidity(cert.data(), static_cast<int>(cert.size()), policy.pszTrustCertData, policy);
   };
   const Bytes wrongName = ToDer(pki.IssueByInter(pki.Leaf({{"CN", "other.test.invalid"}})).get());
-  const std::string wrongNamePem = ToPem(pki.IssueByInter(pki.Leaf({{"CN", "other.test.invalid"}})).get());
+  const std::string wrongNamePem =
+      ToPem(pki.IssueByInter(pki.Leaf({{"CN", "other.test.invalid"}})).get());
   CertSpec expiredSpec = pki.Leaf({{"CN", kName1}});
   expiredSpec.notBefore = Now() - 10 * kDay;
   expiredSpec.notAfter = Now() - kDay;
@@ -45,7 +46,8 @@ TEST_F(CertStepLines, FollowEachRoad) {
   const Bytes accepted = ToDer(pki.IssueByInter(pki.Leaf({{"CN", kName2}}, 0x77)).get());
   CertSpec ecdsaSpec = pki.Leaf({{"CN", kName1}});
   ecdsaSpec.signature = Signature::EcdsaWithSha256;
-  const std::string ecdsa = Base64(ToDer(Issue(ecdsaSpec, pki.leafKey.get(), nullptr, pki.ecKey.get()).get()));
+  const std::string ecdsa =
+      Base64(ToDer(Issue(ecdsaSpec, pki.leafKey.get(), nullptr, pki.ecKey.get()).get()));
   CertSpec noUsageSpec = pki.Leaf({{"CN", kName1}});
   noUsageSpec.keyUsage.clear();
   const Bytes noUsage = ToDer(pki.IssueByInter(noUsageSpec).get());
@@ -68,23 +70,30 @@ TEST_F(CertStepLines, FollowEachRoad) {
        {"d2i_X509_bio"}},
       {"expired: time before chain",
        [&] { verify(expired); },
-       {"VerifyCertValidity - Base64DecodeEx -> 0x00000000", "VerifyCertValidity - Base64DecodeEx -> 0x00000000",
+       {"VerifyCertValidity - Base64DecodeEx -> 0x00000000",
+        "VerifyCertValidity - Base64DecodeEx -> 0x00000000",
         kOps + "]:(VerifyCertTime -- Check certificate validity NotBefore)\t\t--OK\n",
         kOps + ":](VerifyCertTime -- Check certificate validity NotAfter)\t\t--Failed:(0xa0071031) "
                "[Reason:(tUTCTime > tNotAfter)]\n",
-        kAgent + ":](VerifyX509WithData -- VerifyCertTime)\t\t--Failed:(0xa0071031) [Reason:PELLUM_OK != nResult]\n",
-        kAgent + ":] VerifyCertValidity - VerifyX509WithData [Reason:PELLUM_OK != nResult] -> 0xa0071031"},
+        kAgent +
+            ":](VerifyX509WithData -- VerifyCertTime)\t\t--Failed:(0xa0071031) [Reason:PELLUM_OK != nResult]\n",
+        kAgent +
+            ":] VerifyCertValidity - VerifyX509WithData [Reason:PELLUM_OK != nResult] -> 0xa0071031"},
        {"LoadCertsDataToStore", "VerifyCertChain"}},
       {"self-signed: chain incomplete",
        [&] { verify(selfSigned); },
        {kAgent + "]:(VerifyX509WithData -- VerifyCertTime)\t\t--OK\n",
         kAgent + "]:(LoadCertsDataToStore -- X509_STORE_add_cert)\t\t--OK\n",
         kAgent + "]:(VerifyCertChainWithData -- LoadCertsToStore)\t\t--OK\n",
-        kOps + ":](VerifyCertChainByTrustedStore -- X509_verify_cert)\t\t--Failed:(0xa0071033) [Reason:true] Openssl ",
-        kAgent + ":](VerifyCertChainWithData -- VerifyCertChainByTrustedStore)\t\t--Failed:(0xa0071033) "
-                 "[Reason:PELLUM_OK != nResult] Openssl ",
-        kAgent + ":](VerifyX509WithData -- VerifyCertChain)\t\t--Failed:(0xa0071033) [Reason:PELLUM_OK != nResult]\n",
-        kAgent + ":] VerifyCertValidity - VerifyX509WithData [Reason:PELLUM_OK != nResult] -> 0xa0071033"},
+        kOps +
+            ":](VerifyCertChainByTrustedStore -- X509_verify_cert)\t\t--Failed:(0xa0071033) [Reason:true] Openssl ",
+        kAgent +
+            ":](VerifyCertChainWithData -- VerifyCertChainByTrustedStore)\t\t--Failed:(0xa0071033) "
+            "[Reason:PELLUM_OK != nResult] Openssl ",
+        kAgent +
+            ":](VerifyX509WithData -- VerifyCertChain)\t\t--Failed:(0xa0071033) [Reason:PELLUM_OK != nResult]\n",
+        kAgent +
+            ":] VerifyCertValidity - VerifyX509WithData [Reason:PELLUM_OK != nResult] -> 0xa0071033"},
        {}},
       {"accepted",
        [&] { verify(accepted); },
@@ -101,19 +110,22 @@ TEST_F(CertStepLines, FollowEachRoad) {
        {"GetCertificateType - Check parameter(lpwBase64Cert&dwBase64CertLen) -> 0x00000000",
         "GetCertificateType - Base64DecodeEx -> 0x00000000",
         "GetCertificateType - CertCreateCertificateContext -> 0x00000000",
-        kAgent + ":] GetCertificateType - Check certificate signature algorithm [Reason:TRUE] -> 0xa0072401"},
+        kAgent +
+            ":] GetCertificateType - Check certificate signature algorithm [Reason:TRUE] -> 0xa0072401"},
        {}},
       {"Base64 of no certificate",
        [&] {
          DWORD dwType = 0;
          GetCertificateType("aGVsbG8gd29ybGQ=", &dwType);
        },
-       {kAgent + ":] GetCertificateType - CertCreateCertificateContext [Reason:pstNewCertificate == NULL] -> 0x8009310b"},
+       {kAgent +
+        ":] GetCertificateType - CertCreateCertificateContext [Reason:pstNewCertificate == NULL] -> 0x8009310b"},
        {"signature algorithm"}},
       {"no key usage",
        [&] {
-         PCCERT_CONTEXT pCtx = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, noUsage.data(),
-                                                            static_cast<DWORD>(noUsage.size()));
+         PCCERT_CONTEXT pCtx =
+             CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, noUsage.data(),
+                                          static_cast<DWORD>(noUsage.size()));
          CheckCertKeyUsage(pCtx);
          CertFreeCertificateContext(pCtx);
        },
@@ -126,7 +138,8 @@ TEST_F(CertStepLines, FollowEachRoad) {
        },
        {kAgent + "]:(VerifyCertCRLWithData -- Check nCRLData)\t\t--OK\n",
         kAgent + "]:(VerifyCertCRLWithData -- X509_CRL_get_REVOKED)\t\t--OK\n",
-        kAgent + ":](VerifyCertCRLWithData -- Check the certificate is pRevoked?)\t\t--Failed:(0x20001032) [Reason:true]\n"},
+        kAgent +
+            ":](VerifyCertCRLWithData -- Check the certificate is pRevoked?)\t\t--Failed:(0x20001032) [Reason:true]\n"},
        {"d2i_X509_CRL_bio"}},
       {"trust entry that is no certificate",
        [&] {
@@ -134,7 +147,8 @@ TEST_F(CertStepLines, FollowEachRoad) {
          X509_STORE* pStore = nullptr;
          LoadCertsDataToStore(&pStore, {garbage.data()}, {static_cast<int>(garbage.size())});
        },
-       {kAgent + ":](LoadCertsDataToStore -- d2i_X509_bio)\t\t--Failed:(0xffffffff) [Reason:NULL == pX509] Openssl "},
+       {kAgent +
+        ":](LoadCertsDataToStore -- d2i_X509_bio)\t\t--Failed:(0xffffffff) [Reason:NULL == pX509] Openssl "},
        {"X509_STORE_add_cert"}},
       {"UTCTime of 1950",
        [&] {
@@ -145,7 +159,8 @@ TEST_F(CertStepLines, FollowEachRoad) {
          ASN1_STRING_free(pTime);
        },
        {kOps + "]:(ASN1_TIME_To_UTCTime -- Check ASN1TIME length.)\t\t--OK\n",
-        kOps + ":](ASN1_TIME_To_UTCTime -- mktime)\t\t--Failed:(0xffffffff) [Reason:-1 == tUTCTime]\n"},
+        kOps +
+            ":](ASN1_TIME_To_UTCTime -- mktime)\t\t--Failed:(0xffffffff) [Reason:-1 == tUTCTime]\n"},
        {}},
   };
   for (const StepLineCase& c : cases) ExpectStepLines(c);

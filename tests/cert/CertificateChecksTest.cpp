@@ -36,12 +36,14 @@ TEST(CertCreateCertificateContext, HoldsTheEncodingTheSignatureAlgorithmAndTheEx
     Cert cert;
   } cases[] = {
       {"1.2.840.113549.1.1.11", pki.IssueByInter(spec)},
-      {"1.2.840.10045.4.3.2", [&] {
+      {"1.2.840.10045.4.3.2",
+       [&] {
          CertSpec s = spec;
          s.signature = Signature::EcdsaWithSha256;
          return Issue(s, pki.leafKey.get(), nullptr, pki.ecKey.get());
        }()},
-      {"1.2.156.10197.1.501", [&] {
+      {"1.2.156.10197.1.501",
+       [&] {
          CertSpec s = spec;
          s.signature = Signature::Sm2WithSm3;
          return Issue(s, pki.sm2Key.get(), nullptr, pki.sm2Key.get());
@@ -67,8 +69,8 @@ TEST(CertCreateCertificateContext, HoldsTheEncodingTheSignatureAlgorithmAndTheEx
       EXPECT_EQ(Bytes(value->data, value->data + value->length),
                 Bytes(mine.Value.pbData, mine.Value.pbData + mine.Value.cbData));
     }
-    const CERT_EXTENSION* ku = CertFindExtension(szOID_KEY_USAGE, ctx->pCertInfo->cExtension,
-                                                 ctx->pCertInfo->rgExtension);
+    const CERT_EXTENSION* ku =
+        CertFindExtension(szOID_KEY_USAGE, ctx->pCertInfo->cExtension, ctx->pCertInfo->rgExtension);
     ASSERT_NE(nullptr, ku);
     EXPECT_STREQ("2.5.29.15", ku->pszObjId);
     EXPECT_EQ(TRUE, ku->fCritical);
@@ -100,16 +102,18 @@ TEST(CertCreateCertificateContext, FailsWithANonzeroLastError) {
        static_cast<DWORD>(E_INVALIDARG)},
       {"null bytes", X509_ASN_ENCODING, nullptr, 10, static_cast<DWORD>(E_INVALIDARG)},
       {"no bytes", X509_ASN_ENCODING, der.data(), 0, CRYPT_E_ASN1_EOD},
-      {"text", X509_ASN_ENCODING, text.data(), static_cast<DWORD>(text.size()), CRYPT_E_ASN1_BADTAG},
+      {"text", X509_ASN_ENCODING, text.data(), static_cast<DWORD>(text.size()),
+       CRYPT_E_ASN1_BADTAG},
       {"a sequence of something else", X509_ASN_ENCODING, shortSequence.data(),
        static_cast<DWORD>(shortSequence.size()), CRYPT_E_ASN1_CORRUPT},
-      {"truncated", X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size() - 1), CRYPT_E_ASN1_CORRUPT},
-      {"a byte after the certificate", X509_ASN_ENCODING, withJunk.data(), static_cast<DWORD>(withJunk.size()),
+      {"truncated", X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size() - 1),
        CRYPT_E_ASN1_CORRUPT},
+      {"a byte after the certificate", X509_ASN_ENCODING, withJunk.data(),
+       static_cast<DWORD>(withJunk.size()), CRYPT_E_ASN1_CORRUPT},
       {"two certificates", X509_ASN_ENCODING, twoCerts.data(), static_cast<DWORD>(twoCerts.size()),
        CRYPT_E_ASN1_CORRUPT},
-      {"a length that is not DER", X509_ASN_ENCODING, longLength.data(), static_cast<DWORD>(longLength.size()),
-       CRYPT_E_ASN1_CORRUPT},
+      {"a length that is not DER", X509_ASN_ENCODING, longLength.data(),
+       static_cast<DWORD>(longLength.size()), CRYPT_E_ASN1_CORRUPT},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -134,7 +138,8 @@ TEST(CertFindExtension, MissingExtensionSetsNotFound) {
   Context ctx = ContextOf(Pki().IssueByInter(spec).get());
   ASSERT_NE(nullptr, ctx);
   SetLastError(0);
-  EXPECT_EQ(nullptr, CertFindExtension(szOID_KEY_USAGE, ctx->pCertInfo->cExtension, ctx->pCertInfo->rgExtension));
+  EXPECT_EQ(nullptr, CertFindExtension(szOID_KEY_USAGE, ctx->pCertInfo->cExtension,
+                                       ctx->pCertInfo->rgExtension));
   EXPECT_EQ(CRYPT_E_NOT_FOUND, GetLastError());
 }
 
@@ -164,8 +169,9 @@ TEST(CryptDecodeObjectEx, DecodesKeyUsageBitStrings) {
     const DWORD length = static_cast<DWORD>(c.encoded.size());
     DWORD size = 0;
     SetLastError(0);
-    const BOOL sized = CryptDecodeObjectEx(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, X509_KEY_USAGE, data,
-                                           length, CRYPT_DECODE_NOCOPY_FLAG, nullptr, nullptr, &size);
+    const BOOL sized =
+        CryptDecodeObjectEx(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, X509_KEY_USAGE, data, length,
+                            CRYPT_DECODE_NOCOPY_FLAG, nullptr, nullptr, &size);
     if (c.error != 0) {
       EXPECT_EQ(FALSE, sized);
       EXPECT_EQ(c.error, GetLastError());
@@ -175,8 +181,8 @@ TEST(CryptDecodeObjectEx, DecodesKeyUsageBitStrings) {
     ASSERT_EQ(sizeof(CRYPT_BIT_BLOB) + c.bits.size(), size);
     std::vector<BYTE> buffer(size);
     DWORD tooSmall = size - 1;
-    EXPECT_EQ(FALSE, CryptDecodeObjectEx(X509_ASN_ENCODING, X509_KEY_USAGE, data, length, 0, nullptr,
-                                         buffer.data(), &tooSmall));
+    EXPECT_EQ(FALSE, CryptDecodeObjectEx(X509_ASN_ENCODING, X509_KEY_USAGE, data, length, 0,
+                                         nullptr, buffer.data(), &tooSmall));
     EXPECT_EQ(ERROR_MORE_DATA, GetLastError());
     EXPECT_EQ(size, tooSmall);
     ASSERT_EQ(TRUE, CryptDecodeObjectEx(X509_ASN_ENCODING, X509_KEY_USAGE, data, length,
@@ -190,13 +196,14 @@ TEST(CryptDecodeObjectEx, DecodesKeyUsageBitStrings) {
 TEST(CryptDecodeObjectEx, RefusesOtherStructuresAndFlags) {
   const Bytes ku = {0x03, 0x02, 0x05, 0xA0};
   DWORD size = 0;
-  EXPECT_EQ(FALSE, CryptDecodeObjectEx(X509_ASN_ENCODING, "2.5.29.19", ku.data(), 4, 0, nullptr, nullptr, &size));
+  EXPECT_EQ(FALSE, CryptDecodeObjectEx(X509_ASN_ENCODING, "2.5.29.19", ku.data(), 4, 0, nullptr,
+                                       nullptr, &size));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, GetLastError());
-  EXPECT_EQ(FALSE, CryptDecodeObjectEx(X509_ASN_ENCODING, X509_KEY_USAGE, ku.data(), 4, 0x8000, nullptr,
-                                       nullptr, &size));
+  EXPECT_EQ(FALSE, CryptDecodeObjectEx(X509_ASN_ENCODING, X509_KEY_USAGE, ku.data(), 4, 0x8000,
+                                       nullptr, nullptr, &size));
   EXPECT_EQ(static_cast<DWORD>(E_INVALIDARG), GetLastError());
-  EXPECT_EQ(FALSE, CryptDecodeObjectEx(PKCS_7_ASN_ENCODING, X509_KEY_USAGE, ku.data(), 4, 0, nullptr,
-                                       nullptr, &size));
+  EXPECT_EQ(FALSE, CryptDecodeObjectEx(PKCS_7_ASN_ENCODING, X509_KEY_USAGE, ku.data(), 4, 0,
+                                       nullptr, nullptr, &size));
   EXPECT_EQ(static_cast<DWORD>(E_INVALIDARG), GetLastError());
 }
 
@@ -213,9 +220,18 @@ TEST(CheckCertKeyUsage, AcceptsKeyOrDataEncipherment) {
       {"keyEncipherment", "keyEncipherment", {}, S_OK, 0x20, S_OK},
       {"dataEncipherment", "dataEncipherment", {}, S_OK, 0x10, S_OK},
       {"digitalSignature", "digitalSignature", {}, S_OK, 0x80, E_INVALID_CERT_USAGE},
-      {"decipherOnly in the second byte", "keyAgreement,decipherOnly", {}, S_OK, 0x08, E_INVALID_CERT_USAGE},
+      {"decipherOnly in the second byte",
+       "keyAgreement,decipherOnly",
+       {},
+       S_OK,
+       0x08,
+       E_INVALID_CERT_USAGE},
       {"bit string without bytes", "", {0x03, 0x01, 0x00}, S_OK, 0x00, E_INVALID_CERT_USAGE},
-      {"malformed bit string", "", {0x03, 0x02, 0x08, 0x20}, static_cast<HRESULT>(CRYPT_E_ASN1_CORRUPT), 0,
+      {"malformed bit string",
+       "",
+       {0x03, 0x02, 0x08, 0x20},
+       static_cast<HRESULT>(CRYPT_E_ASN1_CORRUPT),
+       0,
        static_cast<HRESULT>(CRYPT_E_ASN1_CORRUPT)},
   };
   for (const auto& c : cases) {

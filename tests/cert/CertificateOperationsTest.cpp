@@ -55,12 +55,14 @@ TEST(ConvertCertDataToX509, DerBytesAreNotReadAsTheirPemContent) {
   } cases[] = {
       {"DER, then a PEM block", ownThenPem, own.get()},
       {"DER with a PEM block inside", carrierDer, carrier.get()},
-      {"PEM alone", std::vector<unsigned char>(genuinePem.begin(), genuinePem.end()), genuine.get()},
+      {"PEM alone", std::vector<unsigned char>(genuinePem.begin(), genuinePem.end()),
+       genuine.get()},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     X509* out = nullptr;
-    ASSERT_EQ(PELLUM_OK, ConvertCertDataToX509(c.bytes.data(), static_cast<int>(c.bytes.size()), &out));
+    ASSERT_EQ(PELLUM_OK,
+              ConvertCertDataToX509(c.bytes.data(), static_cast<int>(c.bytes.size()), &out));
     EXPECT_EQ(0, X509_cmp(out, c.expected));
     X509_free(out);
   }
@@ -100,7 +102,10 @@ TEST(GetX509SubjectCN, GivesTheFirstCommonNameWhole) {
     std::string cn;
   } cases[] = {
       {"one name", {{"O", "Org"}, {"CN", "a.test.invalid"}}, PELLUM_OK, "a.test.invalid"},
-      {"two names", {{"CN", "first.invalid"}, {"CN", "second.invalid"}}, PELLUM_OK, "first.invalid"},
+      {"two names",
+       {{"CN", "first.invalid"}, {"CN", "second.invalid"}},
+       PELLUM_OK,
+       "first.invalid"},
       {"UTF-8", {{"CN", "z\xC3\xA9.invalid"}}, PELLUM_OK, "z\xC3\xA9.invalid"},
       {"zero byte inside", {{"CN", std::string("a\0b", 3)}}, PELLUM_OK, std::string("a\0b", 3)},
       {"no common name", {{"O", "Org"}}, -1, ""},
@@ -176,7 +181,8 @@ TEST(VerifyCertChainByTrustedStore, MapsVerificationErrors) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Store store = c.withRoot ? StoreOf({pki.inter.get(), pki.root.get()}) : StoreOf({pki.inter.get()});
+    Store store =
+        c.withRoot ? StoreOf({pki.inter.get(), pki.root.get()}) : StoreOf({pki.inter.get()});
     EXPECT_EQ(c.expected, VerifyCertChainByTrustedStore(store.get(), c.cert.get()));
   }
 }

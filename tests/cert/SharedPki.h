@@ -34,9 +34,15 @@ struct SharedPki {
     spec.serial = serial;
     return spec;
   }
-  Cert IssueByInter(const CertSpec& spec) const { return Issue(spec, leafKey.get(), inter.get(), interKey.get()); }
-  Cert IssueByRoot(const CertSpec& spec) const { return Issue(spec, leafKey.get(), root.get(), rootKey.get()); }
-  Cert SelfSigned(const CertSpec& spec) const { return Issue(spec, leafKey.get(), nullptr, leafKey.get()); }
+  Cert IssueByInter(const CertSpec& spec) const {
+    return Issue(spec, leafKey.get(), inter.get(), interKey.get());
+  }
+  Cert IssueByRoot(const CertSpec& spec) const {
+    return Issue(spec, leafKey.get(), root.get(), rootKey.get());
+  }
+  Cert SelfSigned(const CertSpec& spec) const {
+    return Issue(spec, leafKey.get(), nullptr, leafKey.get());
+  }
 };
 
 // Built on first use and kept for the life of the test program.

@@ -36,9 +36,11 @@ Signer SigningContext(EVP_PKEY* key, Signature signature) {
     static const char kId[] = "1234567812345678";
     Check(EVP_PKEY_CTX_set1_id(signer.pctx.get(), kId, sizeof kId - 1) > 0, "set SM2 identity");
     EVP_MD_CTX_set_pkey_ctx(signer.md.get(), signer.pctx.get());
-    Check(EVP_DigestSignInit(signer.md.get(), nullptr, EVP_sm3(), nullptr, key) == 1, "SM2 sign init");
+    Check(EVP_DigestSignInit(signer.md.get(), nullptr, EVP_sm3(), nullptr, key) == 1,
+          "SM2 sign init");
   } else {
-    Check(EVP_DigestSignInit(signer.md.get(), nullptr, EVP_sha256(), nullptr, key) == 1, "sign init");
+    Check(EVP_DigestSignInit(signer.md.get(), nullptr, EVP_sha256(), nullptr, key) == 1,
+          "sign init");
   }
   return signer;
 }
@@ -53,7 +55,8 @@ void AddExtension(X509* cert, X509V3_CTX* ctx, int nid, const std::string& value
 
 void AddRawExtension(X509* cert, int nid, bool critical, const std::vector<unsigned char>& der) {
   ASN1_OCTET_STRING* value = ASN1_OCTET_STRING_new();
-  Check(value != nullptr && ASN1_OCTET_STRING_set(value, der.data(), static_cast<int>(der.size())) == 1,
+  Check(value != nullptr &&
+            ASN1_OCTET_STRING_set(value, der.data(), static_cast<int>(der.size())) == 1,
         "octet string");
   X509_EXTENSION* ext = X509_EXTENSION_create_by_NID(nullptr, nid, critical ? 1 : 0, value);
   ASN1_OCTET_STRING_free(value);
@@ -72,7 +75,8 @@ void Relabel(X509* cert, const std::string& oid) {
   for (const X509_ALGOR* alg : {X509_get0_tbs_sigalg(cert), outer}) {
     ASN1_OBJECT* obj = OBJ_txt2obj(oid.c_str(), 1);
     Check(obj != nullptr, "OBJ_txt2obj");
-    Check(X509_ALGOR_set0(const_cast<X509_ALGOR*>(alg), obj, V_ASN1_NULL, nullptr) == 1, "X509_ALGOR_set0");
+    Check(X509_ALGOR_set0(const_cast<X509_ALGOR*>(alg), obj, V_ASN1_NULL, nullptr) == 1,
+          "X509_ALGOR_set0");
   }
   Check(X509_set_version(cert, 2) == 1, "version");
 }
@@ -90,8 +94,12 @@ std::vector<unsigned char> BioBytes(BIO* bio) {
 Key MakeKey(KeyType type) {
   EVP_PKEY* key = nullptr;
   switch (type) {
-    case KeyType::Rsa2048: key = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(2048)); break;
-    case KeyType::Rsa1024: key = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(1024)); break;
+    case KeyType::Rsa2048:
+      key = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(2048));
+      break;
+    case KeyType::Rsa1024:
+      key = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(1024));
+      break;
     case KeyType::EcP256: key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"); break;
     case KeyType::Sm2: key = EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2"); break;
   }
@@ -155,14 +163,16 @@ Crl MakeCrl(const X509* issuer, EVP_PKEY* issuerKey, const std::vector<std::uint
   Check(X509_CRL_set_issuer_name(c, X509_get_subject_name(issuer)) == 1, "CRL issuer");
   ASN1_TIME* now = ASN1_TIME_adj(nullptr, static_cast<time_t>(Now()), 0, 0);
   ASN1_TIME* next = ASN1_TIME_adj(nullptr, static_cast<time_t>(Now()), 30, 0);
-  Check(now && next && X509_CRL_set1_lastUpdate(c, now) == 1 && X509_CRL_set1_nextUpdate(c, next) == 1,
+  Check(now && next && X509_CRL_set1_lastUpdate(c, now) == 1 &&
+            X509_CRL_set1_nextUpdate(c, next) == 1,
         "CRL times");
   for (std::uint64_t serial : serials) {
     X509_REVOKED* revoked = X509_REVOKED_new();
     ASN1_INTEGER* number = ASN1_INTEGER_new();
     Check(revoked && number && ASN1_INTEGER_set_uint64(number, serial) == 1 &&
               X509_REVOKED_set_serialNumber(revoked, number) == 1 &&
-              X509_REVOKED_set_revocationDate(revoked, now) == 1 && X509_CRL_add0_revoked(c, revoked) == 1,
+              X509_REVOKED_set_revocationDate(revoked, now) == 1 &&
+              X509_CRL_add0_revoked(c, revoked) == 1,
           "revoked entry");
     ASN1_INTEGER_free(number);
   }

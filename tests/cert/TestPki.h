@@ -37,7 +37,7 @@ struct CertSpec {
   // Raw DER of the key-usage value, used in place of keyUsage when not empty.
   std::vector<unsigned char> rawKeyUsage;
   bool ca = false;
-  int pathLength = -1;  // with ca: -1 for no limit
+  int pathLength = -1;         // with ca: -1 for no limit
   std::int64_t notBefore = 0;  // seconds since 1970
   std::int64_t notAfter = 0;
   std::uint64_t serial = 1;

@@ -37,10 +37,13 @@ TEST(GetCertificateType, ClassifiesBySignatureAlgorithm) {
     HRESULT status;
     DWORD type;
   } cases[] = {
-      {"sha256WithRSAEncryption", Base64(ToDer(pki.IssueByInter(spec).get())), S_OK, RSA_CERTIFICATE},
-      {"RSA key signed with SM2-with-SM3", Base64(ToDer(Issue(sm2, pki.leafKey.get(), nullptr, pki.sm2Key.get()).get())),
-       S_OK, SM2_CERTIFICATE},
-      {"RSA key signed with ECDSA", Base64(ToDer(Issue(ecdsa, pki.leafKey.get(), nullptr, pki.ecKey.get()).get())),
+      {"sha256WithRSAEncryption", Base64(ToDer(pki.IssueByInter(spec).get())), S_OK,
+       RSA_CERTIFICATE},
+      {"RSA key signed with SM2-with-SM3",
+       Base64(ToDer(Issue(sm2, pki.leafKey.get(), nullptr, pki.sm2Key.get()).get())), S_OK,
+       SM2_CERTIFICATE},
+      {"RSA key signed with ECDSA",
+       Base64(ToDer(Issue(ecdsa, pki.leafKey.get(), nullptr, pki.ecKey.get()).get())),
        E_INVALID_KEY_ALGORITHM, 0},
       {"sha1WithRSAEncryption", labelled("1.2.840.113549.1.1.5"), S_OK, RSA_CERTIFICATE},
       {"RSASSA-PSS", labelled("1.2.840.113549.1.1.10"), S_OK, RSA_CERTIFICATE},
@@ -104,75 +107,150 @@ CertSpec Shifted(CertSpec spec, std::int64_t notBefore, std::int64_t notAfter) {
 TEST(VerifyCertValidity, AppliesThePolicyInOrder) {
   const SharedPki& pki = Pki();
   const PolicyCase cases[] = {
-      {"first name", [&] { return DerOf(pki.IssueByInter(LeafWith({{"CN", kName1}}))); }, Trust::TestList, S_OK},
-      {"second name", [&] { return DerOf(pki.IssueByInter(LeafWith({{"CN", kName2}}))); }, Trust::TestList, S_OK},
-      {"PEM text", [&] {
+      {"first name",
+       [&] {
+         return DerOf(pki.IssueByInter(LeafWith({{"CN", kName1}})));
+       },
+       Trust::TestList, S_OK},
+      {"second name",
+       [&] {
+         return DerOf(pki.IssueByInter(LeafWith({{"CN", kName2}})));
+       },
+       Trust::TestList, S_OK},
+      {"PEM text",
+       [&] {
          std::string pem = ToPem(pki.IssueByInter(LeafWith({{"CN", kName1}})).get());
          return Bytes(pem.begin(), pem.end());
-       }, Trust::TestList, S_OK},
-      {"issued by the root directly", [&] { return DerOf(pki.IssueByRoot(LeafWith({{"CN", kName2}}))); },
+       },
        Trust::TestList, S_OK},
-      {"letter case", [&] { return DerOf(pki.IssueByInter(LeafWith({{"CN", "ONE.test.invalid"}}))); },
+      {"issued by the root directly",
+       [&] {
+         return DerOf(pki.IssueByRoot(LeafWith({{"CN", kName2}})));
+       },
+       Trust::TestList, S_OK},
+      {"letter case",
+       [&] {
+         return DerOf(pki.IssueByInter(LeafWith({{"CN", "ONE.test.invalid"}})));
+       },
        Trust::TestList, kNameRefused},
-      {"trailing dot", [&] { return DerOf(pki.IssueByInter(LeafWith({{"CN", std::string(kName1) + "."}}))); },
+      {"trailing dot",
+       [&] {
+         return DerOf(pki.IssueByInter(LeafWith({{"CN", std::string(kName1) + "."}})));
+       },
        Trust::TestList, kNameRefused},
-      {"name only in the alternative names", [&] {
+      {"name only in the alternative names",
+       [&] {
          CertSpec spec = LeafWith({{"CN", "other.test.invalid"}});
          spec.dnsNames = {kName1, kName2};
          return DerOf(pki.IssueByInter(spec));
-       }, Trust::TestList, kNameRefused},
-      {"accepted name first of two", [&] {
+       },
+       Trust::TestList, kNameRefused},
+      {"accepted name first of two",
+       [&] {
          return DerOf(pki.IssueByInter(LeafWith({{"CN", kName1}, {"CN", "other.test.invalid"}})));
-       }, Trust::TestList, S_OK},
-      {"accepted name second of two", [&] {
+       },
+       Trust::TestList, S_OK},
+      {"accepted name second of two",
+       [&] {
          return DerOf(pki.IssueByInter(LeafWith({{"CN", "other.test.invalid"}, {"CN", kName1}})));
-       }, Trust::TestList, kNameRefused},
-      {"accepted name then a zero byte", [&] {
-         return DerOf(pki.IssueByInter(LeafWith({{"CN", std::string(kName1) + std::string("\0x", 2)}})));
-       }, Trust::TestList, kNameRefused},
-      {"no common name", [&] { return DerOf(pki.IssueByInter(LeafWith({{"O", kName1}}))); }, Trust::TestList, -1},
-      {"empty common name", [&] { return DerOf(pki.IssueByInter(LeafWith({{"CN", ""}}))); }, Trust::TestList, -1},
-      {"expired", [&] { return DerOf(pki.IssueByInter(Shifted(LeafWith({{"CN", kName1}}), -10 * kDay, -kDay))); },
+       },
+       Trust::TestList, kNameRefused},
+      {"accepted name then a zero byte",
+       [&] {
+         return DerOf(
+             pki.IssueByInter(LeafWith({{"CN", std::string(kName1) + std::string("\0x", 2)}})));
+       },
+       Trust::TestList, kNameRefused},
+      {"no common name",
+       [&] {
+         return DerOf(pki.IssueByInter(LeafWith({{"O", kName1}})));
+       },
+       Trust::TestList, -1},
+      {"empty common name",
+       [&] {
+         return DerOf(pki.IssueByInter(LeafWith({{"CN", ""}})));
+       },
+       Trust::TestList, -1},
+      {"expired",
+       [&] {
+         return DerOf(pki.IssueByInter(Shifted(LeafWith({{"CN", kName1}}), -10 * kDay, -kDay)));
+       },
        Trust::TestList, E_CERT_TIME_INVALID},
-      {"not yet valid", [&] { return DerOf(pki.IssueByInter(Shifted(LeafWith({{"CN", kName1}}), kDay, 10 * kDay))); },
+      {"not yet valid",
+       [&] {
+         return DerOf(pki.IssueByInter(Shifted(LeafWith({{"CN", kName1}}), kDay, 10 * kDay)));
+       },
        Trust::TestList, E_CERT_TIME_INVALID},
-      {"expired and self-signed: time before chain", [&] {
+      {"expired and self-signed: time before chain",
+       [&] {
          return DerOf(pki.SelfSigned(Shifted(LeafWith({{"CN", kName1}}), -10 * kDay, -kDay)));
-       }, Trust::TestList, E_CERT_TIME_INVALID},
-      {"wrong name and expired: name before time", [&] {
-         return DerOf(pki.IssueByInter(Shifted(LeafWith({{"CN", "x.invalid"}}), -10 * kDay, -kDay)));
-       }, Trust::TestList, kNameRefused},
-      {"self-signed", [&] { return DerOf(pki.SelfSigned(LeafWith({{"CN", kName1}}))); }, Trust::TestList,
-       E_CERT_CHAIN_INCOMPLETE},
-      {"issued by another CA", [&] {
+       },
+       Trust::TestList, E_CERT_TIME_INVALID},
+      {"wrong name and expired: name before time",
+       [&] {
+         return DerOf(
+             pki.IssueByInter(Shifted(LeafWith({{"CN", "x.invalid"}}), -10 * kDay, -kDay)));
+       },
+       Trust::TestList, kNameRefused},
+      {"self-signed",
+       [&] {
+         return DerOf(pki.SelfSigned(LeafWith({{"CN", kName1}})));
+       },
+       Trust::TestList, E_CERT_CHAIN_INCOMPLETE},
+      {"issued by another CA",
+       [&] {
          CertSpec ca = LeafWith({{"CN", "Other CA"}});
          ca.ca = true;
          ca.keyUsage = "keyCertSign";
          Cert other = Issue(ca, pki.otherKey.get(), nullptr, pki.otherKey.get());
-         return DerOf(Issue(LeafWith({{"CN", kName1}}), pki.leafKey.get(), other.get(), pki.otherKey.get()));
-       }, Trust::TestList, E_CERT_CHAIN_INCOMPLETE},
-      {"self-signed without a trust list", [&] { return DerOf(pki.SelfSigned(LeafWith({{"CN", kName1}}))); },
+         return DerOf(
+             Issue(LeafWith({{"CN", kName1}}), pki.leafKey.get(), other.get(), pki.otherKey.get()));
+       },
+       Trust::TestList, E_CERT_CHAIN_INCOMPLETE},
+      {"self-signed without a trust list",
+       [&] {
+         return DerOf(pki.SelfSigned(LeafWith({{"CN", kName1}})));
+       },
        Trust::None, S_OK},
-      {"expired without a trust list", [&] {
+      {"expired without a trust list",
+       [&] {
          return DerOf(pki.SelfSigned(Shifted(LeafWith({{"CN", kName1}}), -10 * kDay, -kDay)));
-       }, Trust::None, E_CERT_TIME_INVALID},
-      {"empty trust list", [&] { return DerOf(pki.IssueByInter(LeafWith({{"CN", kName1}}))); }, Trust::Empty,
-       E_CERT_CHAIN_INCOMPLETE},
-      {"separators only", [&] { return DerOf(pki.IssueByInter(LeafWith({{"CN", kName1}}))); }, Trust::Separators,
-       E_CERT_CHAIN_INCOMPLETE},
-      {"intermediate only", [&] { return DerOf(pki.IssueByInter(LeafWith({{"CN", kName1}}))); },
+       },
+       Trust::None, E_CERT_TIME_INVALID},
+      {"empty trust list",
+       [&] {
+         return DerOf(pki.IssueByInter(LeafWith({{"CN", kName1}})));
+       },
+       Trust::Empty, E_CERT_CHAIN_INCOMPLETE},
+      {"separators only",
+       [&] {
+         return DerOf(pki.IssueByInter(LeafWith({{"CN", kName1}})));
+       },
+       Trust::Separators, E_CERT_CHAIN_INCOMPLETE},
+      {"intermediate only",
+       [&] {
+         return DerOf(pki.IssueByInter(LeafWith({{"CN", kName1}})));
+       },
        Trust::IntermediateOnly, E_CERT_CHAIN_INCOMPLETE},
-      {"trust entry that is no certificate", [&] { return DerOf(pki.IssueByInter(LeafWith({{"CN", kName1}}))); },
+      {"trust entry that is no certificate",
+       [&] {
+         return DerOf(pki.IssueByInter(LeafWith({{"CN", kName1}})));
+       },
        Trust::NotACertificate, -1},
-      {"bytes that are no certificate", [] { return Bytes{'n', 'o', 'p', 'e'}; }, Trust::TestList, -1},
+      {"bytes that are no certificate",
+       [] {
+         return Bytes{'n', 'o', 'p', 'e'};
+       },
+       Trust::TestList, -1},
   };
   const CertPolicy policy = pki.Policy();
   for (const PolicyCase& c : cases) {
     SCOPED_TRACE(c.name);
     const Bytes cert = c.certificate();
     const std::string trust = TrustText(c.trust);
-    EXPECT_EQ(c.expected, VerifyCertValidity(cert.data(), static_cast<int>(cert.size()),
-                                              c.trust == Trust::None ? nullptr : trust.c_str(), policy));
+    EXPECT_EQ(c.expected,
+              VerifyCertValidity(cert.data(), static_cast<int>(cert.size()),
+                                 c.trust == Trust::None ? nullptr : trust.c_str(), policy));
   }
 }
 
@@ -192,9 +270,11 @@ TEST(VerifyCertValidity, TheBuiltInPolicyHasItsOwnNames) {
   const Bytes testNamed = ToDer(Pki().IssueByInter(LeafWith({{"CN", kName1}})).get());
   EXPECT_EQ(kNameRefused, VerifyCertValidity(testNamed.data(), static_cast<int>(testNamed.size()),
                                              Pki().trustList.c_str(), builtIn));
-  const Bytes builtInNamed = ToDer(Pki().IssueByInter(LeafWith({{"CN", builtIn.pszAcceptedName1}})).get());
-  EXPECT_EQ(E_CERT_CHAIN_INCOMPLETE, VerifyCertValidity(builtInNamed.data(), static_cast<int>(builtInNamed.size()),
-                                                        builtIn.pszTrustCertData, builtIn));
+  const Bytes builtInNamed =
+      ToDer(Pki().IssueByInter(LeafWith({{"CN", builtIn.pszAcceptedName1}})).get());
+  EXPECT_EQ(E_CERT_CHAIN_INCOMPLETE,
+            VerifyCertValidity(builtInNamed.data(), static_cast<int>(builtInNamed.size()),
+                               builtIn.pszTrustCertData, builtIn));
   EXPECT_EQ(S_OK, VerifyCertValidity(builtInNamed.data(), static_cast<int>(builtInNamed.size()),
                                      Pki().trustList.c_str(), builtIn));
 }

@@ -93,7 +93,8 @@ TEST(VerifyCertChainWithData, NeedsTheWholeChainInTheStore) {
   CertSet interOnly;
   interOnly.Add(ToDer(Pki().inter.get()));
   EXPECT_EQ(PELLUM_OK, VerifyCertChainWithData(leaf.get(), both.data, both.lengths));
-  EXPECT_EQ(E_CERT_CHAIN_INCOMPLETE, VerifyCertChainWithData(leaf.get(), interOnly.data, interOnly.lengths));
+  EXPECT_EQ(E_CERT_CHAIN_INCOMPLETE,
+            VerifyCertChainWithData(leaf.get(), interOnly.data, interOnly.lengths));
   EXPECT_EQ(E_CERT_CHAIN_INCOMPLETE, VerifyCertChainWithData(leaf.get(), {}, {}));
   EXPECT_EQ(87, VerifyCertChainWithData(leaf.get(), both.data, {}));
 }
@@ -103,11 +104,14 @@ TEST(VerifyCertCRLWithData, FindsTheSerialNumber) {
   Cert leaf = pki.IssueByInter(pki.Leaf({{"CN", kName1}}, 0x1234));
   CertSpec ca = pki.Leaf({{"CN", "Unrelated CA"}});
   Cert unrelated = Issue(ca, pki.otherKey.get(), nullptr, pki.otherKey.get());
-  const std::vector<BYTE> listed = ToDer(MakeCrl(pki.inter.get(), pki.interKey.get(), {7, 0x1234, 9}).get());
+  const std::vector<BYTE> listed =
+      ToDer(MakeCrl(pki.inter.get(), pki.interKey.get(), {7, 0x1234, 9}).get());
   const std::string listedPem = ToPem(MakeCrl(pki.inter.get(), pki.interKey.get(), {0x1234}).get());
-  const std::vector<BYTE> others = ToDer(MakeCrl(pki.inter.get(), pki.interKey.get(), {7, 0x1235}).get());
+  const std::vector<BYTE> others =
+      ToDer(MakeCrl(pki.inter.get(), pki.interKey.get(), {7, 0x1235}).get());
   const std::vector<BYTE> none = ToDer(MakeCrl(pki.inter.get(), pki.interKey.get(), {}).get());
-  const std::vector<BYTE> foreign = ToDer(MakeCrl(unrelated.get(), pki.otherKey.get(), {0x1234}).get());
+  const std::vector<BYTE> foreign =
+      ToDer(MakeCrl(unrelated.get(), pki.otherKey.get(), {0x1234}).get());
   const BYTE garbage[] = "no CRL here";
   const struct {
     const char* name;
@@ -116,12 +120,14 @@ TEST(VerifyCertCRLWithData, FindsTheSerialNumber) {
     X509* cert;
     ResultCode expected;
   } cases[] = {
-      {"listed (DER)", listed.data(), static_cast<int>(listed.size()), leaf.get(), E_CERT_REVOKED_RAW},
-      {"listed (PEM)", reinterpret_cast<const BYTE*>(listedPem.data()), static_cast<int>(listedPem.size()),
-       leaf.get(), E_CERT_REVOKED_RAW},
-      {"listed by an unrelated issuer", foreign.data(), static_cast<int>(foreign.size()), leaf.get(),
+      {"listed (DER)", listed.data(), static_cast<int>(listed.size()), leaf.get(),
        E_CERT_REVOKED_RAW},
-      {"other serial numbers only", others.data(), static_cast<int>(others.size()), leaf.get(), PELLUM_OK},
+      {"listed (PEM)", reinterpret_cast<const BYTE*>(listedPem.data()),
+       static_cast<int>(listedPem.size()), leaf.get(), E_CERT_REVOKED_RAW},
+      {"listed by an unrelated issuer", foreign.data(), static_cast<int>(foreign.size()),
+       leaf.get(), E_CERT_REVOKED_RAW},
+      {"other serial numbers only", others.data(), static_cast<int>(others.size()), leaf.get(),
+       PELLUM_OK},
       {"no revoked list", none.data(), static_cast<int>(none.size()), leaf.get(), -1},
       {"garbage", garbage, static_cast<int>(sizeof garbage - 1), leaf.get(), -1},
       {"length 0", listed.data(), 0, leaf.get(), 87},
@@ -143,7 +149,8 @@ TEST(VerifyX509WithData, RunsTheSelectedChecksInFlagOrder) {
   Cert expired = pki.IssueByInter(expiredSpec);
   Cert selfSigned = pki.SelfSigned(pki.Leaf({{"CN", kName1}}, 0x55));
   Cert good = pki.IssueByInter(pki.Leaf({{"CN", kName1}}, 0x55));
-  const std::vector<BYTE> revoking = ToDer(MakeCrl(pki.inter.get(), pki.interKey.get(), {0x55}).get());
+  const std::vector<BYTE> revoking =
+      ToDer(MakeCrl(pki.inter.get(), pki.interKey.get(), {0x55}).get());
   const std::vector<BYTE> clean = ToDer(MakeCrl(pki.inter.get(), pki.interKey.get(), {0x56}).get());
   CertSet cas = TestCas();
   const struct {
@@ -167,7 +174,8 @@ TEST(VerifyX509WithData, RunsTheSelectedChecksInFlagOrder) {
     SCOPED_TRACE(c.name);
     const BYTE* crl = c.crl ? c.crl->data() : nullptr;
     const int crlLength = c.crl ? static_cast<int>(c.crl->size()) : 0;
-    EXPECT_EQ(c.expected, VerifyX509WithData(c.cert, c.flags, crl, crlLength, cas.data, cas.lengths));
+    EXPECT_EQ(c.expected,
+              VerifyX509WithData(c.cert, c.flags, crl, crlLength, cas.data, cas.lengths));
   }
 }
 

@@ -31,7 +31,8 @@ void WriteThroughPipe(const std::string& text, bool closeReader) {
     reader = std::thread([&] {
       char buffer[65536];
       ssize_t n;
-      while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0) received.append(buffer, static_cast<std::size_t>(n));
+      while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0)
+        received.append(buffer, static_cast<std::size_t>(n));
     });
   }
   WriteToNativeMessaging(text.c_str(), fds[1]);
@@ -46,16 +47,20 @@ TEST_F(ChannelStepLines, EveryWriteAllocatesItsFrameFirst) {
   const std::string longest(MAX_RESPONSE_SIZE, 'a');
   const std::string tooLong(MAX_RESPONSE_SIZE + 1, 'a');
   const StepLineCase cases[] = {
-      {"a response", [] { WriteThroughPipe("{}", false); },
+      {"a response",
+       [] { WriteThroughPipe("{}", false); },
        {kChannel + "New memory)\t\t--OK\n", kChannel + "write)\t\t--OK\n"},
        {"Failed"}},
-      {"the longest response", [&] { WriteThroughPipe(longest, false); },
+      {"the longest response",
+       [&] { WriteThroughPipe(longest, false); },
        {kChannel + "New memory)\t\t--OK\n", kChannel + "write)\t\t--OK\n"},
        {"Failed"}},
-      {"a response too long: the lone count", [&] { WriteThroughPipe(tooLong, false); },
+      {"a response too long: the lone count",
+       [&] { WriteThroughPipe(tooLong, false); },
        {kChannel + "New memory)\t\t--OK\n", kChannel + "write)\t\t--OK\n"},
        {"Failed"}},
-      {"the lone count to a reader that has gone", [&] { WriteThroughPipe(tooLong, true); },
+      {"the lone count to a reader that has gone",
+       [&] { WriteThroughPipe(tooLong, true); },
        {kChannel + "New memory)\t\t--OK\n",
         "[IOStream.cpp:](WriteToNativeMessaging -- write)\t\t--Failed:(0xffffffff) "
         "[Reason:nWriteSize != nWriteBufSize]\n"},

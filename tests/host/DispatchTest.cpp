@@ -177,8 +177,12 @@ TEST_F(DispatchTest, EveryResponseIsWellFormedUtf8Json) {
     std::string bytes;
     std::string echoed;
   } cases[] = {
-      {"well-formed, one to four bytes", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
-      {"a byte that never starts a sequence", "a\xFF" "b", "a" + fffd + "b"},
+      {"well-formed, one to four bytes", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80",
+       "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+      {"a byte that never starts a sequence",
+       "a\xFF"
+       "b",
+       "a" + fffd + "b"},
       {"a lone continuation byte", "\x80", fffd},
       {"two-byte overlong", "\xC0\xAF", fffd + fffd},
       {"three-byte overlong", "\xE0\x80\xAF", fffd + fffd + fffd},
@@ -186,7 +190,8 @@ TEST_F(DispatchTest, EveryResponseIsWellFormedUtf8Json) {
       {"truncated three-byte sequence", "\xE2\x82z", fffd + "z"},
       {"truncated four-byte sequence at the end", "ab\xF0\x9F\x98", "ab" + fffd},
       {"surrogate encoded in UTF-8", "\xED\xA0\x80", fffd + fffd + fffd},
-      {"surrogate pair encoded in UTF-8", "\xED\xA0\xBD\xED\xB8\x80", fffd + fffd + fffd + fffd + fffd + fffd},
+      {"surrogate pair encoded in UTF-8", "\xED\xA0\xBD\xED\xB8\x80",
+       fffd + fffd + fffd + fffd + fffd + fffd},
       {"above U+10FFFF", "\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},
       {"the reported case", "\xFF\xC0\x80", fffd + fffd + fffd},
       {"ill-formed beside escapes", "\"\\\x01\xC3", "\"\\\x01" + fffd},
@@ -194,10 +199,12 @@ TEST_F(DispatchTest, EveryResponseIsWellFormedUtf8Json) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::string escaped;  // the bytes as a JSON string in the request
-    for (char ch : c.bytes) escaped += (ch == '"' || ch == '\\') ? std::string("\\") + ch : std::string(1, ch);
-    const std::string normal = Respond(R"({"function":"GetVersion","params":[],"randomId":")" + escaped + "\"}");
-    const std::string fallback =
-        Respond(R"({"function":"Foo)" + escaped + R"(","params":[],"randomId":")" + escaped + "\"}");
+    for (char ch : c.bytes)
+      escaped += (ch == '"' || ch == '\\') ? std::string("\\") + ch : std::string(1, ch);
+    const std::string normal =
+        Respond(R"({"function":"GetVersion","params":[],"randomId":")" + escaped + "\"}");
+    const std::string fallback = Respond(R"({"function":"Foo)" + escaped +
+                                         R"(","params":[],"randomId":")" + escaped + "\"}");
     for (const std::string* response : {&normal, &fallback}) {
       EXPECT_TRUE(IsWellFormedUtf8(*response)) << *response;
       tovel::UniquePtr<cJSON> json(cJSON_Parse(response->c_str()));
@@ -225,13 +232,17 @@ TEST_F(DispatchTest, EchoTooLongForAnyResponseStaysTooLong) {
   const struct {
     const char* name;
     std::string unit;
-  } cases[] = {{"letters", "r"}, {"control bytes", "\x01"}, {"ill-formed bytes", "\xFF"}, {"quotes", "\\\""}};
+  } cases[] = {{"letters", "r"},
+               {"control bytes", "\x01"},
+               {"ill-formed bytes", "\xFF"},
+               {"quotes", "\\\""}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::string id;
     while (id.size() < 3 * MAX_RESPONSE_SIZE) id += c.unit;
     for (const std::string& response :
-         {Respond(head + id + "\"}"), Respond(R"({"function":"Foo","params":[],"randomId":")" + id + "\"}"),
+         {Respond(head + id + "\"}"),
+          Respond(R"({"function":"Foo","params":[],"randomId":")" + id + "\"}"),
           Respond(R"({"function":")" + id + R"(","params":[]})")}) {
       EXPECT_GT(response.size(), MAX_RESPONSE_SIZE);
       EXPECT_LT(response.size(), MAX_RESPONSE_SIZE + 1024) << "nothing much larger is built";

@@ -65,18 +65,21 @@ void ExpectFallbackWithoutName(const std::string& answer) { EXPECT_EQ(kFallbackN
 
 TEST(HostMemoryTest, LargeFramesOfEveryShapeStayWithinAFewTimesTheirSize) {
 #if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the address sanitizer keeps freed memory and shadows every byte: peaks mean nothing here";
+  GTEST_SKIP()
+      << "the address sanitizer keeps freed memory and shadows every byte: peaks mean nothing here";
 #endif
   const long baselineKib = ShortConversationPeak();
   ASSERT_GT(baselineKib, 0);
 
   const std::string versionHead = R"({"function":"GetVersion","params":[)";
   const ShapeCase cases[] = {
-      {"31 million numbers", [&] { return Repeat(versionHead, "1,", "1]}"); }, ExpectFallbackWithoutName},
+      {"31 million numbers", [&] { return Repeat(versionHead, "1,", "1]}"); },
+       ExpectFallbackWithoutName},
       {"members with empty names",
        [] { return Repeat(R"({"function":"GetVersion","params":{)", R"("":1,)", R"("":1}})"); },
        ExpectFallbackWithoutName},
-      {"nested empty arrays", [&] { return Repeat(versionHead, "[],", "[]]}"); }, ExpectFallbackWithoutName},
+      {"nested empty arrays", [&] { return Repeat(versionHead, "[],", "[]]}"); },
+       ExpectFallbackWithoutName},
       {"numbers spread out, as many as the size allows",
        [&] { return Repeat(versionHead, "1" + std::string(63, ' ') + ",", "1]}"); },
        [](const std::string& answer) { EXPECT_EQ(kVersionAnswer, answer); }},
@@ -102,7 +105,8 @@ TEST(HostMemoryTest, LargeFramesOfEveryShapeStayWithinAFewTimesTheirSize) {
   // Every child is started before any large text is made: a child's peak
   // includes what its parent held when it was started.
   std::vector<std::unique_ptr<HostProcess>> hosts;
-  for (std::size_t i = 0; i < std::size(cases); ++i) hosts.push_back(std::make_unique<HostProcess>(TOVELHOST_PATH));
+  for (std::size_t i = 0; i < std::size(cases); ++i)
+    hosts.push_back(std::make_unique<HostProcess>(TOVELHOST_PATH));
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     const ShapeCase& row = cases[i];
     SCOPED_TRACE(row.name);
@@ -118,14 +122,16 @@ TEST(HostMemoryTest, LargeFramesOfEveryShapeStayWithinAFewTimesTheirSize) {
       EXPECT_TRUE(host.OutputEnds(kTimeout)) << "a response too long to send ends the conversation";
     } else {
       ASSERT_TRUE(host.WriteFrame(kVersionRequest));
-      EXPECT_EQ(kVersionAnswer, host.ReadFrame(kTimeout).value_or("<none>")) << "the conversation goes on";
+      EXPECT_EQ(kVersionAnswer, host.ReadFrame(kTimeout).value_or("<none>"))
+          << "the conversation goes on";
       host.CloseInput();
     }
     ASSERT_EQ(0, host.WaitExit(kTimeout));
     const long peakKib = host.PeakResidentKib().value_or(0);
     const long frameKib = static_cast<long>(request.size() / 1024);
     EXPECT_LE(peakKib, baselineKib + kAllowedTimesFrame * frameKib)
-        << "peak " << peakKib << " KiB, short conversation " << baselineKib << " KiB, frame " << frameKib << " KiB";
+        << "peak " << peakKib << " KiB, short conversation " << baselineKib << " KiB, frame "
+        << frameKib << " KiB";
   }
 }
 

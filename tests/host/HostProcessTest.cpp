@@ -30,7 +30,8 @@ std::string Count(std::uint32_t n) {
 TEST(HostProcessTest, AnswersGetVersionWithExactBytes) {
   HostProcess host(TOVELHOST_PATH);
   ASSERT_TRUE(host.WriteFrame(R"({"function":"GetVersion","params":[],"randomId":"r1"})"));
-  const std::string expected = R"({"function":"GetVersion","errorcode":0,"result":"1.0.0.2","randomId":"r1"})";
+  const std::string expected =
+      R"({"function":"GetVersion","errorcode":0,"result":"1.0.0.2","randomId":"r1"})";
   const auto bytes = host.ReadExactly(4 + expected.size(), kTimeout);
   ASSERT_TRUE(bytes.has_value());
   EXPECT_EQ(EncodeFrame(expected), *bytes);
@@ -82,7 +83,8 @@ TEST(HostProcessTest, EndsOfConversation) {
 TEST(HostProcessTest, OversizedResponseSendsLoneCountAndEnds) {
   HostProcess host(TOVELHOST_PATH);
   const std::string randomId(0x100000, 'r');
-  ASSERT_TRUE(host.WriteFrame(R"({"function":"GetVersion","params":[],"randomId":")" + randomId + "\"}"));
+  ASSERT_TRUE(
+      host.WriteFrame(R"({"function":"GetVersion","params":[],"randomId":")" + randomId + "\"}"));
   EXPECT_EQ(Count(0xFFFFFFFFu), host.ReadExactly(4, kTimeout).value_or("<none>"));
   EXPECT_TRUE(host.OutputEnds(kTimeout));
   EXPECT_EQ(0, host.WaitExit(kTimeout));
@@ -111,7 +113,8 @@ std::string Drain(int fd) {
   std::string bytes;
   char buffer[4096];
   ssize_t n;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) bytes.append(buffer, static_cast<std::size_t>(n));
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+    bytes.append(buffer, static_cast<std::size_t>(n));
   return bytes;
 }
 

@@ -123,7 +123,8 @@ TEST(ReadFrameTest, FrameOfExactlyTheCapIsReadWhole) {
   for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 23);
   // A refused frame leaves the writer blocked on a full pipe: closing the
   // reading end releases it with EPIPE instead of a signal.
-  struct sigaction ignore {}, previous{};
+  struct sigaction ignore {
+  }, previous{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, &previous);
   Pipe p;
@@ -188,7 +189,8 @@ TEST(WriteFrameTest, FrameBytesAndSizeLimit) {
 }
 
 TEST(WriteFrameTest, ClosedReaderIsAFailureNotASignal) {
-  struct sigaction ignore {}, previous{};
+  struct sigaction ignore {
+  }, previous{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, &previous);
   Pipe p;

@@ -146,10 +146,13 @@ TEST(ResponseTest, PrintsMembersInOrderWithoutSpaces) {
       {0, "1.0.0.2", "r1", R"({"function":"F","errorcode":0,"result":"1.0.0.2","randomId":"r1"})"},
       {0, nullptr, nullptr, R"({"function":"F","errorcode":0})"},
       {0, nullptr, "", R"({"function":"F","errorcode":0})"},
-      {E_INVALIDARG, "ignored", nullptr, R"({"function":"F","errorcode":-2147024809,"result":false})"},
-      {E_JSON_INVALID_TYPE, nullptr, nullptr, R"({"function":"F","errorcode":-1610141180,"result":false})"},
+      {E_INVALIDARG, "ignored", nullptr,
+       R"({"function":"F","errorcode":-2147024809,"result":false})"},
+      {E_JSON_INVALID_TYPE, nullptr, nullptr,
+       R"({"function":"F","errorcode":-1610141180,"result":false})"},
       {-1, nullptr, nullptr, R"({"function":"F","errorcode":-1,"result":false})"},
-      {0, "a\nb\"c\\/\x01\xe4\xb8\xad", "q\"", "{\"function\":\"F\",\"errorcode\":0,\"result\":\"a\\nb\\\"c\\\\/\\u0001\xe4\xb8\xad\",\"randomId\":\"q\\\"\"}"},
+      {0, "a\nb\"c\\/\x01\xe4\xb8\xad", "q\"",
+       "{\"function\":\"F\",\"errorcode\":0,\"result\":\"a\\nb\\\"c\\\\/\\u0001\xe4\xb8\xad\",\"randomId\":\"q\\\"\"}"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.expected);
@@ -173,7 +176,8 @@ TEST(FallbackResponseTest, FixedLayoutWithEscapedInserts) {
     const char* randomId;
     std::string expected;
   } cases[] = {
-      {"Foo", "r1", R"({"function":"Foo", "errorcode":-2146893779, "result":false, "randomId":"r1"})"},
+      {"Foo", "r1",
+       R"({"function":"Foo", "errorcode":-2146893779, "result":false, "randomId":"r1"})"},
       {"Foo", nullptr, R"({"function":"Foo", "errorcode":-2146893779, "result":false})"},
       {"Foo", "", R"({"function":"Foo", "errorcode":-2146893779, "result":false})"},
       {nullptr, nullptr, R"({"function":"", "errorcode":-2146893779, "result":false})"},

@@ -54,17 +54,9 @@ TEST(Base64Test, DecodeSkipsEverythingOutsideTheAlphabet) {
     std::string in;
     std::string out;
   } cases[] = {
-      {"YWJj", "abc"},
-      {"YW Jj", "abc"},
-      {"Y\r\nWJj\n", "abc"},
-      {"YWJj==", "abc"},
-      {"YQ==", "a"},
-      {"YQ", "a"},
-      {"YWI=", "ab"},
-      {"Y=W=J=j", "abc"},
-      {"====", ""},
-      {"Y", ""},
-      {"\xc3\xa9YWJj", "abc"},
+      {"YWJj", "abc"}, {"YW Jj", "abc"}, {"Y\r\nWJj\n", "abc"},   {"YWJj==", "abc"},
+      {"YQ==", "a"},   {"YQ", "a"},      {"YWI=", "ab"},          {"Y=W=J=j", "abc"},
+      {"====", ""},    {"Y", ""},        {"\xc3\xa9YWJj", "abc"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.in);
@@ -144,7 +136,9 @@ TEST(Utf8ConversionTest, RoundTripsAndMeasures) {
 TEST(Utf8ConversionTest, MalformedInputIsReplacedNotRefused) {
   char16_t* wide = nullptr;
   int wideLen = 0;
-  ASSERT_EQ(S_OK, UTF8ToUTF16("a\xff" "b", &wide, &wideLen));
+  ASSERT_EQ(S_OK, UTF8ToUTF16("a\xff"
+                              "b",
+                              &wide, &wideLen));
   EXPECT_EQ(u"a\uFFFDb", std::u16string(wide));
   delete[] wide;
 

@@ -33,7 +33,9 @@ class WatchdogTest : public ::testing::Test {
 
   // Runs the watchdog on its own thread, pausing pauseMs after each check.
   std::future<int> StartWatchdog(DWORD pauseMs, bool* timedOut) {
-    return std::async(std::launch::async, [this, pauseMs, timedOut] { return RunWatchdog(&context_, pauseMs, timedOut); });
+    return std::async(std::launch::async, [this, pauseMs, timedOut] {
+      return RunWatchdog(&context_, pauseMs, timedOut);
+    });
   }
 
   // Gives the context an end signal, which is not set.
@@ -188,12 +190,14 @@ TEST_F(WatchdogTest, WorkerStampsItsActivityForEveryRequest) {
     auto watchdog = StartWatchdog(1, &timedOut);
     // A few more looks at the clock, unless the watchdog has already ended.
     const int target = reads_.load() + 3;
-    while (reads_.load() < target && watchdog.wait_for(std::chrono::milliseconds(1)) == std::future_status::timeout) {
+    while (reads_.load() < target &&
+           watchdog.wait_for(std::chrono::milliseconds(1)) == std::future_status::timeout) {
     }
     watchdogWaited = watchdog.wait_for(std::chrono::milliseconds(0)) == std::future_status::timeout;
     pipes.CloseInput();  // the browser ends the conversation
     worker.join();
-    if (watchdog.wait_for(std::chrono::seconds(10)) == std::future_status::ready) watchdogResult = watchdog.get();
+    if (watchdog.wait_for(std::chrono::seconds(10)) == std::future_status::ready)
+      watchdogResult = watchdog.get();
   }
   EXPECT_EQ(R"({"function":"GetVersion","errorcode":0,"result":"1.0.0.2"})", response);
   EXPECT_EQ(1500, stampAfterRequest);

@@ -63,7 +63,8 @@ ProbeRun RunProbe(std::vector<std::string> arguments, std::vector<std::string> e
   envp.push_back(nullptr);
 
   pid_t pid = 0;
-  const int spawned = ::posix_spawn(&pid, PLATFORM_ENTRY_PROBE, &actions, &attributes, argv.data(), envp.data());
+  const int spawned =
+      ::posix_spawn(&pid, PLATFORM_ENTRY_PROBE, &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   ::close(output[1]);
@@ -76,7 +77,8 @@ ProbeRun RunProbe(std::vector<std::string> arguments, std::vector<std::string> e
 
   char buffer[4096];
   ssize_t n;
-  while ((n = ::read(output[0], buffer, sizeof buffer)) > 0) run.output.append(buffer, static_cast<std::size_t>(n));
+  while ((n = ::read(output[0], buffer, sizeof buffer)) > 0)
+    run.output.append(buffer, static_cast<std::size_t>(n));
   ::close(output[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
@@ -87,15 +89,29 @@ ProbeRun RunProbe(std::vector<std::string> arguments, std::vector<std::string> e
 TEST(EntryTest, HandsUtf16ArgumentsAndEnvironmentToWmain) {
   const ProbeRun run = RunProbe({"probe", "h\xC3\xA9llo", "\xF0\x9F\x98\x80", "bad\xFF", ""},
                                 {"OTHER=1", "TOVEL_PROBE_A=\xC3\xBC", "TOVEL_PROBE_B=x\xE2\x82"});
-  const std::string expected = "argc=5\n"
-                               "arg=" + Hex(u"probe") + "\n"
-                               "arg=" + Hex(u"h\u00E9llo") + "\n"
-                               "arg=" + Hex(u"\U0001F600") + "\n"
-                               "arg=" + Hex(u"bad\uFFFD") + "\n"
-                               "arg=\n"
-                               "env=" + Hex(u"TOVEL_PROBE_A=\u00FC") + "\n"
-                               "env=" + Hex(u"TOVEL_PROBE_B=x\uFFFD") + "\n"
-                               "pipe=-1," + std::to_string(EPIPE) + "\n";
+  const std::string expected =
+      "argc=5\n"
+      "arg=" +
+      Hex(u"probe") +
+      "\n"
+      "arg=" +
+      Hex(u"h\u00E9llo") +
+      "\n"
+      "arg=" +
+      Hex(u"\U0001F600") +
+      "\n"
+      "arg=" +
+      Hex(u"bad\uFFFD") +
+      "\n"
+      "arg=\n"
+      "env=" +
+      Hex(u"TOVEL_PROBE_A=\u00FC") +
+      "\n"
+      "env=" +
+      Hex(u"TOVEL_PROBE_B=x\uFFFD") +
+      "\n"
+      "pipe=-1," +
+      std::to_string(EPIPE) + "\n";
   EXPECT_EQ(run.output, expected);
   EXPECT_EQ(run.exitStatus, 42);  // wmain's result, not death by SIGPIPE
 }

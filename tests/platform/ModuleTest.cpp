@@ -11,8 +11,9 @@
 
 namespace {
 
-
-std::u16string Widen(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+std::u16string Widen(const std::string& ascii) {
+  return std::u16string(ascii.begin(), ascii.end());
+}
 
 std::string OwnPath() {
   char path[PATH_MAX];

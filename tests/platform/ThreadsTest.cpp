@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -24,11 +24,13 @@ using namespace std::chrono_literals;
 
 // The result of a wait made on another thread.
 DWORD WaitFromOtherThread(HANDLE mutex, DWORD milliseconds, bool releaseAfter = true) {
-  return std::async(std::launch::async, [=] {
-           const DWORD result = WaitForSingleObject(mutex, milliseconds);
-           if (result == WAIT_OBJECT_0 && releaseAfter) ReleaseMutex(mutex);
-           return result;
-         }).get();
+  return std::async(std::launch::async,
+                    [=] {
+                      const DWORD result = WaitForSingleObject(mutex, milliseconds);
+                      if (result == WAIT_OBJECT_0 && releaseAfter) ReleaseMutex(mutex);
+                      return result;
+                    })
+      .get();
 }
 
 TEST(MutexTest, RecursiveForTheOwnerExclusiveForOthers) {
@@ -140,7 +142,8 @@ struct Probe {
 };
 
 DWORD RunProbe(LPVOID parameter) {
-  const std::unique_ptr<std::shared_ptr<Probe>> owner(static_cast<std::shared_ptr<Probe>*>(parameter));
+  const std::unique_ptr<std::shared_ptr<Probe>> owner(
+      static_cast<std::shared_ptr<Probe>*>(parameter));
   const std::shared_ptr<Probe> probe = *owner;
   probe->started.set_value(std::this_thread::get_id());
   probe->mayFinish.wait();
@@ -281,11 +284,16 @@ TEST(LastErrorTest, ErrnoMapsToANonzeroSystemError) {
     int errnoValue;
     DWORD expected;
   } const cases[] = {
-      {ENOMEM, ERROR_NOT_ENOUGH_MEMORY}, {EAGAIN, ERROR_NOT_ENOUGH_MEMORY},
-      {EINVAL, ERROR_INVALID_PARAMETER}, {EBADF, ERROR_INVALID_HANDLE},
-      {EACCES, ERROR_ACCESS_DENIED},     {EPIPE, ERROR_BROKEN_PIPE},
-      {EMFILE, ERROR_TOO_MANY_OPEN_FILES}, {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
-      {0, ERROR_GEN_FAILURE},            {ELOOP, ERROR_GEN_FAILURE},
+      {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+      {EAGAIN, ERROR_NOT_ENOUGH_MEMORY},
+      {EINVAL, ERROR_INVALID_PARAMETER},
+      {EBADF, ERROR_INVALID_HANDLE},
+      {EACCES, ERROR_ACCESS_DENIED},
+      {EPIPE, ERROR_BROKEN_PIPE},
+      {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+      {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
+      {0, ERROR_GEN_FAILURE},
+      {ELOOP, ERROR_GEN_FAILURE},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.errnoValue);
@@ -313,7 +321,8 @@ TEST(EventTest, SetReleasesEveryWaitUntilReset) {
   ASSERT_NE(event.get(), nullptr);
   EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_TIMEOUT);
   // A waiter without a time limit is released by the set.
-  auto waiter = std::async(std::launch::async, [&] { return WaitForSingleObject(event.get(), INFINITE); });
+  auto waiter =
+      std::async(std::launch::async, [&] { return WaitForSingleObject(event.get(), INFINITE); });
   EXPECT_EQ(waiter.wait_for(20ms), std::future_status::timeout);
   ASSERT_TRUE(SetEvent(event.get()));
   ASSERT_EQ(waiter.wait_for(10s), std::future_status::ready);

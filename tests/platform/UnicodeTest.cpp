@@ -25,10 +25,13 @@ std::u16string ToUtf16(const std::string& bytes) {
 
 std::string ToUtf8(const std::u16string& text) {
   const int count = static_cast<int>(text.size());
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), count, nullptr, 0, nullptr, nullptr);
+  const int bytes =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), count, nullptr, 0, nullptr, nullptr);
   EXPECT_GT(bytes, 0);
   std::string out(static_cast<std::size_t>(bytes), '\0');
-  EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text.data(), count, out.data(), bytes, nullptr, nullptr), bytes);
+  EXPECT_EQ(
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), count, out.data(), bytes, nullptr, nullptr),
+      bytes);
   return out;
 }
 
@@ -118,7 +121,8 @@ TEST(UnicodeTest, UnpairedSurrogatesBecomeReplacementCharacters) {
       {"high at the end", u"a\xDBFF", "a" + kFffd},
       {"low before high", u"\xDC00\xD800", kFffd + kFffd},
       {"two highs, then a low", u"\xD800\xD800\xDC00", kFffd + "\xF0\x90\x80\x80"},
-      {"high, zero, low", std::u16string(u"\xD800\0\xDC00", 3), kFffd + std::string(1, '\0') + kFffd},
+      {"high, zero, low", std::u16string(u"\xD800\0\xDC00", 3),
+       kFffd + std::string(1, '\0') + kFffd},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -199,8 +203,8 @@ TEST(UnicodeTest, InsufficientBufferFailsAndWritesNothing) {
     const int units = static_cast<int>(c.utf16.size());
     std::u16string wide(c.utf16.size(), u'#');
     SetLastError(ERROR_SUCCESS);
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, c.utf8.data(), static_cast<int>(c.utf8.size()), wide.data(),
-                                  units - 1),
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, c.utf8.data(), static_cast<int>(c.utf8.size()),
+                                  wide.data(), units - 1),
               0);
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(wide, std::u16string(c.utf16.size(), u'#'));
@@ -208,8 +212,8 @@ TEST(UnicodeTest, InsufficientBufferFailsAndWritesNothing) {
     const int bytes = static_cast<int>(c.utf8.size());
     std::string narrow(c.utf8.size(), '#');
     SetLastError(ERROR_SUCCESS);
-    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, c.utf16.data(), units, narrow.data(), bytes - 1, nullptr,
-                                  nullptr),
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, c.utf16.data(), units, narrow.data(), bytes - 1,
+                                  nullptr, nullptr),
               0);
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(narrow, std::string(c.utf8.size(), '#'));

@@ -20,24 +20,25 @@ namespace provtest {
 namespace {
 
 class RegistrationEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { smext_add_all_algorithms(); }
+ public:
+  void SetUp() override { smext_add_all_algorithms(); }
 };
-[[maybe_unused]] const auto *const g_environment = ::testing::AddGlobalTestEnvironment(new RegistrationEnvironment);
+[[maybe_unused]] const auto* const g_environment =
+    ::testing::AddGlobalTestEnvironment(new RegistrationEnvironment);
 
 std::array<std::atomic<int>, SMEXT_OP_COUNT> g_counts;
 
 void CountOp(smext_provider_op op) {
-    if (op >= 0 && op < SMEXT_OP_COUNT) {
-        ++g_counts[op];
-    }
+  if (op >= 0 && op < SMEXT_OP_COUNT) {
+    ++g_counts[op];
+  }
 }
 
 }  // namespace
 
 OpCounter::OpCounter() {
-    for (auto &c : g_counts) c = 0;
-    smext_provider_set_observer(CountOp);
+  for (auto& c : g_counts) c = 0;
+  smext_provider_set_observer(CountOp);
 }
 
 OpCounter::~OpCounter() { smext_provider_set_observer(nullptr); }
@@ -45,113 +46,122 @@ OpCounter::~OpCounter() { smext_provider_set_observer(nullptr); }
 int OpCounter::operator[](smext_provider_op op) const { return g_counts[op]; }
 
 int OpCounter::Total() const {
-    int total = 0;
-    for (const auto &c : g_counts) total += c;
-    return total;
+  int total = 0;
+  for (const auto& c : g_counts) total += c;
+  return total;
 }
 
 Pkey NewStockSm2Key() {
-    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", kStock));
-    EVP_PKEY *key = nullptr;
-    if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0 || EVP_PKEY_generate(ctx.get(), &key) <= 0) {
-        ADD_FAILURE() << "stock SM2 key generation failed";
-    }
-    return Pkey(key);
+  PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", kStock));
+  EVP_PKEY* key = nullptr;
+  if (!ctx || EVP_PKEY_keygen_init(ctx.get()) <= 0 || EVP_PKEY_generate(ctx.get(), &key) <= 0) {
+    ADD_FAILURE() << "stock SM2 key generation failed";
+  }
+  return Pkey(key);
 }
 
-Pkey KeyFromNumbers(const char *curve, const Bytes &pub, const Bytes &priv) {
-    OSSL_PARAM_BLD *bld = OSSL_PARAM_BLD_new();
-    BIGNUM *d = priv.empty() ? nullptr : BN_bin2bn(priv.data(), static_cast<int>(priv.size()), nullptr);
-    OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, curve, 0);
-    OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, pub.data(), pub.size());
-    if (d != nullptr) OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_PRIV_KEY, d);
-    OSSL_PARAM *params = OSSL_PARAM_BLD_to_param(bld);
-    PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", "provider=smext"));
-    EVP_PKEY *key = nullptr;
-    if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) <= 0 ||
-        EVP_PKEY_fromdata(ctx.get(), &key, d != nullptr ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY, params) <= 0) {
-        ADD_FAILURE() << "key from numbers failed on " << curve;
-    }
-    OSSL_PARAM_free(params);
-    BN_free(d);
-    OSSL_PARAM_BLD_free(bld);
-    return Pkey(key);
+Pkey KeyFromNumbers(const char* curve, const Bytes& pub, const Bytes& priv) {
+  OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+  BIGNUM* d =
+      priv.empty() ? nullptr : BN_bin2bn(priv.data(), static_cast<int>(priv.size()), nullptr);
+  OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, curve, 0);
+  OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, pub.data(), pub.size());
+  if (d != nullptr) OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_PRIV_KEY, d);
+  OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
+  PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", "provider=smext"));
+  EVP_PKEY* key = nullptr;
+  if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) <= 0 ||
+      EVP_PKEY_fromdata(ctx.get(), &key, d != nullptr ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY,
+                        params) <= 0) {
+    ADD_FAILURE() << "key from numbers failed on " << curve;
+  }
+  OSSL_PARAM_free(params);
+  BN_free(d);
+  OSSL_PARAM_BLD_free(bld);
+  return Pkey(key);
 }
 
-PkeyCtx CtxFor(EVP_PKEY *key, const char *propq) { return PkeyCtx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, propq)); }
-
-Bytes DigestSign(EVP_PKEY *key, const Bytes &data, const char *propq, const std::string *id) {
-    MdCtx md(EVP_MD_CTX_new());
-    EVP_PKEY_CTX *pctx = nullptr;
-    if (!md || EVP_DigestSignInit_ex(md.get(), &pctx, "SM3", nullptr, propq, key, nullptr) != 1) return {};
-    if (id != nullptr && EVP_PKEY_CTX_set1_id(pctx, id->data(), id->size()) != 1) return {};
-    size_t len = 0;
-    if (EVP_DigestSign(md.get(), nullptr, &len, data.data(), data.size()) != 1) return {};
-    Bytes sig(len);
-    if (EVP_DigestSign(md.get(), sig.data(), &len, data.data(), data.size()) != 1) return {};
-    sig.resize(len);
-    return sig;
+PkeyCtx CtxFor(EVP_PKEY* key, const char* propq) {
+  return PkeyCtx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, propq));
 }
 
-int DigestVerify(EVP_PKEY *key, const Bytes &sig, const Bytes &data, const char *propq, const std::string *id) {
-    MdCtx md(EVP_MD_CTX_new());
-    EVP_PKEY_CTX *pctx = nullptr;
-    if (!md || EVP_DigestVerifyInit_ex(md.get(), &pctx, "SM3", nullptr, propq, key, nullptr) != 1) return -100;
-    if (id != nullptr && EVP_PKEY_CTX_set1_id(pctx, id->data(), id->size()) != 1) return -101;
-    return EVP_DigestVerify(md.get(), sig.data(), sig.size(), data.data(), data.size());
+Bytes DigestSign(EVP_PKEY* key, const Bytes& data, const char* propq, const std::string* id) {
+  MdCtx md(EVP_MD_CTX_new());
+  EVP_PKEY_CTX* pctx = nullptr;
+  if (!md || EVP_DigestSignInit_ex(md.get(), &pctx, "SM3", nullptr, propq, key, nullptr) != 1)
+    return {};
+  if (id != nullptr && EVP_PKEY_CTX_set1_id(pctx, id->data(), id->size()) != 1) return {};
+  size_t len = 0;
+  if (EVP_DigestSign(md.get(), nullptr, &len, data.data(), data.size()) != 1) return {};
+  Bytes sig(len);
+  if (EVP_DigestSign(md.get(), sig.data(), &len, data.data(), data.size()) != 1) return {};
+  sig.resize(len);
+  return sig;
+}
+
+int DigestVerify(EVP_PKEY* key, const Bytes& sig, const Bytes& data, const char* propq,
+                 const std::string* id) {
+  MdCtx md(EVP_MD_CTX_new());
+  EVP_PKEY_CTX* pctx = nullptr;
+  if (!md || EVP_DigestVerifyInit_ex(md.get(), &pctx, "SM3", nullptr, propq, key, nullptr) != 1)
+    return -100;
+  if (id != nullptr && EVP_PKEY_CTX_set1_id(pctx, id->data(), id->size()) != 1) return -101;
+  return EVP_DigestVerify(md.get(), sig.data(), sig.size(), data.data(), data.size());
 }
 
 bool HadError(int lib, int reason) {
-    bool found = false;
-    for (const auto &e : DrainErrors()) found = found || (e.lib == lib && e.reason == reason);
-    return found;
+  bool found = false;
+  for (const auto& e : DrainErrors()) found = found || (e.lib == lib && e.reason == reason);
+  return found;
 }
 
-std::string ProviderOf(const EVP_MD *md) {
-    const OSSL_PROVIDER *prov = md != nullptr ? EVP_MD_get0_provider(md) : nullptr;
-    return prov != nullptr ? OSSL_PROVIDER_get0_name(prov) : "";
+std::string ProviderOf(const EVP_MD* md) {
+  const OSSL_PROVIDER* prov = md != nullptr ? EVP_MD_get0_provider(md) : nullptr;
+  return prov != nullptr ? OSSL_PROVIDER_get0_name(prov) : "";
 }
 
-std::string ProviderOf(const EVP_CIPHER *cipher) {
-    const OSSL_PROVIDER *prov = cipher != nullptr ? EVP_CIPHER_get0_provider(cipher) : nullptr;
-    return prov != nullptr ? OSSL_PROVIDER_get0_name(prov) : "";
+std::string ProviderOf(const EVP_CIPHER* cipher) {
+  const OSSL_PROVIDER* prov = cipher != nullptr ? EVP_CIPHER_get0_provider(cipher) : nullptr;
+  return prov != nullptr ? OSSL_PROVIDER_get0_name(prov) : "";
 }
 
-int Run(const std::string &command) {
-    const int status = std::system(command.c_str());
-    return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+int Run(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TempDir::TempDir() {
-    std::random_device rd;
-    path_ = std::filesystem::temp_directory_path() / ("tovel-prov-" + std::to_string(rd()) + std::to_string(rd()));
-    std::filesystem::create_directories(path_);
+  std::random_device rd;
+  path_ = std::filesystem::temp_directory_path() /
+          ("tovel-prov-" + std::to_string(rd()) + std::to_string(rd()));
+  std::filesystem::create_directories(path_);
 }
 
 TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
 }
 
-Cert ReadCert(const std::string &file) {
-    BIO *bio = BIO_new_file(file.c_str(), "r");
-    X509 *cert = bio != nullptr ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
-    BIO_free(bio);
-    return Cert(cert);
+Cert ReadCert(const std::string& file) {
+  BIO* bio = BIO_new_file(file.c_str(), "r");
+  X509* cert = bio != nullptr ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
+  BIO_free(bio);
+  return Cert(cert);
 }
 
-Crl ReadCrl(const std::string &file) {
-    BIO *bio = BIO_new_file(file.c_str(), "r");
-    X509_CRL *crl = bio != nullptr ? PEM_read_bio_X509_CRL(bio, nullptr, nullptr, nullptr) : nullptr;
-    BIO_free(bio);
-    return Crl(crl);
+Crl ReadCrl(const std::string& file) {
+  BIO* bio = BIO_new_file(file.c_str(), "r");
+  X509_CRL* crl = bio != nullptr ? PEM_read_bio_X509_CRL(bio, nullptr, nullptr, nullptr) : nullptr;
+  BIO_free(bio);
+  return Crl(crl);
 }
 
-Pkey ReadPrivateKey(const std::string &file) {
-    BIO *bio = BIO_new_file(file.c_str(), "r");
-    EVP_PKEY *key = bio != nullptr ? PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr) : nullptr;
-    BIO_free(bio);
-    return Pkey(key);
+Pkey ReadPrivateKey(const std::string& file) {
+  BIO* bio = BIO_new_file(file.c_str(), "r");
+  EVP_PKEY* key =
+      bio != nullptr ? PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr) : nullptr;
+  BIO_free(bio);
+  return Pkey(key);
 }
 
 }  // namespace provtest

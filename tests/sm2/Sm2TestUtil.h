@@ -28,16 +28,16 @@ using PkeyPtr = tovel::UniquePtr<EVP_PKEY>;
 
 using testsupport::FromHex;  // spaces are skipped
 // Upper-case hex, as the published values are written.
-std::string ToHex(const uint8_t *data, size_t len);
-inline std::string ToHex(const Bytes &b) { return ToHex(b.data(), b.size()); }
+std::string ToHex(const uint8_t* data, size_t len);
+inline std::string ToHex(const Bytes& b) { return ToHex(b.data(), b.size()); }
 Bytes FromText(std::string_view text);
 
 BnPtr BnFromHex(std::string_view hex);
-BnPtr BnFromBytes(const Bytes &b);
-Bytes BnTo32(const BIGNUM *bn);  // 32 bytes, big-endian; fails the test when longer
+BnPtr BnFromBytes(const Bytes& b);
+Bytes BnTo32(const BIGNUM* bn);  // 32 bytes, big-endian; fails the test when longer
 
 // SM3 of the concatenated parts, computed by the installed library.
-Bytes LibrarySm3(const std::vector<Bytes> &parts);
+Bytes LibrarySm3(const std::vector<Bytes>& parts);
 
 using testsupport::DrainErrors;
 using testsupport::ErrorEntry;
@@ -49,7 +49,7 @@ void ExpectNewestError(int lib, int reason, int func);
 // takes the oldest queued value, and a draw that finds the queue empty uses
 // the library's own generator. A null k makes that draw fail as a failing
 // generator would.
-void QueueK(const BIGNUM *k);
+void QueueK(const BIGNUM* k);
 // Number of queued values not drawn yet.
 size_t PendingK();
 
@@ -57,14 +57,14 @@ size_t PendingK();
 // through by the library; ends it with the library's own generator back.
 class Sm2Test : public ::testing::Test {
  protected:
-    void SetUp() override;
-    void TearDown() override;
+  void SetUp() override;
+  void TearDown() override;
 };
 
 // A key pair of the installed library on its SM2 curve, with its numbers.
 struct PeerKey {
-    PkeyPtr pkey;
-    BnPtr d, x, y;
+  PkeyPtr pkey;
+  BnPtr d, x, y;
 };
 PeerKey NewPeerKey();
 
@@ -74,11 +74,11 @@ int Sm2TestCurveNid();
 
 // The curve parameters of one curve: a, b, xG, yG and the order n.
 struct CurveParams {
-    BnPtr a, b, xG, yG, n;
+  BnPtr a, b, xG, yG, n;
 };
 CurveParams ParamsOf(int nid);
 
 // Public point d*G on the curve nid.
-void PublicPoint(int nid, const BIGNUM *d, BnPtr *x, BnPtr *y);
+void PublicPoint(int nid, const BIGNUM* d, BnPtr* x, BnPtr* y);
 
 }  // namespace sm2test

@@ -9,10 +9,10 @@ namespace testsupport {
 
 // One entry of the queue.
 struct ErrorEntry {
-    int lib = 0;
-    int reason = 0;
-    std::string data;         // the entry's text data, "" without one
-    std::optional<int> func;  // from data of the form "func=<code>"
+  int lib = 0;
+  int reason = 0;
+  std::string data;         // the entry's text data, "" without one
+  std::optional<int> func;  // from data of the form "func=<code>"
 };
 
 // Takes every entry off the queue, oldest first.

@@ -26,7 +26,8 @@ std::string NormalizedStepLine(const TraceRecord& record) {
   } else {
     for (char16_t c : WideField(record.fields.at(0))) text += static_cast<char>(c);
     char szStatus[16];
-    std::snprintf(szStatus, sizeof szStatus, "0x%08x", static_cast<unsigned>(Int32Field(record.fields.at(1))));
+    std::snprintf(szStatus, sizeof szStatus, "0x%08x",
+                  static_cast<unsigned>(Int32Field(record.fields.at(1))));
     text += std::string(" -> ") + szStatus;
   }
   return std::regex_replace(text, kLineNumber, "[$1", std::regex_constants::format_first_only);
@@ -43,8 +44,8 @@ StepLineRecorder::StepLineRecorder(const std::string& tag)
   session_ = TraceSession::Start(UniqueSessionName(tag));
   if (session_ == nullptr) return;
   started_ = session_->EnableProvider(TraceControlGuid,
-                                      TRACE_FLAG_ERROR | TRACE_FLAG_HRESULT_ERROR | TRACE_FLAG_INFO, 4) ==
-             ERROR_SUCCESS;
+                                      TRACE_FLAG_ERROR | TRACE_FLAG_HRESULT_ERROR | TRACE_FLAG_INFO,
+                                      4) == ERROR_SUCCESS;
   TraceStart();
 }
 
@@ -59,9 +60,10 @@ StepLineRecorder::~StepLineRecorder() {
 std::vector<std::string> StepLineRecorder::LinesOf(const std::function<void()>& run) {
   run();
   TraceSendMessage(TraceSeries_Misc, kMarkerNumber, {});
-  const auto records = ReceiveUntil(*session_, static_cast<std::uint32_t>(getpid()), [](const TraceRecord& r) {
-    return r.series == TraceSeries_Misc && r.number == kMarkerNumber;
-  });
+  const auto records =
+      ReceiveUntil(*session_, static_cast<std::uint32_t>(getpid()), [](const TraceRecord& r) {
+        return r.series == TraceSeries_Misc && r.number == kMarkerNumber;
+      });
   std::vector<std::string> lines;
   for (const TraceRecord& r : records) {
     const bool bWide = r.series == TraceSeries_Function &&

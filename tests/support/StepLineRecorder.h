@@ -60,7 +60,9 @@ class StepLineTest : public ::testing::Test {
     delete recorder_;
     recorder_ = nullptr;
   }
-  static std::vector<std::string> LinesOf(const std::function<void()>& run) { return recorder_->LinesOf(run); }
+  static std::vector<std::string> LinesOf(const std::function<void()>& run) {
+    return recorder_->LinesOf(run);
+  }
   // Runs the case and checks its expected and absent lines.
   static void ExpectStepLines(const StepLineCase& c);
 

@@ -18,9 +18,9 @@ Bytes FromHex(std::string_view hex);
 
 enum class HexCase { Lower, Upper };
 
-std::string ToHex(const uint8_t *data, size_t len, HexCase letters = HexCase::Lower);
-inline std::string ToHex(const Bytes &bytes, HexCase letters = HexCase::Lower) {
-    return ToHex(bytes.data(), bytes.size(), letters);
+std::string ToHex(const uint8_t* data, size_t len, HexCase letters = HexCase::Lower);
+inline std::string ToHex(const Bytes& bytes, HexCase letters = HexCase::Lower) {
+  return ToHex(bytes.data(), bytes.size(), letters);
 }
 
 }  // namespace testsupport

@@ -20,7 +20,8 @@ std::vector<TraceRecord> ReceiveUntil(TraceSession& session, std::uint32_t pid,
   std::vector<TraceRecord> records;
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     auto record = session.Receive(left);
     if (!record) break;
     if (record->processId != pid) continue;
@@ -30,7 +31,8 @@ std::vector<TraceRecord> ReceiveUntil(TraceSession& session, std::uint32_t pid,
   return records;
 }
 
-std::vector<TraceRecord> Drain(TraceSession& session, std::uint32_t pid, std::chrono::milliseconds quiet) {
+std::vector<TraceRecord> Drain(TraceSession& session, std::uint32_t pid,
+                               std::chrono::milliseconds quiet) {
   std::vector<TraceRecord> records;
   while (auto record = session.Receive(quiet))
     if (record->processId == pid) records.push_back(*record);
@@ -52,7 +54,8 @@ std::string NarrowField(const std::vector<std::uint8_t>& field) {
 }
 
 std::u16string WideField(const std::vector<std::uint8_t>& field) {
-  if (field.size() < 2 || field.size() % 2 != 0 || field[field.size() - 1] != 0 || field[field.size() - 2] != 0)
+  if (field.size() < 2 || field.size() % 2 != 0 || field[field.size() - 1] != 0 ||
+      field[field.size() - 2] != 0)
     return {};
   std::u16string text(field.size() / 2 - 1, u'\0');
   std::memcpy(text.data(), field.data(), text.size() * 2);

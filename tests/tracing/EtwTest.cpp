@@ -42,7 +42,6 @@ class TestGuid {
   GUID guid_{};
 };
 
-
 // A provider that records every control request it hears.
 class RecordingProvider {
  public:
@@ -55,7 +54,8 @@ class RecordingProvider {
 
   explicit RecordingProvider(const GUID& guid) : guid_(guid) {
     TRACE_GUID_REGISTRATION registration{&guid_, nullptr};
-    result_ = RegisterTraceGuidsW(&Callback, this, &guid_, 1, &registration, nullptr, nullptr, &handle_);
+    result_ =
+        RegisterTraceGuidsW(&Callback, this, &guid_, 1, &registration, nullptr, nullptr, &handle_);
   }
   ~RecordingProvider() {
     if (handle_ != 0) UnregisterTraceGuids(handle_);
@@ -68,7 +68,8 @@ class RecordingProvider {
   // Waits until count requests have come.
   bool WaitForRequests(std::size_t count) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return requests_.size() >= count; });
+    return changed_.wait_for(lock, std::chrono::seconds(10),
+                             [&] { return requests_.size() >= count; });
   }
 
  private:
@@ -108,10 +109,16 @@ TEST(EtwProviderTest, CallbackHearsEnableChangeAndDisable) {
     std::function<void()> act;
     RecordingProvider::Request expected;
   } steps[] = {
-      {"enable", [&] { session->EnableProvider(guid, 0x3, 2); }, {WMI_ENABLE_EVENTS, logger, 0x3, 2}},
-      {"change", [&] { session->EnableProvider(guid, 0xF, 5); }, {WMI_ENABLE_EVENTS, logger, 0xF, 5}},
+      {"enable",
+       [&] { session->EnableProvider(guid, 0x3, 2); },
+       {WMI_ENABLE_EVENTS, logger, 0x3, 2}},
+      {"change",
+       [&] { session->EnableProvider(guid, 0xF, 5); },
+       {WMI_ENABLE_EVENTS, logger, 0xF, 5}},
       {"disable", [&] { session->DisableProvider(guid); }, {WMI_DISABLE_EVENTS, logger, 0, 0}},
-      {"enable again", [&] { session->EnableProvider(guid, 0x8, 1); }, {WMI_ENABLE_EVENTS, logger, 0x8, 1}},
+      {"enable again",
+       [&] { session->EnableProvider(guid, 0x8, 1); },
+       {WMI_ENABLE_EVENTS, logger, 0x8, 1}},
       {"session ends", [&] { session.reset(); }, {WMI_DISABLE_EVENTS, logger, 0, 0}},
   };
   std::size_t count = 0;
@@ -181,7 +188,8 @@ TEST(EtwProviderTest, RegistrationRefusesBadArguments) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(RegisterTraceGuidsW(c.callback, nullptr, c.controlGuid, c.count, c.registration, c.mof, nullptr, c.handle),
+    EXPECT_EQ(RegisterTraceGuidsW(c.callback, nullptr, c.controlGuid, c.count, c.registration,
+                                  c.mof, nullptr, c.handle),
               ERROR_INVALID_PARAMETER);
   }
   EXPECT_EQ(UnregisterTraceGuids(0x1234), ERROR_INVALID_HANDLE);
@@ -218,12 +226,16 @@ TEST(EtwMessageTest, MessagesCarryTheirFieldsAndValues) {
   ASSERT_TRUE(session);
   const GUID series = RandomGuid();
   const std::int32_t number = 0x11223344;
-  const std::uint64_t before = static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
-  ASSERT_EQ(TraceMessage(session->LoggerHandle(), 0x2B, &series, 77, "ab", std::size_t{3}, &number, sizeof(number),
-                         static_cast<const void*>(nullptr)),
+  const std::uint64_t before =
+      static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::system_clock::now().time_since_epoch())
+                                     .count());
+  ASSERT_EQ(TraceMessage(session->LoggerHandle(), 0x2B, &series, 77, "ab", std::size_t{3}, &number,
+                         sizeof(number), static_cast<const void*>(nullptr)),
             ERROR_SUCCESS);
-  ASSERT_EQ(TraceMessage(session->LoggerHandle(), 0, &series, 78, static_cast<const void*>(nullptr)), ERROR_SUCCESS);
+  ASSERT_EQ(
+      TraceMessage(session->LoggerHandle(), 0, &series, 78, static_cast<const void*>(nullptr)),
+      ERROR_SUCCESS);
 
   auto first = session->Receive(std::chrono::seconds(5));
   auto second = session->Receive(std::chrono::seconds(5));
@@ -267,7 +279,9 @@ TEST(EtwMessageTest, SendFailuresAreReportedAndNeverBlock) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SetLastError(0);
-    EXPECT_EQ(TraceMessage(c.logger, 0x2B, &series, 10, c.data, c.size, static_cast<const void*>(nullptr)), c.expected);
+    EXPECT_EQ(TraceMessage(c.logger, 0x2B, &series, 10, c.data, c.size,
+                           static_cast<const void*>(nullptr)),
+              c.expected);
     EXPECT_EQ(GetLastError(), c.expected);
   }
 
@@ -300,7 +314,8 @@ TEST(EtwQueryTest, ControlTraceQueriesSessionsByName) {
     bool handleFilled;
   } cases[] = {
       {"fixed part only", wideName, 120, 0, EVENT_TRACE_CONTROL_QUERY, ERROR_MORE_DATA, true},
-      {"room for the name", wideName, 120 + 200, 120, EVENT_TRACE_CONTROL_QUERY, ERROR_SUCCESS, true},
+      {"room for the name", wideName, 120 + 200, 120, EVENT_TRACE_CONTROL_QUERY, ERROR_SUCCESS,
+       true},
       {"name does not fit", wideName, 124, 120, EVENT_TRACE_CONTROL_QUERY, ERROR_MORE_DATA, true},
       {"record too small", wideName, 119, 0, EVENT_TRACE_CONTROL_QUERY, ERROR_BAD_LENGTH, false},
       {"unknown session", u"no-such-session-" + wideName, 120, 0, EVENT_TRACE_CONTROL_QUERY,
@@ -317,19 +332,23 @@ TEST(EtwQueryTest, ControlTraceQueriesSessionsByName) {
     EXPECT_EQ(ControlTraceW(0, c.sessionName.c_str(), properties, c.controlCode), c.expected);
     EXPECT_EQ(properties->Wnode.HistoricalContext, c.handleFilled ? session->LoggerHandle() : 0u);
     if (c.expected == ERROR_SUCCESS) {
-      auto* copied = reinterpret_cast<const char16_t*>(reinterpret_cast<const std::uint8_t*>(properties) + c.nameOffset);
+      auto* copied = reinterpret_cast<const char16_t*>(
+          reinterpret_cast<const std::uint8_t*>(properties) + c.nameOffset);
       EXPECT_TRUE(std::u16string(copied) == c.sessionName);
     }
   }
-  EXPECT_EQ(ControlTraceW(0, wideName.c_str(), nullptr, EVENT_TRACE_CONTROL_QUERY), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(ControlTraceW(0, wideName.c_str(), nullptr, EVENT_TRACE_CONTROL_QUERY),
+            ERROR_INVALID_PARAMETER);
   session.reset();
   EVENT_TRACE_PROPERTIES properties{};
   properties.Wnode.BufferSize = sizeof(properties);
-  EXPECT_EQ(ControlTraceW(0, wideName.c_str(), &properties, EVENT_TRACE_CONTROL_QUERY), ERROR_WMI_INSTANCE_NOT_FOUND);
+  EXPECT_EQ(ControlTraceW(0, wideName.c_str(), &properties, EVENT_TRACE_CONTROL_QUERY),
+            ERROR_WMI_INSTANCE_NOT_FOUND);
 }
 
 TEST(EtwGuidTest, FormatsAndParses) {
-  const GUID control = {0x5c8f2a58, 0x369a, 0x44f0, {0x92, 0x35, 0xc0, 0x5e, 0xcb, 0x1d, 0xd7, 0x3e}};
+  const GUID control = {
+      0x5c8f2a58, 0x369a, 0x44f0, {0x92, 0x35, 0xc0, 0x5e, 0xcb, 0x1d, 0xd7, 0x3e}};
   EXPECT_EQ(FormatGuid(control), "5c8f2a58-369a-44f0-9235-c05ecb1dd73e");
   struct Case {
     const char* text;
@@ -385,7 +404,8 @@ TEST(EtwProviderTest, DamagedOrStaleControlBlocksReadAsNotEnabled) {
   } cases[] = {
       // A session killed between the two counter steps of a change.
       {"odd counter left by a dead writer", BlockBytes({7, etw::kControlBlockMagic, live, 0xF, 5})},
-      {"enabled by a session that has gone", BlockBytes({8, etw::kControlBlockMagic, live ^ 1, 0xF, 5})},
+      {"enabled by a session that has gone",
+       BlockBytes({8, etw::kControlBlockMagic, live ^ 1, 0xF, 5})},
       {"shorter than a block", "\x01\x02\x03"},
       {"empty", ""},
       {"garbage with an odd counter", garbage},
@@ -432,8 +452,9 @@ TEST(EtwProviderTest, ControlBlocksArePrivateToTheirUser) {
   TRACE_GUID_REGISTRATION registration{&guid, nullptr};
   TRACEHANDLE handle = 0;
   auto callback = [](WMIDPREQUESTCODE, void*, ULONG*, void*) -> ULONG { return 0; };
-  EXPECT_EQ(RegisterTraceGuidsW(callback, nullptr, &guid, 1, &registration, nullptr, nullptr, &handle),
-            ERROR_ACCESS_DENIED);
+  EXPECT_EQ(
+      RegisterTraceGuidsW(callback, nullptr, &guid, 1, &registration, nullptr, nullptr, &handle),
+      ERROR_ACCESS_DENIED);
 
   // A session record of another user does not answer the query.
   const std::string name = UniqueSessionName("query");
@@ -454,7 +475,8 @@ TEST(EtwMessageTest, MessagesGoOnlyToSessionsOfTheSameUser) {
   // Another user listens on the socket name of a logger handle, as after
   // the session of that handle has gone.
   std::uint64_t handle = 0;
-  while (handle == 0) ASSERT_EQ(getrandom(&handle, sizeof(handle), 0), static_cast<ssize_t>(sizeof(handle)));
+  while (handle == 0)
+    ASSERT_EQ(getrandom(&handle, sizeof(handle), 0), static_cast<ssize_t>(sizeof(handle)));
   int ready[2];
   int release[2];
   ASSERT_EQ(pipe(ready), 0);
@@ -477,7 +499,8 @@ TEST(EtwMessageTest, MessagesGoOnlyToSessionsOfTheSameUser) {
   ASSERT_EQ(read(ready[0], &byte, 1), 1);
   const GUID series = RandomGuid();
   const std::int32_t value = 1;
-  ULONG result = TraceMessage(handle, 0x2B, &series, 10, &value, sizeof(value), static_cast<const void*>(nullptr));
+  ULONG result = TraceMessage(handle, 0x2B, &series, 10, &value, sizeof(value),
+                              static_cast<const void*>(nullptr));
   EXPECT_EQ(write(release[1], &byte, 1), 1);
   int status = 0;
   waitpid(child, &status, 0);
@@ -494,19 +517,23 @@ TEST(EtwProviderTest, ProviderSurvivesItsBlockBeingCutShortRefilledOrReplaced) {
   auto session = TraceSession::Start(UniqueSessionName("etw"));
   ASSERT_TRUE(session);
   const RawControlBlock garbageEnable{8, 0x12345678, 0x1111222233334444ull, 0xF, 5};
-  const RawControlBlock wellFormedDeadEnable{10, etw::kControlBlockMagic, session->LoggerHandle() ^ 1, 0xF, 5};
+  const RawControlBlock wellFormedDeadEnable{10, etw::kControlBlockMagic,
+                                             session->LoggerHandle() ^ 1, 0xF, 5};
   struct Case {
     const char* name;
     std::function<void(const std::string& path)> damage;
   } cases[] = {
       {"cut to 0 bytes", [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), 0), 0); }},
-      {"cut inside the counter", [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), 3), 0); }},
-      {"grown to 1 MiB", [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), 1 << 20), 0); }},
+      {"cut inside the counter",
+       [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), 3), 0); }},
+      {"grown to 1 MiB",
+       [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), 1 << 20), 0); }},
       {"refilled with a block of another layout",
        [&](const std::string& path) {
          int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
          ASSERT_GE(fd, 0);
-         ASSERT_EQ(pwrite(fd, &garbageEnable, sizeof(garbageEnable), 0), static_cast<ssize_t>(sizeof(garbageEnable)));
+         ASSERT_EQ(pwrite(fd, &garbageEnable, sizeof(garbageEnable), 0),
+                   static_cast<ssize_t>(sizeof(garbageEnable)));
          close(fd);
        }},
       {"replaced by another file",
@@ -622,11 +649,13 @@ TEST(EtwFolderTest, AFolderOfAnotherUserIsNeverTrusted) {
   TRACE_GUID_REGISTRATION registration{&guid, nullptr};
   TRACEHANDLE handle = 0;
   auto callback = [](WMIDPREQUESTCODE, void*, ULONG*, void*) -> ULONG { return 0; };
-  EXPECT_EQ(RegisterTraceGuidsW(callback, nullptr, &guid, 1, &registration, nullptr, nullptr, &handle),
-            ERROR_ACCESS_DENIED);
+  EXPECT_EQ(
+      RegisterTraceGuidsW(callback, nullptr, &guid, 1, &registration, nullptr, nullptr, &handle),
+      ERROR_ACCESS_DENIED);
   EVENT_TRACE_PROPERTIES properties{};
   properties.Wnode.BufferSize = sizeof(properties);
-  EXPECT_EQ(ControlTraceW(0, u"GlobalLogger", &properties, EVENT_TRACE_CONTROL_QUERY), ERROR_WMI_INSTANCE_NOT_FOUND);
+  EXPECT_EQ(ControlTraceW(0, u"GlobalLogger", &properties, EVENT_TRACE_CONTROL_QUERY),
+            ERROR_WMI_INSTANCE_NOT_FOUND);
   // Nothing was made in it either.
   EXPECT_TRUE(std::filesystem::is_empty(place.folder()));
 }
@@ -655,9 +684,12 @@ TEST(EtwCleanUpTest, ASessionStartRemovesWhatDeadSessionsAndProvidersLeft) {
       {"session.dead", sessionRecord(deadLogger), false},
       {"session.short", "abc", false},
       {"session.copy-of-live", sessionRecord(liveLogger), true},
-      {"provider." + FormatGuid(RandomGuid()), BlockBytes({2, etw::kControlBlockMagic, 0, 0, 0}), false},
-      {"provider." + FormatGuid(RandomGuid()), BlockBytes({2, etw::kControlBlockMagic, deadLogger, 0xF, 5}), false},
-      {"provider." + FormatGuid(RandomGuid()), BlockBytes({2, etw::kControlBlockMagic, liveLogger, 0xF, 5}), true},
+      {"provider." + FormatGuid(RandomGuid()), BlockBytes({2, etw::kControlBlockMagic, 0, 0, 0}),
+       false},
+      {"provider." + FormatGuid(RandomGuid()),
+       BlockBytes({2, etw::kControlBlockMagic, deadLogger, 0xF, 5}), false},
+      {"provider." + FormatGuid(RandomGuid()),
+       BlockBytes({2, etw::kControlBlockMagic, liveLogger, 0xF, 5}), true},
       {"provider." + FormatGuid(usedGuid), "", true},
       {"provider." + FormatGuid(enabledGuid), "", true},
       {etw::SessionRecordName(live->Name()), "", true},

@@ -24,15 +24,17 @@ namespace fs = std::filesystem;
 const char kGetVersion[] = R"({"function":"GetVersion","params":[],"randomId":"r1"})";
 
 bool IsStepLine(const TraceRecord& record, USHORT number, const std::string& text) {
-  return record.series == TraceSeries_StepLog && record.number == number && record.fields.size() == 1 &&
-         NarrowField(record.fields[0]).find(text) != std::string::npos;
+  return record.series == TraceSeries_StepLog && record.number == number &&
+         record.fields.size() == 1 && NarrowField(record.fields[0]).find(text) != std::string::npos;
 }
 
 // The host hears of an enable on its own time: asks until its OK line of a
 // read arrives and returns the records up to that line (none after 50 tries).
 std::vector<TraceRecord> AwaitOkRead(tovel::HostProcess& host, TraceSession& session) {
   const auto pid = static_cast<std::uint32_t>(host.pid());
-  auto okRead = [](const TraceRecord& r) { return IsStepLine(r, 10, "(MsgHandleProc -- ReadFromNativeMessaging)"); };
+  auto okRead = [](const TraceRecord& r) {
+    return IsStepLine(r, 10, "(MsgHandleProc -- ReadFromNativeMessaging)");
+  };
   std::vector<TraceRecord> records;
   for (int attempt = 0; attempt < 50 && records.empty(); ++attempt) {
     if (!host.WriteFrame(kGetVersion) || !host.ReadFrame(10s)) {
@@ -64,7 +66,9 @@ TEST(HostTracingTest, EnabledFromOutsideShowsOkAndFailedLines) {
   auto fallback = host.ReadFrame(10s);
   ASSERT_TRUE(fallback);
   EXPECT_NE(fallback->find("-2146893779"), std::string::npos);
-  auto failedParse = [](const TraceRecord& r) { return IsStepLine(r, 11, "cJSON_Parse(pszRequestMsg)"); };
+  auto failedParse = [](const TraceRecord& r) {
+    return IsStepLine(r, 11, "cJSON_Parse(pszRequestMsg)");
+  };
   records = ReceiveUntil(*session, pid, failedParse);
   ASSERT_TRUE(!records.empty() && failedParse(records.back())) << "no failed line from the host";
   const std::string failed = NarrowField(records.back().fields[0]);
@@ -89,7 +93,8 @@ TEST(HostTracingTest, ConsumerThatStopsOrDiesNeverStallsTheHost) {
   ASSERT_TRUE(host.ReadFrame(10s));
 
   const std::string name = UniqueSessionName("watch");
-  std::vector<std::string> arguments{TRACEWATCH_PATH, "--session-name", name, "--flags", "15", "--level", "5"};
+  std::vector<std::string> arguments{
+      TRACEWATCH_PATH, "--session-name", name, "--flags", "15", "--level", "5"};
   std::vector<char*> argv;
   for (auto& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
@@ -144,7 +149,8 @@ TEST(HostTracingTest, HostAnswersWhateverItsControlBlockBecomes) {
       {"cut to 0 bytes", [&] { ASSERT_EQ(truncate(path.c_str(), 0), 0); }},
       {"cut to 5 bytes", [&] { ASSERT_EQ(truncate(path.c_str(), 5), 0); }},
       {"garbage", [&] { WriteFile(path, garbage); }},
-      {"replaced", [&] {
+      {"replaced",
+       [&] {
          ASSERT_EQ(unlink(path.c_str()), 0);
          WriteFile(path, garbage);
        }},
@@ -184,7 +190,8 @@ class HostGlobalLoggerTest : public ::testing::Test {
     fs::remove_all(root_);
   }
   void SetValue(const std::string& subKey, const char* name, const char* value) {
-    WriteFile(root_ / "SYSTEM/CurrentControlSet/Control/Wmi/GlobalLogger" / subKey / (std::string(name) + ".dword"),
+    WriteFile(root_ / "SYSTEM/CurrentControlSet/Control/Wmi/GlobalLogger" / subKey /
+                  (std::string(name) + ".dword"),
               value);
   }
   // Runs one GetVersion conversation with the test build of the host and
@@ -212,7 +219,8 @@ TEST_F(HostGlobalLoggerTest, FollowsFlagsFromStartUp) {
   bool sawOk = false;
   for (const TraceRecord& record : records) {
     sawOk = sawOk || IsStepLine(record, 10, "(MsgHandleProc -- ReadFromNativeMessaging)");
-    EXPECT_FALSE(record.series == TraceSeries_Function && record.number <= 11) << "function traces are off";
+    EXPECT_FALSE(record.series == TraceSeries_Function && record.number <= 11)
+        << "function traces are off";
   }
   EXPECT_TRUE(sawOk);
 }

@@ -25,7 +25,9 @@ class RegistryTest : public ::testing::Test {
     WriteFile(root_ / "SYSTEM/Wmi/Logger/Max.dword", "4294967295");
     WriteFile(root_ / "SYSTEM/Wmi/Logger/TooBig.dword", "4294967296");
     WriteFile(root_ / "SYSTEM/Wmi/Logger/Word.dword", "twelve");
-    WriteFile(root_ / "SYSTEM/Wmi/Logger/Name.sz", "Gr\xc3\xbc\xc3\x9f" "e");
+    WriteFile(root_ / "SYSTEM/Wmi/Logger/Name.sz",
+              "Gr\xc3\xbc\xc3\x9f"
+              "e");
     WriteFile(root_ / "SYSTEM/Wmi/Logger/b-second/x.dword", "2");
     WriteFile(root_ / "SYSTEM/Wmi/Logger/a-first/x.dword", "1");
   }
@@ -59,7 +61,8 @@ TEST_F(RegistryTest, OpensKeysIgnoringCase) {
       {u"SYSTEM\\Wmi\\Logger", 0x10000 /* DELETE */, ERROR_ACCESS_DENIED},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << std::string(c.path, c.path + std::char_traits<char16_t>::length(c.path)));
+    SCOPED_TRACE(testing::Message()
+                 << std::string(c.path, c.path + std::char_traits<char16_t>::length(c.path)));
     HKEY key = reinterpret_cast<HKEY>(1);
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, c.path, 0, c.access, &key), c.expected);
     if (c.expected == ERROR_SUCCESS) {
@@ -99,7 +102,8 @@ TEST_F(RegistryTest, ReadsDwordAndTextValues) {
       {u"x", ERROR_FILE_NOT_FOUND, 0, {}},  // only in a subkey
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.bytes.size() << " " << static_cast<char>(c.name[0]) << c.expected);
+    SCOPED_TRACE(testing::Message()
+                 << c.bytes.size() << " " << static_cast<char>(c.name[0]) << c.expected);
     DWORD type = 0;
     DWORD size = 0;
     // The size alone first, then the data.
@@ -119,9 +123,11 @@ TEST_F(RegistryTest, ReadsDwordAndTextValues) {
   }
   DWORD reserved = 0;
   DWORD size = 4;
-  EXPECT_EQ(RegQueryValueExW(key, u"Start", &reserved, nullptr, nullptr, &size), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegQueryValueExW(key, u"Start", &reserved, nullptr, nullptr, &size),
+            ERROR_INVALID_PARAMETER);
   BYTE data[4];
-  EXPECT_EQ(RegQueryValueExW(key, u"Start", nullptr, nullptr, data, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegQueryValueExW(key, u"Start", nullptr, nullptr, data, nullptr),
+            ERROR_INVALID_PARAMETER);
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
 }
 
@@ -141,13 +147,15 @@ TEST_F(RegistryTest, EnumeratesSubkeysInOrderAndOpensRelative) {
 
   char16_t tiny[3];
   DWORD count = 3;
-  EXPECT_EQ(RegEnumKeyExW(key, 0, tiny, &count, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+  EXPECT_EQ(RegEnumKeyExW(key, 0, tiny, &count, nullptr, nullptr, nullptr, nullptr),
+            ERROR_MORE_DATA);
 
   HKEY sub = nullptr;
   ASSERT_EQ(RegOpenKeyExW(key, u"B-SECOND", 0, KEY_READ, &sub), ERROR_SUCCESS);
   DWORD value = 0;
   DWORD size = sizeof(value);
-  ASSERT_EQ(RegQueryValueExW(sub, u"x", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size), ERROR_SUCCESS);
+  ASSERT_EQ(RegQueryValueExW(sub, u"x", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
+            ERROR_SUCCESS);
   EXPECT_EQ(value, 2u);
   EXPECT_EQ(RegCloseKey(sub), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
@@ -160,11 +168,14 @@ TEST_F(RegistryTest, ClosedOrUnknownHandlesAreRefused) {
   HKEY sub = nullptr;
   EXPECT_EQ(RegOpenKeyExW(key, u"Wmi", 0, KEY_READ, &sub), ERROR_INVALID_HANDLE);
   DWORD size = 0;
-  EXPECT_EQ(RegQueryValueExW(key, u"Start", nullptr, nullptr, nullptr, &size), ERROR_INVALID_HANDLE);
+  EXPECT_EQ(RegQueryValueExW(key, u"Start", nullptr, nullptr, nullptr, &size),
+            ERROR_INVALID_HANDLE);
   char16_t name[8];
   DWORD count = 8;
-  EXPECT_EQ(RegEnumKeyExW(key, 0, name, &count, nullptr, nullptr, nullptr, nullptr), ERROR_INVALID_HANDLE);
-  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM", 0, KEY_READ, nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(RegEnumKeyExW(key, 0, name, &count, nullptr, nullptr, nullptr, nullptr),
+            ERROR_INVALID_HANDLE);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM", 0, KEY_READ, nullptr),
+            ERROR_INVALID_PARAMETER);
 }
 
 TEST_F(RegistryTest, VirtualKeysComeFromTheirProvider) {
@@ -188,32 +199,38 @@ TEST_F(RegistryTest, VirtualKeysComeFromTheirProvider) {
   ASSERT_EQ(RegEnumKeyExW(key, 0, name, &count, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
   EXPECT_TRUE(std::u16string(name) == u"0001");  // the provider's order
   count = 8;
-  EXPECT_EQ(RegEnumKeyExW(key, 2, name, &count, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+  EXPECT_EQ(RegEnumKeyExW(key, 2, name, &count, nullptr, nullptr, nullptr, nullptr),
+            ERROR_NO_MORE_ITEMS);
 
   HKEY sub = nullptr;
   ASSERT_EQ(RegOpenKeyExW(key, u"0001", 0, KEY_READ, &sub), ERROR_SUCCESS);
   DWORD type = 0;
   DWORD value = 0;
   DWORD size = sizeof(value);
-  ASSERT_EQ(RegQueryValueExW(sub, u"characteristics", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size),
+  ASSERT_EQ(RegQueryValueExW(sub, u"characteristics", nullptr, &type,
+                             reinterpret_cast<BYTE*>(&value), &size),
             ERROR_SUCCESS);
   EXPECT_EQ(type, REG_DWORD);
   EXPECT_EQ(value, 0x84u);
   char16_t text[8];
   size = sizeof(text);
-  ASSERT_EQ(RegQueryValueExW(sub, u"NetCfgInstanceId", nullptr, &type, reinterpret_cast<BYTE*>(text), &size),
+  ASSERT_EQ(RegQueryValueExW(sub, u"NetCfgInstanceId", nullptr, &type,
+                             reinterpret_cast<BYTE*>(text), &size),
             ERROR_SUCCESS);
   EXPECT_EQ(type, REG_SZ);
   EXPECT_EQ(size, 10u);
   EXPECT_TRUE(std::u16string(text) == u"eth0");
-  EXPECT_EQ(RegQueryValueExW(sub, u"Missing", nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegQueryValueExW(sub, u"Missing", nullptr, nullptr, nullptr, &size),
+            ERROR_FILE_NOT_FOUND);
   HKEY missing = nullptr;
   EXPECT_EQ(RegOpenKeyExW(key, u"0000\\deeper", 0, KEY_READ, &missing), ERROR_FILE_NOT_FOUND);
 
   // A later mount at the same path replaces the provider.
-  RegMountVirtualKey(u"SYSTEM\\VIRTUAL\\{class}", [](const std::u16string&) { return std::optional<RegVirtualKey>(); });
+  RegMountVirtualKey(u"SYSTEM\\VIRTUAL\\{class}",
+                     [](const std::u16string&) { return std::optional<RegVirtualKey>(); });
   HKEY again = nullptr;
-  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, mount.c_str(), 0, KEY_READ, &again), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, mount.c_str(), 0, KEY_READ, &again),
+            ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(RegCloseKey(sub), ERROR_SUCCESS);
   EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
 }
@@ -225,15 +242,17 @@ TEST_F(RegistryTest, ProviderExceptionsBecomeStatuses) {
     LONG status;
   } cases[] = {
       {"out of memory", [] { throw std::bad_alloc(); }, static_cast<LONG>(ERROR_OUTOFMEMORY)},
-      {"anything else", [] { throw std::runtime_error("provider broke"); }, static_cast<LONG>(ERROR_GEN_FAILURE)},
+      {"anything else", [] { throw std::runtime_error("provider broke"); },
+       static_cast<LONG>(ERROR_GEN_FAILURE)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto raise = c.raise;
-    RegMountVirtualKey(u"SYSTEM\\THROWING", [raise](const std::u16string&) -> std::optional<RegVirtualKey> {
-      raise();
-      return std::nullopt;
-    });
+    RegMountVirtualKey(u"SYSTEM\\THROWING",
+                       [raise](const std::u16string&) -> std::optional<RegVirtualKey> {
+                         raise();
+                         return std::nullopt;
+                       });
     HKEY key = reinterpret_cast<HKEY>(0x1);
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\THROWING", 0, KEY_READ, &key), c.status);
     EXPECT_EQ(key, nullptr);

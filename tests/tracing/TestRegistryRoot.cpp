@@ -4,5 +4,6 @@
 #include "platform/Registry.h"
 
 namespace {
-[[maybe_unused]] const bool kRegistryRootSet = (SetRegistryRootForTesting(TOVEL_TEST_REGISTRY_ROOT), true);
+[[maybe_unused]] const bool kRegistryRootSet =
+    (SetRegistryRootForTesting(TOVEL_TEST_REGISTRY_ROOT), true);
 }  // namespace

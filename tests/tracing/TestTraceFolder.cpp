@@ -4,5 +4,6 @@
 #include "platform/EtwShared.h"
 
 namespace {
-[[maybe_unused]] const bool kTraceFolderSet = (etw::SetUserFolderForTesting(TOVEL_TEST_TRACE_FOLDER), true);
+[[maybe_unused]] const bool kTraceFolderSet =
+    (etw::SetUserFolderForTesting(TOVEL_TEST_TRACE_FOLDER), true);
 }  // namespace

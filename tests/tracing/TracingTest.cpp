@@ -1,9 +1,9 @@
 // Step lines, value senders, named messages, the enable state and the global
 // logger session, observed through a trace session.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/x509.h>
-#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,15 +83,29 @@ TEST_F(TracingTest, NarrowStepLinesHaveTheirFormats) {
   } cases[] = {
       {"ok", [] { LogLineOk("IOStream.cpp", 42, "ReadFromNativeMessaging", "read"); }, 10,
        "[IOStream.cpp(42)]:(ReadFromNativeMessaging -- read)\t\t--OK\n"},
-      {"failed -1", [] { LogLineFailed("JSONUtility.cpp", 7, "ParseRequestMsgToJSON", "cJSON_Parse(pszRequestMsg)", -1, "NULL == pJsonRoot"); },
-       11, "[JSONUtility.cpp(7):](ParseRequestMsgToJSON -- cJSON_Parse(pszRequestMsg))\t\t--Failed:(0xffffffff) [Reason:NULL == pJsonRoot]\n"},
-      {"failed hresult", [] { LogLineFailed("Misc.cpp", 300, "Op", "Step", static_cast<std::int32_t>(0x8009002D), "R"); }, 11,
-       "[Misc.cpp(300):](Op -- Step)\t\t--Failed:(0x8009002d) [Reason:R]\n"},
+      {"failed -1",
+       [] {
+         LogLineFailed("JSONUtility.cpp", 7, "ParseRequestMsgToJSON", "cJSON_Parse(pszRequestMsg)",
+                       -1, "NULL == pJsonRoot");
+       },
+       11,
+       "[JSONUtility.cpp(7):](ParseRequestMsgToJSON -- cJSON_Parse(pszRequestMsg))\t\t--Failed:(0xffffffff) [Reason:NULL == pJsonRoot]\n"},
+      {"failed hresult",
+       [] {
+         LogLineFailed("Misc.cpp", 300, "Op", "Step", static_cast<std::int32_t>(0x8009002D), "R");
+       },
+       11, "[Misc.cpp(300):](Op -- Step)\t\t--Failed:(0x8009002d) [Reason:R]\n"},
       {"failed 87", [] { LogLineFailed("Misc.cpp", 1, "Op", "Step", 87, "R"); }, 11,
        "[Misc.cpp(1):](Op -- Step)\t\t--Failed:(0x00000057) [Reason:R]\n"},
-      {"openssl", [] { LogLineFailedOpenssl("CertificateOperations.cpp", 9, "Op", "X509_STORE_add_cert", -1, "1 != nResult"); },
-       11, std::string("[CertificateOperations.cpp(9):](Op -- X509_STORE_add_cert)\t\t--Failed:(0xffffffff) [Reason:1 != nResult] Openssl ") +
-               openssl + "\n"},
+      {"openssl",
+       [] {
+         LogLineFailedOpenssl("CertificateOperations.cpp", 9, "Op", "X509_STORE_add_cert", -1,
+                              "1 != nResult");
+       },
+       11,
+       std::string(
+           "[CertificateOperations.cpp(9):](Op -- X509_STORE_add_cert)\t\t--Failed:(0xffffffff) [Reason:1 != nResult] Openssl ") +
+           openssl + "\n"},
       {"cut at 511", [&] { LogLineOk("F.cpp", 1, "Op", longStep.c_str()); }, 10,
        ("[F.cpp(1)]:(Op -- " + longStep + ")\t\t--OK\n").substr(0, 511)},
       {"failed cut at 511", [&] { LogLineFailed("F.cpp", 1, "Op", longStep.c_str(), -1, "R"); }, 11,
@@ -122,14 +136,23 @@ TEST_F(TracingTest, WideStepLinesGoThroughTraceHResult) {
     std::u16string text;
     std::int32_t value;
   } cases[] = {
-      {"ok", [] { WideLogLineOk(u"GetMacAddress", u"GetNetInfoString"); }, 14, u"GetMacAddress - GetNetInfoString", 0},
-      {"failed", [] { WideLogLineFailed(u"TovelAgent.cpp", 120, u"GetMacAddress", u"CheckCertKeyUsage", static_cast<HRESULT>(0xA0072401), u"PELLUM_OK != hResult"); },
-       13, u"[TovelAgent.cpp(120):] GetMacAddress - CheckCertKeyUsage [Reason:PELLUM_OK != hResult]",
+      {"ok", [] { WideLogLineOk(u"GetMacAddress", u"GetNetInfoString"); }, 14,
+       u"GetMacAddress - GetNetInfoString", 0},
+      {"failed",
+       [] {
+         WideLogLineFailed(u"TovelAgent.cpp", 120, u"GetMacAddress", u"CheckCertKeyUsage",
+                           static_cast<HRESULT>(0xA0072401), u"PELLUM_OK != hResult");
+       },
+       13,
+       u"[TovelAgent.cpp(120):] GetMacAddress - CheckCertKeyUsage [Reason:PELLUM_OK != hResult]",
        static_cast<std::int32_t>(0xA0072401)},
-      {"cut at 511", [&] { WideLogLineOk(u"Op", longStep.c_str()); }, 14, (u"Op - " + longStep).substr(0, 511), 0},
-      {"failed cut at 511", [&] { WideLogLineFailed(u"F.cpp", 3, u"Op", longStep.c_str(), E_FAIL, u"R"); }, 13,
+      {"cut at 511", [&] { WideLogLineOk(u"Op", longStep.c_str()); }, 14,
+       (u"Op - " + longStep).substr(0, 511), 0},
+      {"failed cut at 511",
+       [&] { WideLogLineFailed(u"F.cpp", 3, u"Op", longStep.c_str(), E_FAIL, u"R"); }, 13,
        (u"[F.cpp(3):] Op - " + longStep).substr(0, 511), E_FAIL},
-      {"bare text", [] { TraceHResult(E_OUTOFMEMORY, u"New Memory"); }, 13, u"New Memory", E_OUTOFMEMORY},
+      {"bare text", [] { TraceHResult(E_OUTOFMEMORY, u"New Memory"); }, 13, u"New Memory",
+       E_OUTOFMEMORY},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -237,7 +260,8 @@ TEST_F(TracingTest, NothingIsSentWithoutAnEnablingSession) {
   session_ = TraceSession::Start(UniqueSessionName("quiet"));
   ASSERT_TRUE(session_);
   TraceStart();
-  for (ULONG flag : {TRACE_FLAG_ERROR, TRACE_FLAG_HRESULT_ERROR, TRACE_FLAG_INFO, TRACE_FLAG_FUNCTION})
+  for (ULONG flag :
+       {TRACE_FLAG_ERROR, TRACE_FLAG_HRESULT_ERROR, TRACE_FLAG_INFO, TRACE_FLAG_FUNCTION})
     EXPECT_FALSE(TraceEnabled(flag));
   TraceLogOk("ok");
   TraceLogFailed("failed");
@@ -339,7 +363,8 @@ TEST(StatusToHResultTest, FoldsPositiveStatuses) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << std::hex << c.status);
-    EXPECT_EQ(static_cast<std::uint32_t>(StatusToHResult(static_cast<std::int32_t>(c.status))), c.hresult);
+    EXPECT_EQ(static_cast<std::uint32_t>(StatusToHResult(static_cast<std::int32_t>(c.status))),
+              c.hresult);
   }
 }
 
@@ -348,7 +373,8 @@ TEST(StatusToHResultTest, FoldsPositiveStatuses) {
 pid_t Spawn(const std::vector<std::string>& args, const std::string& stdoutFile) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdoutFile.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
   std::vector<char*> argv;
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
@@ -374,9 +400,10 @@ TEST_F(TracingTest, AnotherProcessEnablesAndDisablesWhileRunning) {
   ASSERT_FALSE(TraceEnabled(TRACE_FLAG_INFO));
   const std::string name = UniqueSessionName("watch");
   const fs::path output = fs::path(testing::TempDir()) / (name + ".out");
-  pid_t child = Spawn({TRACEWATCH_PATH, "--session-name", name, "--flags", "0x5", "--level", "3", "--pid",
-                       std::to_string(kPid), "--count", "2", "--seconds", "30", "--messages", TRACE_MESSAGES_FILE},
-                      output.string());
+  pid_t child = Spawn(
+      {TRACEWATCH_PATH, "--session-name", name, "--flags", "0x5", "--level", "3", "--pid",
+       std::to_string(kPid), "--count", "2", "--seconds", "30", "--messages", TRACE_MESSAGES_FILE},
+      output.string());
   ASSERT_GT(child, 0);
 
   // The control callback runs in this process with the other session's values.
@@ -385,7 +412,8 @@ TEST_F(TracingTest, AnotherProcessEnablesAndDisablesWhileRunning) {
   EVENT_TRACE_PROPERTIES properties{};
   properties.Wnode.BufferSize = sizeof(properties);
   std::u16string wideName(name.begin(), name.end());
-  ASSERT_EQ(ControlTraceW(0, wideName.c_str(), &properties, EVENT_TRACE_CONTROL_QUERY), ERROR_MORE_DATA);
+  ASSERT_EQ(ControlTraceW(0, wideName.c_str(), &properties, EVENT_TRACE_CONTROL_QUERY),
+            ERROR_MORE_DATA);
   EXPECT_EQ(g_stTraceEnableState.ullLoggerHandle.load(), properties.Wnode.HistoricalContext);
 
   LogLineOk("TracingTest.cpp", 1, "Op", "seen by the watcher");
@@ -402,11 +430,14 @@ TEST_F(TracingTest, AnotherProcessEnablesAndDisablesWhileRunning) {
   ASSERT_EQ(lines.size(), 2u);
   const std::string who = " " + std::to_string(kPid) + " ";
   EXPECT_NE(lines[0].find(who), std::string::npos);
-  EXPECT_NE(lines[0].find("StepLog#10 [TracingTest.cpp(1)]:(Op -- seen by the watcher)\t\t--OK"), std::string::npos)
-      << lines[0];
-  EXPECT_NE(lines[1].find("StepLog#11 [TracingTest.cpp(2):](Op -- failed for the watcher)\t\t--Failed:(0xffffffff) "
-                          "[Reason:x != y]"),
+  EXPECT_NE(lines[0].find("StepLog#10 [TracingTest.cpp(1)]:(Op -- seen by the watcher)\t\t--OK"),
             std::string::npos)
+      << lines[0];
+  EXPECT_NE(
+      lines[1].find(
+          "StepLog#11 [TracingTest.cpp(2):](Op -- failed for the watcher)\t\t--Failed:(0xffffffff) "
+          "[Reason:x != y]"),
+      std::string::npos)
       << lines[1];
 }
 
@@ -424,7 +455,8 @@ class GlobalLoggerTest : public TracingTest {
     fs::remove_all(TOVEL_TEST_REGISTRY_ROOT);
   }
   static void SetValue(const char* subKey, const char* name, const std::string& value) {
-    fs::path key = fs::path(TOVEL_TEST_REGISTRY_ROOT) / "SYSTEM/CurrentControlSet/Control/Wmi/GlobalLogger" / subKey;
+    fs::path key = fs::path(TOVEL_TEST_REGISTRY_ROOT) /
+                   "SYSTEM/CurrentControlSet/Control/Wmi/GlobalLogger" / subKey;
     WriteFile(key / (std::string(name) + ".dword"), value);
   }
   std::unique_ptr<TraceSession> globalLogger_;
@@ -460,7 +492,8 @@ TEST_F(GlobalLoggerTest, FollowsTheRegistryWhenConfigured) {
       ASSERT_TRUE(globalLogger_);
     }
     TraceStart();
-    EXPECT_EQ(g_stTraceEnableState.ullLoggerHandle.load(), c.attached ? globalLogger_->LoggerHandle() : 0u);
+    EXPECT_EQ(g_stTraceEnableState.ullLoggerHandle.load(),
+              c.attached ? globalLogger_->LoggerHandle() : 0u);
     EXPECT_EQ(g_stTraceEnableState.dwEnableFlags.load(), c.expectedFlags);
     EXPECT_EQ(g_stTraceEnableState.byEnableLevel.load(), c.expectedLevel);
     if (c.attached && c.expectedFlags & TRACE_FLAG_INFO) {
@@ -496,17 +529,20 @@ struct NamedMessage {
 
 template <TraceKind... Kinds>
 NamedMessage Describe(const char* name, const TraceMessageId<Kinds...>& message) {
-  [[maybe_unused]] const char* const kindNames[] = {"INT32", "HEX32", "INT64", "STR", "WSTR"};  // in TraceKind order
+  [[maybe_unused]] const char* const kindNames[] = {"INT32", "HEX32", "INT64", "STR",
+                                                    "WSTR"};  // in TraceKind order
   std::string kinds;
   ((kinds += (kinds.empty() ? "" : ",") + std::string(kindNames[static_cast<int>(Kinds)])), ...);
-  return {name, FormatGuid(*message.pSeries), message.nNumber, message.dwFlag, kinds.empty() ? "-" : kinds};
+  return {name, FormatGuid(*message.pSeries), message.nNumber, message.dwFlag,
+          kinds.empty() ? "-" : kinds};
 }
 
 TEST(TraceMessageIdTest, NamedMessagesAgreeWithTheDescriptionFile) {
-  const std::map<std::string, ULONG> flags = {{"TRACE_FLAG_ERROR", TRACE_FLAG_ERROR},
-                                              {"TRACE_FLAG_HRESULT_ERROR", TRACE_FLAG_HRESULT_ERROR},
-                                              {"TRACE_FLAG_INFO", TRACE_FLAG_INFO},
-                                              {"TRACE_FLAG_FUNCTION", TRACE_FLAG_FUNCTION}};
+  const std::map<std::string, ULONG> flags = {
+      {"TRACE_FLAG_ERROR", TRACE_FLAG_ERROR},
+      {"TRACE_FLAG_HRESULT_ERROR", TRACE_FLAG_HRESULT_ERROR},
+      {"TRACE_FLAG_INFO", TRACE_FLAG_INFO},
+      {"TRACE_FLAG_FUNCTION", TRACE_FLAG_FUNCTION}};
   struct Described {
     std::string flag;
     std::string kinds;
@@ -518,10 +554,12 @@ TEST(TraceMessageIdTest, NamedMessagesAgreeWithTheDescriptionFile) {
     std::vector<std::string> parts;
     std::stringstream fields(line);
     for (std::string part; std::getline(fields, part, '\t');) parts.push_back(part);
-    if (parts.size() == 6 && parts[0] == "message") described[{parts[1], std::stoi(parts[2])}] = {parts[3], parts[4]};
+    if (parts.size() == 6 && parts[0] == "message")
+      described[{parts[1], std::stoi(parts[2])}] = {parts[3], parts[4]};
   }
   const NamedMessage named[] = {
-#define TRACE_MESSAGE(series, number, name, flag, text, ...) Describe(#series "::" #name, TraceMsg::series::name),
+#define TRACE_MESSAGE(series, number, name, flag, text, ...) \
+  Describe(#series "::" #name, TraceMsg::series::name),
 #include "resources/trace/TraceMessageFiles.inc"
 #undef TRACE_MESSAGE
   };
@@ -551,14 +589,32 @@ TEST_F(TracingTest, NamedTracePointsSendTheirSeriesNumberAndValues) {
     USHORT number;
     std::vector<std::vector<std::uint8_t>> fields;
   } cases[] = {
-      {"point", [] { TRACE_POINT(TraceMsg::IOStream::ConversationOver); }, TraceSeries_IOStream, 14, {}},
-      {"text and 64-bit", [&] { TRACE_VALUES(TraceMsg::CertificateOperations::SecondsSince1970, "notAfter", seconds); },
-       TraceSeries_CertificateOperations, 13, {NarrowBytes("notAfter"), bytes(seconds)}},
-      {"two flag words", [&] { TRACE_VALUES(TraceMsg::CertificateOperations::X509KeyUsage, usage, usage); },
-       TraceSeries_CertificateOperations, 17, {bytes(usage), bytes(usage)}},
-      {"wide text", [] { TRACE_VALUES(TraceMsg::TovelAgent::ServerCertificate, u"MIIB"); }, TraceSeries_TovelAgent, 10,
+      {"point",
+       [] { TRACE_POINT(TraceMsg::IOStream::ConversationOver); },
+       TraceSeries_IOStream,
+       14,
+       {}},
+      {"text and 64-bit",
+       [&] {
+         TRACE_VALUES(TraceMsg::CertificateOperations::SecondsSince1970, "notAfter", seconds);
+       },
+       TraceSeries_CertificateOperations,
+       13,
+       {NarrowBytes("notAfter"), bytes(seconds)}},
+      {"two flag words",
+       [&] { TRACE_VALUES(TraceMsg::CertificateOperations::X509KeyUsage, usage, usage); },
+       TraceSeries_CertificateOperations,
+       17,
+       {bytes(usage), bytes(usage)}},
+      {"wide text",
+       [] { TRACE_VALUES(TraceMsg::TovelAgent::ServerCertificate, u"MIIB"); },
+       TraceSeries_TovelAgent,
+       10,
        {WideBytes(u"MIIB")}},
-      {"error flag", [] { TRACE_VALUES(TraceMsg::IOStream::ReadFailed, 5); }, TraceSeries_IOStream, 13,
+      {"error flag",
+       [] { TRACE_VALUES(TraceMsg::IOStream::ReadFailed, 5); },
+       TraceSeries_IOStream,
+       13,
        {bytes(std::int32_t{5})}},
   };
   for (const Case& c : cases) {

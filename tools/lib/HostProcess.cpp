@@ -73,7 +73,8 @@ HostProcess::~HostProcess() {
 
 bool HostProcess::WriteRaw(std::string_view bytes) {
   // A host that has gone away must not take the writer down with SIGPIPE.
-  struct sigaction ignore {}, previous{};
+  struct sigaction ignore {
+  }, previous{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, &previous);
   std::size_t sent = 0;
@@ -113,7 +114,8 @@ ssize_t HostProcess::ReadBefore(Clock::time_point deadline, char* buffer, std::s
   });
 }
 
-std::optional<std::string> HostProcess::ReadExactly(std::size_t n, std::chrono::milliseconds timeout) {
+std::optional<std::string> HostProcess::ReadExactly(std::size_t n,
+                                                    std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   std::string out(n, '\0');
   std::size_t got = 0;
@@ -130,7 +132,8 @@ std::optional<std::string> HostProcess::ReadFrame(std::chrono::milliseconds time
   const auto header = ReadExactly(4, timeout);
   if (!header) return std::nullopt;
   std::uint32_t n = 0;
-  for (int i = 0; i < 4; ++i) n |= static_cast<std::uint32_t>(static_cast<unsigned char>((*header)[i])) << (8 * i);
+  for (int i = 0; i < 4; ++i)
+    n |= static_cast<std::uint32_t>(static_cast<unsigned char>((*header)[i])) << (8 * i);
   if (count != nullptr) *count = n;
   if (n == 0xFFFFFFFFu) return *header;
   return ReadExactly(n, timeout);
