@@ -19,13 +19,6 @@ namespace provtest {
 
 namespace {
 
-class RegistrationEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { smext_add_all_algorithms(); }
-};
-[[maybe_unused]] const auto* const g_environment =
-    ::testing::AddGlobalTestEnvironment(new RegistrationEnvironment);
-
 std::array<std::atomic<int>, SMEXT_OP_COUNT> g_counts;
 
 void CountOp(smext_provider_op op) {

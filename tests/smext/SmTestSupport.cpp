@@ -9,18 +9,6 @@
 
 namespace smtest {
 
-namespace {
-
-// Every test in this program runs after the start-up registration.
-class RegistrationEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { smext_add_all_algorithms(); }
-};
-[[maybe_unused]] const auto* const g_environment =
-    ::testing::AddGlobalTestEnvironment(new RegistrationEnvironment);
-
-}  // namespace
-
 Bytes Random::Fill(size_t len) {
   Bytes out(len);
   for (auto& b : out) b = static_cast<uint8_t>(engine_());
