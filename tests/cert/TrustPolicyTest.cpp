@@ -15,7 +15,12 @@ namespace {
 using namespace testpki;
 using Bytes = std::vector<BYTE>;
 
-constexpr HRESULT kNameRefused = static_cast<HRESULT>(0x8007000Du);
+// The statuses as the checks return them: a refused subject name, and the
+// certificate decoder's errors.
+constexpr HRESULT kNameRefused = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+constexpr HRESULT kBadTag = static_cast<HRESULT>(CRYPT_E_ASN1_BADTAG);
+constexpr HRESULT kCorrupt = static_cast<HRESULT>(CRYPT_E_ASN1_CORRUPT);
+constexpr HRESULT kEndOfData = static_cast<HRESULT>(CRYPT_E_ASN1_EOD);
 
 TEST(GetCertificateType, ClassifiesBySignatureAlgorithm) {
   const SharedPki& pki = Pki();
@@ -53,11 +58,10 @@ TEST(GetCertificateType, ClassifiesBySignatureAlgorithm) {
       {"SM2-with-SHA256 label", labelled("1.2.156.10197.1.503"), S_OK, SM2_CERTIFICATE},
       {"ecdsa-with-SHA256 label", labelled("1.2.840.10045.4.3.2"), E_INVALID_KEY_ALGORITHM, 0},
       {"empty text", "", E_INVALIDARG, 0},
-      // The decoder's errors reach the caller as these HRESULTs (bad tag,
-      // corrupted data, unexpected end of data).
-      {"Base64 of text", "aGVsbG8gd29ybGQ=", static_cast<HRESULT>(0x8009310Bu), 0},
-      {"Base64 of a short sequence", "MAMCAQU=", static_cast<HRESULT>(0x80093103u), 0},
-      {"only characters outside the alphabet", "!!!!", static_cast<HRESULT>(0x80093102u), 0},
+      // The decoder's errors reach the caller as they are.
+      {"Base64 of text", "aGVsbG8gd29ybGQ=", kBadTag, 0},
+      {"Base64 of a short sequence", "MAMCAQU=", kCorrupt, 0},
+      {"only characters outside the alphabet", "!!!!", kEndOfData, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -12,6 +12,9 @@ namespace {
 
 using namespace testpki;
 
+// The status of a refused argument.
+constexpr ResultCode kInvalidParameter = ERROR_INVALID_PARAMETER;
+
 // Owned copies of trust certificates and the two parallel sequences over them.
 struct CertSet {
   std::vector<std::vector<BYTE>> buffers;
@@ -68,7 +71,7 @@ TEST(LoadCertsDataToStore, RefusesBadInput) {
     std::vector<int> lengths;
     ResultCode expected;
   } cases[] = {
-      {"sizes differ", good.data, {good.lengths[0]}, 87},
+      {"sizes differ", good.data, {good.lengths[0]}, kInvalidParameter},
       {"garbage entry", garbage.data, garbage.lengths, -1},
       {"negative length", negative.data, negative.lengths, -1},
   };
@@ -78,7 +81,7 @@ TEST(LoadCertsDataToStore, RefusesBadInput) {
     EXPECT_EQ(c.expected, LoadCertsDataToStore(&store, c.data, c.lengths));
     EXPECT_EQ(sentinel, store);
   }
-  EXPECT_EQ(87, LoadCertsDataToStore(nullptr, good.data, good.lengths));
+  EXPECT_EQ(kInvalidParameter, LoadCertsDataToStore(nullptr, good.data, good.lengths));
 
   X509_STORE* empty = nullptr;
   ASSERT_EQ(PELLUM_OK, LoadCertsDataToStore(&empty, {}, {}));
@@ -96,7 +99,7 @@ TEST(VerifyCertChainWithData, NeedsTheWholeChainInTheStore) {
   EXPECT_EQ(E_CERT_CHAIN_INCOMPLETE,
             VerifyCertChainWithData(leaf.get(), interOnly.data, interOnly.lengths));
   EXPECT_EQ(E_CERT_CHAIN_INCOMPLETE, VerifyCertChainWithData(leaf.get(), {}, {}));
-  EXPECT_EQ(87, VerifyCertChainWithData(leaf.get(), both.data, {}));
+  EXPECT_EQ(kInvalidParameter, VerifyCertChainWithData(leaf.get(), both.data, {}));
 }
 
 TEST(VerifyCertCRLWithData, FindsTheSerialNumber) {
@@ -130,10 +133,11 @@ TEST(VerifyCertCRLWithData, FindsTheSerialNumber) {
        PELLUM_OK},
       {"no revoked list", none.data(), static_cast<int>(none.size()), leaf.get(), -1},
       {"garbage", garbage, static_cast<int>(sizeof garbage - 1), leaf.get(), -1},
-      {"length 0", listed.data(), 0, leaf.get(), 87},
-      {"negative length", listed.data(), -1, leaf.get(), 87},
-      {"no CRL bytes", nullptr, 10, leaf.get(), 87},
-      {"no certificate", listed.data(), static_cast<int>(listed.size()), nullptr, 87},
+      {"length 0", listed.data(), 0, leaf.get(), kInvalidParameter},
+      {"negative length", listed.data(), -1, leaf.get(), kInvalidParameter},
+      {"no CRL bytes", nullptr, 10, leaf.get(), kInvalidParameter},
+      {"no certificate", listed.data(), static_cast<int>(listed.size()), nullptr,
+       kInvalidParameter},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -166,7 +170,7 @@ TEST(VerifyX509WithData, RunsTheSelectedChecksInFlagOrder) {
       {"time before CRL and chain", expired.get(), 0x7, &revoking, E_CERT_TIME_INVALID},
       {"CRL before chain", selfSigned.get(), 0x7, &revoking, E_CERT_REVOKED_RAW},
       {"chain after a clean CRL", selfSigned.get(), 0x7, &clean, E_CERT_CHAIN_INCOMPLETE},
-      {"CRL without CRL bytes", good.get(), VERIFY_FLAG_CRL, nullptr, 87},
+      {"CRL without CRL bytes", good.get(), VERIFY_FLAG_CRL, nullptr, kInvalidParameter},
       {"all pass", good.get(), 0x7, &clean, PELLUM_OK},
       {"chain only, expired leaf", expired.get(), VERIFY_FLAG_CHAIN, nullptr, E_CERT_TIME_INVALID},
   };
