@@ -110,28 +110,26 @@ TEST(AsnTime, ConvertsEveryFormInAnyTimeZone) {
 class CertTimeTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    key_ = testpki::MakeKey(testpki::KeyType::Rsa1024).release();
+    key_ = testpki::MakeKey(testpki::KeyType::Rsa1024);
     testpki::CertSpec spec;
     spec.subject = {{"CN", "time.test.invalid"}};
     spec.notBefore = Utc(2020, 1, 1, 8);
     spec.notAfter = Utc(2052, 6, 30, 23, 59, 59);  // GeneralizedTime from 2050 on
-    cert_ = testpki::Issue(spec, key_, nullptr, key_).release();
+    cert_ = testpki::Issue(spec, key_.get(), nullptr, key_.get());
   }
   static void TearDownTestSuite() {
-    X509_free(cert_);
-    EVP_PKEY_free(key_);
+    cert_.reset();
+    key_.reset();
   }
   void TearDown() override { SetTimeSourceForTesting({}); }
-  static EVP_PKEY* key_;
-  static X509* cert_;
+  static inline testpki::Key key_;
+  static inline testpki::Cert cert_;
 };
-EVP_PKEY* CertTimeTest::key_ = nullptr;
-X509* CertTimeTest::cert_ = nullptr;
 
 TEST_F(CertTimeTest, GettersReadBothEnds) {
   __time64_t tNotBefore = 0, tNotAfter = 0;
-  ASSERT_EQ(PELLUM_OK, GetX509NotBefore(cert_, &tNotBefore));
-  ASSERT_EQ(PELLUM_OK, GetX509NotAfter(cert_, &tNotAfter));
+  ASSERT_EQ(PELLUM_OK, GetX509NotBefore(cert_.get(), &tNotBefore));
+  ASSERT_EQ(PELLUM_OK, GetX509NotAfter(cert_.get(), &tNotAfter));
   EXPECT_EQ(Utc(2020, 1, 1, 8), tNotBefore);
   EXPECT_EQ(Utc(2052, 6, 30, 23, 59, 59), tNotAfter);
 }
@@ -151,7 +149,7 @@ TEST_F(CertTimeTest, BothEndsOfThePeriodAreInside) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.now);
     SetTimeSourceForTesting([&] { return static_cast<__time64_t>(c.now); });
-    EXPECT_EQ(c.expected, VerifyCertTime(cert_));
+    EXPECT_EQ(c.expected, VerifyCertTime(cert_.get()));
   }
 }
 

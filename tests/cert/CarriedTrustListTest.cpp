@@ -41,20 +41,17 @@ Cert Decode(const std::string& base64) {
 }
 
 std::string Serial(const X509* cert) {
-  BIGNUM* bn = ASN1_INTEGER_to_BN(X509_get0_serialNumber(cert), nullptr);
-  char* hex = BN_bn2hex(bn);
-  std::string out(hex);
-  OPENSSL_free(hex);
-  BN_free(bn);
-  return out;
+  const tovel::UniquePtr<BIGNUM> bn(ASN1_INTEGER_to_BN(X509_get0_serialNumber(cert), nullptr));
+  const tovel::OpenSslPtr<char> hex(BN_bn2hex(bn.get()));
+  return hex.get();
 }
 
 std::string NameDigest(const X509_NAME* name) {
   unsigned char* der = nullptr;
   const int n = i2d_X509_NAME(name, &der);
+  const tovel::OpenSslPtr<unsigned char> owner(der);
   unsigned char digest[SHA256_DIGEST_LENGTH];
   SHA256(der, static_cast<size_t>(n), digest);
-  OPENSSL_free(der);
   char hex[2 * SHA256_DIGEST_LENGTH + 1];
   for (int i = 0; i < SHA256_DIGEST_LENGTH; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
   return hex;

@@ -123,11 +123,10 @@ TEST_F(CertStepLines, FollowEachRoad) {
        {"signature algorithm"}},
       {"no key usage",
        [&] {
-         PCCERT_CONTEXT pCtx =
+         const UniqueCertContext ctx(
              CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, noUsage.data(),
-                                          static_cast<DWORD>(noUsage.size()));
-         CheckCertKeyUsage(pCtx);
-         CertFreeCertificateContext(pCtx);
+                                          static_cast<DWORD>(noUsage.size())));
+         CheckCertKeyUsage(ctx.get());
        },
        {"CertFindExtension -> 0xa0071020", "GetCertKeyUsage FAILED -> 0xa0071020"},
        {"CryptDecodeObjectEx"}},
@@ -152,11 +151,10 @@ TEST_F(CertStepLines, FollowEachRoad) {
        {"X509_STORE_add_cert"}},
       {"UTCTime of 1950",
        [&] {
-         ASN1_TIME* pTime = ASN1_STRING_type_new(V_ASN1_UTCTIME);
-         ASN1_STRING_set(pTime, "5001010000Z", 11);
+         const tovel::UniquePtr<ASN1_TIME> asnTime(ASN1_STRING_type_new(V_ASN1_UTCTIME));
+         ASN1_STRING_set(asnTime.get(), "5001010000Z", 11);
          __time64_t tUTCTime = 0;
-         ASN1_TIME_To_UTCTime(pTime, &tUTCTime);
-         ASN1_STRING_free(pTime);
+         ASN1_TIME_To_UTCTime(asnTime.get(), &tUTCTime);
        },
        {kOps + "]:(ASN1_TIME_To_UTCTime -- Check ASN1TIME length.)\t\t--OK\n",
         kOps +

@@ -19,12 +19,10 @@ namespace {
 using namespace testpki;
 using Bytes = std::vector<BYTE>;
 
-using Context = UniqueCertContext;
-
-Context ContextOf(const X509* cert) {
+UniqueCertContext ContextOf(const X509* cert) {
   const Bytes der = ToDer(cert);
-  return Context(CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(),
-                                              static_cast<DWORD>(der.size())));
+  return UniqueCertContext(CertCreateCertificateContext(
+      X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
 }
 
 TEST(CertCreateCertificateContext, HoldsTheEncodingTheSignatureAlgorithmAndTheExtensions) {
@@ -52,7 +50,7 @@ TEST(CertCreateCertificateContext, HoldsTheEncodingTheSignatureAlgorithmAndTheEx
   for (const auto& c : cases) {
     SCOPED_TRACE(c.oid);
     const Bytes der = ToDer(c.cert.get());
-    Context ctx = ContextOf(c.cert.get());
+    UniqueCertContext ctx = ContextOf(c.cert.get());
     ASSERT_NE(nullptr, ctx);
     EXPECT_EQ(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, ctx->dwCertEncodingType);
     EXPECT_EQ(der, Bytes(ctx->pbCertEncoded, ctx->pbCertEncoded + ctx->cbCertEncoded));
@@ -127,15 +125,14 @@ TEST(CertCreateCertificateContext, FailsWithANonzeroLastError) {
   EXPECT_TRUE(IsSingleDerCertificate(der.data(), der.size()));
   // The loose form still decodes as a certificate: the refusal is for its form.
   const unsigned char* cursor = longLength.data();
-  X509* loose = d2i_X509(nullptr, &cursor, static_cast<long>(longLength.size()));
+  const Cert loose(d2i_X509(nullptr, &cursor, static_cast<long>(longLength.size())));
   EXPECT_NE(nullptr, loose);
-  X509_free(loose);
 }
 
 TEST(CertFindExtension, MissingExtensionSetsNotFound) {
   CertSpec spec = Pki().Leaf({{"CN", kName1}});
   spec.keyUsage.clear();
-  Context ctx = ContextOf(Pki().IssueByInter(spec).get());
+  UniqueCertContext ctx = ContextOf(Pki().IssueByInter(spec).get());
   ASSERT_NE(nullptr, ctx);
   SetLastError(0);
   EXPECT_EQ(nullptr, CertFindExtension(szOID_KEY_USAGE, ctx->pCertInfo->cExtension,
@@ -239,7 +236,7 @@ TEST(CheckCertKeyUsage, AcceptsKeyOrDataEncipherment) {
     CertSpec spec = Pki().Leaf({{"CN", kName1}});
     spec.keyUsage = c.usage;
     spec.rawKeyUsage = c.raw;
-    Context ctx = ContextOf(Pki().IssueByInter(spec).get());
+    UniqueCertContext ctx = ContextOf(Pki().IssueByInter(spec).get());
     ASSERT_NE(nullptr, ctx);
     DWORD value = 0xDEAD;
     EXPECT_EQ(c.getStatus, GetCertKeyUsage(ctx.get(), &value));

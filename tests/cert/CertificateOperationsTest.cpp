@@ -21,20 +21,29 @@ Store StoreOf(std::initializer_list<X509*> certs) {
   return store;
 }
 
+// ConvertCertDataToX509's status and the certificate it hands over, owned.
+struct Converted {
+  ResultCode status;
+  Cert cert;
+};
+Converted Convert(const BYTE* data, int length) {
+  X509* out = nullptr;
+  const ResultCode status = ConvertCertDataToX509(data, length, &out);
+  return {status, Cert(out)};
+}
+
 TEST(ConvertCertDataToX509, PemAndDerGiveTheSameCertificate) {
   Cert leaf = Pki().IssueByInter(Pki().Leaf({{"CN", kName1}}));
   const std::vector<unsigned char> der = ToDer(leaf.get());
   const std::string pem = ToPem(leaf.get());
 
-  X509* fromDer = nullptr;
-  X509* fromPem = nullptr;
-  ASSERT_EQ(PELLUM_OK, ConvertCertDataToX509(der.data(), static_cast<int>(der.size()), &fromDer));
-  ASSERT_EQ(PELLUM_OK, ConvertCertDataToX509(reinterpret_cast<const BYTE*>(pem.data()),
-                                             static_cast<int>(pem.size()), &fromPem));
-  EXPECT_EQ(0, X509_cmp(fromDer, leaf.get()));
-  EXPECT_EQ(0, X509_cmp(fromPem, leaf.get()));
-  X509_free(fromDer);
-  X509_free(fromPem);
+  const Converted fromDer = Convert(der.data(), static_cast<int>(der.size()));
+  ASSERT_EQ(PELLUM_OK, fromDer.status);
+  const Converted fromPem =
+      Convert(reinterpret_cast<const BYTE*>(pem.data()), static_cast<int>(pem.size()));
+  ASSERT_EQ(PELLUM_OK, fromPem.status);
+  EXPECT_EQ(0, X509_cmp(fromDer.cert.get(), leaf.get()));
+  EXPECT_EQ(0, X509_cmp(fromPem.cert.get(), leaf.get()));
 }
 
 // Bytes that begin with a DER certificate are that certificate, whatever PEM
@@ -60,11 +69,9 @@ TEST(ConvertCertDataToX509, DerBytesAreNotReadAsTheirPemContent) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    X509* out = nullptr;
-    ASSERT_EQ(PELLUM_OK,
-              ConvertCertDataToX509(c.bytes.data(), static_cast<int>(c.bytes.size()), &out));
-    EXPECT_EQ(0, X509_cmp(out, c.expected));
-    X509_free(out);
+    const Converted out = Convert(c.bytes.data(), static_cast<int>(c.bytes.size()));
+    ASSERT_EQ(PELLUM_OK, out.status);
+    EXPECT_EQ(0, X509_cmp(out.cert.get(), c.expected));
   }
 }
 

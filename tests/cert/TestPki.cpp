@@ -46,24 +46,20 @@ Signer SigningContext(EVP_PKEY* key, Signature signature) {
 }
 
 void AddExtension(X509* cert, X509V3_CTX* ctx, int nid, const std::string& value) {
-  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, ctx, nid, value.c_str());
+  const tovel::UniquePtr<X509_EXTENSION> ext(X509V3_EXT_conf_nid(nullptr, ctx, nid, value.c_str()));
   Check(ext != nullptr, "X509V3_EXT_conf_nid");
-  int ok = X509_add_ext(cert, ext, -1);
-  X509_EXTENSION_free(ext);
-  Check(ok == 1, "X509_add_ext");
+  Check(X509_add_ext(cert, ext.get(), -1) == 1, "X509_add_ext");
 }
 
 void AddRawExtension(X509* cert, int nid, bool critical, const std::vector<unsigned char>& der) {
-  ASN1_OCTET_STRING* value = ASN1_OCTET_STRING_new();
+  const tovel::UniquePtr<ASN1_OCTET_STRING> value(ASN1_OCTET_STRING_new());
   Check(value != nullptr &&
-            ASN1_OCTET_STRING_set(value, der.data(), static_cast<int>(der.size())) == 1,
+            ASN1_OCTET_STRING_set(value.get(), der.data(), static_cast<int>(der.size())) == 1,
         "octet string");
-  X509_EXTENSION* ext = X509_EXTENSION_create_by_NID(nullptr, nid, critical ? 1 : 0, value);
-  ASN1_OCTET_STRING_free(value);
+  const tovel::UniquePtr<X509_EXTENSION> ext(
+      X509_EXTENSION_create_by_NID(nullptr, nid, critical ? 1 : 0, value.get()));
   Check(ext != nullptr, "X509_EXTENSION_create_by_NID");
-  int ok = X509_add_ext(cert, ext, -1);
-  X509_EXTENSION_free(ext);
-  Check(ok == 1, "X509_add_ext");
+  Check(X509_add_ext(cert, ext.get(), -1) == 1, "X509_add_ext");
 }
 
 // Writes oid as the signature algorithm of a signed certificate, in the signed
@@ -73,20 +69,23 @@ void Relabel(X509* cert, const std::string& oid) {
   const X509_ALGOR* outer = nullptr;
   X509_get0_signature(nullptr, &outer, cert);
   for (const X509_ALGOR* alg : {X509_get0_tbs_sigalg(cert), outer}) {
-    ASN1_OBJECT* obj = OBJ_txt2obj(oid.c_str(), 1);
+    tovel::UniquePtr<ASN1_OBJECT> obj(OBJ_txt2obj(oid.c_str(), 1));
     Check(obj != nullptr, "OBJ_txt2obj");
-    Check(X509_ALGOR_set0(const_cast<X509_ALGOR*>(alg), obj, V_ASN1_NULL, nullptr) == 1,
+    Check(X509_ALGOR_set0(const_cast<X509_ALGOR*>(alg), obj.get(), V_ASN1_NULL, nullptr) == 1,
           "X509_ALGOR_set0");
+    obj.release();  // the algorithm holds it now
   }
   Check(X509_set_version(cert, 2) == 1, "version");
 }
 
-std::vector<unsigned char> BioBytes(BIO* bio) {
+// The text a PEM writer leaves in a memory BIO.
+template <typename T>
+std::string PemOf(const T* object, int (*write)(BIO*, const T*), const char* what) {
+  const tovel::UniquePtr<BIO> bio(BIO_new(BIO_s_mem()));
+  Check(bio && write(bio.get(), object) == 1, what);
   BUF_MEM* mem = nullptr;
-  BIO_get_mem_ptr(bio, &mem);
-  std::vector<unsigned char> out(mem->data, mem->data + mem->length);
-  BIO_free(bio);
-  return out;
+  BIO_get_mem_ptr(bio.get(), &mem);
+  return std::string(mem->data, mem->length);
 }
 
 }  // namespace
@@ -161,23 +160,21 @@ Crl MakeCrl(const X509* issuer, EVP_PKEY* issuerKey, const std::vector<std::uint
   X509_CRL* c = crl.get();
   Check(X509_CRL_set_version(c, 1) == 1, "CRL version");
   Check(X509_CRL_set_issuer_name(c, X509_get_subject_name(issuer)) == 1, "CRL issuer");
-  ASN1_TIME* now = ASN1_TIME_adj(nullptr, static_cast<time_t>(Now()), 0, 0);
-  ASN1_TIME* next = ASN1_TIME_adj(nullptr, static_cast<time_t>(Now()), 30, 0);
-  Check(now && next && X509_CRL_set1_lastUpdate(c, now) == 1 &&
-            X509_CRL_set1_nextUpdate(c, next) == 1,
+  const tovel::UniquePtr<ASN1_TIME> now(ASN1_TIME_adj(nullptr, static_cast<time_t>(Now()), 0, 0));
+  const tovel::UniquePtr<ASN1_TIME> next(ASN1_TIME_adj(nullptr, static_cast<time_t>(Now()), 30, 0));
+  Check(now && next && X509_CRL_set1_lastUpdate(c, now.get()) == 1 &&
+            X509_CRL_set1_nextUpdate(c, next.get()) == 1,
         "CRL times");
   for (std::uint64_t serial : serials) {
-    X509_REVOKED* revoked = X509_REVOKED_new();
-    ASN1_INTEGER* number = ASN1_INTEGER_new();
-    Check(revoked && number && ASN1_INTEGER_set_uint64(number, serial) == 1 &&
-              X509_REVOKED_set_serialNumber(revoked, number) == 1 &&
-              X509_REVOKED_set_revocationDate(revoked, now) == 1 &&
-              X509_CRL_add0_revoked(c, revoked) == 1,
+    tovel::UniquePtr<X509_REVOKED> revoked(X509_REVOKED_new());
+    const tovel::UniquePtr<ASN1_INTEGER> number(ASN1_INTEGER_new());
+    Check(revoked && number && ASN1_INTEGER_set_uint64(number.get(), serial) == 1 &&
+              X509_REVOKED_set_serialNumber(revoked.get(), number.get()) == 1 &&
+              X509_REVOKED_set_revocationDate(revoked.get(), now.get()) == 1 &&
+              X509_CRL_add0_revoked(c, revoked.get()) == 1,
           "revoked entry");
-    ASN1_INTEGER_free(number);
+    revoked.release();  // the CRL holds it now
   }
-  ASN1_TIME_free(now);
-  ASN1_TIME_free(next);
   Check(X509_CRL_sort(c) == 1, "X509_CRL_sort");
   Check(X509_CRL_sign(c, issuerKey, EVP_sha256()) > 0, "X509_CRL_sign");
   return crl;
@@ -186,28 +183,21 @@ Crl MakeCrl(const X509* issuer, EVP_PKEY* issuerKey, const std::vector<std::uint
 template <typename T>
 std::vector<unsigned char> DerOf(const T* object, int (*encode)(const T*, unsigned char**)) {
   unsigned char* der = nullptr;
-  int n = encode(object, &der);
+  const int n = encode(object, &der);
+  const tovel::OpenSslPtr<unsigned char> owner(der);
   Check(n > 0, "DER encoding");
-  std::vector<unsigned char> out(der, der + n);
-  OPENSSL_free(der);
-  return out;
+  return std::vector<unsigned char>(der, der + n);
 }
 
 std::vector<unsigned char> ToDer(const X509* cert) { return DerOf(cert, &i2d_X509); }
 std::vector<unsigned char> ToDer(const X509_CRL* crl) { return DerOf(crl, &i2d_X509_CRL); }
 
 std::string ToPem(const X509* cert) {
-  BIO* bio = BIO_new(BIO_s_mem());
-  Check(bio && PEM_write_bio_X509(bio, cert) == 1, "PEM_write_bio_X509");
-  auto bytes = BioBytes(bio);
-  return std::string(bytes.begin(), bytes.end());
+  return PemOf(cert, &PEM_write_bio_X509, "PEM_write_bio_X509");
 }
 
 std::string ToPem(const X509_CRL* crl) {
-  BIO* bio = BIO_new(BIO_s_mem());
-  Check(bio && PEM_write_bio_X509_CRL(bio, crl) == 1, "PEM_write_bio_X509_CRL");
-  auto bytes = BioBytes(bio);
-  return std::string(bytes.begin(), bytes.end());
+  return PemOf(crl, &PEM_write_bio_X509_CRL, "PEM_write_bio_X509_CRL");
 }
 
 std::string Base64(const std::vector<unsigned char>& bytes) {

@@ -33,6 +33,17 @@ struct CertSet {
   void Add(const std::string& text) { Add(std::vector<BYTE>(text.begin(), text.end())); }
 };
 
+// LoadCertsDataToStore's status and the store it hands over, owned.
+struct Loaded {
+  ResultCode status;
+  tovel::UniquePtr<X509_STORE> store;
+};
+Loaded Load(const std::vector<BYTE*>& data, const std::vector<int>& lengths) {
+  X509_STORE* store = nullptr;
+  const ResultCode status = LoadCertsDataToStore(&store, data, lengths);
+  return {status, tovel::UniquePtr<X509_STORE>(store)};
+}
+
 CertSet TestCas() {
   CertSet set;
   set.Add(ToDer(Pki().inter.get()));
@@ -44,10 +55,10 @@ TEST(LoadCertsDataToStore, LoadsPemAndDerInOrder) {
   CertSet set;
   set.Add(ToPem(Pki().inter.get()));
   set.Add(ToDer(Pki().root.get()));
-  X509_STORE* store = nullptr;
-  ASSERT_EQ(PELLUM_OK, LoadCertsDataToStore(&store, set.data, set.lengths));
-  ASSERT_NE(nullptr, store);
-  STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(store);
+  const Loaded loaded = Load(set.data, set.lengths);
+  ASSERT_EQ(PELLUM_OK, loaded.status);
+  ASSERT_NE(nullptr, loaded.store);
+  STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(loaded.store.get());
   ASSERT_EQ(2, sk_X509_OBJECT_num(objects));
   int found = 0;
   for (int i = 0; i < 2; ++i) {
@@ -55,7 +66,6 @@ TEST(LoadCertsDataToStore, LoadsPemAndDerInOrder) {
     found += X509_cmp(x, Pki().inter.get()) == 0 || X509_cmp(x, Pki().root.get()) == 0;
   }
   EXPECT_EQ(2, found);
-  X509_STORE_free(store);
 }
 
 TEST(LoadCertsDataToStore, RefusesBadInput) {
@@ -83,11 +93,10 @@ TEST(LoadCertsDataToStore, RefusesBadInput) {
   }
   EXPECT_EQ(kInvalidParameter, LoadCertsDataToStore(nullptr, good.data, good.lengths));
 
-  X509_STORE* empty = nullptr;
-  ASSERT_EQ(PELLUM_OK, LoadCertsDataToStore(&empty, {}, {}));
-  ASSERT_NE(nullptr, empty);
-  EXPECT_EQ(0, sk_X509_OBJECT_num(X509_STORE_get0_objects(empty)));
-  X509_STORE_free(empty);
+  const Loaded empty = Load({}, {});
+  ASSERT_EQ(PELLUM_OK, empty.status);
+  ASSERT_NE(nullptr, empty.store);
+  EXPECT_EQ(0, sk_X509_OBJECT_num(X509_STORE_get0_objects(empty.store.get())));
 }
 
 TEST(VerifyCertChainWithData, NeedsTheWholeChainInTheStore) {
