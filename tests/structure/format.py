@@ -14,17 +14,12 @@ import tempfile
 
 FOLDERS = ("Host", "agent", "platform", "smext", "resources", "tests", "tools", "bench", "fuzz")
 SUFFIXES = (".c", ".cpp", ".h")
-# Seed inputs are data, whatever their names.
-SKIPPED = ("fuzz/seeds",)
 
 
 def sources(root):
     for folder in FOLDERS:
         for dirpath, dirnames, names in os.walk(os.path.join(root, folder)):
             rel_dir = os.path.relpath(dirpath, root).replace(os.sep, "/")
-            if rel_dir.startswith(SKIPPED):
-                dirnames[:] = []
-                continue
             dirnames.sort()
             for name in sorted(names):
                 if name.endswith(SUFFIXES):
@@ -54,11 +49,8 @@ def self_test(program):
     with tempfile.TemporaryDirectory() as root:
         shutil.copy(style, os.path.join(root, ".clang-format"))
         os.makedirs(os.path.join(root, "agent"))
-        os.makedirs(os.path.join(root, "fuzz", "seeds"))
         with open(os.path.join(root, "agent", "Good.cpp"), "w") as f:
             f.write("int Twice(int n) { return 2 * n; }\n")
-        with open(os.path.join(root, "fuzz", "seeds", "input.c"), "w") as f:
-            f.write("int   not_source ;\n")
         if unformatted(root, program):
             return ["a formatted file was reported"]
         with open(os.path.join(root, "agent", "Bad.cpp"), "w") as f:
