@@ -20,7 +20,6 @@
 #include <string>
 #include <vector>
 
-#include "agent/DeviceInfo.h"
 #include "agent/TovelAgent.h"
 #include "platform/CryptoApi.h"
 #include "platform/NetClassKey.h"
@@ -87,10 +86,7 @@ std::string CertParams(const char* file) { return R"([")" + ReadFile(kPkiDir / f
 // The MAC list the adapter stand-in reports for this machine.
 std::string ThisMachinesMacList() {
   MountNetClassKey();
-  char* pszMacInfo = nullptr;
-  EXPECT_EQ(GetNetInfoString(&pszMacInfo), 0);
-  const std::unique_ptr<char[]> macInfo(pszMacInfo);
-  return pszMacInfo == nullptr ? "<none>" : pszMacInfo;
+  return agenttest::MacList();
 }
 
 TEST(AgentEndToEndTest, EncryptsThisMachinesMacListForTheServer) {

@@ -1,10 +1,12 @@
 #include "tests/agent/AgentTestSupport.h"
 
+#include <gtest/gtest.h>
 #include <openssl/rsa.h>
 
 #include <cstdio>
 
 #include "Host/Misc.h"
+#include "agent/DeviceInfo.h"
 #include "platform/NetClassKey.h"
 #include "platform/Registry.h"
 #include "platform/Threads.h"
@@ -53,6 +55,14 @@ FakeNetwork::~FakeNetwork() {
 void FakeNetwork::AddAdapter(const FakeAdapter& adapter, bool physical) {
   adapters.push_back(adapter);
   classKey.push_back(ClassSubKey{Widen(adapter.name), physical ? 0x84u : 0x1u});
+}
+
+std::string MacList() {
+  char* pszMacInfo = nullptr;
+  const HRESULT hResult = GetNetInfoString(&pszMacInfo);
+  EXPECT_EQ(hResult, S_OK);
+  const std::unique_ptr<char[]> macInfo(pszMacInfo);
+  return pszMacInfo == nullptr ? "<none>" : pszMacInfo;
 }
 
 std::optional<std::string> DecryptPkcs1(EVP_PKEY* key, const std::vector<unsigned char>& cipher) {

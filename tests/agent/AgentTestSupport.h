@@ -51,6 +51,10 @@ class FakeNetwork {
 
 std::u16string Widen(const std::string& ascii);
 
+// The MAC list GetNetInfoString gives ("<none>" for none); a call that fails
+// fails the test.
+std::string MacList();
+
 }  // namespace agenttest
 
 #include <openssl/evp.h>

@@ -19,6 +19,7 @@ namespace {
 using agenttest::ClassSubKey;
 using agenttest::FakeAdapter;
 using agenttest::FakeNetwork;
+using agenttest::MacList;
 
 constexpr bool kPhysical = true;
 constexpr bool kVirtual = false;
@@ -34,14 +35,6 @@ FakeAdapter Connected(const std::string& name, std::vector<std::uint8_t> mac) {
 }
 FakeAdapter Disconnected(const std::string& name, std::vector<std::uint8_t> mac) {
   return {name, std::move(mac), "", ""};
-}
-
-std::string MacList() {
-  char* pszMacInfo = nullptr;
-  HRESULT hResult = GetNetInfoString(&pszMacInfo);
-  EXPECT_EQ(hResult, S_OK);
-  const std::unique_ptr<char[]> macInfo(pszMacInfo);
-  return pszMacInfo == nullptr ? "<none>" : pszMacInfo;
 }
 
 struct AdapterRow {
