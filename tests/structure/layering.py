@@ -84,6 +84,9 @@ def check_includes(root):
     for rel in stack_files(root):
         layer = layer_of(rel)
         used[rel] = set()
+        if layer is None:
+            faults.append(f"{rel}: belongs to no layer (the layers of Host/ are its top-level files)")
+            continue
         for number, name, target in includes_of(root, rel):
             if target is None:
                 faults.append(f"{rel}:{number}: includes \"{name}\", which is not in the stack")
@@ -216,6 +219,7 @@ def self_test():
          ["resources includes"]),
         ("out of the stack", {"agent/TovelAgent.h": '#include "tools/lib/HostProcess.h"\n',
                               "tools/lib/HostProcess.h": ""}, ["not in the stack"]),
+        ("a file in a subfolder of Host", {"Host/json/Reader.h": '#include "Host/Misc.h"\n'}, ["belongs to no layer"]),
     ]
     # target -> (folder, sources, links) of the clean tree
     targets = {
