@@ -31,15 +31,6 @@ GUID RandomGuid() {
   return guid;
 }
 
-// The result of registering a provider of the control GUID whose callback does
-// nothing (for the cases where registering is refused).
-ULONG RegisterWithoutCallback(const GUID& guid) {
-  TRACE_GUID_REGISTRATION registration{&guid, nullptr};
-  TRACEHANDLE handle = 0;
-  auto callback = [](WMIDPREQUESTCODE, void*, ULONG*, void*) -> ULONG { return 0; };
-  return RegisterTraceGuidsW(callback, nullptr, &guid, 1, &registration, nullptr, nullptr, &handle);
-}
-
 // A control GUID of this test's own; its enable state goes at the end.
 class TestGuid {
  public:
@@ -458,7 +449,7 @@ TEST(EtwProviderTest, ControlBlocksArePrivateToTheirUser) {
   auto session = TraceSession::Start(UniqueSessionName("etw"));
   ASSERT_TRUE(session);
   EXPECT_EQ(session->EnableProvider(guid, 0xF, 5), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(RegisterWithoutCallback(guid), static_cast<ULONG>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(RecordingProvider(guid).result(), static_cast<ULONG>(ERROR_ACCESS_DENIED));
 
   // A session record of another user does not answer the query.
   const std::string name = UniqueSessionName("query");
@@ -650,7 +641,7 @@ TEST(EtwFolderTest, AFolderOfAnotherUserIsNeverTrusted) {
   EXPECT_EQ(TraceSession::Start(UniqueSessionName("other"), &error), nullptr);
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
   const GUID guid = RandomGuid();
-  EXPECT_EQ(RegisterWithoutCallback(guid), static_cast<ULONG>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(RecordingProvider(guid).result(), static_cast<ULONG>(ERROR_ACCESS_DENIED));
   EVENT_TRACE_PROPERTIES properties{};
   properties.Wnode.BufferSize = sizeof(properties);
   EXPECT_EQ(ControlTraceW(0, u"GlobalLogger", &properties, EVENT_TRACE_CONTROL_QUERY),
