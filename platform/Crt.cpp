@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "platform/LastError.h"
-#include "platform/Posix.h"
+#include "platform/RetryOnInterrupt.h"
 #include "platform/Threads.h"
 
 using tovel::FailWithLastError;

@@ -12,7 +12,8 @@
 #include <cstring>
 
 #include "platform/EtwShared.h"
-#include "platform/Posix.h"
+#include "platform/RetryOnInterrupt.h"
+#include "platform/UniqueFd.h"
 
 namespace {
 

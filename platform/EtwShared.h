@@ -28,7 +28,7 @@
 #include <string>
 
 #include "platform/Etw.h"
-#include "platform/Posix.h"
+#include "platform/UniqueFd.h"
 
 namespace etw {
 

@@ -1,42 +1,12 @@
 // Private to platform/: helpers for the POSIX calls the stand-ins are built on.
-// RetryOnInterrupt has a header of its own, which the tools use too.
+// RetryOnInterrupt and UniqueFd have headers of their own, which the tools use
+// too.
 #pragma once
 
 #include <dirent.h>
-#include <unistd.h>
-
-#include <utility>
 
 #include "platform/RetryOnInterrupt.h"
+#include "platform/UniqueFd.h"
 #include "platform/UniquePtr.h"
-
-namespace tovel {
-
-// An owned file descriptor (-1: none), closed on destruction.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    reset(other.release());
-    return *this;
-  }
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  // Gives the descriptor up to the caller.
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
-
-}  // namespace tovel
 
 TOVEL_DEFINE_DELETER(DIR, closedir);
