@@ -618,13 +618,12 @@ TEST(EtwFolderTest, OnlyAPrivateFolderOfThisUserIsUsed) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const fs::path path = c.make();
-    int fd = etw::OpenPrivateFolder(path.string());
-    EXPECT_EQ(fd >= 0, c.accepted);
-    if (fd >= 0) {
+    const tovel::UniqueFd fd = etw::OpenPrivateFolder(path.string());
+    EXPECT_EQ(fd.get() >= 0, c.accepted);
+    if (fd.get() >= 0) {
       struct stat st {};
-      ASSERT_EQ(fstat(fd, &st), 0);
+      ASSERT_EQ(fstat(fd.get(), &st), 0);
       EXPECT_EQ(st.st_mode & 0777, 0700u);
-      close(fd);
     }
   }
 }
@@ -634,7 +633,7 @@ TEST(EtwFolderTest, AFolderOfAnotherUserIsNeverTrusted) {
   const PrivateTraceFolder place("other");
   std::filesystem::create_directory(place.folder());
   ASSERT_EQ(chown(place.folder().c_str(), 65534, 65534), 0);
-  EXPECT_LT(etw::OpenPrivateFolder(place.folder().string()), 0);
+  EXPECT_LT(etw::OpenPrivateFolder(place.folder().string()).get(), 0);
 
   // Nothing of tracing works there: no session, no registration, no query.
   DWORD error = 0;
