@@ -4,6 +4,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <ifaddrs.h>
 #include <limits.h>
 #include <pthread.h>
 
@@ -15,6 +16,7 @@
 #include "platform/UniquePtr.h"
 
 TOVEL_DEFINE_DELETER(DIR, closedir);
+TOVEL_DEFINE_DELETER(ifaddrs, freeifaddrs);
 
 namespace tovel {
 
