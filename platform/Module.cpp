@@ -29,16 +29,6 @@ std::string OwnExecutablePath() {
   return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
 }
 
-// UTF-8 form of a module name; empty when it cannot be converted.
-std::string ToUtf8(const char16_t* text) {
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 1) return {};
-  std::string out(static_cast<std::size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), bytes, nullptr, nullptr);
-  out.resize(static_cast<std::size_t>(bytes) - 1);
-  return out;
-}
-
 }  // namespace
 
 HMODULE GetModuleHandleW(const char16_t* moduleName) {
@@ -47,7 +37,7 @@ HMODULE GetModuleHandleW(const char16_t* moduleName) {
     return handle != nullptr ? handle : FailWithLastError(ERROR_MOD_NOT_FOUND, HMODULE{nullptr});
   }
 
-  const std::string name = ToUtf8(moduleName);
+  const std::string name = Utf16ToUtf8(moduleName);  // empty when it cannot be converted
   if (name.empty()) return FailWithLastError(ERROR_MOD_NOT_FOUND, nullptr);
   // The executable by its path or file name.
   const std::string exe = OwnExecutablePath();

@@ -211,3 +211,14 @@ std::u16string Utf8ToUtf16(std::string_view text) {
   MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), count);
   return wide;
 }
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+  if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX)) return {};
+  const int size = static_cast<int>(text.size());
+  const int count =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+  if (count <= 0) return {};
+  std::string narrow(static_cast<std::size_t>(count), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), size, narrow.data(), count, nullptr, nullptr);
+  return narrow;
+}
