@@ -227,24 +227,24 @@ ULONG UnregisterTraceGuids(TRACEHANDLE registrationHandle) {
 }
 
 TRACEHANDLE GetTraceLoggerHandle(void* buffer) {
-  if (buffer == nullptr) return FailWithLastError(ERROR_INVALID_HANDLE, TRACEHANDLE{0});
+  if (buffer == nullptr) return FailWithLastError<TRACEHANDLE>(ERROR_INVALID_HANDLE, 0);
   WNODE_HEADER header;
   std::memcpy(&header, buffer, sizeof(header));
-  if (header.HistoricalContext == 0) return FailWithLastError(ERROR_INVALID_HANDLE, TRACEHANDLE{0});
+  if (header.HistoricalContext == 0) return FailWithLastError<TRACEHANDLE>(ERROR_INVALID_HANDLE, 0);
   return header.HistoricalContext;
 }
 
 ULONG GetTraceEnableFlags(TRACEHANDLE loggerHandle) {
   std::lock_guard lock(TablesMutex());
   auto it = EnableStates().find(loggerHandle);
-  if (it == EnableStates().end()) return FailWithLastError(ERROR_INVALID_HANDLE, 0);
+  if (it == EnableStates().end()) return FailWithLastError<ULONG>(ERROR_INVALID_HANDLE, 0);
   return it->second.enableFlags;
 }
 
 UCHAR GetTraceEnableLevel(TRACEHANDLE loggerHandle) {
   std::lock_guard lock(TablesMutex());
   auto it = EnableStates().find(loggerHandle);
-  if (it == EnableStates().end()) return FailWithLastError(ERROR_INVALID_HANDLE, 0);
+  if (it == EnableStates().end()) return FailWithLastError<UCHAR>(ERROR_INVALID_HANDLE, 0);
   return it->second.enableLevel;
 }
 

@@ -34,11 +34,11 @@ std::string OwnExecutablePath() {
 HMODULE GetModuleHandleW(const char16_t* moduleName) {
   if (moduleName == nullptr) {
     HMODULE handle = OwnExecutable();
-    return handle != nullptr ? handle : FailWithLastError(ERROR_MOD_NOT_FOUND, HMODULE{nullptr});
+    return handle != nullptr ? handle : FailWithLastError<HMODULE>(ERROR_MOD_NOT_FOUND, nullptr);
   }
 
   const std::string name = Utf16ToUtf8(moduleName);  // empty when it cannot be converted
-  if (name.empty()) return FailWithLastError(ERROR_MOD_NOT_FOUND, nullptr);
+  if (name.empty()) return FailWithLastError<HMODULE>(ERROR_MOD_NOT_FOUND, nullptr);
   // The executable by its path or file name.
   const std::string exe = OwnExecutablePath();
   if (!exe.empty() && (name == exe || name == exe.substr(exe.rfind('/') + 1)))
@@ -47,7 +47,7 @@ HMODULE GetModuleHandleW(const char16_t* moduleName) {
   // A shared object only when it is already loaded; the reference that
   // RTLD_NOLOAD takes is given back at once, the object stays loaded.
   HMODULE handle = ::dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
-  if (handle == nullptr) return FailWithLastError(ERROR_MOD_NOT_FOUND, nullptr);
+  if (handle == nullptr) return FailWithLastError<HMODULE>(ERROR_MOD_NOT_FOUND, nullptr);
   ::dlclose(handle);
   return handle;
 }
