@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "platform/LastError.h"
-#include "platform/Threads.h"
 #include "platform/Unicode.h"
 
 using tovel::FailWithLastError;

@@ -15,7 +15,6 @@
 #include "platform/EtwShared.h"
 #include "platform/LastError.h"
 #include "platform/Posix.h"
-#include "platform/Threads.h"
 
 using tovel::FailWithLastError;
 

@@ -8,7 +8,6 @@
 #include <string>
 
 #include "platform/LastError.h"
-#include "platform/Threads.h"
 #include "platform/Unicode.h"
 
 using tovel::FailWithLastError;
