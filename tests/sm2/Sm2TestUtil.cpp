@@ -75,15 +75,17 @@ void QueueK(const BIGNUM* k) { g_queuedK.emplace_back(k != nullptr ? BN_dup(k) :
 
 size_t PendingK() { return g_queuedK.size(); }
 
+void ClearQueuedK() { g_queuedK.clear(); }
+
 void Sm2Test::SetUp() {
-  g_queuedK.clear();
+  ClearQueuedK();
   sm2_set_nonce_source(DrawQueuedK, nullptr);
   ERR_clear_error();
 }
 
 void Sm2Test::TearDown() {
   sm2_restore_nonce_source();
-  g_queuedK.clear();
+  ClearQueuedK();
 }
 
 PeerKey NewPeerKey() {
