@@ -64,7 +64,7 @@ int sm2_compute_z(const unsigned char* id, int idlen, const BIGNUM* a, const BIG
   unsigned char z[SM3_DIGEST_LENGTH];
   SM3_CTX ctx;
   if (!sm3_init(&ctx) || !sm3_update(&ctx, entl, sizeof(entl)) ||
-      (idlen > 0 && !sm3_update(&ctx, id, static_cast<uint32_t>(idlen))) ||
+      (idlen > 0 && !sm3_update(&ctx, id, static_cast<size_t>(idlen))) ||
       !sm3_update(&ctx, fields, sizeof(fields)) || !sm3_final(z, &ctx)) {
     return 0;
   }

@@ -254,7 +254,7 @@ int sm2sig_digest_update(void* vctx, const unsigned char* data, size_t datalen) 
     return 0;
   }
   if (ctx->sm3) {
-    return sm3_update_any(&ctx->sm3ctx, data, datalen);
+    return sm3_update(&ctx->sm3ctx, data, datalen);
   }
   return EVP_DigestUpdate(ctx->mdctx, data, datalen);
 }
