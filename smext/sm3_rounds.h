@@ -2,7 +2,7 @@
 // Each path supplies the message words; the rounds are the same code, built
 // for each path's instruction set: each path includes this file inside its
 // own namespace and target options (so there is no include guard), after
-// <bit> and <cstdint>. Everything here has internal linkage.
+// "smext/sm_bits.h". Everything here has internal linkage.
 
 #ifndef SM3_INLINE
 // Forced inline: the rounds pass the eight words by reference, and these
@@ -32,8 +32,8 @@ SM3_INLINE uint32_t Kept(uint32_t x) {
   return x;
 }
 
-SM3_INLINE uint32_t P0(uint32_t x) { return x ^ std::rotl(x, 9) ^ std::rotl(x, 17); }
-SM3_INLINE uint32_t P1(uint32_t x) { return x ^ std::rotl(x, 15) ^ std::rotl(x, 23); }
+SM3_INLINE uint32_t P0(uint32_t x) { return XorRotl<9, 17>(x); }
+SM3_INLINE uint32_t P1(uint32_t x) { return XorRotl<15, 23>(x); }
 
 // One round in place: the caller rotates the roles of the eight words, so
 // only B, D, F and H change here (D takes TT1, H takes P0(TT2)). w is W[j],
