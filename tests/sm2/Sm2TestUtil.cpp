@@ -60,9 +60,9 @@ namespace {
 // A null entry stands for a failing draw.
 std::deque<BnPtr> g_queuedK;
 
-int DrawQueuedK(BIGNUM* k, const BIGNUM* n, void* ctx) {
+int DrawQueuedK(BIGNUM* k, const BIGNUM* n) {
   if (g_queuedK.empty()) {
-    return sm2_random_nonce(k, n, ctx);
+    return sm2_random_nonce(k, n);
   }
   const BnPtr queued = std::move(g_queuedK.front());
   g_queuedK.pop_front();
@@ -79,7 +79,7 @@ void ClearQueuedK() { g_queuedK.clear(); }
 
 void Sm2Test::SetUp() {
   ClearQueuedK();
-  sm2_set_nonce_source(DrawQueuedK, nullptr);
+  sm2_set_nonce_source(DrawQueuedK);
   ERR_clear_error();
 }
 
