@@ -21,8 +21,8 @@ struct SmCipherRecordFields {
 };
 
 // A new record with these fields, or null (the object unknown or a set-up failure).
-// Without ASN.1 parameter functions: callers set EVP_CIPH_FLAG_CUSTOM_ASN1 so
-// that the library answers -1 for them instead of its default IV handling.
+// The record claims ASN.1 parameter handling of its own and has none, so that
+// the library answers -1 for the parameters instead of its default IV handling.
 inline EVP_CIPHER* sm_new_cipher_record(const SmCipherRecordFields& fields) {
   const int nid = sm_obj_nid(fields.object);
   if (nid == NID_undef) {
@@ -33,7 +33,7 @@ inline EVP_CIPHER* sm_new_cipher_record(const SmCipherRecordFields& fields) {
     return nullptr;
   }
   if (!EVP_CIPHER_meth_set_iv_length(cipher, fields.ivLength) ||
-      !EVP_CIPHER_meth_set_flags(cipher, fields.flags) ||
+      !EVP_CIPHER_meth_set_flags(cipher, fields.flags | EVP_CIPH_FLAG_CUSTOM_ASN1) ||
       !EVP_CIPHER_meth_set_init(cipher, fields.init) ||
       !EVP_CIPHER_meth_set_do_cipher(cipher, fields.doCipher) ||
       !EVP_CIPHER_meth_set_impl_ctx_size(cipher, fields.contextSize)) {
