@@ -35,15 +35,15 @@ struct ScalarWords {
       w[j] = LoadBe32(block + 4 * j);
     }
   }
-  SM3_INLINE void Prepare(unsigned j) {
+  SM_INLINE void Prepare(unsigned j) {
     const unsigned k = j + 12;
     if (k >= 16 && k < 68) {
       w[k] = sm3rounds::P1(w[k - 16] ^ w[k - 9] ^ std::rotl(w[k - 3], 15)) ^
              std::rotl(w[k - 13], 7) ^ w[k - 6];
     }
   }
-  SM3_INLINE uint32_t W(unsigned j) const { return w[j]; }
-  SM3_INLINE uint32_t Wp(unsigned j) const { return w[j] ^ w[j + 4]; }
+  SM_INLINE uint32_t W(unsigned j) const { return w[j]; }
+  SM_INLINE uint32_t Wp(unsigned j) const { return w[j] ^ w[j + 4]; }
 };
 
 sm3_compress_fn CompressFor(sm3_impl impl) {
