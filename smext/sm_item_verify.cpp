@@ -239,7 +239,7 @@ int verify_signed_item(const ASN1_ITEM* it, const X509_ALGOR* algorithm,
     Raise(ERR_R_EVP_LIB);
     return 0;
   }
-  // The DER encoding of the signed part, wiped before it is freed.
+  // The DER encoding of what is signed, wiped before it is freed.
   unsigned char* der = nullptr;
   const int derLen = ASN1_item_i2d(static_cast<const ASN1_VALUE*>(value), &der, it);
   tovel::OpenSslSecretPtr<unsigned char> encoding(
