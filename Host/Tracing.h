@@ -48,14 +48,6 @@ using namespace TraceKindNames;
 #include "resources/trace/TraceMessageFiles.inc"
 #undef TRACE_MESSAGE
 
-// Message numbers of the step log and function series.
-constexpr USHORT TRACE_MSG_LINE_OK = TraceMsg::StepLog::LineOk.nNumber;
-constexpr USHORT TRACE_MSG_LINE_FAILED = TraceMsg::StepLog::LineFailed.nNumber;
-constexpr USHORT TRACE_MSG_FUNCTION_ENTRY = TraceMsg::Function::Entry.nNumber;
-constexpr USHORT TRACE_MSG_FUNCTION_EXIT = TraceMsg::Function::Exit.nNumber;
-constexpr USHORT TRACE_MSG_HRESULT_NEGATIVE = TraceMsg::Function::HResultNegative.nNumber;
-constexpr USHORT TRACE_MSG_HRESULT = TraceMsg::Function::HResult.nNumber;
-
 // The provider's enable state; the control callback writes it while the host's
 // threads read it, each field as one atomic unit.
 struct TraceEnableState {

@@ -211,7 +211,7 @@ TEST_F(TracingTest, OnlyErrorFlagShowsFailedNarrowLinesOnly) {
   ASSERT_EQ(records.size(), 2u);
   for (const TraceRecord& record : records) {
     EXPECT_TRUE(record.series == TraceSeries_StepLog);
-    EXPECT_EQ(record.number, TRACE_MSG_LINE_FAILED);
+    EXPECT_EQ(record.number, TraceMsg::StepLog::LineFailed.nNumber);
   }
   EXPECT_NE(NarrowField(records[0].fields[0]).find("failed step"), std::string::npos);
   EXPECT_NE(NarrowField(records[1].fields[0]).find("openssl step"), std::string::npos);
@@ -229,8 +229,8 @@ TEST_F(TracingTest, FunctionTracesCarryTheName) {
     { TraceHelper helper(c.name); }
     auto records = CollectUntilMarker();
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].number, TRACE_MSG_FUNCTION_ENTRY);
-    EXPECT_EQ(records[1].number, TRACE_MSG_FUNCTION_EXIT);
+    EXPECT_EQ(records[0].number, TraceMsg::Function::Entry.nNumber);
+    EXPECT_EQ(records[1].number, TraceMsg::Function::Exit.nNumber);
     for (const TraceRecord& record : records) {
       EXPECT_TRUE(record.series == TraceSeries_Function);
       EXPECT_TRUE(record.fields.at(0) == WideBytes(c.sent));
