@@ -207,7 +207,4 @@ void TraceSendValues(const TraceMessageId<Kinds...>& stMessage, const Values&...
   do {                                                                                       \
     if (TraceEnabled((message).dwFlag)) TraceSendValues(message __VA_OPT__(, ) __VA_ARGS__); \
   } while (0)
-#define TRACE_POINT(message)                                      \
-  do {                                                            \
-    if (TraceEnabled((message).dwFlag)) TraceSendValues(message); \
-  } while (0)
+#define TRACE_POINT(message) TRACE_VALUES(message)
