@@ -12,3 +12,15 @@ inline constexpr TraceKind INT64 = TraceKind::INT64;
 inline constexpr TraceKind STR = TraceKind::STR;
 inline constexpr TraceKind WSTR = TraceKind::WSTR;
 }  // namespace TraceKindNames
+
+// The name of a kind in the .def rows and the description file.
+constexpr const char* TraceKindName(TraceKind kind) {
+  switch (kind) {
+    case TraceKind::INT32: return "INT32";
+    case TraceKind::HEX32: return "HEX32";
+    case TraceKind::INT64: return "INT64";
+    case TraceKind::STR: return "STR";
+    case TraceKind::WSTR: return "WSTR";
+  }
+  return "?";
+}

@@ -19,17 +19,6 @@ namespace {
 
 using namespace TraceKindNames;
 
-const char* KindName(TraceKind kind) {
-  switch (kind) {
-    case TraceKind::INT32: return "INT32";
-    case TraceKind::HEX32: return "HEX32";
-    case TraceKind::INT64: return "INT64";
-    case TraceKind::STR: return "STR";
-    case TraceKind::WSTR: return "WSTR";
-  }
-  return "?";
-}
-
 enum SeriesIndex {
 #define TRACE_SERIES(name, ...) SeriesIndex_##name,
 #include "resources/trace/Series.def"
@@ -116,7 +105,7 @@ int main(int argc, char** argv) {
         << "\t";
     if (row->kinds.empty()) out << "-";
     for (std::size_t i = 0; i < row->kinds.size(); ++i)
-      out << (i ? "," : "") << KindName(row->kinds[i]);
+      out << (i ? "," : "") << TraceKindName(row->kinds[i]);
     out << "\t" << row->text << "\n";
   }
   out.close();
