@@ -132,7 +132,6 @@ inline TraceArg MakeTraceArg(char16_t* pszText) {
 
 // Sends one message of a series with its values in order (no test of flags;
 // a message with more than TRACE_MAX_VALUES values is not sent).
-constexpr std::size_t TRACE_MAX_VALUES = 8;
 void TraceSendMessage(const GUID& stSeries, USHORT nNumber, std::initializer_list<TraceArg> args);
 
 // Whether a value of type T may stand for a value of kind K: a text of its

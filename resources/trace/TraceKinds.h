@@ -1,7 +1,12 @@
 // Kinds of the values of a trace message (see README.md in this folder).
 #pragma once
 
+#include <cstddef>
+
 enum class TraceKind : unsigned char { INT32, HEX32, INT64, STR, WSTR };
+
+// The most values one message carries.
+constexpr std::size_t TRACE_MAX_VALUES = 8;
 
 // The bare names the .def rows use for the kinds; code that expands rows
 // brings them into scope with a using-directive.
