@@ -77,12 +77,12 @@ Bytes OurDerCiphertext() {
   if (!sm2_encrypt(Sm2CurveNid(), f.digest.data(), 32, f.x, f.y, raw.data())) {
     return {};
   }
-  SM2Cipher* cipher = sm2_cipher_from_raw(raw.data(), static_cast<int>(raw.size()));
+  const tovel::UniquePtr<SM2Cipher> cipher(
+      sm2_cipher_from_raw(raw.data(), static_cast<int>(raw.size())));
   unsigned char* der = nullptr;
-  const int len = cipher != nullptr ? sm2_cipher_encode(cipher, &der) : 0;
+  const int len = cipher != nullptr ? sm2_cipher_encode(cipher.get(), &der) : 0;
   Bytes out(der, der + (len > 0 ? len : 0));
   OPENSSL_free(der);
-  sm2_cipher_free(cipher);
   return out;
 }
 
@@ -158,11 +158,12 @@ void BM_Decrypt_Ours(benchmark::State& state) {
   unsigned char plain[200];
   for (auto _ : state) {
     const unsigned char* p = der.data();
-    SM2Cipher* cipher = sm2_cipher_decode(nullptr, &p, static_cast<long>(der.size()));
+    const tovel::UniquePtr<SM2Cipher> cipher(
+        sm2_cipher_decode(nullptr, &p, static_cast<long>(der.size())));
     int rawLen = 0;
-    const int ok = cipher != nullptr && sm2_cipher_to_raw(cipher, raw, sizeof(raw), &rawLen) &&
+    const int ok = cipher != nullptr &&
+                   sm2_cipher_to_raw(cipher.get(), raw, sizeof(raw), &rawLen) &&
                    sm2_decrypt(Sm2CurveNid(), raw, rawLen, f.d, plain);
-    sm2_cipher_free(cipher);
     if (!ok) {
       return Fail(state, "decrypt failed");
     }

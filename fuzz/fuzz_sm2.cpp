@@ -76,29 +76,28 @@ void ItemStable(const Bytes& in, const ASN1_ITEM* pItem) {
 void Sm2CipherTarget(const Bytes& in) {
   ItemStable(in, ASN1_ITEM_rptr(SM2Cipher));
   const unsigned char* p = in.data();
-  SM2Cipher* pCipher = sm2_cipher_decode(nullptr, &p, static_cast<long>(in.size()));
+  const tovel::UniquePtr<SM2Cipher> pCipher(
+      sm2_cipher_decode(nullptr, &p, static_cast<long>(in.size())));
   if (pCipher == nullptr) return;
   unsigned char* pbyDer = nullptr;
-  const int nDer = sm2_cipher_encode(pCipher, &pbyDer);
+  const int nDer = sm2_cipher_encode(pCipher.get(), &pbyDer);
   fuzz::Check(nDer > 0, "sm2_cipher_encode failed", View(in));
   Bytes raw(in.size() + SM2_CIPHERTEXT_OVERHEAD);
   int nRaw = 0;
-  if (sm2_cipher_to_raw(pCipher, raw.data(), raw.size(), &nRaw) == 1) {
+  if (sm2_cipher_to_raw(pCipher.get(), raw.data(), raw.size(), &nRaw) == 1) {
     fuzz::Check(nRaw > SM2_CIPHERTEXT_OVERHEAD && static_cast<std::size_t>(nRaw) <= raw.size() &&
                     raw[0] == 0x04,
                 "sm2_cipher_to_raw wrote a malformed raw form", View(in));
-    SM2Cipher* pBack = sm2_cipher_from_raw(raw.data(), nRaw);
+    const tovel::UniquePtr<SM2Cipher> pBack(sm2_cipher_from_raw(raw.data(), nRaw));
     fuzz::Check(pBack != nullptr, "a raw form made from SM2Cipher is refused", View(in));
     unsigned char* pbyAgain = nullptr;
-    const int nAgain = sm2_cipher_encode(pBack, &pbyAgain);
+    const int nAgain = sm2_cipher_encode(pBack.get(), &pbyAgain);
     fuzz::Check(
         nAgain == nDer && Bytes(pbyAgain, pbyAgain + nAgain) == Bytes(pbyDer, pbyDer + nDer),
         "SM2Cipher -> raw -> SM2Cipher changed the value", View(in));
     OPENSSL_free(pbyAgain);
-    sm2_cipher_free(pBack);
   }
   OPENSSL_free(pbyDer);
-  sm2_cipher_free(pCipher);
 }
 
 void PrivateKeyTarget(const Bytes& in) {
@@ -151,15 +150,15 @@ void DecryptTarget(const Bytes& in) {
   if (nOk == 0)
     fuzz::Check(out == Bytes(nOut, 0xA5), "a failed decryption wrote its output", View(in));
 
-  SM2Cipher* pCipher = sm2_cipher_from_raw(in.data(), static_cast<int>(in.size()));
+  const tovel::UniquePtr<SM2Cipher> pCipher(
+      sm2_cipher_from_raw(in.data(), static_cast<int>(in.size())));
   if (pCipher == nullptr) return;
   fuzz::Check(in.size() > SM2_CIPHERTEXT_OVERHEAD && in[0] == 0x04,
               "sm2_cipher_from_raw took a malformed raw form", View(in));
   Bytes raw(in.size());
   int nRaw = 0;
-  fuzz::Check(sm2_cipher_to_raw(pCipher, raw.data(), raw.size(), &nRaw) == 1 && raw == in,
+  fuzz::Check(sm2_cipher_to_raw(pCipher.get(), raw.data(), raw.size(), &nRaw) == 1 && raw == in,
               "raw -> SM2Cipher -> raw changed the bytes", View(in));
-  sm2_cipher_free(pCipher);
 }
 
 void RoundTripTarget(const Bytes& m) {
@@ -174,13 +173,13 @@ void RoundTripTarget(const Bytes& m) {
           plain == m,
       "decryption did not give the message back", View(m));
 
-  SM2Cipher* pCipher = sm2_cipher_from_raw(c.data(), static_cast<int>(c.size()));
+  const tovel::UniquePtr<SM2Cipher> pCipher(
+      sm2_cipher_from_raw(c.data(), static_cast<int>(c.size())));
   fuzz::Check(pCipher != nullptr, "sm2_cipher_from_raw refused a ciphertext", View(c));
   Bytes raw(c.size());
   int nRaw = 0;
-  fuzz::Check(sm2_cipher_to_raw(pCipher, raw.data(), raw.size(), &nRaw) == 1 && raw == c,
+  fuzz::Check(sm2_cipher_to_raw(pCipher.get(), raw.data(), raw.size(), &nRaw) == 1 && raw == c,
               "raw -> SM2Cipher -> raw changed the ciphertext", View(c));
-  sm2_cipher_free(pCipher);
 
   // One changed byte, at a place and with a value the message picks.
   std::size_t nHash = 0;
@@ -198,12 +197,12 @@ void RoundTripTarget(const Bytes& m) {
 // Decodes a DER SM2Cipher and decrypts its raw form; nullopt when either fails.
 std::optional<Bytes> DecryptDer(const Bytes& in) {
   const unsigned char* p = in.data();
-  SM2Cipher* pCipher = sm2_cipher_decode(nullptr, &p, static_cast<long>(in.size()));
+  tovel::UniquePtr<SM2Cipher> pCipher(sm2_cipher_decode(nullptr, &p, static_cast<long>(in.size())));
   if (pCipher == nullptr) return std::nullopt;
   Bytes raw(in.size() + SM2_CIPHERTEXT_OVERHEAD);
   int nRaw = 0;
-  const bool bRaw = sm2_cipher_to_raw(pCipher, raw.data(), raw.size(), &nRaw) == 1;
-  sm2_cipher_free(pCipher);
+  const bool bRaw = sm2_cipher_to_raw(pCipher.get(), raw.data(), raw.size(), &nRaw) == 1;
+  pCipher.reset();
   if (!bRaw) return std::nullopt;
   fuzz::Check(nRaw > SM2_CIPHERTEXT_OVERHEAD, "sm2_cipher_to_raw wrote no message", View(in));
   const std::size_t nOut = static_cast<std::size_t>(nRaw) - SM2_CIPHERTEXT_OVERHEAD;

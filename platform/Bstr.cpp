@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "platform/LastError.h"
-#include "platform/Threads.h"
 #include "platform/Unicode.h"
 
 using tovel::FailWithLastError;
@@ -29,16 +28,16 @@ unsigned char* PrefixOf(BSTR bstr) {
 BSTR SysAllocString(const char16_t* text) {
   if (text == nullptr) return nullptr;
   const std::size_t length = wcslen16(text);
-  if (length > kMaxLength) return FailWithLastError(ERROR_OUTOFMEMORY, nullptr);
+  if (length > kMaxLength) return FailWithLastError<BSTR>(ERROR_OUTOFMEMORY, nullptr);
   return SysAllocStringLen(text, static_cast<UINT>(length));
 }
 
 BSTR SysAllocStringLen(const char16_t* text, UINT length) {
-  if (length > kMaxLength) return FailWithLastError(ERROR_OUTOFMEMORY, nullptr);
+  if (length > kMaxLength) return FailWithLastError<BSTR>(ERROR_OUTOFMEMORY, nullptr);
   const std::size_t bytes = std::size_t{length} * sizeof(char16_t);
   auto* block =
       static_cast<unsigned char*>(std::malloc(sizeof(LengthPrefix) + bytes + sizeof(char16_t)));
-  if (block == nullptr) return FailWithLastError(ERROR_OUTOFMEMORY, nullptr);
+  if (block == nullptr) return FailWithLastError<BSTR>(ERROR_OUTOFMEMORY, nullptr);
   const LengthPrefix prefix = static_cast<LengthPrefix>(bytes);
   std::memcpy(block, &prefix, sizeof prefix);
   auto* textStart = block + sizeof(LengthPrefix);

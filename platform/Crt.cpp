@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "platform/LastError.h"
-#include "platform/Posix.h"
+#include "platform/RetryOnInterrupt.h"
 #include "platform/Threads.h"
 
 using tovel::FailWithLastError;
@@ -27,7 +27,7 @@ namespace {
 template <class T>
 T FailWithErrno(int errnoValue, T result) {
   errno = errnoValue;
-  return FailWithLastError(Win32ErrorFromErrno(errnoValue), result);
+  return FailWithLastError<T>(Win32ErrorFromErrno(errnoValue), result);
 }
 
 // A transfer larger than INT_MAX could not report its count.

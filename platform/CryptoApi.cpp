@@ -124,25 +124,28 @@ bool IsSingleDerCertificate(const BYTE* pbEncoded, std::size_t cbEncoded) {
 
 PCCERT_CONTEXT CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded,
                                             DWORD cbCertEncoded) {
-  constexpr PCCERT_CONTEXT kNone = nullptr;
   if ((dwCertEncodingType & X509_ASN_ENCODING) == 0)
-    return FailWithLastError(static_cast<DWORD>(E_INVALIDARG), kNone);
-  if (cbCertEncoded == 0) return FailWithLastError(CRYPT_E_ASN1_EOD, kNone);
-  if (pbCertEncoded == nullptr) return FailWithLastError(static_cast<DWORD>(E_INVALIDARG), kNone);
+    return FailWithLastError<PCCERT_CONTEXT>(static_cast<DWORD>(E_INVALIDARG), nullptr);
+  if (cbCertEncoded == 0) return FailWithLastError<PCCERT_CONTEXT>(CRYPT_E_ASN1_EOD, nullptr);
+  if (pbCertEncoded == nullptr)
+    return FailWithLastError<PCCERT_CONTEXT>(static_cast<DWORD>(E_INVALIDARG), nullptr);
   // a certificate is a SEQUENCE
-  if (pbCertEncoded[0] != 0x30) return FailWithLastError(CRYPT_E_ASN1_BADTAG, kNone);
-  if (cbCertEncoded > 0x7FFFFFFFu) return FailWithLastError(CRYPT_E_ASN1_CORRUPT, kNone);
+  if (pbCertEncoded[0] != 0x30)
+    return FailWithLastError<PCCERT_CONTEXT>(CRYPT_E_ASN1_BADTAG, nullptr);
+  if (cbCertEncoded > 0x7FFFFFFFu)
+    return FailWithLastError<PCCERT_CONTEXT>(CRYPT_E_ASN1_CORRUPT, nullptr);
   const unsigned char* cursor = pbCertEncoded;
   tovel::UniquePtr<X509> cert(d2i_X509(nullptr, &cursor, static_cast<long>(cbCertEncoded)));
   if (!cert || !IsWholeEncoding(cert.get(), pbCertEncoded, cbCertEncoded, cursor))
-    return FailWithLastError(CRYPT_E_ASN1_CORRUPT, kNone);
+    return FailWithLastError<PCCERT_CONTEXT>(CRYPT_E_ASN1_CORRUPT, nullptr);
   try {
     auto holder = std::make_unique<CertContextHolder>();
     holder->encoded.assign(pbCertEncoded, cursor);
-    if (!Fill(*holder, cert.get())) return FailWithLastError(CRYPT_E_ASN1_CORRUPT, kNone);
+    if (!Fill(*holder, cert.get()))
+      return FailWithLastError<PCCERT_CONTEXT>(CRYPT_E_ASN1_CORRUPT, nullptr);
     return holder.release();
   } catch (const std::bad_alloc&) {
-    return FailWithLastError(ERROR_NOT_ENOUGH_MEMORY, kNone);
+    return FailWithLastError<PCCERT_CONTEXT>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
   }
 }
 
@@ -160,7 +163,7 @@ PCERT_EXTENSION CertFindExtension(const char* pszObjId, DWORD cExtensions,
         return &rgExtensions[i];
     }
   }
-  return FailWithLastError(CRYPT_E_NOT_FOUND, PCERT_EXTENSION{nullptr});
+  return FailWithLastError<PCERT_EXTENSION>(CRYPT_E_NOT_FOUND, nullptr);
 }
 
 BOOL CryptDecodeObjectEx(DWORD dwCertEncodingType, const char* lpszStructType,
@@ -168,24 +171,26 @@ BOOL CryptDecodeObjectEx(DWORD dwCertEncodingType, const char* lpszStructType,
                          void* /*pDecodePara*/, void* pvStructInfo, DWORD* pcbStructInfo) {
   if ((dwCertEncodingType & X509_ASN_ENCODING) == 0 || pcbStructInfo == nullptr ||
       (dwFlags & ~CRYPT_DECODE_NOCOPY_FLAG) != 0)
-    return FailWithLastError(static_cast<DWORD>(E_INVALIDARG), FALSE);
+    return FailWithLastError<BOOL>(static_cast<DWORD>(E_INVALIDARG), FALSE);
   if (lpszStructType == nullptr || std::strcmp(lpszStructType, szOID_KEY_USAGE) != 0)
-    return FailWithLastError(ERROR_FILE_NOT_FOUND, FALSE);
-  if (pbEncoded == nullptr || cbEncoded == 0) return FailWithLastError(CRYPT_E_ASN1_EOD, FALSE);
-  if (pbEncoded[0] != 0x03) return FailWithLastError(CRYPT_E_ASN1_BADTAG, FALSE);  // BIT STRING
+    return FailWithLastError<BOOL>(ERROR_FILE_NOT_FOUND, FALSE);
+  if (pbEncoded == nullptr || cbEncoded == 0)
+    return FailWithLastError<BOOL>(CRYPT_E_ASN1_EOD, FALSE);
+  if (pbEncoded[0] != 0x03)
+    return FailWithLastError<BOOL>(CRYPT_E_ASN1_BADTAG, FALSE);  // BIT STRING
 
   std::size_t length = 0, used = 0;
   if (!ReadDerLength(pbEncoded + 1, cbEncoded - 1, &length, &used))
-    return FailWithLastError(CRYPT_E_ASN1_EOD, FALSE);
+    return FailWithLastError<BOOL>(CRYPT_E_ASN1_EOD, FALSE);
   std::size_t header = 1 + used;
-  if (length > cbEncoded - header) return FailWithLastError(CRYPT_E_ASN1_EOD, FALSE);
+  if (length > cbEncoded - header) return FailWithLastError<BOOL>(CRYPT_E_ASN1_EOD, FALSE);
   // bytes after the value, or no unused-bits byte
   if (length < cbEncoded - header || length == 0)
-    return FailWithLastError(CRYPT_E_ASN1_CORRUPT, FALSE);
+    return FailWithLastError<BOOL>(CRYPT_E_ASN1_CORRUPT, FALSE);
   DWORD unusedBits = pbEncoded[header];
   std::size_t dataBytes = length - 1;
   if (unusedBits > 7 || (dataBytes == 0 && unusedBits != 0))
-    return FailWithLastError(CRYPT_E_ASN1_CORRUPT, FALSE);
+    return FailWithLastError<BOOL>(CRYPT_E_ASN1_CORRUPT, FALSE);
 
   std::size_t needed = sizeof(CRYPT_BIT_BLOB) + dataBytes;
   if (pvStructInfo == nullptr) {
@@ -194,7 +199,7 @@ BOOL CryptDecodeObjectEx(DWORD dwCertEncodingType, const char* lpszStructType,
   }
   if (*pcbStructInfo < needed) {
     *pcbStructInfo = static_cast<DWORD>(needed);
-    return FailWithLastError(ERROR_MORE_DATA, FALSE);
+    return FailWithLastError<BOOL>(ERROR_MORE_DATA, FALSE);
   }
   auto* blob = static_cast<CRYPT_BIT_BLOB*>(pvStructInfo);
   BYTE* data = reinterpret_cast<BYTE*>(blob + 1);

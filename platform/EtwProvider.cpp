@@ -3,8 +3,6 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <algorithm>
-
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -16,7 +14,7 @@
 
 #include "platform/EtwShared.h"
 #include "platform/LastError.h"
-#include "platform/Threads.h"
+#include "platform/Posix.h"
 
 using tovel::FailWithLastError;
 
@@ -159,7 +157,9 @@ void WatchControlBlock(Registration* reg, std::uint64_t seen) {
   reg->changed.notify_all();
 }
 
-// The watcher needs little stack: it reads the block and runs the callback.
+// The watcher runs detached on a small stack (it reads the block and runs the
+// callback): a host is started for one message and ends soon after, so the
+// thread's set-up and end stay cheap.
 constexpr std::size_t kWatcherStackBytes = 256 * 1024;
 
 void* RunWatcher(void* context) {
@@ -167,20 +167,6 @@ void* RunWatcher(void* context) {
   reg->watcher.store(pthread_self());
   WatchControlBlock(reg, reg->firstSeen);
   return nullptr;
-}
-
-// Starts the watcher detached, on a small stack: a host is started for one
-// message and ends soon after, so the thread's set-up and end stay cheap.
-bool StartWatcher(Registration* reg) {
-  pthread_attr_t attr;
-  pthread_t thread;
-  if (pthread_attr_init(&attr) != 0) return false;
-  bool started = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) == 0 &&
-                 pthread_attr_setstacksize(
-                     &attr, std::max<std::size_t>(kWatcherStackBytes, PTHREAD_STACK_MIN)) == 0 &&
-                 pthread_create(&thread, &attr, RunWatcher, reg) == 0;
-  pthread_attr_destroy(&attr);
-  return started;
 }
 
 }  // namespace
@@ -202,7 +188,7 @@ ULONG RegisterTraceGuidsW(WMIDPREQUEST requestAddress, void* requestContext,
   const std::uint64_t seen = sequence ? *sequence : kUnseen;
   Deliver(*reg, CurrentState(reg->mapping));
   reg->firstSeen = seen;
-  if (!StartWatcher(reg)) {
+  if (tovel::StartDetached(kWatcherStackBytes, RunWatcher, reg) != 0) {
     delete reg;
     return ERROR_NOT_ENOUGH_MEMORY;
   }
@@ -240,24 +226,24 @@ ULONG UnregisterTraceGuids(TRACEHANDLE registrationHandle) {
 }
 
 TRACEHANDLE GetTraceLoggerHandle(void* buffer) {
-  if (buffer == nullptr) return FailWithLastError(ERROR_INVALID_HANDLE, TRACEHANDLE{0});
+  if (buffer == nullptr) return FailWithLastError<TRACEHANDLE>(ERROR_INVALID_HANDLE, 0);
   WNODE_HEADER header;
   std::memcpy(&header, buffer, sizeof(header));
-  if (header.HistoricalContext == 0) return FailWithLastError(ERROR_INVALID_HANDLE, TRACEHANDLE{0});
+  if (header.HistoricalContext == 0) return FailWithLastError<TRACEHANDLE>(ERROR_INVALID_HANDLE, 0);
   return header.HistoricalContext;
 }
 
 ULONG GetTraceEnableFlags(TRACEHANDLE loggerHandle) {
   std::lock_guard lock(TablesMutex());
   auto it = EnableStates().find(loggerHandle);
-  if (it == EnableStates().end()) return FailWithLastError(ERROR_INVALID_HANDLE, 0);
+  if (it == EnableStates().end()) return FailWithLastError<ULONG>(ERROR_INVALID_HANDLE, 0);
   return it->second.enableFlags;
 }
 
 UCHAR GetTraceEnableLevel(TRACEHANDLE loggerHandle) {
   std::lock_guard lock(TablesMutex());
   auto it = EnableStates().find(loggerHandle);
-  if (it == EnableStates().end()) return FailWithLastError(ERROR_INVALID_HANDLE, 0);
+  if (it == EnableStates().end()) return FailWithLastError<UCHAR>(ERROR_INVALID_HANDLE, 0);
   return it->second.enableLevel;
 }
 

@@ -10,9 +10,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "platform/EtwShared.h"
-#include "platform/Posix.h"
+#include "platform/RetryOnInterrupt.h"
+#include "platform/UniqueFd.h"
 
 namespace {
 
@@ -25,20 +27,20 @@ std::uint64_t NewLoggerHandle() {
 }
 
 // A socket listening on the abstract name of a new logger handle.
-int ListenSessionSocket(std::uint64_t* loggerHandle) {
+tovel::UniqueFd ListenSessionSocket(std::uint64_t* loggerHandle) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     tovel::UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd) return -1;
+    if (!fd) return {};
     std::uint64_t handle = NewLoggerHandle();
     sockaddr_un address;
     socklen_t length = etw::SessionAddress(handle, &address);
     if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) == 0 &&
         listen(fd.get(), SOMAXCONN) == 0) {
       *loggerHandle = handle;
-      return fd.release();
+      return fd;
     }
   }
-  return -1;
+  return {};
 }
 
 // Claims the session record for the name, unless a live session holds it.
@@ -115,7 +117,7 @@ std::unique_ptr<TraceSession> TraceSession::Start(const std::string& name, DWORD
   }
   etw::RemoveStaleFiles();
   std::uint64_t loggerHandle = 0;
-  tovel::UniqueFd listener(ListenSessionSocket(&loggerHandle));
+  tovel::UniqueFd listener = ListenSessionSocket(&loggerHandle);
   if (!listener) {
     *error = ERROR_ACCESS_DENIED;
     return nullptr;
@@ -123,14 +125,14 @@ std::unique_ptr<TraceSession> TraceSession::Start(const std::string& name, DWORD
   *error = ClaimRecord(file, loggerHandle);
   if (*error != ERROR_SUCCESS) return nullptr;
   return std::unique_ptr<TraceSession>(
-      new TraceSession(name, loggerHandle, listener.release(), file));
+      new TraceSession(name, loggerHandle, std::move(listener), file));
 }
 
-TraceSession::TraceSession(std::string name, TRACEHANDLE loggerHandle, int listener,
+TraceSession::TraceSession(std::string name, TRACEHANDLE loggerHandle, tovel::UniqueFd listener,
                            std::string recordFile)
     : name_(std::move(name)),
       loggerHandle_(loggerHandle),
-      listener_(listener),
+      listener_(std::move(listener)),
       recordFile_(std::move(recordFile)) {}
 
 TraceSession::~TraceSession() {
@@ -139,8 +141,6 @@ TraceSession::~TraceSession() {
       mapping->WriteIfLogger(loggerHandle_, etw::ControlState{});
   }
   ReleaseRecord(recordFile_, loggerHandle_);
-  for (int peer : peers_) close(peer);
-  close(listener_);
 }
 
 DWORD TraceSession::EnableProvider(const GUID& controlGuid, ULONG enableFlags, UCHAR enableLevel) {
@@ -163,8 +163,8 @@ DWORD TraceSession::DisableProvider(const GUID& controlGuid) {
 std::optional<TraceRecord> TraceSession::Receive(std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    std::vector<pollfd> fds{{listener_, POLLIN, 0}};
-    for (int peer : peers_) fds.push_back({peer, POLLIN, 0});
+    std::vector<pollfd> fds{{listener_.get(), POLLIN, 0}};
+    for (const tovel::UniqueFd& peer : peers_) fds.push_back({peer.get(), POLLIN, 0});
     const int ready = tovel::RetryOnInterrupt([&] {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
           deadline - std::chrono::steady_clock::now());
@@ -174,8 +174,8 @@ std::optional<TraceRecord> TraceSession::Receive(std::chrono::milliseconds timeo
     if (ready <= 0) return std::nullopt;
     if (fds[0].revents & POLLIN) {
       for (int peer;
-           (peer = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;)
-        peers_.push_back(peer);
+           (peer = accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;)
+        peers_.emplace_back(peer);
     }
     TraceRecord record;
     if (TakeReady(fds, &record)) return record;
@@ -191,8 +191,8 @@ bool TraceSession::TakeReady(const std::vector<pollfd>& ready, TraceRecord* reco
         [&] { return recv(peer, buffer.data(), buffer.size(), MSG_DONTWAIT); });
     if (n < 0 && errno == EAGAIN) continue;
     if (n <= 0) {  // the sender has gone
-      close(peer);
-      peers_.erase(std::find(peers_.begin(), peers_.end(), peer));
+      peers_.erase(std::find_if(peers_.begin(), peers_.end(),
+                                [&](const tovel::UniqueFd& fd) { return fd.get() == peer; }));
       continue;
     }
     // Anything that is not a record is skipped.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/Etw.h"
+#include "platform/UniqueFd.h"
 
 // One received message (TraceMessage).
 struct TraceRecord {
@@ -62,13 +63,14 @@ class TraceSession {
   std::optional<TraceRecord> Receive(std::chrono::milliseconds timeout);
 
  private:
-  TraceSession(std::string name, TRACEHANDLE loggerHandle, int listener, std::string recordFile);
+  TraceSession(std::string name, TRACEHANDLE loggerHandle, tovel::UniqueFd listener,
+               std::string recordFile);
   // Reads one record from a sender that has one ready; false when none has.
   bool TakeReady(const std::vector<pollfd>& ready, TraceRecord* record);
   std::string name_;
   TRACEHANDLE loggerHandle_;
-  int listener_;            // where senders connect
-  std::vector<int> peers_;  // one connection per sending process
+  tovel::UniqueFd listener_;            // where senders connect
+  std::vector<tovel::UniqueFd> peers_;  // one connection per sending process
   std::string recordFile_;
   std::map<std::string, GUID> enabled_;  // by FormatGuid
 };

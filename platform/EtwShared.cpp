@@ -90,13 +90,14 @@ std::string ProviderFileName(const GUID& controlGuid) {
   return kProviderPrefix + FormatGuid(controlGuid);
 }
 
-int OpenUserFolder() { return OpenPrivateFolder(UserFolderPath()); }
+UniqueFd OpenUserFolder() { return OpenPrivateFolder(UserFolderPath()); }
 
-// Opens a file of this user's folder; -1 when the folder or file cannot be had.
-int OpenInFolder(const std::string& name, int flags) {
-  const UniqueFd dir(OpenUserFolder());
-  if (!dir) return -1;
-  return openat(dir.get(), name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+// Opens a file of this user's folder; none when the folder or file cannot be had.
+UniqueFd OpenInFolder(const std::string& name, int flags) {
+  const UniqueFd dir = OpenUserFolder();
+  if (!dir) return {};
+  return UniqueFd(
+      openat(dir.get(), name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
 }
 
 std::optional<ControlBlock> ReadBlock(int fd) {
@@ -218,15 +219,15 @@ void SetUserFolderForTesting(const std::string& path) {
   test.path = path;
 }
 
-int OpenPrivateFolder(const std::string& path) {
-  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return -1;
+UniqueFd OpenPrivateFolder(const std::string& path) {
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return {};
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd) return -1;
+  if (!fd) return {};
   struct stat st {};
   if (fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
       ((st.st_mode & 0777) != 0700 && fchmod(fd.get(), 0700) != 0))
-    return -1;
-  return fd.release();
+    return {};
+  return fd;
 }
 
 LockedFile::LockedFile(const std::string& name, bool create) : dir_(OpenUserFolder()), name_(name) {
@@ -251,14 +252,14 @@ void LockedFile::Remove() const {
 
 std::string ControlBlockPath(const GUID& controlGuid) {
   const std::string folder = UserFolderPath();
-  const UniqueFd made(OpenPrivateFolder(folder));  // the folder is made when missing
+  const UniqueFd made = OpenPrivateFolder(folder);  // the folder is made when missing
   return folder + "/" + ProviderFileName(controlGuid);
 }
 
 std::optional<ControlBlockMapping> ControlBlockMapping::Open(const GUID& controlGuid) {
   const std::string name = ProviderFileName(controlGuid);
   for (int attempt = 0; attempt < 8; ++attempt) {
-    UniqueFd file(OpenInFolder(name, O_RDWR | O_CREAT));
+    UniqueFd file = OpenInFolder(name, O_RDWR | O_CREAT);
     if (!file) return std::nullopt;
     const int fd = file.get();
     // Only a block of this user's own counts: whoever can write it decides
@@ -278,16 +279,15 @@ std::optional<ControlBlockMapping> ControlBlockMapping::Open(const GUID& control
     if (removed) continue;
     void* map = ok ? mmap(nullptr, sizeof(ControlBlock), PROT_READ, MAP_SHARED, fd, 0) : MAP_FAILED;
     if (map == MAP_FAILED) return std::nullopt;
-    return ControlBlockMapping(file.release(), map, UserFolderPath() + "/" + name);
+    return ControlBlockMapping(std::move(file), map, UserFolderPath() + "/" + name);
   }
   return std::nullopt;
 }
 
 ControlBlockMapping::ControlBlockMapping(ControlBlockMapping&& other) noexcept
-    : fd_(other.fd_), map_(other.map_), path_(std::move(other.path_)) {
-  other.fd_ = -1;
-  other.map_ = nullptr;
-}
+    : fd_(std::move(other.fd_)),
+      map_(std::exchange(other.map_, nullptr)),
+      path_(std::move(other.path_)) {}
 
 ControlBlockMapping& ControlBlockMapping::operator=(ControlBlockMapping&& other) noexcept {
   std::swap(fd_, other.fd_);
@@ -298,40 +298,39 @@ ControlBlockMapping& ControlBlockMapping::operator=(ControlBlockMapping&& other)
 
 ControlBlockMapping::~ControlBlockMapping() {
   if (map_ != nullptr) munmap(map_, sizeof(ControlBlock));
-  if (fd_ >= 0) close(fd_);
 }
 
 ControlState ControlBlockMapping::Read() const {
-  FileLock lock(fd_, LOCK_SH);
-  return lock.held() ? StateOf(ReadBlock(fd_)) : ControlState{};
+  FileLock lock(fd_.get(), LOCK_SH);
+  return lock.held() ? StateOf(ReadBlock(fd_.get())) : ControlState{};
 }
 
 std::optional<ControlState> ControlBlockMapping::TryRead() const {
-  FileLock lock(fd_, LOCK_SH, 20);
+  FileLock lock(fd_.get(), LOCK_SH, 20);
   if (!lock.held()) return std::nullopt;
-  return StateOf(ReadBlock(fd_));
+  return StateOf(ReadBlock(fd_.get()));
 }
 
 std::optional<std::uint32_t> ControlBlockMapping::Sequence() const {
   std::uint32_t sequence = 0;
-  if (pread(fd_, &sequence, sizeof(sequence), 0) != static_cast<ssize_t>(sizeof(sequence)))
+  if (pread(fd_.get(), &sequence, sizeof(sequence), 0) != static_cast<ssize_t>(sizeof(sequence)))
     return std::nullopt;
   return sequence;
 }
 
 bool ControlBlockMapping::WriteLocked(const ControlState& state) const {
-  return StoreBlock(fd_, map_, state);
+  return StoreBlock(fd_.get(), map_, state);
 }
 
 bool ControlBlockMapping::Write(const ControlState& state) const {
-  FileLock lock(fd_, LOCK_EX);
+  FileLock lock(fd_.get(), LOCK_EX);
   return lock.held() && WriteLocked(state);
 }
 
 bool ControlBlockMapping::WriteIfLogger(std::uint64_t expectedLogger,
                                         const ControlState& state) const {
-  FileLock lock(fd_, LOCK_EX);
-  if (!lock.held() || StateOf(ReadBlock(fd_)).loggerHandle != expectedLogger) return false;
+  FileLock lock(fd_.get(), LOCK_EX);
+  if (!lock.held() || StateOf(ReadBlock(fd_.get())).loggerHandle != expectedLogger) return false;
   return WriteLocked(state);
 }
 
@@ -353,20 +352,20 @@ bool ControlBlockMapping::MarkProviderInUse() const {
   lock.l_whence = SEEK_SET;
   lock.l_start = kInUseByte;
   lock.l_len = 1;
-  return fcntl(fd_, F_OFD_SETLK, &lock) == 0;
+  return fcntl(fd_.get(), F_OFD_SETLK, &lock) == 0;
 }
 
 bool ControlBlockMapping::IsCurrentFile() const {
   struct stat open {};
   struct stat named {};
-  return fstat(fd_, &open) == 0 && lstat(path_.c_str(), &named) == 0 &&
+  return fstat(fd_.get(), &open) == 0 && lstat(path_.c_str(), &named) == 0 &&
          open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
 void RemoveStaleFiles() {
   std::vector<std::string> names;
   {
-    UniqueFd dir(OpenUserFolder());
+    UniqueFd dir = OpenUserFolder();
     if (!dir) return;
     const tovel::UniquePtr<DIR> listing(fdopendir(dir.get()));
     if (!listing) return;
@@ -378,7 +377,7 @@ void RemoveStaleFiles() {
     }
   }
   for (const std::string& name : names) {
-    const UniqueFd file(OpenInFolder(name, O_RDWR));
+    const UniqueFd file = OpenInFolder(name, O_RDWR);
     if (!file) continue;
     const int fd = file.get();
     FileLock lock(fd, LOCK_EX, 1);  // a busy file is left for the next time
@@ -397,7 +396,7 @@ void RemoveStaleFiles() {
           StoreBlock(fd, nullptr, {});  // its watchers see the change at their next look
       }
       if (stale) {
-        const UniqueFd folder(OpenUserFolder());
+        const UniqueFd folder = OpenUserFolder();
         if (folder) unlinkat(folder.get(), name.c_str(), 0);
       }
     }
@@ -443,7 +442,7 @@ std::optional<std::uint64_t> FindLiveSession(const std::string& name) {
   SessionRecord record{};
   ssize_t n = -1;
   {
-    const UniqueFd fd(OpenInFolder(file, O_RDONLY));
+    const UniqueFd fd = OpenInFolder(file, O_RDONLY);
     if (!fd) return std::nullopt;
     if (IsOwnRegularFile(fd.get())) n = pread(fd.get(), &record, sizeof(record), 0);
   }

@@ -26,9 +26,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/Etw.h"
-#include "platform/Posix.h"
+#include "platform/UniqueFd.h"
 
 namespace etw {
 
@@ -91,10 +92,10 @@ class ControlBlockMapping {
   bool IsCurrentFile() const;
 
  private:
-  ControlBlockMapping(int fd, void* map, std::string path)
-      : fd_(fd), map_(map), path_(std::move(path)) {}
+  ControlBlockMapping(tovel::UniqueFd fd, void* map, std::string path)
+      : fd_(std::move(fd)), map_(map), path_(std::move(path)) {}
   bool WriteLocked(const ControlState& state) const;
-  int fd_;
+  tovel::UniqueFd fd_;
   void* map_;  // read-only, used only as the futex address
   std::string path_;
 };
@@ -105,10 +106,10 @@ std::string ControlBlockPath(const GUID& controlGuid);
 // This user's folder of control blocks and session records.
 std::string UserFolderPath();
 // Opens the folder at path as a directory descriptor, making it (mode 0700)
-// when it is missing. -1 when it is a symbolic link, not a folder, or owned
+// when it is missing. None when it is a symbolic link, not a folder, or owned
 // by another user; a folder of this user that others may enter is made
 // private first.
-int OpenPrivateFolder(const std::string& path);
+tovel::UniqueFd OpenPrivateFolder(const std::string& path);
 // Test seam: a folder used in place of this user's ("" restores it). A test
 // program may call this from a static initialiser to set the folder for the
 // whole program: nothing reads it before main.

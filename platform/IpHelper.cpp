@@ -18,6 +18,7 @@
 
 #include "platform/IpHelperLinux.h"
 #include "platform/LastError.h"
+#include "platform/Posix.h"
 #include "platform/Threads.h"
 
 using tovel::FailWithLastError;
@@ -62,19 +63,19 @@ std::vector<std::uint8_t> ParseHardwareAddress(const std::string& text) {
 
 // The first IPv4 address of every interface that has one, by name.
 DWORD ReadFirstIpv4Addresses(std::map<std::string, std::string>& ipv4ByName) {
-  ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) {
+  ifaddrs* first = nullptr;
+  if (getifaddrs(&first) != 0) {
     const DWORD error = Win32ErrorFromErrno(errno);
     return FailWithLastError(error);
   }
-  for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+  const tovel::UniquePtr<ifaddrs> list(first);
+  for (ifaddrs* entry = list.get(); entry != nullptr; entry = entry->ifa_next) {
     if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
     char text[INET_ADDRSTRLEN] = {};
     const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
     if (inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) != nullptr)
       ipv4ByName.emplace(entry->ifa_name, text);  // keeps the first one
   }
-  freeifaddrs(list);
   return ERROR_SUCCESS;
 }
 

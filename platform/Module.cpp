@@ -8,7 +8,6 @@
 #include <string>
 
 #include "platform/LastError.h"
-#include "platform/Threads.h"
 #include "platform/Unicode.h"
 
 using tovel::FailWithLastError;
@@ -29,26 +28,16 @@ std::string OwnExecutablePath() {
   return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
 }
 
-// UTF-8 form of a module name; empty when it cannot be converted.
-std::string ToUtf8(const char16_t* text) {
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 1) return {};
-  std::string out(static_cast<std::size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), bytes, nullptr, nullptr);
-  out.resize(static_cast<std::size_t>(bytes) - 1);
-  return out;
-}
-
 }  // namespace
 
 HMODULE GetModuleHandleW(const char16_t* moduleName) {
   if (moduleName == nullptr) {
     HMODULE handle = OwnExecutable();
-    return handle != nullptr ? handle : FailWithLastError(ERROR_MOD_NOT_FOUND, HMODULE{nullptr});
+    return handle != nullptr ? handle : FailWithLastError<HMODULE>(ERROR_MOD_NOT_FOUND, nullptr);
   }
 
-  const std::string name = ToUtf8(moduleName);
-  if (name.empty()) return FailWithLastError(ERROR_MOD_NOT_FOUND, nullptr);
+  const std::string name = Utf16ToUtf8(moduleName);  // empty when it cannot be converted
+  if (name.empty()) return FailWithLastError<HMODULE>(ERROR_MOD_NOT_FOUND, nullptr);
   // The executable by its path or file name.
   const std::string exe = OwnExecutablePath();
   if (!exe.empty() && (name == exe || name == exe.substr(exe.rfind('/') + 1)))
@@ -57,7 +46,7 @@ HMODULE GetModuleHandleW(const char16_t* moduleName) {
   // A shared object only when it is already loaded; the reference that
   // RTLD_NOLOAD takes is given back at once, the object stays loaded.
   HMODULE handle = ::dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
-  if (handle == nullptr) return FailWithLastError(ERROR_MOD_NOT_FOUND, nullptr);
+  if (handle == nullptr) return FailWithLastError<HMODULE>(ERROR_MOD_NOT_FOUND, nullptr);
   ::dlclose(handle);
   return handle;
 }

@@ -1,42 +1,40 @@
 // Private to platform/: helpers for the POSIX calls the stand-ins are built on.
-// RetryOnInterrupt has a header of its own, which the tools use too.
+// RetryOnInterrupt and UniqueFd have headers of their own, which the tools use
+// too.
 #pragma once
 
 #include <dirent.h>
-#include <unistd.h>
+#include <ifaddrs.h>
+#include <limits.h>
+#include <pthread.h>
 
-#include <utility>
+#include <algorithm>
+#include <cstddef>
 
 #include "platform/RetryOnInterrupt.h"
+#include "platform/UniqueFd.h"
 #include "platform/UniquePtr.h"
+
+TOVEL_DEFINE_DELETER(DIR, closedir);
+TOVEL_DEFINE_DELETER(ifaddrs, freeifaddrs);
 
 namespace tovel {
 
-// An owned file descriptor (-1: none), closed on destruction.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    reset(other.release());
-    return *this;
-  }
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  // Gives the descriptor up to the caller.
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
+// Starts a detached thread running entry(arg); 0 or the pthread error. A
+// stack size of 0 takes the default; a request below the system's least is
+// rounded up rather than refused.
+inline int StartDetached(std::size_t stackBytes, void* (*entry)(void*), void* arg) {
+  pthread_attr_t attr;
+  int rc = pthread_attr_init(&attr);
+  if (rc != 0) return rc;
+  rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  if (rc == 0 && stackBytes != 0)
+    rc = pthread_attr_setstacksize(
+        &attr, std::max(stackBytes, static_cast<std::size_t>(PTHREAD_STACK_MIN)));
+  pthread_t thread;
+  if (rc == 0) rc = pthread_create(&thread, &attr, entry, arg);
+  pthread_attr_destroy(&attr);
+  return rc;
+}
 
 }  // namespace tovel
-
-TOVEL_DEFINE_DELETER(DIR, closedir);

@@ -39,17 +39,17 @@ DWORD FormatMessageW(DWORD dwFlags, const void* lpSource, DWORD dwMessageId, DWO
                      char16_t* lpBuffer, DWORD nSize, void* pArguments) {
   if ((dwFlags & ~FORMAT_MESSAGE_IGNORE_INSERTS) != FORMAT_MESSAGE_FROM_SYSTEM ||
       lpSource != nullptr || pArguments != nullptr || lpBuffer == nullptr)
-    return FailWithLastError(ERROR_INVALID_PARAMETER, DWORD{0});
+    return FailWithLastError<DWORD>(ERROR_INVALID_PARAMETER, 0);
   WORD wLanguage = dwLanguageId == 0 ? GetResourceLanguage() : static_cast<WORD>(dwLanguageId);
   if (dwLanguageId > 0xFFFF ||
       (wLanguage != LANGID_ENGLISH_US && wLanguage != LANGID_CHINESE_SIMPLIFIED))
-    return FailWithLastError(ERROR_RESOURCE_LANG_NOT_FOUND, DWORD{0});
+    return FailWithLastError<DWORD>(ERROR_RESOURCE_LANG_NOT_FOUND, 0);
   const char16_t* pszText = FindResourceText(SystemMessageTable(), dwMessageId, wLanguage);
   if (pszText == nullptr && (dwMessageId & 0xFFFF0000u) == 0x80070000u)
     pszText = FindResourceText(SystemMessageTable(), dwMessageId & 0xFFFFu, wLanguage);
-  if (pszText == nullptr) return FailWithLastError(ERROR_MR_MID_NOT_FOUND, DWORD{0});
+  if (pszText == nullptr) return FailWithLastError<DWORD>(ERROR_MR_MID_NOT_FOUND, 0);
   std::size_t nLength = wcslen16(pszText);
-  if (nLength + 1 > nSize) return FailWithLastError(ERROR_INSUFFICIENT_BUFFER, DWORD{0});
+  if (nLength + 1 > nSize) return FailWithLastError<DWORD>(ERROR_INSUFFICIENT_BUFFER, 0);
   std::memcpy(lpBuffer, pszText, (nLength + 1) * sizeof(char16_t));
   return static_cast<DWORD>(nLength);
 }

@@ -6,13 +6,11 @@
 // apart by its tag.
 #include "platform/Threads.h"
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -22,6 +20,7 @@
 #include <unordered_map>
 
 #include "platform/LastError.h"
+#include "platform/Posix.h"
 
 using tovel::FailWithLastError;
 
@@ -167,23 +166,6 @@ void* RunThread(void* pStart) {
   return nullptr;
 }
 
-// Starts a detached thread running start; 0 or the pthread error.
-int StartDetached(std::size_t stackSize, ThreadStart* start) {
-  pthread_attr_t attr;
-  int rc = pthread_attr_init(&attr);
-  if (rc != 0) return rc;
-  rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  if (rc == 0 && stackSize != 0) {
-    // Like Windows, round a small request up rather than refuse it.
-    const std::size_t minimum = static_cast<std::size_t>(PTHREAD_STACK_MIN);
-    rc = pthread_attr_setstacksize(&attr, stackSize < minimum ? minimum : stackSize);
-  }
-  pthread_t thread;
-  if (rc == 0) rc = pthread_create(&thread, &attr, RunThread, start);
-  pthread_attr_destroy(&attr);
-  return rc;
-}
-
 // Registers a new object (null when its allocation failed); null on failure.
 HANDLE AddHandle(HandleObject* object) noexcept {
   if (object == nullptr) return nullptr;
@@ -232,7 +214,8 @@ HANDLE CreateThread(void* /*security*/, std::size_t stackSize, LPTHREAD_START_RO
   HANDLE handle = AddHandle(new (std::nothrow) ThreadObject);
   if (handle == nullptr) return FailWithLastError<HANDLE>(ERROR_NOT_ENOUGH_MEMORY, nullptr);
   std::unique_ptr<ThreadStart> start(new (std::nothrow) ThreadStart{routine, parameter});
-  const int rc = start ? StartDetached(stackSize, start.get()) : ENOMEM;
+  // Like Windows, a small stack request is rounded up rather than refused.
+  const int rc = start ? tovel::StartDetached(stackSize, RunThread, start.get()) : ENOMEM;
   if (rc != 0) {
     HandleTable::Instance().Remove(handle);
     return FailWithLastError<HANDLE>(Win32ErrorFromErrno(rc), nullptr);

@@ -138,11 +138,11 @@ int Transcode(const typename From::Unit* in, std::size_t count, typename To::Uni
     i += From::Decode(in + i, count - i, codePoint);
     needed += To::Length(codePoint);
     if (needed > static_cast<std::size_t>(INT_MAX))
-      return FailWithLastError(ERROR_INVALID_PARAMETER, 0);
+      return FailWithLastError<int>(ERROR_INVALID_PARAMETER, 0);
   }
   if (capacity == 0) return static_cast<int>(needed);
   if (needed > static_cast<std::size_t>(capacity))
-    return FailWithLastError(ERROR_INSUFFICIENT_BUFFER, 0);
+    return FailWithLastError<int>(ERROR_INSUFFICIENT_BUFFER, 0);
 
   for (std::size_t i = 0; i < count;) {
     char32_t codePoint;
@@ -168,7 +168,7 @@ DWORD CheckArguments(UINT codePage, DWORD flags, const void* in, int inCount, co
 int MultiByteToWideChar(UINT codePage, DWORD flags, const char* multiByte, int cbMultiByte,
                         char16_t* wideChar, int cchWideChar) {
   if (DWORD error = CheckArguments(codePage, flags, multiByte, cbMultiByte, wideChar, cchWideChar))
-    return FailWithLastError(error, 0);
+    return FailWithLastError<int>(error, 0);
   const std::size_t count =
       cbMultiByte == -1 ? std::strlen(multiByte) + 1 : static_cast<std::size_t>(cbMultiByte);
   return Transcode<Utf8, Utf16>(multiByte, count, wideChar, cchWideChar);
@@ -178,9 +178,9 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, const char16_t* wideChar, in
                         char* multiByte, int cbMultiByte, const char* defaultChar,
                         BOOL* usedDefaultChar) {
   if (DWORD error = CheckArguments(codePage, flags, wideChar, cchWideChar, multiByte, cbMultiByte))
-    return FailWithLastError(error, 0);
+    return FailWithLastError<int>(error, 0);
   if (defaultChar != nullptr || usedDefaultChar != nullptr)
-    return FailWithLastError(ERROR_INVALID_PARAMETER, 0);
+    return FailWithLastError<int>(ERROR_INVALID_PARAMETER, 0);
   const std::size_t count =
       cchWideChar == -1 ? wcslen16(wideChar) + 1 : static_cast<std::size_t>(cchWideChar);
   return Transcode<Utf16, Utf8>(wideChar, count, multiByte, cbMultiByte);
@@ -210,4 +210,15 @@ std::u16string Utf8ToUtf16(std::string_view text) {
   std::u16string wide(static_cast<std::size_t>(count), u'\0');
   MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), count);
   return wide;
+}
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+  if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX)) return {};
+  const int size = static_cast<int>(text.size());
+  const int count =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+  if (count <= 0) return {};
+  std::string narrow(static_cast<std::size_t>(count), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), size, narrow.data(), count, nullptr, nullptr);
+  return narrow;
 }

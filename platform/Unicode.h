@@ -35,6 +35,9 @@ std::string WellFormedUtf8(std::string_view text);
 // UTF-8 text as UTF-16, converted as MultiByteToWideChar converts it; empty
 // when the text is empty or cannot be converted.
 std::u16string Utf8ToUtf16(std::string_view text);
+// UTF-16 text as UTF-8, converted as WideCharToMultiByte converts it; empty
+// when the text is empty or cannot be converted.
+std::string Utf16ToUtf8(std::u16string_view text);
 
 // Length of a zero-terminated UTF-16 text in code units; 0 for null.
 std::size_t wcslen16(const char16_t* text);

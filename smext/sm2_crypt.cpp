@@ -49,7 +49,7 @@ int HashWithSecret(const SharedSecret& secret, const unsigned char* m, int mlen,
                    unsigned char out[kC3Len]) {
   SM3_CTX ctx;
   const int ok = sm3_init(&ctx) && sm3_update(&ctx, secret.bytes, 32) &&
-                 sm3_update(&ctx, m, static_cast<uint32_t>(mlen)) &&
+                 sm3_update(&ctx, m, static_cast<size_t>(mlen)) &&
                  sm3_update(&ctx, secret.bytes + 32, 32) && sm3_final(out, &ctx);
   OPENSSL_cleanse(&ctx, sizeof(ctx));
   return ok;
@@ -63,7 +63,7 @@ int sm2_kdf(const unsigned char* z, int zlen, uint32_t klen, unsigned char* out)
   }
   // Z is hashed once; each block continues from a copy of that state.
   SM3_CTX withZ;
-  if (!sm3_init(&withZ) || !sm3_update(&withZ, z, static_cast<uint32_t>(zlen))) {
+  if (!sm3_init(&withZ) || !sm3_update(&withZ, z, static_cast<size_t>(zlen))) {
     return 0;
   }
   const uint32_t wholeBlocks = klen / 256;

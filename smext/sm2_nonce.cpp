@@ -7,22 +7,18 @@ namespace {
 
 // Set only while no SM2 operation runs (see sm2_nonce.h).
 Sm2NonceSource g_source = sm2_random_nonce;
-void* g_sourceCtx = nullptr;
 
 }  // namespace
 
-int sm2_random_nonce(BIGNUM* k, const BIGNUM* n, void* /*ctx*/) { return BN_priv_rand_range(k, n); }
+int sm2_random_nonce(BIGNUM* k, const BIGNUM* n) { return BN_priv_rand_range(k, n); }
 
-void sm2_set_nonce_source(Sm2NonceSource fn, void* ctx) {
-  g_source = fn != nullptr ? fn : sm2_random_nonce;
-  g_sourceCtx = fn != nullptr ? ctx : nullptr;
-}
+void sm2_set_nonce_source(Sm2NonceSource fn) { g_source = fn; }
 
-void sm2_restore_nonce_source() { sm2_set_nonce_source(nullptr, nullptr); }
+void sm2_restore_nonce_source() { g_source = sm2_random_nonce; }
 
 int sm2_draw_k(BIGNUM* k, const BIGNUM* n) {
   do {
-    if (!g_source(k, n, g_sourceCtx)) {
+    if (!g_source(k, n)) {
       return 0;
     }
   } while (BN_is_zero(k));

@@ -9,14 +9,14 @@
 
 #include <openssl/bn.h>
 
-// Writes a value in [0, n) to k: 1, or 0 when the draw fails. ctx is the
-// pointer given to sm2_set_nonce_source. A draw of 0 is drawn again.
-using Sm2NonceSource = int (*)(BIGNUM* k, const BIGNUM* n, void* ctx);
+// Writes a value in [0, n) to k: 1, or 0 when the draw fails. A draw of 0 is
+// drawn again.
+using Sm2NonceSource = int (*)(BIGNUM* k, const BIGNUM* n);
 
 // The default source: uniform in [0, n) from the library's private generator.
-int sm2_random_nonce(BIGNUM* k, const BIGNUM* n, void* ctx);
+int sm2_random_nonce(BIGNUM* k, const BIGNUM* n);
 
-// Makes every later draw call fn(k, n, ctx); a null fn restores the default.
-void sm2_set_nonce_source(Sm2NonceSource fn, void* ctx);
+// Makes every later draw call fn (not null) until sm2_restore_nonce_source.
+void sm2_set_nonce_source(Sm2NonceSource fn);
 // Puts the default source back.
 void sm2_restore_nonce_source();

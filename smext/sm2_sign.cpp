@@ -91,19 +91,17 @@ ECDSA_SIG* sm2_sign(const BIGNUM* e, const BIGNUM* d, int nid) {
     SM2_RAISE(ERR_LIB_EC, SM2_FUNC_ECDSA_DO_SIGN, EC_R_INVALID_CURVE);
     return nullptr;
   }
-  ECDSA_SIG* sig = ECDSA_SIG_new();
+  tovel::UniquePtr<ECDSA_SIG> sig(ECDSA_SIG_new());
   tovel::UniquePtr<BIGNUM> r(BN_new()), s(BN_new());
-  if (sig == nullptr || !r || !s) {
-    ECDSA_SIG_free(sig);
+  if (!sig || !r || !s) {
     SM2_RAISE(ERR_LIB_ECDSA, SM2_FUNC_ECDSA_DO_SIGN, ERR_R_MALLOC_FAILURE);
     return nullptr;
   }
   if (!SignWithCurve(*curve, e, d, r.get(), s.get())) {
-    ECDSA_SIG_free(sig);
     return nullptr;
   }
-  ECDSA_SIG_set0(sig, r.release(), s.release());
-  return sig;
+  ECDSA_SIG_set0(sig.get(), r.release(), s.release());
+  return sig.release();
 }
 
 int sm2_verify(const ECDSA_SIG* sig, const BIGNUM* x, const BIGNUM* y, const BIGNUM* e, int nid) {
@@ -169,12 +167,10 @@ int sm2_verify_bytes(const unsigned char r[32], const unsigned char s[32],
       !sm2_bytes_to_bn(y, 32, yn.get()) || !sm2_bytes_to_bn(e, 32, en.get())) {
     return 0;
   }
-  ECDSA_SIG* sig = ECDSA_SIG_new();
-  if (sig == nullptr) {
+  tovel::UniquePtr<ECDSA_SIG> sig(ECDSA_SIG_new());
+  if (!sig) {
     return 0;
   }
-  ECDSA_SIG_set0(sig, rn.release(), sn.release());
-  const int ok = sm2_verify(sig, xn.get(), yn.get(), en.get(), sm_obj_nid(SM_OBJ_SM2_CURVE));
-  ECDSA_SIG_free(sig);
-  return ok == 1;
+  ECDSA_SIG_set0(sig.get(), rn.release(), sn.release());
+  return sm2_verify(sig.get(), xn.get(), yn.get(), en.get(), sm_obj_nid(SM_OBJ_SM2_CURVE)) == 1;
 }

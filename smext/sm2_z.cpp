@@ -64,7 +64,7 @@ int sm2_compute_z(const unsigned char* id, int idlen, const BIGNUM* a, const BIG
   unsigned char z[SM3_DIGEST_LENGTH];
   SM3_CTX ctx;
   if (!sm3_init(&ctx) || !sm3_update(&ctx, entl, sizeof(entl)) ||
-      (idlen > 0 && !sm3_update(&ctx, id, static_cast<uint32_t>(idlen))) ||
+      (idlen > 0 && !sm3_update(&ctx, id, static_cast<size_t>(idlen))) ||
       !sm3_update(&ctx, fields, sizeof(fields)) || !sm3_final(z, &ctx)) {
     return 0;
   }
@@ -73,18 +73,16 @@ int sm2_compute_z(const unsigned char* id, int idlen, const BIGNUM* a, const BIG
 }
 
 int sm2_default_z(const unsigned char x[32], const unsigned char y[32], unsigned char out[32]) {
-  BIGNUM* params[4] = {nullptr, nullptr, nullptr, nullptr};
+  tovel::UniquePtr<BIGNUM> params[4];
   tovel::UniquePtr<BIGNUM> xA(BN_new()), yA(BN_new());
   int ok = xA && yA;
   for (int i = 0; ok && i < 4; ++i) {
-    ok = BN_hex2bn(&params[i], kDefaultZParameters[i]) != 0;
+    BIGNUM* param = nullptr;
+    ok = BN_hex2bn(&param, kDefaultZParameters[i]) != 0;
+    params[i].reset(param);
   }
-  ok = ok && sm2_bytes_to_bn(x, 32, xA.get()) && sm2_bytes_to_bn(y, 32, yA.get()) &&
-       sm2_compute_z(reinterpret_cast<const unsigned char*>(SM2_DEFAULT_USER_ID),
-                     SM2_DEFAULT_USER_ID_LEN, params[0], params[1], params[2], params[3], xA.get(),
-                     yA.get(), out);
-  for (BIGNUM* param : params) {
-    BN_free(param);
-  }
-  return ok;
+  return ok && sm2_bytes_to_bn(x, 32, xA.get()) && sm2_bytes_to_bn(y, 32, yA.get()) &&
+         sm2_compute_z(reinterpret_cast<const unsigned char*>(SM2_DEFAULT_USER_ID),
+                       SM2_DEFAULT_USER_ID_LEN, params[0].get(), params[1].get(), params[2].get(),
+                       params[3].get(), xA.get(), yA.get(), out);
 }

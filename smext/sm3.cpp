@@ -35,15 +35,15 @@ struct ScalarWords {
       w[j] = LoadBe32(block + 4 * j);
     }
   }
-  SM3_INLINE void Prepare(unsigned j) {
+  SM_INLINE void Prepare(unsigned j) {
     const unsigned k = j + 12;
     if (k >= 16 && k < 68) {
       w[k] = sm3rounds::P1(w[k - 16] ^ w[k - 9] ^ std::rotl(w[k - 3], 15)) ^
              std::rotl(w[k - 13], 7) ^ w[k - 6];
     }
   }
-  SM3_INLINE uint32_t W(unsigned j) const { return w[j]; }
-  SM3_INLINE uint32_t Wp(unsigned j) const { return w[j] ^ w[j + 4]; }
+  SM_INLINE uint32_t W(unsigned j) const { return w[j]; }
+  SM_INLINE uint32_t Wp(unsigned j) const { return w[j] ^ w[j + 4]; }
 };
 
 sm3_compress_fn CompressFor(sm3_impl impl) {
@@ -138,7 +138,7 @@ int sm3_init(SM3_CTX* ctx) {
   return 1;
 }
 
-int sm3_update(SM3_CTX* ctx, const unsigned char* data, uint32_t len) {
+int sm3_update(SM3_CTX* ctx, const unsigned char* data, size_t len) {
   if (ctx == nullptr) {
     return 0;
   }
@@ -146,10 +146,10 @@ int sm3_update(SM3_CTX* ctx, const unsigned char* data, uint32_t len) {
     return 1;  // data may be null then
   }
   if (ctx->num > 0) {
-    const uint32_t room = SM3_CBLOCK - ctx->num;
+    const size_t room = SM3_CBLOCK - ctx->num;
     if (len < room) {
       std::memcpy(ctx->buf + ctx->num, data, len);
-      ctx->num += len;
+      ctx->num += static_cast<uint32_t>(len);
       return 1;
     }
     std::memcpy(ctx->buf + ctx->num, data, room);
@@ -158,31 +158,17 @@ int sm3_update(SM3_CTX* ctx, const unsigned char* data, uint32_t len) {
     len -= room;
   }
   // Whole blocks straight from the caller's data.
-  const uint32_t whole = len / SM3_CBLOCK;
+  const size_t whole = len / SM3_CBLOCK;
   if (whole > 0) {
     sm3_compress(ctx, data, whole);
-    data += size_t{whole} * SM3_CBLOCK;
+    data += whole * SM3_CBLOCK;
     len -= whole * SM3_CBLOCK;
   }
   if (len > 0) {
     std::memcpy(ctx->buf, data, len);
   }
-  ctx->num = len;
+  ctx->num = static_cast<uint32_t>(len);  // less than a block
   return 1;
-}
-
-int sm3_update_any(SM3_CTX* ctx, const unsigned char* data, size_t len) {
-  // Largest chunk handed to sm3_update at once: a whole number of blocks, so
-  // that the chunks of a long input are still compressed in place.
-  constexpr size_t kMaxChunk = size_t{1} << 30;
-  while (len > kMaxChunk) {
-    if (!sm3_update(ctx, data, static_cast<uint32_t>(kMaxChunk))) {
-      return 0;
-    }
-    data += kMaxChunk;
-    len -= kMaxChunk;
-  }
-  return sm3_update(ctx, data, static_cast<uint32_t>(len));
 }
 
 int sm3_final(unsigned char out[SM3_DIGEST_LENGTH], SM3_CTX* ctx) {

@@ -25,10 +25,7 @@ typedef struct SM3state_st {
 
 // Each returns 1, or 0 when ctx is null.
 int sm3_init(SM3_CTX* ctx);
-int sm3_update(SM3_CTX* ctx, const unsigned char* data, uint32_t len);
-// sm3_update for a count of any size: an input of 4 GiB or more goes to the
-// core in chunks (whole numbers of blocks) rather than being cut short.
-int sm3_update_any(SM3_CTX* ctx, const unsigned char* data, size_t len);
+int sm3_update(SM3_CTX* ctx, const unsigned char* data, size_t len);
 // Writes the 32-byte digest; the context needs sm3_init before further use.
 int sm3_final(unsigned char out[SM3_DIGEST_LENGTH], SM3_CTX* ctx);
 

@@ -16,7 +16,7 @@ int sm3_digest_init(EVP_MD_CTX* ctx) { return sm3_init(Sm3Data(ctx)); }
 
 // The library passes a size_t count, which the core takes in chunks.
 int sm3_digest_update(EVP_MD_CTX* ctx, const void* data, size_t count) {
-  return sm3_update_any(Sm3Data(ctx), static_cast<const unsigned char*>(data), count);
+  return sm3_update(Sm3Data(ctx), static_cast<const unsigned char*>(data), count);
 }
 
 int sm3_digest_final(EVP_MD_CTX* ctx, unsigned char* md) { return sm3_final(md, Sm3Data(ctx)); }

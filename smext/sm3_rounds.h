@@ -2,13 +2,7 @@
 // Each path supplies the message words; the rounds are the same code, built
 // for each path's instruction set: each path includes this file inside its
 // own namespace and target options (so there is no include guard), after
-// <bit> and <cstdint>. Everything here has internal linkage.
-
-#ifndef SM3_INLINE
-// Forced inline: the rounds pass the eight words by reference, and these
-// must stay in registers.
-#define SM3_INLINE inline __attribute__((always_inline))
-#endif
+// "smext/sm_bits.h". Everything here has internal linkage.
 
 namespace {
 
@@ -25,22 +19,22 @@ constexpr RoundConstants kRound;
 
 // The value as computed, as an opaque register: the compiler neither
 // re-associates across it nor moves the computation elsewhere.
-SM3_INLINE uint32_t Kept(uint32_t x) {
+SM_INLINE uint32_t Kept(uint32_t x) {
 #if defined(__GNUC__)
   __asm__("" : "+r"(x));
 #endif
   return x;
 }
 
-SM3_INLINE uint32_t P0(uint32_t x) { return x ^ std::rotl(x, 9) ^ std::rotl(x, 17); }
-SM3_INLINE uint32_t P1(uint32_t x) { return x ^ std::rotl(x, 15) ^ std::rotl(x, 23); }
+SM_INLINE uint32_t P0(uint32_t x) { return XorRotl<9, 17>(x); }
+SM_INLINE uint32_t P1(uint32_t x) { return XorRotl<15, 23>(x); }
 
 // One round in place: the caller rotates the roles of the eight words, so
 // only B, D, F and H change here (D takes TT1, H takes P0(TT2)). w is W[j],
 // wp is W'[j] = W[j] ^ W[j + 4].
 template <bool kEarly>
-SM3_INLINE void Round(uint32_t a, uint32_t& b, uint32_t c, uint32_t& d, uint32_t e, uint32_t& f,
-                      uint32_t g, uint32_t& h, uint32_t w, uint32_t wp, uint32_t t) {
+SM_INLINE void Round(uint32_t a, uint32_t& b, uint32_t c, uint32_t& d, uint32_t e, uint32_t& f,
+                     uint32_t g, uint32_t& h, uint32_t w, uint32_t wp, uint32_t t) {
   // A round waits on the A and E of the round before, so the sums take
   // those last: A <<< 12 + T_j is ready before E, and everything that TT1
   // and TT2 add to SS2 and SS1 is summed first. Kept() stops the compiler
@@ -63,8 +57,8 @@ SM3_INLINE void Round(uint32_t a, uint32_t& b, uint32_t c, uint32_t& d, uint32_t
 // that W(i) and Wp(i) are ready; eight rounds bring every word back to its
 // own role.
 template <bool kEarly, class Words>
-SM3_INLINE void EightRounds(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, uint32_t& e,
-                            uint32_t& f, uint32_t& g, uint32_t& h, Words& words, unsigned j) {
+SM_INLINE void EightRounds(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, uint32_t& e,
+                           uint32_t& f, uint32_t& g, uint32_t& h, Words& words, unsigned j) {
   words.Prepare(j + 0);
   Round<kEarly>(a, b, c, d, e, f, g, h, words.W(j + 0), words.Wp(j + 0), kRound.t[j + 0]);
   words.Prepare(j + 1);
@@ -86,7 +80,7 @@ SM3_INLINE void EightRounds(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d, 
 // The 64 rounds of one block on state, then the exclusive-or with the old
 // chaining value.
 template <class Words>
-SM3_INLINE void CompressBlock(uint32_t state[8], Words& words) {
+SM_INLINE void CompressBlock(uint32_t state[8], Words& words) {
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
   EightRounds<true>(a, b, c, d, e, f, g, h, words, 0);

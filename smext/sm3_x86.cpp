@@ -10,6 +10,8 @@
 
 #include <immintrin.h>
 
+#include "smext/sm_bits.h"
+
 // Each path is built for its own instruction set, the shared rounds too.
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2,bmi,bmi2"))), apply_to = function)

@@ -16,20 +16,20 @@
 #if SM3_X86_AVX512
 // One instruction for a rotation, one for the exclusive-or of three.
 template <int kBits>
-SM3_INLINE __m128i Rotl(__m128i x) {
+SM_INLINE __m128i Rotl(__m128i x) {
   return _mm_rol_epi32(x, kBits);
 }
 
-SM3_INLINE __m128i P1(__m128i x) {
+SM_INLINE __m128i P1(__m128i x) {
   return _mm_ternarylogic_epi32(x, Rotl<15>(x), Rotl<23>(x), 0x96);
 }
 #else
 template <int kBits>
-SM3_INLINE __m128i Rotl(__m128i x) {
+SM_INLINE __m128i Rotl(__m128i x) {
   return _mm_or_si128(_mm_slli_epi32(x, kBits), _mm_srli_epi32(x, 32 - kBits));
 }
 
-SM3_INLINE __m128i P1(__m128i x) {
+SM_INLINE __m128i P1(__m128i x) {
   return _mm_xor_si128(x, _mm_xor_si128(Rotl<15>(x), Rotl<23>(x)));
 }
 #endif
@@ -51,13 +51,13 @@ struct Expander {
   // as operands of their additions, which is cheaper than taking each word
   // out of the vector register; the empty statement keeps the compiler from
   // doing the latter.
-  SM3_INLINE static void Put(uint32_t* to, __m128i x) {
+  SM_INLINE static void Put(uint32_t* to, __m128i x) {
     auto* slot = reinterpret_cast<__m128i*>(to);
     _mm_store_si128(slot, x);
     __asm__("" : "+m"(*slot));
   }
 
-  SM3_INLINE void Load(const unsigned char* block, Schedule* to) {
+  SM_INLINE void Load(const unsigned char* block, Schedule* to) {
     out = to;
     const __m128i swap = _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
     v[0] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(block)), swap);
@@ -74,7 +74,7 @@ struct Expander {
 
   // V[k] for 4 <= k <= 16 (the words from j = 4k on), then the W' that it
   // completes.
-  SM3_INLINE void Step(unsigned k) {
+  SM_INLINE void Step(unsigned k) {
     const __m128i w16 = v[k - 4];                                 // W[j-16 .. j-13]
     const __m128i w13 = _mm_alignr_epi8(v[k - 3], v[k - 4], 12);  // W[j-13 .. j-10]
     const __m128i w9 = _mm_alignr_epi8(v[k - 2], v[k - 3], 12);   // W[j-9 .. j-6]
@@ -87,7 +87,7 @@ struct Expander {
     Put(out->w + 4 * k, v[k]);
     PutWp(k - 1);
   }
-  SM3_INLINE void PutWp(unsigned k) { Put(out->wp + 4 * k, _mm_xor_si128(v[k], v[k + 1])); }
+  SM_INLINE void PutWp(unsigned k) { Put(out->wp + 4 * k, _mm_xor_si128(v[k], v[k + 1])); }
 };
 
 // The words of the block being compressed come from a finished Schedule;
@@ -96,13 +96,13 @@ struct PipelinedWords {
   const Schedule* cur;
   Expander* next;  // null for the last block
 
-  SM3_INLINE void Prepare(unsigned j) {
+  SM_INLINE void Prepare(unsigned j) {
     if (next != nullptr && j % 4 == 0 && j / 4 + 4 <= 16) {
       next->Step(j / 4 + 4);
     }
   }
-  SM3_INLINE uint32_t W(unsigned j) const { return cur->w[j]; }
-  SM3_INLINE uint32_t Wp(unsigned j) const { return cur->wp[j]; }
+  SM_INLINE uint32_t W(unsigned j) const { return cur->w[j]; }
+  SM_INLINE uint32_t Wp(unsigned j) const { return cur->wp[j]; }
 };
 
 void Compress(uint32_t state[8], const unsigned char* blocks, size_t count) {

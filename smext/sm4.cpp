@@ -2,7 +2,6 @@
 #include "smext/sm4.h"
 
 #include <atomic>
-#include <bit>
 #include <cstring>
 
 #include <openssl/crypto.h>

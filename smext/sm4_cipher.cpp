@@ -39,8 +39,8 @@ int sm4_cbc_cipher_do(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned ch
 
 EVP_CIPHER* NewSm4CbcRecord() {
   return sm_new_cipher_record({SM_OBJ_SM4_CBC, SM4_BLOCK_SIZE, SM4_KEY_LENGTH, SM4_BLOCK_SIZE,
-                               EVP_CIPH_CBC_MODE | EVP_CIPH_FLAG_CUSTOM_ASN1, sm4_cbc_cipher_init,
-                               sm4_cbc_cipher_do, sizeof(SM4_KEY)});
+                               EVP_CIPH_CBC_MODE, sm4_cbc_cipher_init, sm4_cbc_cipher_do,
+                               sizeof(SM4_KEY)});
 }
 
 }  // namespace

@@ -8,7 +8,10 @@
 #include <cstdint>
 #include <cstring>
 
-#define SM_BITS_INLINE static inline __attribute__((always_inline))
+// Forced inline, for the cores' round helpers too: what they pass by
+// reference must stay in registers.
+#define SM_INLINE inline __attribute__((always_inline))
+#define SM_BITS_INLINE static SM_INLINE
 
 // Rotation of a 32-bit word to the left by n mod 32.
 static constexpr uint32_t rotl32(uint32_t x, unsigned n) {

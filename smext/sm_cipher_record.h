@@ -9,7 +9,7 @@
 #include "smext/sm_objects.h"
 
 // What tells one cipher record from another.
-struct SmCipherRecordSpec {
+struct SmCipherRecordFields {
   int object;  // an SM_OBJ_* number
   int blockSize;
   int keyLength;
@@ -20,23 +20,23 @@ struct SmCipherRecordSpec {
   int contextSize;  // cipher data per context
 };
 
-// A new record for spec, or null (the object unknown or a set-up failure).
-// Without ASN.1 parameter functions: callers set EVP_CIPH_FLAG_CUSTOM_ASN1 so
-// that the library answers -1 for them instead of its default IV handling.
-inline EVP_CIPHER* sm_new_cipher_record(const SmCipherRecordSpec& spec) {
-  const int nid = sm_obj_nid(spec.object);
+// A new record with these fields, or null (the object unknown or a set-up failure).
+// The record claims ASN.1 parameter handling of its own and has none, so that
+// the library answers -1 for the parameters instead of its default IV handling.
+inline EVP_CIPHER* sm_new_cipher_record(const SmCipherRecordFields& fields) {
+  const int nid = sm_obj_nid(fields.object);
   if (nid == NID_undef) {
     return nullptr;
   }
-  EVP_CIPHER* cipher = EVP_CIPHER_meth_new(nid, spec.blockSize, spec.keyLength);
+  EVP_CIPHER* cipher = EVP_CIPHER_meth_new(nid, fields.blockSize, fields.keyLength);
   if (cipher == nullptr) {
     return nullptr;
   }
-  if (!EVP_CIPHER_meth_set_iv_length(cipher, spec.ivLength) ||
-      !EVP_CIPHER_meth_set_flags(cipher, spec.flags) ||
-      !EVP_CIPHER_meth_set_init(cipher, spec.init) ||
-      !EVP_CIPHER_meth_set_do_cipher(cipher, spec.doCipher) ||
-      !EVP_CIPHER_meth_set_impl_ctx_size(cipher, spec.contextSize)) {
+  if (!EVP_CIPHER_meth_set_iv_length(cipher, fields.ivLength) ||
+      !EVP_CIPHER_meth_set_flags(cipher, fields.flags | EVP_CIPH_FLAG_CUSTOM_ASN1) ||
+      !EVP_CIPHER_meth_set_init(cipher, fields.init) ||
+      !EVP_CIPHER_meth_set_do_cipher(cipher, fields.doCipher) ||
+      !EVP_CIPHER_meth_set_impl_ctx_size(cipher, fields.contextSize)) {
     EVP_CIPHER_meth_free(cipher);
     return nullptr;
   }

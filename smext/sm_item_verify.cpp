@@ -17,31 +17,6 @@ constexpr int kFuncItemVerify = 197;
 
 void Raise(int reason) { SM2_RAISE(ERR_LIB_ASN1, kFuncItemVerify, reason); }
 
-// The DER encoding of the signed part, wiped before it is freed.
-class Encoding {
- public:
-  Encoding(const ASN1_ITEM* it, const void* value)
-      : len_(ASN1_item_i2d(static_cast<const ASN1_VALUE*>(value), &der_, it)) {}
-  ~Encoding() { Release(); }
-  Encoding(const Encoding&) = delete;
-  Encoding& operator=(const Encoding&) = delete;
-
-  bool ok() const { return der_ != nullptr && len_ > 0; }
-  const unsigned char* data() const { return der_; }
-  size_t size() const { return static_cast<size_t>(len_); }
-  void Release() {
-    if (der_ != nullptr) {
-      OPENSSL_cleanse(der_, static_cast<size_t>(len_));
-      OPENSSL_free(der_);
-      der_ = nullptr;
-    }
-  }
-
- private:
-  unsigned char* der_ = nullptr;
-  int len_;
-};
-
 // What the check needs of a key of the EC family. The library types keys on
 // the SM2 curve "SM2" and keeps them apart from "EC" keys; both are EC keys
 // here. A key with an EC_KEY behind it (EC keys, legacy keys) is read through
@@ -264,8 +239,12 @@ int verify_signed_item(const ASN1_ITEM* it, const X509_ALGOR* algorithm,
     Raise(ERR_R_EVP_LIB);
     return 0;
   }
-  Encoding encoding(it, value);
-  if (!encoding.ok()) {
+  // The DER encoding of what is signed, wiped before it is freed.
+  unsigned char* der = nullptr;
+  const int derLen = ASN1_item_i2d(static_cast<const ASN1_VALUE*>(value), &der, it);
+  tovel::OpenSslSecretPtr<unsigned char> encoding(
+      der, tovel::OpenSslClearFree(derLen > 0 ? static_cast<size_t>(derLen) : 0));
+  if (encoding == nullptr || derLen <= 0) {
     Raise(ERR_R_MALLOC_FAILURE);
     return -1;
   }
@@ -279,12 +258,13 @@ int verify_signed_item(const ASN1_ITEM* it, const X509_ALGOR* algorithm,
       !FeedDefaultZ(ctx.get(), key)) {
     return 0;
   }
-  if (sm2Core ? !EVP_DigestUpdate(ctx.get(), encoding.data(), encoding.size())
-              : !EVP_DigestVerifyUpdate(ctx.get(), encoding.data(), encoding.size())) {
+  const size_t derSize = static_cast<size_t>(derLen);
+  if (sm2Core ? !EVP_DigestUpdate(ctx.get(), encoding.get(), derSize)
+              : !EVP_DigestVerifyUpdate(ctx.get(), encoding.get(), derSize)) {
     Raise(ERR_R_EVP_LIB);
     return 0;
   }
-  encoding.Release();
+  encoding.reset();
   const int verified = sm2Core ? CheckSm2Digest(ctx.get(), key, signature)
                                : EVP_DigestVerifyFinal(ctx.get(), signature->data,
                                                        static_cast<size_t>(signature->length));

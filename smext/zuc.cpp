@@ -3,7 +3,6 @@
 #include "smext/zuc.h"
 
 #include <atomic>
-#include <bit>
 
 #include "smext/cpu_caps.h"
 #include "smext/sm_bits.h"
@@ -32,9 +31,9 @@ inline uint32_t MulPow2Mod31(uint32_t x, unsigned k) {
   return ((x << k) | (x >> (31 - k))) & kMask31;
 }
 
-ZUC_INLINE uint32_t L1(uint32_t x) { return XorRotl<2, 10, 18, 24>(x); }
+SM_INLINE uint32_t L1(uint32_t x) { return XorRotl<2, 10, 18, 24>(x); }
 
-ZUC_INLINE uint32_t L2(uint32_t x) { return XorRotl<8, 14, 22, 30>(x); }
+SM_INLINE uint32_t L2(uint32_t x) { return XorRotl<8, 14, 22, 30>(x); }
 
 // S0, S1, S0, S1 on the bytes of a word, from the most significant, as one
 // table of words per byte position.
@@ -51,7 +50,7 @@ struct SboxWords {
 };
 constexpr SboxWords kSbox;
 
-ZUC_INLINE uint32_t S(uint32_t x) {
+SM_INLINE uint32_t S(uint32_t x) {
   return kSbox.t[0][x >> 24] | kSbox.t[1][(x >> 16) & 0xFF] | kSbox.t[2][(x >> 8) & 0xFF] |
          kSbox.t[3][x & 0xFF];
 }
@@ -60,7 +59,7 @@ ZUC_INLINE uint32_t S(uint32_t x) {
 struct TableF {
   uint32_t r1, r2;
 
-  ZUC_INLINE uint32_t Next(uint32_t x0, uint32_t x1, uint32_t x2) {
+  SM_INLINE uint32_t Next(uint32_t x0, uint32_t x1, uint32_t x2) {
     const uint32_t w = (x0 ^ r1) + r2;
     const uint32_t w1 = r1 + x1;
     const uint32_t w2 = r2 ^ x2;

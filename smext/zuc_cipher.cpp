@@ -48,8 +48,8 @@ int zuc_cipher_do(EVP_CIPHER_CTX* ctx, unsigned char* out, const unsigned char* 
 // A stream cipher (mode bits 0).
 EVP_CIPHER* NewZucRecord() {
   return sm_new_cipher_record({SM_OBJ_ZUC, 1, ZUC_KEY_LENGTH, ZUC_IV_LENGTH,
-                               EVP_CIPH_VARIABLE_LENGTH | EVP_CIPH_FLAG_CUSTOM_ASN1,
-                               zuc_cipher_init, zuc_cipher_do, sizeof(ZUC_STATE)});
+                               EVP_CIPH_VARIABLE_LENGTH, zuc_cipher_init, zuc_cipher_do,
+                               sizeof(ZUC_STATE)});
 }
 
 }  // namespace

@@ -5,15 +5,12 @@
 // that includes it (under its own target options) keeps its own build of it.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #include "smext/sm_bits.h"
 #include "smext/zuc.h"
-
-#define ZUC_INLINE inline __attribute__((always_inline))
 
 namespace zucrounds {
 namespace {
@@ -64,8 +61,8 @@ constexpr uint32_t kMask31 = 0x7FFFFFFF;
 // 2^31 + 2^22, the second a value from 1 to 2^31 - 1, since the cells are
 // never 0. So the result is the residue with 0 written as 2^31 - 1, the
 // register's own form, and needs no further correction.
-ZUC_INLINE uint32_t WorkFeedback(uint32_t s0, uint32_t s4, uint32_t s10, uint32_t s13,
-                                 uint32_t s15) {
+SM_INLINE uint32_t WorkFeedback(uint32_t s0, uint32_t s4, uint32_t s10, uint32_t s13,
+                                uint32_t s15) {
   uint64_t sum = uint64_t{s0} * 257 + (uint64_t{s4} << 20) + (uint64_t{s10} << 21) +
                  (uint64_t{s13} << 17) + (uint64_t{s15} << 15);
   sum = (sum & kMask31) + (sum >> 31);
@@ -73,7 +70,7 @@ ZUC_INLINE uint32_t WorkFeedback(uint32_t s0, uint32_t s4, uint32_t s10, uint32_
 }
 
 // out = in ^ z, the word taken most significant byte first.
-ZUC_INLINE void XorWord(unsigned char* out, const unsigned char* in, uint32_t z) {
+SM_INLINE void XorWord(unsigned char* out, const unsigned char* in, uint32_t z) {
   StoreBe32(out, LoadBe32(in) ^ z);
 }
 
@@ -83,8 +80,8 @@ ZUC_INLINE void XorWord(unsigned char* out, const unsigned char* in, uint32_t z)
 // F is the path's non-linear function: F.Next(X0, X1, X2) returns W and
 // moves R1 and R2 on.
 template <class F>
-ZUC_INLINE void XorBlocks(ZUC_STATE* state, unsigned char* out, const unsigned char* in,
-                          size_t blocks, F& f) {
+SM_INLINE void XorBlocks(ZUC_STATE* state, unsigned char* out, const unsigned char* in,
+                         size_t blocks, F& f) {
   uint32_t s[16];
   std::memcpy(s, state->s, sizeof(s));
   uint32_t x0 = state->x[0], x1 = state->x[1], x2 = state->x[2], x3 = state->x[3];

@@ -82,8 +82,8 @@ __m128i Table16(const uint8_t (&t)[16]) {
                        t[12], t[13], t[14], t[15]);
 }
 
-ZUC_INLINE __m128i SboxBytes(__m128i x, const __m128i p1, const __m128i p2, const __m128i ta,
-                             const __m128i tb, const __m128i nibble, const __m128i odd) {
+SM_INLINE __m128i SboxBytes(__m128i x, const __m128i p1, const __m128i p2, const __m128i ta,
+                            const __m128i tb, const __m128i nibble, const __m128i odd) {
   const __m128i s1 =
       _mm_gf2p8affineinv_epi64_epi8(_mm_gf2p8affine_epi64_epi8(x, _mm_set1_epi64x(kS1Into), 0),
                                     _mm_set1_epi64x(kS1Out), kS1Constant);
@@ -111,7 +111,7 @@ struct VectorF {
   uint32_t R1() const { return static_cast<uint32_t>(_mm_extract_epi32(r, 1)); }
   uint32_t R2() const { return static_cast<uint32_t>(_mm_cvtsi128_si32(r)); }
 
-  ZUC_INLINE uint32_t Next(uint32_t x0, uint32_t x1, uint32_t x2) {
+  SM_INLINE uint32_t Next(uint32_t x0, uint32_t x1, uint32_t x2) {
     const uint64_t rr = static_cast<uint64_t>(_mm_cvtsi128_si64(r));
     const uint32_t w = (x0 ^ static_cast<uint32_t>(rr >> 32)) + static_cast<uint32_t>(rr);
     const __m128i x12 = _mm_cvtsi64_si128(static_cast<long long>((uint64_t{x1} << 32) | x2));

@@ -138,15 +138,7 @@ bool LoadDescriptions(const std::string& file, Descriptions* out) {
 std::string WideToUtf8(const std::vector<std::uint8_t>& bytes) {
   std::u16string wide(bytes.size() / 2, u'\0');
   std::memcpy(wide.data(), bytes.data(), wide.size() * 2);
-  wide = wide.substr(0, wide.find(u'\0'));
-  if (wide.empty()) return {};
-  int count = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
-                                  0, nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(count > 0 ? count : 0), '\0');
-  if (count > 0)
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), count,
-                        nullptr, nullptr);
-  return text;
+  return Utf16ToUtf8(std::u16string_view(wide).substr(0, wide.find(u'\0')));
 }
 
 // Takes one value of a kind from the front of data; false when it is not there.

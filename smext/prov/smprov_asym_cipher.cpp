@@ -1,20 +1,21 @@
 // Asymmetric cipher for "SM2": encryption to and decryption from the DER
 // SM2Cipher form.
+#include <memory>
 #include <new>
 
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
 #include <openssl/params.h>
 
+#include "platform/UniquePtr.h"
 #include "smext/prov/smprov_local.h"
 #include "smext/sm2_pkey.h"
 
 namespace {
 
 struct CipherCtx {
-  EC_KEY* key = nullptr;  // one reference held
+  tovel::UniquePtr<EC_KEY> key;  // one reference held
   SM2_PKEY_CTX pkey{};
-  ~CipherCtx() { EC_KEY_free(key); }
 };
 
 OSSL_FUNC_asym_cipher_newctx_fn sm2enc_newctx;
@@ -34,17 +35,16 @@ void sm2enc_freectx(void* vctx) { delete static_cast<CipherCtx*>(vctx); }
 
 void* sm2enc_dupctx(void* vctx) {
   const auto* src = static_cast<const CipherCtx*>(vctx);
-  auto* dst = new (std::nothrow) CipherCtx;
+  std::unique_ptr<CipherCtx> dst(new (std::nothrow) CipherCtx);
   if (dst == nullptr) {
     return nullptr;
   }
-  if (src->key != nullptr && !EC_KEY_up_ref(src->key)) {
-    delete dst;
+  if (src->key != nullptr && !EC_KEY_up_ref(src->key.get())) {
     return nullptr;
   }
-  dst->key = src->key;
-  dst->pkey.key = dst->key;
-  return dst;
+  dst->key.reset(src->key.get());
+  dst->pkey.key = dst->key.get();
+  return dst.release();
 }
 
 // One initialisation for both directions.
@@ -54,8 +54,7 @@ int sm2enc_init(void* vctx, void* provkey, const OSSL_PARAM params[]) {
   if (ctx == nullptr || key == nullptr || !EC_KEY_up_ref(key)) {
     return 0;
   }
-  EC_KEY_free(ctx->key);
-  ctx->key = key;
+  ctx->key.reset(key);
   ctx->pkey.key = key;
   return sm2enc_set_ctx_params(ctx, params);
 }

@@ -17,6 +17,7 @@
 #include "smext/sm4.h"
 #include "smext/sm_bits.h"
 #include "smext/zuc.h"
+#include "smext/zuc_impl.h"
 
 namespace {
 
@@ -63,13 +64,10 @@ void ZucStream(CipherCtx* ctx, unsigned char* out, const unsigned char* in, size
   for (; i < len && ctx->wordUsed < 4; ++i) {
     out[i] = in[i] ^ ctx->word[ctx->wordUsed++];
   }
-  for (; len - i >= 4; i += 4) {
-    const uint32_t w = zuc_keystream_word(&ctx->zuc);
-    out[i] = in[i] ^ static_cast<unsigned char>(w >> 24);
-    out[i + 1] = in[i + 1] ^ static_cast<unsigned char>(w >> 16);
-    out[i + 2] = in[i + 2] ^ static_cast<unsigned char>(w >> 8);
-    out[i + 3] = in[i + 3] ^ static_cast<unsigned char>(w);
-  }
+  // Whole words through the core's own loop (blocks included).
+  const size_t whole = (len - i) & ~size_t{3};
+  zuc_xor_stream(&ctx->zuc, out + i, in + i, whole);
+  i += whole;
   if (i < len) {
     StoreBe32(ctx->word, zuc_keystream_word(&ctx->zuc));
     ctx->wordUsed = 0;

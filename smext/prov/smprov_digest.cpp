@@ -38,7 +38,7 @@ void* sm3prov_dupctx(void* vctx) {
 int sm3prov_init(void* vctx, const OSSL_PARAM[]) { return sm3_init(static_cast<SM3_CTX*>(vctx)); }
 
 int sm3prov_update(void* vctx, const unsigned char* in, size_t inl) {
-  return sm3_update_any(static_cast<SM3_CTX*>(vctx), in, inl);
+  return sm3_update(static_cast<SM3_CTX*>(vctx), in, inl);
 }
 
 int sm3prov_final(void* vctx, unsigned char* out, size_t* outl, size_t outsz) {

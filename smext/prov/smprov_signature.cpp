@@ -5,6 +5,7 @@
 // default identity "1234567812345678".
 #include <string.h>
 
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -30,22 +31,19 @@ namespace {
 struct SigCtx {
   SmProvCtx* prov = nullptr;
   std::string propq;
-  EC_KEY* key = nullptr;  // one reference held
-  EVP_MD* md = nullptr;   // the digest accepted by the control (owned)
+  tovel::UniquePtr<EC_KEY> key;  // one reference held
+  tovel::UniquePtr<EVP_MD> md;   // the digest accepted by the control
   SM2_PKEY_CTX pkey{};
   // Digest-sign and digest-verify.
   bool digesting = false;
   bool sm3 = false;  // hashing with the SM3 core rather than mdctx
   SM3_CTX sm3ctx{};
-  EVP_MD_CTX* mdctx = nullptr;
+  tovel::UniquePtr<EVP_MD_CTX> mdctx;
   bool zFed = false;
   bool idSet = false;
   std::vector<unsigned char> id;
 
   ~SigCtx() {
-    EVP_MD_CTX_free(mdctx);
-    EVP_MD_free(md);
-    EC_KEY_free(key);
     sm2_pkey_ctx_cleanup(&pkey);
     OPENSSL_cleanse(&sm3ctx, sizeof(sm3ctx));
   }
@@ -84,7 +82,7 @@ void sm2sig_freectx(void* vctx) { delete static_cast<SigCtx*>(vctx); }
 
 void* sm2sig_dupctx(void* vctx) {
   const auto* src = static_cast<const SigCtx*>(vctx);
-  auto* dst = new (std::nothrow) SigCtx;
+  std::unique_ptr<SigCtx> dst(new (std::nothrow) SigCtx);
   if (dst == nullptr) {
     return nullptr;
   }
@@ -96,23 +94,27 @@ void* sm2sig_dupctx(void* vctx) {
   dst->zFed = src->zFed;
   dst->idSet = src->idSet;
   dst->id = src->id;
-  if ((src->key != nullptr && !EC_KEY_up_ref(src->key)) ||
-      (src->md != nullptr && !EVP_MD_up_ref(src->md))) {
-    delete dst;
-    return nullptr;
+  if (src->key != nullptr) {
+    if (!EC_KEY_up_ref(src->key.get())) {
+      return nullptr;
+    }
+    dst->key.reset(src->key.get());
   }
-  dst->key = src->key;
-  dst->md = src->md;
-  dst->pkey.key = dst->key;
-  dst->pkey.md = dst->md;
+  if (src->md != nullptr) {
+    if (!EVP_MD_up_ref(src->md.get())) {
+      return nullptr;
+    }
+    dst->md.reset(src->md.get());
+  }
+  dst->pkey.key = dst->key.get();
+  dst->pkey.md = dst->md.get();
   if (src->mdctx != nullptr) {
-    dst->mdctx = EVP_MD_CTX_new();
-    if (dst->mdctx == nullptr || !EVP_MD_CTX_copy_ex(dst->mdctx, src->mdctx)) {
-      delete dst;
+    dst->mdctx.reset(EVP_MD_CTX_new());
+    if (dst->mdctx == nullptr || !EVP_MD_CTX_copy_ex(dst->mdctx.get(), src->mdctx.get())) {
       return nullptr;
     }
   }
-  return dst;
+  return dst.release();
 }
 
 // Fetches the named digest and hands it to the control, which accepts it or
@@ -128,9 +130,8 @@ int SetDigest(SigCtx* ctx, const char* name, const char* props) {
   if (ec_sm2_pkey_control(&trial, EVP_PKEY_CTRL_MD, 0, md.get()) != 1) {
     return 0;
   }
-  EVP_MD_free(ctx->md);
-  ctx->md = md.release();
-  ctx->pkey.md = ctx->md;
+  ctx->md = std::move(md);
+  ctx->pkey.md = ctx->md.get();
   return 1;
 }
 
@@ -143,10 +144,9 @@ int InitKey(SigCtx* ctx, void* provkey, const OSSL_PARAM params[]) {
     if (!EC_KEY_up_ref(key)) {
       return 0;
     }
-    EC_KEY_free(ctx->key);
-    ctx->key = key;
+    ctx->key.reset(key);
   }
-  ctx->pkey.key = ctx->key;
+  ctx->pkey.key = ctx->key.get();
   ctx->digesting = false;
   ctx->zFed = false;
   return sm2sig_set_ctx_params(ctx, params);
@@ -188,14 +188,13 @@ int DigestInit(SigCtx* ctx, const char* mdname, void* provkey, const OSSL_PARAM 
   if (!SetDigest(ctx, mdname != nullptr && *mdname != '\0' ? mdname : "SM3", nullptr)) {
     return 0;
   }
-  EVP_MD_CTX_free(ctx->mdctx);
-  ctx->mdctx = nullptr;
-  ctx->sm3 = EVP_MD_get_type(ctx->md) == sm_obj_nid(SM_OBJ_SM3);
+  ctx->mdctx.reset();
+  ctx->sm3 = EVP_MD_get_type(ctx->md.get()) == sm_obj_nid(SM_OBJ_SM3);
   if (ctx->sm3) {
     sm3_init(&ctx->sm3ctx);
   } else {
-    ctx->mdctx = EVP_MD_CTX_new();
-    if (ctx->mdctx == nullptr || !EVP_DigestInit_ex2(ctx->mdctx, ctx->md, nullptr)) {
+    ctx->mdctx.reset(EVP_MD_CTX_new());
+    if (ctx->mdctx == nullptr || !EVP_DigestInit_ex2(ctx->mdctx.get(), ctx->md.get(), nullptr)) {
       return 0;
     }
   }
@@ -216,8 +215,8 @@ int sm2sig_digest_verify_init(void* vctx, const char* mdname, void* provkey,
 // Z over the identity and the key's own curve: a, b, the base point and the
 // public point.
 int ComputeZ(const SigCtx* ctx, unsigned char z[32]) {
-  const EC_GROUP* group = EC_KEY_get0_group(ctx->key);
-  const EC_POINT* point = EC_KEY_get0_public_key(ctx->key);
+  const EC_GROUP* group = EC_KEY_get0_group(ctx->key.get());
+  const EC_POINT* point = EC_KEY_get0_public_key(ctx->key.get());
   const EC_POINT* generator = group != nullptr ? EC_GROUP_get0_generator(group) : nullptr;
   const tovel::UniquePtr<BN_CTX> bnctx(BN_CTX_new());
   const tovel::UniquePtr<BIGNUM> p(BN_new()), a(BN_new()), b(BN_new()), xG(BN_new()), yG(BN_new()),
@@ -237,7 +236,7 @@ int ComputeZ(const SigCtx* ctx, unsigned char z[32]) {
 
 // Z goes ahead of the first byte of data (or of the end, for empty data).
 int FeedZ(SigCtx* ctx) {
-  if (ctx->zFed || !ctx->sm3 || !sm2_pkey_uses_sm2(ctx->key)) {
+  if (ctx->zFed || !ctx->sm3 || !sm2_pkey_uses_sm2(ctx->key.get())) {
     return 1;
   }
   unsigned char z[SM3_DIGEST_LENGTH];
@@ -254,9 +253,9 @@ int sm2sig_digest_update(void* vctx, const unsigned char* data, size_t datalen) 
     return 0;
   }
   if (ctx->sm3) {
-    return sm3_update_any(&ctx->sm3ctx, data, datalen);
+    return sm3_update(&ctx->sm3ctx, data, datalen);
   }
-  return EVP_DigestUpdate(ctx->mdctx, data, datalen);
+  return EVP_DigestUpdate(ctx->mdctx.get(), data, datalen);
 }
 
 int DigestFinal(SigCtx* ctx, unsigned char* digest, size_t* len) {
@@ -269,7 +268,7 @@ int DigestFinal(SigCtx* ctx, unsigned char* digest, size_t* len) {
     return sm3_final(digest, &ctx->sm3ctx);
   }
   unsigned int n = 0;
-  if (!EVP_DigestFinal_ex(ctx->mdctx, digest, &n)) {
+  if (!EVP_DigestFinal_ex(ctx->mdctx.get(), digest, &n)) {
     return 0;
   }
   *len = n;
@@ -312,7 +311,7 @@ int sm2sig_digest_verify_final(void* vctx, const unsigned char* sig, size_t sigl
 // The AlgorithmIdentifier of the signature: SM2-with-SM3, no parameters. Other
 // digests on an SM2 key have no identifier.
 int SetAlgorithmId(const SigCtx* ctx, OSSL_PARAM* p) {
-  if (ctx->md == nullptr || EVP_MD_get_type(ctx->md) != sm_obj_nid(SM_OBJ_SM3)) {
+  if (ctx->md == nullptr || EVP_MD_get_type(ctx->md.get()) != sm_obj_nid(SM_OBJ_SM3)) {
     return 1;
   }
   const tovel::UniquePtr<X509_ALGOR> alg(X509_ALGOR_new());
@@ -337,12 +336,12 @@ int sm2sig_get_ctx_params(void* vctx, OSSL_PARAM params[]) {
   }
   p = OSSL_PARAM_locate(params, OSSL_SIGNATURE_PARAM_DIGEST);
   if (p != nullptr && ctx->md != nullptr &&
-      !OSSL_PARAM_set_utf8_string(p, EVP_MD_get0_name(ctx->md))) {
+      !OSSL_PARAM_set_utf8_string(p, EVP_MD_get0_name(ctx->md.get()))) {
     return 0;
   }
   p = OSSL_PARAM_locate(params, OSSL_SIGNATURE_PARAM_DIGEST_SIZE);
   if (p != nullptr && ctx->md != nullptr &&
-      !OSSL_PARAM_set_size_t(p, static_cast<size_t>(EVP_MD_get_size(ctx->md)))) {
+      !OSSL_PARAM_set_size_t(p, static_cast<size_t>(EVP_MD_get_size(ctx->md.get())))) {
     return 0;
   }
   return 1;

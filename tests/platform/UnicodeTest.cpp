@@ -65,8 +65,10 @@ TEST(UnicodeTest, WellFormedTextConvertsBothWays) {
     EXPECT_EQ(ToUtf16(c.utf8), c.utf16);
     EXPECT_EQ(ToUtf8(c.utf16), c.utf8);
     EXPECT_EQ(WellFormedUtf8(c.utf8), c.utf8);
+    EXPECT_EQ(Utf16ToUtf8(c.utf16), c.utf8);
   }
   EXPECT_EQ(WellFormedUtf8(""), "");
+  EXPECT_EQ(Utf16ToUtf8(u""), "");
 }
 
 // Each maximal ill-formed subpart gives one U+FFFD; the byte that ended a
@@ -127,6 +129,7 @@ TEST(UnicodeTest, UnpairedSurrogatesBecomeReplacementCharacters) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(ToUtf8(c.utf16), c.expected);
+    EXPECT_EQ(Utf16ToUtf8(c.utf16), c.expected);
   }
 }
 

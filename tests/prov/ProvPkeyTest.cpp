@@ -310,11 +310,11 @@ TEST_F(SlotTest, EncryptAndDecryptSizes) {
   ASSERT_EQ(sm2_pkey_encrypt(&ctx, out.data(), &room, msg.data(), msg.size()), 1);
   out.resize(room);
   const unsigned char* p = out.data();
-  SM2Cipher* cipher = sm2_cipher_decode(nullptr, &p, static_cast<long>(out.size()));
+  const tovel::UniquePtr<SM2Cipher> cipher(
+      sm2_cipher_decode(nullptr, &p, static_cast<long>(out.size())));
   ASSERT_NE(cipher, nullptr);
   EXPECT_EQ(ASN1_STRING_length(cipher->cipherText), 20);
   EXPECT_EQ(ASN1_STRING_length(cipher->HASH), 32);
-  sm2_cipher_free(cipher);
 
   ASSERT_EQ(sm2_pkey_decrypt(&ctx, nullptr, &len, out.data(), out.size()), 1);
   EXPECT_EQ(len, 20u);
@@ -337,12 +337,12 @@ TEST_F(SlotTest, EncryptAndDecryptSizes) {
 // Rebuilds the SM2Cipher of ct with one field changed, then decrypts it.
 int DecryptModified(SM2_PKEY_CTX* ctx, const Bytes& ct, void (*change)(SM2Cipher*)) {
   const unsigned char* p = ct.data();
-  SM2Cipher* cipher = sm2_cipher_decode(nullptr, &p, static_cast<long>(ct.size()));
+  tovel::UniquePtr<SM2Cipher> cipher(sm2_cipher_decode(nullptr, &p, static_cast<long>(ct.size())));
   if (cipher == nullptr) return -100;
-  change(cipher);
+  change(cipher.get());
   unsigned char* der = nullptr;
-  const int len = sm2_cipher_encode(cipher, &der);
-  sm2_cipher_free(cipher);
+  const int len = sm2_cipher_encode(cipher.get(), &der);
+  cipher.reset();
   Bytes out(len + 64);
   size_t room = out.size();
   const int ret = sm2_pkey_decrypt(ctx, out.data(), &room, der, static_cast<size_t>(len));
@@ -406,11 +406,11 @@ TEST_F(ProvPkeyTest, TestCurveKeysAreComputedOnTheirOwnCurve) {
       "76CB9264C2A7E88E52B19903FDC47378F605E36811F5C07423A24B84400F01B8"
       "650053A89B41C418B0C3AAD00D886C00286467"
       "9C3D7360C30156FAB7C80A0276712DA9D8094A634B766D3A285E07480653426D");
-  SM2Cipher* cipher = sm2_cipher_from_raw(raw.data(), static_cast<int>(raw.size()));
+  const tovel::UniquePtr<SM2Cipher> cipher(
+      sm2_cipher_from_raw(raw.data(), static_cast<int>(raw.size())));
   ASSERT_NE(cipher, nullptr);
   unsigned char* ct = nullptr;
-  const int ctLen = sm2_cipher_encode(cipher, &ct);
-  sm2_cipher_free(cipher);
+  const int ctLen = sm2_cipher_encode(cipher.get(), &ct);
   const Bytes ctDer(ct, ct + ctLen);
   OPENSSL_free(ct);
   EXPECT_EQ(Decrypt(receiver.get(), ctDer, nullptr), Text("encryption standard"));

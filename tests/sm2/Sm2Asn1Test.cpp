@@ -56,10 +56,10 @@ TEST(Sm2CipherTest, EncodesCoordinatesAsIntegersAndTheHashBeforeTheCiphertext) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Bytes raw = Cat({FromHex("04"), c.x1, y1, c2, c3});
-    SM2Cipher* cipher = sm2_cipher_from_raw(raw.data(), static_cast<int>(raw.size()));
+    tovel::UniquePtr<SM2Cipher> cipher(
+        sm2_cipher_from_raw(raw.data(), static_cast<int>(raw.size())));
     ASSERT_NE(cipher, nullptr);
-    const Bytes der = EncodeCipher(cipher);
-    sm2_cipher_free(cipher);
+    const Bytes der = EncodeCipher(cipher.get());
 
     const Bytes body =
         Cat({FromHex("02"), Bytes{static_cast<uint8_t>(c.xContent.size())}, c.xContent,
@@ -68,13 +68,13 @@ TEST(Sm2CipherTest, EncodesCoordinatesAsIntegersAndTheHashBeforeTheCiphertext) {
               ToHex(Cat({FromHex("30"), Bytes{static_cast<uint8_t>(body.size())}, body})));
 
     const unsigned char* p = der.data();
-    SM2Cipher* decoded = sm2_cipher_decode(nullptr, &p, static_cast<long>(der.size()));
+    tovel::UniquePtr<SM2Cipher> decoded(
+        sm2_cipher_decode(nullptr, &p, static_cast<long>(der.size())));
     ASSERT_NE(decoded, nullptr);
     EXPECT_EQ(p, der.data() + der.size());
     Bytes back(raw.size() + 5);
     int backLen = 0;
-    ASSERT_EQ(sm2_cipher_to_raw(decoded, back.data(), back.size(), &backLen), 1);
-    sm2_cipher_free(decoded);
+    ASSERT_EQ(sm2_cipher_to_raw(decoded.get(), back.data(), back.size(), &backLen), 1);
     back.resize(static_cast<size_t>(backLen));
     EXPECT_EQ(back, raw);
   }
@@ -100,14 +100,14 @@ TEST(Sm2CipherTest, RawFormNeedsA32ByteHashAndCoordinatesOfAtMost32Bytes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    SM2Cipher* cipher = sm2_cipher_from_raw(raw.data(), static_cast<int>(raw.size()));
+    tovel::UniquePtr<SM2Cipher> cipher(
+        sm2_cipher_from_raw(raw.data(), static_cast<int>(raw.size())));
     ASSERT_NE(cipher, nullptr);
-    c.change(cipher);
+    c.change(cipher.get());
     Bytes out(c.room);
     int outLen = -7;
-    EXPECT_EQ(sm2_cipher_to_raw(cipher, out.data(), out.size(), &outLen), 0);
+    EXPECT_EQ(sm2_cipher_to_raw(cipher.get(), out.data(), out.size(), &outLen), 0);
     EXPECT_EQ(outLen, -7);
-    sm2_cipher_free(cipher);
   }
   // From raw: too short, or not an uncompressed point.
   EXPECT_EQ(sm2_cipher_from_raw(raw.data(), 97), nullptr);
@@ -125,13 +125,12 @@ TEST(Sm2CipherTest, DecodingGarbageFailsWithTheLibrarysEntries) {
   const std::vector<ErrorEntry> entries = DrainErrors();
   ASSERT_FALSE(entries.empty());
   EXPECT_EQ(entries.back().lib, ERR_LIB_ASN1);
-  SM2Cipher* fresh = sm2_cipher_new();
+  const tovel::UniquePtr<SM2Cipher> fresh(sm2_cipher_new());
   ASSERT_NE(fresh, nullptr);
   EXPECT_NE(fresh->XCoordinate, nullptr);
   EXPECT_NE(fresh->YCoordinate, nullptr);
   EXPECT_NE(fresh->HASH, nullptr);
   EXPECT_NE(fresh->cipherText, nullptr);
-  sm2_cipher_free(fresh);
 }
 
 // One key written both as ECPrivateKey and as SM2_PRIVATEKEY.
@@ -154,7 +153,7 @@ class Sm2PrivateKeyTest : public ::testing::Test {
   static Bytes Sm2Der(const EC_KEY* key, const EC_GROUP* group, bool withParameters,
                       bool withPublic,
                       point_conversion_form_t form = POINT_CONVERSION_UNCOMPRESSED) {
-    SM2_PRIVATEKEY* priv = SM2_PRIVATEKEY_new();
+    const tovel::UniquePtr<SM2_PRIVATEKEY> priv(SM2_PRIVATEKEY_new());
     priv->version = 1;
     BN_to_ASN1_INTEGER(EC_KEY_get0_private_key(key), priv->privateKey);
     if (withParameters) {
@@ -171,11 +170,10 @@ class Sm2PrivateKeyTest : public ::testing::Test {
       OPENSSL_free(oct);
     }
     unsigned char* der = nullptr;
-    const int len = i2d_SM2_PRIVATEKEY(priv, &der);
+    const int len = i2d_SM2_PRIVATEKEY(priv.get(), &der);
     EXPECT_GT(len, 0);
     Bytes out(der, der + std::max(len, 0));
     OPENSSL_free(der);
-    SM2_PRIVATEKEY_free(priv);
     return out;
   }
 

@@ -319,23 +319,23 @@ TEST_F(Sm2PeerCryptTest, CiphertextsDecryptInBothDirections) {
     const Bytes peerDer = PeerCrypt(key.pkey.get(), true, m);
     ASSERT_FALSE(peerDer.empty());
     const unsigned char* p = peerDer.data();
-    SM2Cipher* decoded = sm2_cipher_decode(nullptr, &p, static_cast<long>(peerDer.size()));
+    tovel::UniquePtr<SM2Cipher> decoded(
+        sm2_cipher_decode(nullptr, &p, static_cast<long>(peerDer.size())));
     ASSERT_NE(decoded, nullptr);
     Bytes raw(len + 97);
     int rawLen = 0;
-    ASSERT_EQ(sm2_cipher_to_raw(decoded, raw.data(), raw.size(), &rawLen), 1);
-    sm2_cipher_free(decoded);
+    ASSERT_EQ(sm2_cipher_to_raw(decoded.get(), raw.data(), raw.size(), &rawLen), 1);
     EXPECT_EQ(static_cast<size_t>(rawLen), raw.size());
     Bytes plain;
     ASSERT_EQ(Decrypt(Sm2CurveNid(), raw, key.d.get(), &plain), 1);
     EXPECT_EQ(plain, m);
 
     const Bytes ours = Encrypt(Sm2CurveNid(), m, key.x.get(), key.y.get());
-    SM2Cipher* cipher = sm2_cipher_from_raw(ours.data(), static_cast<int>(ours.size()));
+    tovel::UniquePtr<SM2Cipher> cipher(
+        sm2_cipher_from_raw(ours.data(), static_cast<int>(ours.size())));
     ASSERT_NE(cipher, nullptr);
     unsigned char* der = nullptr;
-    const int derLen = sm2_cipher_encode(cipher, &der);
-    sm2_cipher_free(cipher);
+    const int derLen = sm2_cipher_encode(cipher.get(), &der);
     ASSERT_GT(derLen, 0);
     const Bytes ourDer(der, der + derLen);
     OPENSSL_free(der);

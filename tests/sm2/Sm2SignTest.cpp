@@ -227,8 +227,11 @@ TEST_F(Sm2SignTest, RoundTripsAndDetectsAChangedDigest) {
 }
 
 // The library's own nonce source, not the tests' queue: two signatures of one
-// digest with one key each get a k of their own, so they differ.
+// digest with one key each get a k of their own, so they differ. A k left in
+// the queue stays there, so neither signature drew through the queue.
 TEST_F(Sm2SignTest, TheDefaultNonceSourceDrawsANewKForEverySignature) {
+  BnPtr queued = BnFromHex("1234");
+  QueueK(queued.get());
   sm2_restore_nonce_source();
   PeerKey key = NewPeerKey();
   BnPtr e = BnFromHex("5A5A5A5A");
@@ -236,9 +239,11 @@ TEST_F(Sm2SignTest, TheDefaultNonceSourceDrawsANewKForEverySignature) {
   SigPtr second(sm2_sign(e.get(), key.d.get(), Sm2CurveNid()));
   ASSERT_NE(first, nullptr);
   ASSERT_NE(second, nullptr);
+  EXPECT_EQ(PendingK(), 1u);
   EXPECT_NE(SigTo64(first.get()), SigTo64(second.get()));
   EXPECT_EQ(sm2_verify(first.get(), key.x.get(), key.y.get(), e.get(), Sm2CurveNid()), 1);
   EXPECT_EQ(sm2_verify(second.get(), key.x.get(), key.y.get(), e.get(), Sm2CurveNid()), 1);
+  ClearQueuedK();
 }
 
 TEST_F(Sm2SignTest, VerifiesAZeroDigestFromBytes) {

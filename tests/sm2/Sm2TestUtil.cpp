@@ -60,9 +60,9 @@ namespace {
 // A null entry stands for a failing draw.
 std::deque<BnPtr> g_queuedK;
 
-int DrawQueuedK(BIGNUM* k, const BIGNUM* n, void* ctx) {
+int DrawQueuedK(BIGNUM* k, const BIGNUM* n) {
   if (g_queuedK.empty()) {
-    return sm2_random_nonce(k, n, ctx);
+    return sm2_random_nonce(k, n);
   }
   const BnPtr queued = std::move(g_queuedK.front());
   g_queuedK.pop_front();
@@ -75,15 +75,17 @@ void QueueK(const BIGNUM* k) { g_queuedK.emplace_back(k != nullptr ? BN_dup(k) :
 
 size_t PendingK() { return g_queuedK.size(); }
 
+void ClearQueuedK() { g_queuedK.clear(); }
+
 void Sm2Test::SetUp() {
-  g_queuedK.clear();
-  sm2_set_nonce_source(DrawQueuedK, nullptr);
+  ClearQueuedK();
+  sm2_set_nonce_source(DrawQueuedK);
   ERR_clear_error();
 }
 
 void Sm2Test::TearDown() {
   sm2_restore_nonce_source();
-  g_queuedK.clear();
+  ClearQueuedK();
 }
 
 PeerKey NewPeerKey() {

@@ -52,6 +52,8 @@ void ExpectNewestError(int lib, int reason, int func);
 void QueueK(const BIGNUM* k);
 // Number of queued values not drawn yet.
 size_t PendingK();
+// Drops the queued values not drawn yet.
+void ClearQueuedK();
 
 // Starts every test with an empty error queue and an empty queue of k drawn
 // through by the library; ends it with the library's own generator back.

@@ -31,15 +31,6 @@ GUID RandomGuid() {
   return guid;
 }
 
-// The result of registering a provider of the control GUID whose callback does
-// nothing (for the cases where registering is refused).
-ULONG RegisterWithoutCallback(const GUID& guid) {
-  TRACE_GUID_REGISTRATION registration{&guid, nullptr};
-  TRACEHANDLE handle = 0;
-  auto callback = [](WMIDPREQUESTCODE, void*, ULONG*, void*) -> ULONG { return 0; };
-  return RegisterTraceGuidsW(callback, nullptr, &guid, 1, &registration, nullptr, nullptr, &handle);
-}
-
 // A control GUID of this test's own; its enable state goes at the end.
 class TestGuid {
  public:
@@ -458,7 +449,7 @@ TEST(EtwProviderTest, ControlBlocksArePrivateToTheirUser) {
   auto session = TraceSession::Start(UniqueSessionName("etw"));
   ASSERT_TRUE(session);
   EXPECT_EQ(session->EnableProvider(guid, 0xF, 5), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(RegisterWithoutCallback(guid), static_cast<ULONG>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(RecordingProvider(guid).result(), static_cast<ULONG>(ERROR_ACCESS_DENIED));
 
   // A session record of another user does not answer the query.
   const std::string name = UniqueSessionName("query");
@@ -627,13 +618,12 @@ TEST(EtwFolderTest, OnlyAPrivateFolderOfThisUserIsUsed) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const fs::path path = c.make();
-    int fd = etw::OpenPrivateFolder(path.string());
-    EXPECT_EQ(fd >= 0, c.accepted);
-    if (fd >= 0) {
+    const tovel::UniqueFd fd = etw::OpenPrivateFolder(path.string());
+    EXPECT_EQ(fd.get() >= 0, c.accepted);
+    if (fd.get() >= 0) {
       struct stat st {};
-      ASSERT_EQ(fstat(fd, &st), 0);
+      ASSERT_EQ(fstat(fd.get(), &st), 0);
       EXPECT_EQ(st.st_mode & 0777, 0700u);
-      close(fd);
     }
   }
 }
@@ -643,14 +633,14 @@ TEST(EtwFolderTest, AFolderOfAnotherUserIsNeverTrusted) {
   const PrivateTraceFolder place("other");
   std::filesystem::create_directory(place.folder());
   ASSERT_EQ(chown(place.folder().c_str(), 65534, 65534), 0);
-  EXPECT_LT(etw::OpenPrivateFolder(place.folder().string()), 0);
+  EXPECT_LT(etw::OpenPrivateFolder(place.folder().string()).get(), 0);
 
   // Nothing of tracing works there: no session, no registration, no query.
   DWORD error = 0;
   EXPECT_EQ(TraceSession::Start(UniqueSessionName("other"), &error), nullptr);
   EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
   const GUID guid = RandomGuid();
-  EXPECT_EQ(RegisterWithoutCallback(guid), static_cast<ULONG>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(RecordingProvider(guid).result(), static_cast<ULONG>(ERROR_ACCESS_DENIED));
   EVENT_TRACE_PROPERTIES properties{};
   properties.Wnode.BufferSize = sizeof(properties);
   EXPECT_EQ(ControlTraceW(0, u"GlobalLogger", &properties, EVENT_TRACE_CONTROL_QUERY),

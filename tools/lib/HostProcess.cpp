@@ -39,27 +39,19 @@ std::string EncodeFrame(std::string_view message) {
 HostProcess::HostProcess(const std::string& program) {
   int in_pipe[2], out_pipe[2];
   if (pipe2(in_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  if (pipe2(out_pipe, O_CLOEXEC) != 0) {
-    close(in_pipe[0]);
-    close(in_pipe[1]);
-    throw std::runtime_error("pipe failed");
-  }
+  UniqueFd child_in(in_pipe[0]);
+  to_child_.reset(in_pipe[1]);
+  if (pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  from_child_.reset(out_pipe[0]);
+  UniqueFd child_out(out_pipe[1]);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, child_in.get(), STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, child_out.get(), STDOUT_FILENO);
   char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
   const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
-  close(in_pipe[0]);
-  close(out_pipe[1]);
-  to_child_ = in_pipe[1];
-  from_child_ = out_pipe[0];
-  if (rc != 0) {
-    close(to_child_);
-    close(from_child_);
-    throw std::runtime_error("cannot start " + program);
-  }
+  if (rc != 0) throw std::runtime_error("cannot start " + program);
 }
 
 HostProcess::~HostProcess() {
@@ -78,9 +70,9 @@ bool HostProcess::WriteRaw(std::string_view bytes) {
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &ignore, &previous);
   std::size_t sent = 0;
-  while (sent < bytes.size() && to_child_ >= 0) {
+  while (sent < bytes.size() && to_child_) {
     const ssize_t n = RetryOnInterrupt(
-        [&] { return write(to_child_, bytes.data() + sent, bytes.size() - sent); });
+        [&] { return write(to_child_.get(), bytes.data() + sent, bytes.size() - sent); });
     if (n <= 0) break;
     sent += static_cast<std::size_t>(n);
   }
@@ -88,18 +80,12 @@ bool HostProcess::WriteRaw(std::string_view bytes) {
   return sent == bytes.size();
 }
 
-void HostProcess::CloseInput() {
-  if (to_child_ >= 0) close(to_child_);
-  to_child_ = -1;
-}
+void HostProcess::CloseInput() { to_child_.reset(); }
 
-void HostProcess::CloseOutput() {
-  if (from_child_ >= 0) close(from_child_);
-  from_child_ = -1;
-}
+void HostProcess::CloseOutput() { from_child_.reset(); }
 
 bool HostProcess::WaitReadable(Clock::time_point deadline) {
-  pollfd pfd{from_child_, POLLIN, 0};
+  pollfd pfd{from_child_.get(), POLLIN, 0};
   return RetryOnInterrupt([&] { return poll(&pfd, 1, RemainingMs(deadline)); }) > 0;
 }
 
@@ -110,7 +96,7 @@ ssize_t HostProcess::ReadBefore(Clock::time_point deadline, char* buffer, std::s
       errno = ETIMEDOUT;
       return -1;
     }
-    return read(from_child_, buffer, n);
+    return read(from_child_.get(), buffer, n);
   });
 }
 

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/UniqueFd.h"
+
 namespace tovel {
 
 // A frame's bytes: 32-bit little-endian count, then the message.
@@ -59,8 +61,8 @@ class HostProcess {
   ssize_t ReadBefore(std::chrono::steady_clock::time_point deadline, char* buffer, std::size_t n);
 
   pid_t pid_ = -1;
-  int to_child_ = -1;
-  int from_child_ = -1;
+  UniqueFd to_child_;
+  UniqueFd from_child_;
   std::optional<int> exit_code_;
   std::optional<long> peak_resident_kib_;
 };
