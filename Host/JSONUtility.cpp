@@ -11,20 +11,13 @@
 #include <string_view>
 
 #include "Host/IOStream.h"
+#include "Host/Misc.h"
 #include "Host/StatusCodes.h"
 #include "Host/Tracing.h"
 #include "platform/Unicode.h"
 #include "platform/UniquePtr.h"
 
 namespace {
-
-// A new zeroed array holding a copy of pszText, or null.
-std::unique_ptr<char[]> CopyText(const char* pszText) {
-  const std::size_t nLen = std::strlen(pszText);
-  std::unique_ptr<char[]> spCopy(new (std::nothrow) char[nLen + 1]());
-  if (spCopy != nullptr) std::memcpy(spCopy.get(), pszText, nLen);
-  return spCopy;
-}
 
 // The parameter step of a text that must be given and not empty: false, with
 // the step failed for ERROR_INVALID_PARAMETER, when it is not.

@@ -176,6 +176,18 @@ HRESULT UTF8ToUTF16(const char* pszUTF8, char16_t** ppszUTF16, int* pnUTF16Len) 
   return S_OK;
 }
 
+std::unique_ptr<char[]> CopyText(const char* pchText, std::size_t nLen) {
+  std::unique_ptr<char[]> spCopy(new (std::nothrow) char[nLen + 1]);
+  if (spCopy == nullptr) return nullptr;
+  std::memcpy(spCopy.get(), pchText, nLen);
+  spCopy[nLen] = '\0';
+  return spCopy;
+}
+
+std::unique_ptr<char[]> CopyText(const char* pszText) {
+  return CopyText(pszText, std::strlen(pszText));
+}
+
 int SplitString(const char* pszStr, const char* pszSplit, std::vector<char*>& vtrTokens) {
   if (pszSplit == nullptr) {
     LOG_FAILED("SplitString", "Check parameter(split)", -1, "NULL == pszSplit");
@@ -190,24 +202,20 @@ int SplitString(const char* pszStr, const char* pszSplit, std::vector<char*>& vt
   if (pszStr == nullptr || *pszStr == '\0') return 0;
 
   // A copy to cut up: each delimiter found is overwritten with a terminator.
-  const std::size_t nStrLen = std::strlen(pszStr);
-  std::unique_ptr<char[]> spCopy(new (std::nothrow) char[nStrLen + 1]);
+  std::unique_ptr<char[]> spCopy = CopyText(pszStr);
   if (spCopy == nullptr) {
     LOG_FAILED("SplitString", "strdup(pszStr)", -1, "NULL == pszCopy");
     return -1;
   }
   LOG_OK("SplitString", "strdup(pszStr)");
-  std::memcpy(spCopy.get(), pszStr, nStrLen + 1);
 
   const std::size_t nSplitLen = std::strlen(pszSplit);
   for (char* pszPiece = spCopy.get();;) {
     char* pszNext = std::strstr(pszPiece, pszSplit);
     if (pszNext != nullptr) *pszNext = '\0';
-    const std::size_t nLen = std::strlen(pszPiece);
-    if (nLen > 0) {
-      std::unique_ptr<char[]> spToken(new (std::nothrow) char[nLen + 1]);
+    if (*pszPiece != '\0') {
+      std::unique_ptr<char[]> spToken = CopyText(pszPiece);
       if (spToken == nullptr) return -1;
-      std::memcpy(spToken.get(), pszPiece, nLen + 1);
       try {
         vtrTokens.push_back(nullptr);  // the place first, so that handing over cannot fail
       } catch (const std::bad_alloc&) {

@@ -5,6 +5,8 @@
 // handing it over.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "platform/WinTypes.h"
@@ -23,6 +25,12 @@ HRESULT Base64EncodeEx(const BYTE* pbyData, int nDataLen, char** ppszBase64, int
 // E_FAIL for a length of 0 or less (outputs untouched); a null text gives a
 // null *ppbyData (with status 0).
 HRESULT Base64DecodeEx(const char* pszBase64, int nBase64Len, BYTE** ppbyData, int* pnDataLen);
+
+// A new array holding the nLen characters at pchText and a terminator, or
+// null when memory runs out.
+std::unique_ptr<char[]> CopyText(const char* pchText, std::size_t nLen);
+// A new array holding a copy of the zero-terminated pszText, or null.
+std::unique_ptr<char[]> CopyText(const char* pszText);
 
 // Appends the non-empty pieces of pszStr between occurrences of pszSplit to
 // vtrTokens, each a new array. Returns 0, or -1 (null or empty delimiter, or

@@ -48,14 +48,6 @@ using namespace TraceKindNames;
 #include "resources/trace/TraceMessageFiles.inc"
 #undef TRACE_MESSAGE
 
-// Message numbers of the step log and function series.
-constexpr USHORT TRACE_MSG_LINE_OK = TraceMsg::StepLog::LineOk.nNumber;
-constexpr USHORT TRACE_MSG_LINE_FAILED = TraceMsg::StepLog::LineFailed.nNumber;
-constexpr USHORT TRACE_MSG_FUNCTION_ENTRY = TraceMsg::Function::Entry.nNumber;
-constexpr USHORT TRACE_MSG_FUNCTION_EXIT = TraceMsg::Function::Exit.nNumber;
-constexpr USHORT TRACE_MSG_HRESULT_NEGATIVE = TraceMsg::Function::HResultNegative.nNumber;
-constexpr USHORT TRACE_MSG_HRESULT = TraceMsg::Function::HResult.nNumber;
-
 // The provider's enable state; the control callback writes it while the host's
 // threads read it, each field as one atomic unit.
 struct TraceEnableState {
@@ -140,7 +132,6 @@ inline TraceArg MakeTraceArg(char16_t* pszText) {
 
 // Sends one message of a series with its values in order (no test of flags;
 // a message with more than TRACE_MAX_VALUES values is not sent).
-constexpr std::size_t TRACE_MAX_VALUES = 8;
 void TraceSendMessage(const GUID& stSeries, USHORT nNumber, std::initializer_list<TraceArg> args);
 
 // Whether a value of type T may stand for a value of kind K: a text of its
@@ -215,7 +206,4 @@ void TraceSendValues(const TraceMessageId<Kinds...>& stMessage, const Values&...
   do {                                                                                       \
     if (TraceEnabled((message).dwFlag)) TraceSendValues(message __VA_OPT__(, ) __VA_ARGS__); \
   } while (0)
-#define TRACE_POINT(message)                                      \
-  do {                                                            \
-    if (TraceEnabled((message).dwFlag)) TraceSendValues(message); \
-  } while (0)
+#define TRACE_POINT(message) TRACE_VALUES(message)

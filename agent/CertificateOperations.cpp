@@ -8,8 +8,9 @@
 #include <openssl/x509v3.h>
 
 #include <cstring>
-#include <new>
+#include <memory>
 
+#include "Host/Misc.h"
 #include "Host/Tracing.h"
 #include "agent/TovelAgent.h"
 #include "platform/Crt.h"
@@ -350,16 +351,16 @@ ResultCode GetX509SubjectCN(const X509* pX509, char** ppszSubjectCN, int* pnSubj
     return -1;
   }
   LOG_OK(kOp, "ASN1_STRING_to_UTF8");
-  char* pszSubjectCN = new (std::nothrow) char[nSubjectCNLen + 1]();
-  if (!pszSubjectCN) {
+  std::unique_ptr<char[]> spSubjectCN = CopyText(reinterpret_cast<const char*>(spUTF8.get()),
+                                                 static_cast<std::size_t>(nSubjectCNLen));
+  if (!spSubjectCN) {
     LOG_FAILED(kOp, "New memory", -1, "!pszSubjectCN");
     return -1;
   }
   LOG_OK(kOp, "New memory");
-  std::memcpy(pszSubjectCN, spUTF8.get(), nSubjectCNLen);
   TRACE_VALUES(TraceMsg::CertificateOperations::SubjectCommonName,
-               static_cast<const char*>(pszSubjectCN));
-  *ppszSubjectCN = pszSubjectCN;
+               static_cast<const char*>(spSubjectCN.get()));
+  *ppszSubjectCN = spSubjectCN.release();
   *pnSubjectCNLen = nSubjectCNLen;
   return PELLUM_OK;
 }

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <new>
 
 #include "Host/Misc.h"
 #include "Host/Tracing.h"
@@ -111,12 +110,10 @@ HRESULT CheckServerCert(const BYTE* pbyCertData, int nCertDataLen, const CertPol
   if (!MacStep(u"CheckCertKeyUsage", FAILED(hResult), hResult, u"FAILED(hResult)")) return hResult;
 
   // The checks read the trust list from a copy of the agent's own.
-  const std::size_t nTrustCertDataLen = std::strlen(stPolicy.pszTrustCertData);
-  const std::unique_ptr<char[]> spTrustCertData(new (std::nothrow) char[nTrustCertDataLen + 1]());
+  const std::unique_ptr<char[]> spTrustCertData = CopyText(stPolicy.pszTrustCertData);
   if (!MacStep(u"New buffer", spTrustCertData == nullptr, E_OUTOFMEMORY,
                u"NULL == pszTrustCertData"))
     return E_OUTOFMEMORY;
-  std::memcpy(spTrustCertData.get(), stPolicy.pszTrustCertData, nTrustCertDataLen);
 
   hResult = StatusToHResult(
       VerifyCertValidity(pbyCertData, nCertDataLen, spTrustCertData.get(), stPolicy));

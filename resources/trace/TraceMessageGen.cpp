@@ -6,7 +6,6 @@
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,17 +17,6 @@
 namespace {
 
 using namespace TraceKindNames;
-
-const char* KindName(TraceKind kind) {
-  switch (kind) {
-    case TraceKind::INT32: return "INT32";
-    case TraceKind::HEX32: return "HEX32";
-    case TraceKind::INT64: return "INT64";
-    case TraceKind::STR: return "STR";
-    case TraceKind::WSTR: return "WSTR";
-  }
-  return "?";
-}
 
 enum SeriesIndex {
 #define TRACE_SERIES(name, ...) SeriesIndex_##name,
@@ -49,7 +37,6 @@ const SeriesRow kSeries[] = {
 struct MessageRow {
   SeriesIndex series;
   int number;
-  const char* name;
   ULONG flag;
   const char* flagName;
   const char* text;
@@ -58,7 +45,7 @@ struct MessageRow {
 };
 const MessageRow kMessages[] = {
 #define TRACE_MESSAGE(series, number, name, flag, text, ...) \
-  {SeriesIndex_##series, number, #name, flag, #flag, text, {__VA_ARGS__}, __FILE__},
+  {SeriesIndex_##series, number, flag, #flag, text, {__VA_ARGS__}, __FILE__},
 #include "resources/trace/TraceMessageFiles.inc"
 #undef TRACE_MESSAGE
 };
@@ -69,6 +56,8 @@ std::string CheckRow(const MessageRow& row) {
   if (row.flag != TRACE_FLAG_ERROR && row.flag != TRACE_FLAG_HRESULT_ERROR &&
       row.flag != TRACE_FLAG_INFO && row.flag != TRACE_FLAG_FUNCTION)
     return "flag is not one trace flag";
+  if (row.kinds.size() > TRACE_MAX_VALUES)
+    return "more than " + std::to_string(TRACE_MAX_VALUES) + " values";
   std::string text = row.text;
   if (text.find_first_of("\t\r\n") != std::string::npos) return "text holds a tab or line break";
   for (std::size_t i = 0; i + 1 < text.size(); ++i) {
@@ -90,15 +79,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::map<std::pair<int, int>, const MessageRow*> ordered;
-  std::set<std::pair<int, std::string>> names;
   bool ok = true;
   for (const MessageRow& row : kMessages) {
     std::string problem = CheckRow(row);
     if (problem.empty() &&
         !ordered.emplace(std::make_pair(static_cast<int>(row.series), row.number), &row).second)
       problem = "number used twice in its series";
-    if (problem.empty() && !names.emplace(static_cast<int>(row.series), row.name).second)
-      problem = "name used twice in its series";
     if (!problem.empty()) {
       std::cerr << row.file << ": " << kSeries[row.series].name << " " << row.number << ": "
                 << problem << "\n";
@@ -116,7 +102,7 @@ int main(int argc, char** argv) {
         << "\t";
     if (row->kinds.empty()) out << "-";
     for (std::size_t i = 0; i < row->kinds.size(); ++i)
-      out << (i ? "," : "") << KindName(row->kinds[i]);
+      out << (i ? "," : "") << TraceKindName(row->kinds[i]);
     out << "\t" << row->text << "\n";
   }
   out.close();

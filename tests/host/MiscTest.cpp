@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -159,6 +160,20 @@ TEST(Utf8ConversionTest, NullTextIsEPointerAndOutputsUntouched) {
   char16_t* wide = nullptr;
   EXPECT_EQ(E_POINTER, UTF8ToUTF16(nullptr, &wide, &len));
   EXPECT_EQ(nullptr, wide);
+}
+
+TEST(CopyTextTest, CopiesTheCharactersGivenAndATerminator) {
+  const char source[] = "ab\0cd|ef";
+  const std::unique_ptr<char[]> counted = CopyText(source, 5);
+  ASSERT_NE(nullptr, counted);
+  EXPECT_EQ(0, std::memcmp(counted.get(), "ab\0cd\0", 6));
+  const std::unique_ptr<char[]> terminated = CopyText(source + 3);
+  ASSERT_NE(nullptr, terminated);
+  EXPECT_STREQ("cd|ef", terminated.get());
+  EXPECT_NE(source + 3, terminated.get());
+  const std::unique_ptr<char[]> empty = CopyText(source, 0);
+  ASSERT_NE(nullptr, empty);
+  EXPECT_EQ('\0', empty[0]);
 }
 
 TEST(SplitStringTest, AppendsNonEmptyPiecesInOrder) {

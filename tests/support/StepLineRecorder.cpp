@@ -67,7 +67,8 @@ std::vector<std::string> StepLineRecorder::LinesOf(const std::function<void()>& 
   std::vector<std::string> lines;
   for (const TraceRecord& r : records) {
     const bool bWide = r.series == TraceSeries_Function &&
-                       (r.number == TRACE_MSG_HRESULT_NEGATIVE || r.number == TRACE_MSG_HRESULT);
+                       (r.number == TraceMsg::Function::HResultNegative.nNumber ||
+                        r.number == TraceMsg::Function::HResult.nNumber);
     if (r.series == TraceSeries_StepLog || bWide) lines.push_back(NormalizedStepLine(r));
   }
   return lines;

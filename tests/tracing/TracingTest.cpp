@@ -15,6 +15,7 @@
 #include <map>
 #include <optional>
 #include <sstream>
+#include <string_view>
 
 #include "Host/StatusCodes.h"
 #include "Host/Tracing.h"
@@ -211,7 +212,7 @@ TEST_F(TracingTest, OnlyErrorFlagShowsFailedNarrowLinesOnly) {
   ASSERT_EQ(records.size(), 2u);
   for (const TraceRecord& record : records) {
     EXPECT_TRUE(record.series == TraceSeries_StepLog);
-    EXPECT_EQ(record.number, TRACE_MSG_LINE_FAILED);
+    EXPECT_EQ(record.number, TraceMsg::StepLog::LineFailed.nNumber);
   }
   EXPECT_NE(NarrowField(records[0].fields[0]).find("failed step"), std::string::npos);
   EXPECT_NE(NarrowField(records[1].fields[0]).find("openssl step"), std::string::npos);
@@ -229,8 +230,8 @@ TEST_F(TracingTest, FunctionTracesCarryTheName) {
     { TraceHelper helper(c.name); }
     auto records = CollectUntilMarker();
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].number, TRACE_MSG_FUNCTION_ENTRY);
-    EXPECT_EQ(records[1].number, TRACE_MSG_FUNCTION_EXIT);
+    EXPECT_EQ(records[0].number, TraceMsg::Function::Entry.nNumber);
+    EXPECT_EQ(records[1].number, TraceMsg::Function::Exit.nNumber);
     for (const TraceRecord& record : records) {
       EXPECT_TRUE(record.series == TraceSeries_Function);
       EXPECT_TRUE(record.fields.at(0) == WideBytes(c.sent));
@@ -527,12 +528,20 @@ struct NamedMessage {
   std::string kinds;  // comma-separated, "-" for none
 };
 
+// The generator writes the kinds by TraceKindName and Describe expects them
+// by it too, so the comparison below cannot see a wrong name; the names are
+// the description file's format (resources/trace/README.md), which consumers
+// spell out themselves, and are pinned here.
+static_assert(std::string_view(TraceKindName(TraceKind::INT32)) == "INT32" &&
+              std::string_view(TraceKindName(TraceKind::HEX32)) == "HEX32" &&
+              std::string_view(TraceKindName(TraceKind::INT64)) == "INT64" &&
+              std::string_view(TraceKindName(TraceKind::STR)) == "STR" &&
+              std::string_view(TraceKindName(TraceKind::WSTR)) == "WSTR");
+
 template <TraceKind... Kinds>
 NamedMessage Describe(const char* name, const TraceMessageId<Kinds...>& message) {
-  [[maybe_unused]] const char* const kindNames[] = {"INT32", "HEX32", "INT64", "STR",
-                                                    "WSTR"};  // in TraceKind order
   std::string kinds;
-  ((kinds += (kinds.empty() ? "" : ",") + std::string(kindNames[static_cast<int>(Kinds)])), ...);
+  ((kinds += (kinds.empty() ? "" : ",") + std::string(TraceKindName(Kinds))), ...);
   return {name, FormatGuid(*message.pSeries), message.nNumber, message.dwFlag,
           kinds.empty() ? "-" : kinds};
 }
