@@ -12,7 +12,7 @@ Sm2NonceSource g_source = sm2_random_nonce;
 
 int sm2_random_nonce(BIGNUM* k, const BIGNUM* n) { return BN_priv_rand_range(k, n); }
 
-void sm2_set_nonce_source(Sm2NonceSource fn) { g_source = fn; }
+void sm2_set_nonce_source(Sm2NonceSource fn) { g_source = fn != nullptr ? fn : sm2_random_nonce; }
 
 void sm2_restore_nonce_source() { g_source = sm2_random_nonce; }
 

@@ -16,7 +16,8 @@ using Sm2NonceSource = int (*)(BIGNUM* k, const BIGNUM* n);
 // The default source: uniform in [0, n) from the library's private generator.
 int sm2_random_nonce(BIGNUM* k, const BIGNUM* n);
 
-// Makes every later draw call fn (not null) until sm2_restore_nonce_source.
+// Makes every later draw call fn until sm2_restore_nonce_source (a null fn
+// draws from the default source rather than nowhere).
 void sm2_set_nonce_source(Sm2NonceSource fn);
 // Puts the default source back.
 void sm2_restore_nonce_source();

@@ -246,6 +246,20 @@ TEST_F(Sm2SignTest, TheDefaultNonceSourceDrawsANewKForEverySignature) {
   ClearQueuedK();
 }
 
+// A null source is taken as the default one: signing still draws a k.
+TEST_F(Sm2SignTest, ANullNonceSourceDrawsFromTheDefault) {
+  BnPtr queued = BnFromHex("1234");
+  QueueK(queued.get());
+  sm2_set_nonce_source(nullptr);
+  PeerKey key = NewPeerKey();
+  BnPtr e = BnFromHex("5A5A5A5A");
+  SigPtr sig(sm2_sign(e.get(), key.d.get(), Sm2CurveNid()));
+  ASSERT_NE(sig, nullptr);
+  EXPECT_EQ(PendingK(), 1u);
+  EXPECT_EQ(sm2_verify(sig.get(), key.x.get(), key.y.get(), e.get(), Sm2CurveNid()), 1);
+  ClearQueuedK();
+}
+
 TEST_F(Sm2SignTest, VerifiesAZeroDigestFromBytes) {
   PeerKey key = NewPeerKey();
   BnPtr zero(BN_new());
