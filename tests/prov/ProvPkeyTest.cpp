@@ -22,24 +22,6 @@ const std::string kDefaultId = "1234567812345678";
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-Bytes Sign(EVP_PKEY* key, const Bytes& digest, const char* propq) {
-  PkeyCtx ctx = CtxFor(key, propq);
-  size_t len = 0;
-  if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
-      EVP_PKEY_sign(ctx.get(), nullptr, &len, digest.data(), digest.size()) != 1)
-    return {};
-  Bytes sig(len);
-  if (EVP_PKEY_sign(ctx.get(), sig.data(), &len, digest.data(), digest.size()) != 1) return {};
-  sig.resize(len);
-  return sig;
-}
-
-int Verify(EVP_PKEY* key, const Bytes& sig, const Bytes& digest, const char* propq) {
-  PkeyCtx ctx = CtxFor(key, propq);
-  if (!ctx || EVP_PKEY_verify_init(ctx.get()) != 1) return -100;
-  return EVP_PKEY_verify(ctx.get(), sig.data(), sig.size(), digest.data(), digest.size());
-}
-
 Bytes Encrypt(EVP_PKEY* key, const Bytes& msg, const char* propq) {
   PkeyCtx ctx = CtxFor(key, propq);
   size_t len = 0;
