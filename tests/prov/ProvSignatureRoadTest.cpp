@@ -19,6 +19,8 @@
 #include "smext/sm_item_verify.h"
 #include "tests/prov/ProvTestSupport.h"
 
+TOVEL_DEFINE_DELETER(X509_CRL_INFO, X509_CRL_INFO_free);
+
 namespace provtest {
 namespace {
 
@@ -106,41 +108,19 @@ MdCtx StockSm3Signer(EVP_PKEY* key) {
   return md;
 }
 
-Crl CrlFromDer(const Bytes& der) {
-  const unsigned char* p = der.data();
-  return Crl(d2i_X509_CRL(nullptr, &p, static_cast<long>(der.size())));
-}
-
-Bytes CrlDer(X509_CRL* crl) {
-  unsigned char* der = nullptr;
-  const int len = i2d_X509_CRL(crl, &der);
-  Bytes out(der, der + (len > 0 ? len : 0));
-  OPENSSL_free(der);
-  return out;
-}
-
-Bytes CrlSignature(X509_CRL* crl) {
-  const ASN1_BIT_STRING* sig = nullptr;
-  X509_CRL_get0_signature(crl, &sig, nullptr);
-  return Bytes(sig->data, sig->data + sig->length);
-}
-
 // The stock library's own signed-item check of the signed part tbs (of type
 // it), with the default identity: the same bytes as the roads here check.
 template <typename T>
 int StockItemVerify(const ASN1_ITEM* it, T* (*decode)(T**, const unsigned char**, long),
-                    void (*free)(T*), const Bytes& tbs, const X509_ALGOR* alg,
-                    const ASN1_BIT_STRING* sig, EVP_PKEY* key) {
-  const unsigned char* p = tbs.data();
-  T* value = decode(nullptr, &p, static_cast<long>(tbs.size()));
+                    const Bytes& tbs, const X509_ALGOR* alg, const ASN1_BIT_STRING* sig,
+                    EVP_PKEY* key) {
+  const tovel::UniquePtr<T> value = Decoded(decode, tbs);
   tovel::UniquePtr<ASN1_STRING> id(ASN1_OCTET_STRING_new());
   ASN1_OCTET_STRING_set(id.get(), reinterpret_cast<const unsigned char*>(kDefaultId.data()),
                         static_cast<int>(kDefaultId.size()));
-  const int result = value != nullptr
-                         ? ASN1_item_verify_ex(it, alg, sig, value, id.get(), key, nullptr, kStock)
-                         : -100;
-  free(value);
-  return result;
+  return value != nullptr
+             ? ASN1_item_verify_ex(it, alg, sig, value.get(), id.get(), key, nullptr, kStock)
+             : -100;
 }
 
 // Everything the roads check, made once by the stock library: an SM2 CA, a
@@ -165,7 +145,7 @@ struct RoadPki {
     ok = ok && X509_CRL_sign_ctx(crl.get(), StockSm3Signer(caKey.get()).get()) > 0;
     // Round trips through DER, so that every copy starts from the same bytes.
     leaf = FromDer(Der(leaf.get()));
-    crl = CrlFromDer(CrlDer(crl.get()));
+    crl = CrlFromDer(Der(crl.get()));
     digest = StockDigest("SM3", Text("a digest of some message"));
     digestSig = Sign(caKey.get(), digest, kStock);
     data = Text("message digest");
@@ -173,7 +153,7 @@ struct RoadPki {
     ok = ok && leaf && crl && !digestSig.empty() && !dataSig.empty();
     if (ok) {
       leafSig = SignatureOf(leaf.get());
-      crlSig = CrlSignature(crl.get());
+      crlSig = SignatureOf(crl.get());
     }
     ERR_clear_error();
   }
@@ -213,27 +193,22 @@ Crl CrlWith(const Bytes& sig, bool changed) {
   const ASN1_BIT_STRING* bits = nullptr;
   X509_CRL_get0_signature(copy.get(), &bits, nullptr);
   SetSignatureBits(bits, sig);
-  return CrlFromDer(CrlDer(copy.get()));
+  return CrlFromDer(Der(copy.get()));
 }
 
 int StockCertVerify(X509* cert, EVP_PKEY* key) {
   const ASN1_BIT_STRING* sig = nullptr;
   const X509_ALGOR* alg = nullptr;
   X509_get0_signature(&sig, &alg, cert);
-  return StockItemVerify<X509_CINF>(ASN1_ITEM_rptr(X509_CINF), d2i_X509_CINF, X509_CINF_free,
-                                    Tbs(cert), alg, sig, key);
+  return StockItemVerify(ASN1_ITEM_rptr(X509_CINF), d2i_X509_CINF, Tbs(cert), alg, sig, key);
 }
 
 int StockCrlVerify(X509_CRL* crl, EVP_PKEY* key) {
   const ASN1_BIT_STRING* sig = nullptr;
   const X509_ALGOR* alg = nullptr;
   X509_CRL_get0_signature(crl, &sig, &alg);
-  unsigned char* der = nullptr;
-  const int len = i2d_re_X509_CRL_tbs(crl, &der);
-  const Bytes tbs(der, der + (len > 0 ? len : 0));
-  OPENSSL_free(der);
-  return StockItemVerify<X509_CRL_INFO>(ASN1_ITEM_rptr(X509_CRL_INFO), d2i_X509_CRL_INFO,
-                                        X509_CRL_INFO_free, tbs, alg, sig, key);
+  return StockItemVerify(ASN1_ITEM_rptr(X509_CRL_INFO), d2i_X509_CRL_INFO,
+                         Encoded(i2d_re_X509_CRL_tbs, crl), alg, sig, key);
 }
 
 // A road through which a signature is checked: the extension's answer through

@@ -121,30 +121,25 @@ int DigestVerify(EVP_PKEY* key, const Bytes& sig, const Bytes& data, const char*
   return EVP_DigestVerify(md.get(), sig.data(), sig.size(), data.data(), data.size());
 }
 
-Bytes Der(X509* cert) {
-  unsigned char* der = nullptr;
-  const int len = i2d_X509(cert, &der);
-  Bytes out(der, der + (len > 0 ? len : 0));
-  OPENSSL_free(der);
-  return out;
-}
+Bytes Der(X509* cert) { return Encoded(i2d_X509, cert); }
 
-Cert FromDer(const Bytes& der) {
-  const unsigned char* p = der.data();
-  return Cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-}
+Cert FromDer(const Bytes& der) { return Decoded(d2i_X509, der); }
 
-Bytes Tbs(X509* cert) {
-  unsigned char* der = nullptr;
-  const int len = i2d_re_X509_tbs(cert, &der);
-  Bytes out(der, der + (len > 0 ? len : 0));
-  OPENSSL_free(der);
-  return out;
-}
+Bytes Der(X509_CRL* crl) { return Encoded(i2d_X509_CRL, crl); }
+
+Crl CrlFromDer(const Bytes& der) { return Decoded(d2i_X509_CRL, der); }
+
+Bytes Tbs(X509* cert) { return Encoded(i2d_re_X509_tbs, cert); }
 
 Bytes SignatureOf(X509* cert) {
   const ASN1_BIT_STRING* sig = nullptr;
   X509_get0_signature(&sig, nullptr, cert);
+  return Bytes(sig->data, sig->data + sig->length);
+}
+
+Bytes SignatureOf(X509_CRL* crl) {
+  const ASN1_BIT_STRING* sig = nullptr;
+  X509_CRL_get0_signature(crl, &sig, nullptr);
   return Bytes(sig->data, sig->data + sig->length);
 }
 

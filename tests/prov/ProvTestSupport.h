@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -63,12 +64,31 @@ Bytes DigestSign(EVP_PKEY* key, const Bytes& data, const char* propq, const std:
 int DigestVerify(EVP_PKEY* key, const Bytes& sig, const Bytes& data, const char* propq,
                  const std::string* id, const char* mdname = "SM3");
 
-// A certificate's DER and back; its to-be-signed part (re-encoded) and its
-// signature bits.
+// The bytes an i2d-style encoder writes for object (empty on failure), and
+// the object a d2i-style decoder reads from all of der (null on failure).
+template <typename T, typename Encoder>
+Bytes Encoded(Encoder encode, T* object) {
+  unsigned char* der = nullptr;
+  const int len = encode(object, &der);
+  Bytes out(der, der + (len > 0 ? len : 0));
+  OPENSSL_free(der);
+  return out;
+}
+template <typename T>
+tovel::UniquePtr<T> Decoded(T* (*decode)(T**, const unsigned char**, long), const Bytes& der) {
+  const unsigned char* p = der.data();
+  return tovel::UniquePtr<T>(decode(nullptr, &p, static_cast<long>(der.size())));
+}
+
+// A certificate's and a CRL's DER and back; a certificate's to-be-signed part
+// (re-encoded); the signature bits.
 Bytes Der(X509* cert);
 Cert FromDer(const Bytes& der);
+Bytes Der(X509_CRL* crl);
+Crl CrlFromDer(const Bytes& der);
 Bytes Tbs(X509* cert);
 Bytes SignatureOf(X509* cert);
+Bytes SignatureOf(X509_CRL* crl);
 // Sets the bytes of a signature BIT STRING exactly (no unused bits; trailing
 // zero bytes are kept).
 void SetSignatureBits(const ASN1_BIT_STRING* bits, const Bytes& sig);
