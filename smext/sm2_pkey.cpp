@@ -84,6 +84,42 @@ int LabelSigner(X509_ALGOR* digestAlg, X509_ALGOR* signatureAlg, bool sm3Rule) {
   return 1;
 }
 
+// The SM2 check of the DER signature sig against the 32-byte digest tbs:
+// 1 valid, 0 when it does not verify, -1 for a failure that is not about the
+// signature (no key, no public point, no memory).
+int CheckSm2(const SM2_PKEY_CTX* ctx, const unsigned char* sig, size_t siglen,
+             const unsigned char* tbs) {
+  tovel::UniquePtr<BIGNUM> x, y;
+  if (ctx == nullptr || tbs == nullptr || !PublicCoordinates(ctx, x, y)) {
+    return -1;
+  }
+  const tovel::UniquePtr<ECDSA_SIG> signature(sm2_signature_from_der(sig, siglen));
+  if (!signature) {
+    return 0;
+  }
+  unsigned char rBytes[32], sBytes[32], xBytes[32], yBytes[32];
+  if (!sm2_bn_to_bytes32(x.get(), xBytes) || !sm2_bn_to_bytes32(y.get(), yBytes)) {
+    return -1;
+  }
+  const BIGNUM* r = nullptr;
+  const BIGNUM* s = nullptr;
+  ECDSA_SIG_get0(signature.get(), &r, &s);
+  // An r or s of more than 32 bytes exceeds the order and has no 32-byte form.
+  if (!sm2_bn_to_bytes32(r, rBytes) || !sm2_bn_to_bytes32(s, sBytes)) {
+    return 0;
+  }
+  const int curve = CurveOf(ctx);
+  if (curve == sm_obj_nid(SM_OBJ_SM2_CURVE)) {
+    return sm2_verify_bytes(rBytes, sBytes, xBytes, yBytes, tbs) == 1 ? 1 : 0;
+  }
+  // The test curve: the same check on the key's own curve.
+  const tovel::UniquePtr<BIGNUM> e(BN_bin2bn(tbs, 32, nullptr));
+  if (!e) {
+    return -1;
+  }
+  return sm2_verify(signature.get(), x.get(), y.get(), e.get(), curve) == 1 ? 1 : 0;
+}
+
 }  // namespace
 
 void sm2_pkey_ctx_cleanup(SM2_PKEY_CTX* ctx) {
@@ -130,13 +166,26 @@ int ec_sm2_pkey_sign(SM2_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen,
 
 int ec_sm2_pkey_verify(SM2_PKEY_CTX* ctx, const unsigned char* sig, size_t siglen,
                        const unsigned char* tbs, size_t tbslen) {
-  if (ctx == nullptr || ctx->key == nullptr || sig == nullptr || tbs == nullptr) {
+  const int ret = ec_sm2_pkey_check(ctx, sig, siglen, tbs, tbslen);
+  // The SM2 path answers -1 for anything but a valid signature.
+  if (ret != 1 && ctx != nullptr && sm2_pkey_uses_sm2(ctx->key)) {
+    return -1;
+  }
+  return ret;
+}
+
+int ec_sm2_pkey_check(SM2_PKEY_CTX* ctx, const unsigned char* sig, size_t siglen,
+                      const unsigned char* tbs, size_t tbslen) {
+  if (ctx == nullptr || ctx->key == nullptr) {
     return -1;
   }
   if (sm2_pkey_uses_sm2(ctx->key)) {
-    // The check reads a 32-byte digest: anything shorter is refused rather
-    // than read past.
-    return tbslen < kDigestLen ? -1 : sm2_pkey_verify(ctx, sig, siglen, tbs);
+    // An SM2 digest value has 32 bytes: a longer one is not cut, a shorter
+    // one not read past.
+    return tbslen != kDigestLen ? 0 : CheckSm2(ctx, sig, siglen, tbs);
+  }
+  if (sig == nullptr || tbs == nullptr) {
+    return -1;
   }
   return ECDSA_verify(DigestTypeOf(ctx), tbs, static_cast<int>(tbslen), sig,
                       static_cast<int>(siglen), ctx->key);
@@ -146,7 +195,12 @@ int sm2_pkey_sign(SM2_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen, const u
                   size_t tbslen) {
   const BIGNUM* d =
       ctx != nullptr && ctx->key != nullptr ? EC_KEY_get0_private_key(ctx->key) : nullptr;
-  if (d == nullptr || sig == nullptr || siglen == nullptr || tbs == nullptr || tbslen > INT32_MAX) {
+  if (tbslen != kDigestLen) {
+    ERR_raise_data(ERR_LIB_EC, EC_R_INVALID_DIGEST, "SM2 signs a 32-byte digest, not %zu bytes",
+                   tbslen);
+    return -1;
+  }
+  if (d == nullptr || sig == nullptr || siglen == nullptr || tbs == nullptr) {
     return -1;
   }
   tovel::UniquePtr<BIGNUM> e(BN_bin2bn(tbs, static_cast<int>(tbslen), nullptr));
@@ -169,37 +223,27 @@ int sm2_pkey_sign(SM2_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen, const u
 
 int sm2_pkey_verify(SM2_PKEY_CTX* ctx, const unsigned char* sig, size_t siglen,
                     const unsigned char* tbs) {
-  if (ctx == nullptr || sig == nullptr || tbs == nullptr || siglen > INT32_MAX) {
-    return -1;
+  return CheckSm2(ctx, sig, siglen, tbs) == 1 ? 1 : -1;
+}
+
+ECDSA_SIG* sm2_signature_from_der(const unsigned char* sig, size_t siglen) {
+  if (sig == nullptr || siglen == 0 || siglen > INT32_MAX) {
+    return nullptr;
   }
   const unsigned char* p = sig;
   tovel::UniquePtr<ECDSA_SIG> signature(d2i_ECDSA_SIG(nullptr, &p, static_cast<long>(siglen)));
-  tovel::UniquePtr<BIGNUM> x, y;
-  if (!signature || !PublicCoordinates(ctx, x, y)) {
-    return -1;
+  if (!signature) {
+    return nullptr;
   }
-  unsigned char rBytes[32], sBytes[32], xBytes[32], yBytes[32];
-  const BIGNUM* r = nullptr;
-  const BIGNUM* s = nullptr;
-  ECDSA_SIG_get0(signature.get(), &r, &s);
-  // An r or s of more than 32 bytes exceeds the order and has no 32-byte form.
-  if (!sm2_bn_to_bytes32(x.get(), xBytes) || !sm2_bn_to_bytes32(y.get(), yBytes) ||
-      !sm2_bn_to_bytes32(r, rBytes) || !sm2_bn_to_bytes32(s, sBytes)) {
-    return -1;
+  // Decoding accepts more than DER (bytes after the value, long-form lengths);
+  // only the one encoding that re-encodes to the same bytes is a signature.
+  unsigned char* der = nullptr;
+  const int len = i2d_ECDSA_SIG(signature.get(), &der);
+  const tovel::OpenSslPtr<unsigned char> ownedDer(der);
+  if (len <= 0 || static_cast<size_t>(len) != siglen || memcmp(der, sig, siglen) != 0) {
+    return nullptr;
   }
-  const int curve = CurveOf(ctx);
-  if (curve == sm_obj_nid(SM_OBJ_SM2_CURVE)) {
-    return sm2_verify_bytes(rBytes, sBytes, xBytes, yBytes, tbs) == 1 ? 1 : -1;
-  }
-  // The test curve: the same check on the key's own curve.
-  tovel::UniquePtr<BIGNUM> e(BN_bin2bn(tbs, 32, nullptr)), rn(BN_bin2bn(rBytes, 32, nullptr)),
-      sn(BN_bin2bn(sBytes, 32, nullptr));
-  tovel::UniquePtr<ECDSA_SIG> fixed(ECDSA_SIG_new());
-  if (!e || !rn || !sn || !fixed) {
-    return -1;
-  }
-  ECDSA_SIG_set0(fixed.get(), rn.release(), sn.release());
-  return sm2_verify(fixed.get(), x.get(), y.get(), e.get(), curve) == 1 ? 1 : -1;
+  return signature.release();
 }
 
 size_t sm2_pkey_encrypt_size(size_t inlen) {

@@ -36,18 +36,32 @@ int sm2_pkey_uses_sm2(const EC_KEY* key);
 // SM2 keys sign with SM2 on their own curve, other keys with ECDSA.
 int ec_sm2_pkey_sign(SM2_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen,
                      const unsigned char* tbs, size_t tbslen);
-// 1 valid. SM2 path: -1 for anything else, among them a digest shorter than
-// 32 bytes. ECDSA path: 0 invalid, -1 error.
+// 1 valid. SM2 path: -1 for anything else, among them a digest that is not
+// 32 bytes long. ECDSA path: 0 invalid, -1 error.
 int ec_sm2_pkey_verify(SM2_PKEY_CTX* ctx, const unsigned char* sig, size_t siglen,
                        const unsigned char* tbs, size_t tbslen);
+// The same check with the results of the library's public verify calls:
+// 1 valid; 0 when the signature does not verify, among them one that is not
+// exactly DER and, on the SM2 path, a digest that is not 32 bytes long; -1
+// for a failure that is not about the signature (no key or public point, no
+// memory). The ECDSA path answers as ec_sm2_pkey_verify.
+int ec_sm2_pkey_check(SM2_PKEY_CTX* ctx, const unsigned char* sig, size_t siglen,
+                      const unsigned char* tbs, size_t tbslen);
 
-// SM2 signature of the digest tbs as DER ECDSA-Sig-Value written to sig
-// (room for the key's largest signature), its length in *siglen: 1 or -1.
+// SM2 signature of the 32-byte digest tbs as DER ECDSA-Sig-Value written to
+// sig (room for the key's largest signature), its length in *siglen: 1 or
+// -1. A digest of another length is refused with (EC, EC_R_INVALID_DIGEST)
+// and nothing is written.
 int sm2_pkey_sign(SM2_PKEY_CTX* ctx, unsigned char* sig, size_t* siglen, const unsigned char* tbs,
                   size_t tbslen);
 // Checks the DER signature against the 32-byte digest tbs: 1 or -1.
 int sm2_pkey_verify(SM2_PKEY_CTX* ctx, const unsigned char* sig, size_t siglen,
                     const unsigned char* tbs);
+
+// The signature {r, s} when sig is exactly its DER ECDSA-Sig-Value (shortest
+// lengths, minimal integers, nothing after it); null for any other bytes.
+// The caller frees it with ECDSA_SIG_free.
+ECDSA_SIG* sm2_signature_from_der(const unsigned char* sig, size_t siglen);
 
 // Longest DER SM2Cipher of an inlen-byte message: what encryption needs as room.
 size_t sm2_pkey_encrypt_size(size_t inlen);

@@ -8,6 +8,7 @@
 
 #include "smext/sm2.h"
 #include "smext/sm2_local.h"
+#include "smext/sm2_pkey.h"
 #include "smext/sm_objects.h"
 
 namespace {
@@ -65,7 +66,6 @@ class EcKeyView {
   }
 
   Kind kind() const { return kind_; }
-  bool IsEc() const { return kind_ != Kind::NotEc; }
   // Keys checked by the SM2 core rather than by the library's signature code.
   bool UsesSm2Core() const {
     return kind_ == Kind::NoGroup || kind_ == Kind::Sm2Curve || kind_ == Kind::Sm2TestCurve;
@@ -81,11 +81,27 @@ class EcKeyView {
     }
     BIGNUM* px = nullptr;
     BIGNUM* py = nullptr;
+    ERR_set_mark();
     const bool gotX = EVP_PKEY_get_bn_param(pkey_, OSSL_PKEY_PARAM_EC_PUB_X, &px) == 1;
     const tovel::UniquePtr<BIGNUM> ownedX(px);
     const bool gotY = gotX && EVP_PKEY_get_bn_param(pkey_, OSSL_PKEY_PARAM_EC_PUB_Y, &py) == 1;
     const tovel::UniquePtr<BIGNUM> ownedY(py);
-    return gotY && BN_copy(x, px) != nullptr && BN_copy(y, py) != nullptr;
+    ERR_pop_to_mark();
+    if (gotY) {
+      return BN_copy(x, px) != nullptr && BN_copy(y, py) != nullptr;
+    }
+    // A key of the extension's provider (on either SM2 curve) gives its point
+    // encoded only.
+    unsigned char encoded[1 + 2 * 66];
+    size_t encodedLen = 0;
+    const Sm2AnyCurve curve(curveNid_);
+    const tovel::UniquePtr<EC_POINT> point(curve.group != nullptr ? EC_POINT_new(curve.group)
+                                                                  : nullptr);
+    return point != nullptr &&
+           EVP_PKEY_get_octet_string_param(pkey_, OSSL_PKEY_PARAM_PUB_KEY, encoded, sizeof(encoded),
+                                           &encodedLen) == 1 &&
+           EC_POINT_oct2point(curve.group, point.get(), encoded, encodedLen, nullptr) == 1 &&
+           EC_POINT_get_affine_coordinates(curve.group, point.get(), x, y, nullptr) == 1;
   }
 
  private:
@@ -106,19 +122,14 @@ class EcKeyView {
   int curveNid_ = NID_undef;
 };
 
-// The row's key type against the key: the library's rule (the key is of the
-// row's type by name or base type), with SM2 keys counted as EC keys.
-bool KeyMatchesRow(EVP_PKEY* pkey, int rowKeyNid, const EcKeyView& key) {
+// The row's key type against the key, tested as the library's own signed-item
+// verification tests it (by the key type's name), so that both roads refuse
+// the same keys before anything is hashed. The library types keys on the SM2
+// curve "SM2" and pairs only sm2-sm3 with that type: such a key under an
+// ECDSA algorithm, and an "EC" key under sm2-sm3, are of the wrong type.
+bool KeyMatchesRow(EVP_PKEY* pkey, int rowKeyNid) {
   const char* name = OBJ_nid2sn(rowKeyNid);
-  if (name != nullptr && EVP_PKEY_is_a(pkey, name)) {
-    return true;
-  }
-  const int rowBase = EVP_PKEY_type(rowKeyNid);
-  if (key.IsEc() && rowBase == EVP_PKEY_EC) {
-    return true;
-  }
-  const int keyBase = EVP_PKEY_get_base_id(pkey);
-  return keyBase != NID_undef && rowBase == keyBase;
+  return name != nullptr && EVP_PKEY_is_a(pkey, name);
 }
 
 // The SM2 check of the signature bits (DER ECDSA-Sig-Value) against the
@@ -126,11 +137,12 @@ bool KeyMatchesRow(EVP_PKEY* pkey, int rowKeyNid, const EcKeyView& key) {
 int CheckSm2Digest(EVP_MD_CTX* ctx, const EcKeyView& key, const ASN1_BIT_STRING* signature) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned digestLen = 0;
-  if (!EVP_DigestFinal_ex(ctx, digest, &digestLen) || digestLen < 32) {
-    return 0;  // an SM2 digest value has 32 bytes; shorter digests have none
+  if (!EVP_DigestFinal_ex(ctx, digest, &digestLen) || digestLen != 32) {
+    return 0;  // an SM2 digest value has 32 bytes: no other length is cut or padded
   }
-  const unsigned char* p = signature->data;
-  const tovel::UniquePtr<ECDSA_SIG> sig(d2i_ECDSA_SIG(nullptr, &p, signature->length));
+  // Only the exact DER of {r, s} is a signature.
+  const tovel::UniquePtr<ECDSA_SIG> sig(
+      sm2_signature_from_der(signature->data, static_cast<size_t>(signature->length)));
   if (sig == nullptr) {
     return 0;
   }
@@ -228,11 +240,11 @@ int verify_signed_item(const ASN1_ITEM* it, const X509_ALGOR* algorithm,
     Raise(ASN1_R_UNKNOWN_MESSAGE_DIGEST_ALGORITHM);
     return -1;
   }
-  const EcKeyView key(pkey);
-  if (!KeyMatchesRow(pkey, rowKeyNid, key)) {
+  if (!KeyMatchesRow(pkey, rowKeyNid)) {
     Raise(ASN1_R_WRONG_PUBLIC_KEY_TYPE);
     return -1;
   }
+  const EcKeyView key(pkey);
   const bool sm2Core = key.UsesSm2Core();
   if (sm2Core ? !EVP_DigestInit_ex(ctx.get(), md, nullptr)
               : !EVP_DigestVerifyInit(ctx.get(), nullptr, md, nullptr, pkey)) {

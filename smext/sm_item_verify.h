@@ -17,12 +17,18 @@ extern "C" {
 // check cannot start (no key, unknown algorithm or digest, wrong key type,
 // encoding failure). Failures queue (ASN1, reason, "func=197").
 //
-// EC keys on the SM2 curve (the library types them "SM2") and on the SM2 test
-// curve are checked with the SM2 core on their own curve: SM3(Z || DER) on the
-// SM2 curve under an sm3 algorithm, otherwise the algorithm's digest of the
-// DER alone. Every other key is checked by the library's own signature code;
-// algorithms whose table row names no digest (RSA-PSS, EdDSA) go to the
-// library's ASN1_item_verify as a whole.
+// The key type is tested as the library's X509_verify tests it: a key typed
+// "SM2" (every key on the SM2 curve, and the provider's keys on either SM2
+// curve) goes only with sm2-sm3, an "EC" key only with the ECDSA algorithms;
+// any other pairing is -1 with ASN1_R_WRONG_PUBLIC_KEY_TYPE on both roads.
+//
+// EC keys on the SM2 curve and on the SM2 test curve are checked with the SM2
+// core on their own curve: SM3(Z || DER) on the SM2 curve under an sm3
+// algorithm, otherwise the algorithm's digest of the DER alone. Their
+// signature must be exactly the DER of {r, s} and their digest 32 bytes long;
+// anything else is an invalid signature (0). Every other key is checked by the
+// library's own signature code; algorithms whose table row names no digest
+// (RSA-PSS, EdDSA) go to the library's ASN1_item_verify as a whole.
 int verify_signed_item(const ASN1_ITEM* it, const X509_ALGOR* algorithm,
                        const ASN1_BIT_STRING* signature, const void* value, EVP_PKEY* pkey);
 

@@ -1,8 +1,10 @@
-// Signature for "SM2": sign and verify of a digest, and digest-sign and
-// digest-verify that hash the signer's Z value ahead of the data when the
-// digest is SM3 and the key lies on an SM2 curve. Z is taken over the
-// distinguishing identity set by the caller ("distid"), else over the
-// default identity "1234567812345678".
+// Signature for "SM2": sign and verify of a 32-byte digest, and digest-sign
+// and digest-verify that hash the signer's Z value ahead of the data when the
+// digest is SM3 and the key lies on the SM2 curve (a key on the SM2 test curve
+// hashes the data alone). Z is taken over the distinguishing identity set by
+// the caller ("distid"), else over the default identity "1234567812345678".
+// A signature that does not verify gives 0; negative results are failures
+// that are not about the signature.
 #include <string.h>
 
 #include <memory>
@@ -118,7 +120,9 @@ void* sm2sig_dupctx(void* vctx) {
 }
 
 // Fetches the named digest and hands it to the control, which accepts it or
-// refuses it with its error entry.
+// refuses it with its error entry. SM2 signs 32-byte digests: on a key of
+// either SM2 curve a digest that the control accepts but whose size is not
+// 32 bytes (sha1, sha224, sha384, sha512) is refused here already.
 int SetDigest(SigCtx* ctx, const char* name, const char* props) {
   tovel::UniquePtr<EVP_MD> md(
       EVP_MD_fetch(ctx->prov->libctx, name, props != nullptr ? props : ctx->propq.c_str()));
@@ -128,6 +132,12 @@ int SetDigest(SigCtx* ctx, const char* name, const char* props) {
   }
   SM2_PKEY_CTX trial = ctx->pkey;
   if (ec_sm2_pkey_control(&trial, EVP_PKEY_CTRL_MD, 0, md.get()) != 1) {
+    return 0;
+  }
+  if (sm2_pkey_uses_sm2(ctx->key.get()) && EVP_MD_get_size(md.get()) != SM3_DIGEST_LENGTH) {
+    ERR_raise_data(ERR_LIB_EC, EC_R_INVALID_DIGEST,
+                   "digest=%s: SM2 takes a 32-byte digest, not %d bytes", name,
+                   EVP_MD_get_size(md.get()));
     return 0;
   }
   ctx->md = std::move(md);
@@ -178,7 +188,7 @@ int sm2sig_verify(void* vctx, const unsigned char* sig, size_t siglen, const uns
                   size_t tbslen) {
   auto* ctx = static_cast<SigCtx*>(vctx);
   smprov_observe(SMEXT_OP_VERIFY);
-  return ec_sm2_pkey_verify(&ctx->pkey, sig, siglen, tbs, tbslen);
+  return ec_sm2_pkey_check(&ctx->pkey, sig, siglen, tbs, tbslen);
 }
 
 int DigestInit(SigCtx* ctx, const char* mdname, void* provkey, const OSSL_PARAM params[]) {
@@ -212,7 +222,7 @@ int sm2sig_digest_verify_init(void* vctx, const char* mdname, void* provkey,
   return DigestInit(static_cast<SigCtx*>(vctx), mdname, provkey, params);
 }
 
-// Z over the identity and the key's own curve: a, b, the base point and the
+// Z over the identity and the key's curve: a, b, the base point and the
 // public point.
 int ComputeZ(const SigCtx* ctx, unsigned char z[32]) {
   const EC_GROUP* group = EC_KEY_get0_group(ctx->key.get());
@@ -234,9 +244,15 @@ int ComputeZ(const SigCtx* ctx, unsigned char z[32]) {
          sm2_compute_z(id, idlen, a.get(), b.get(), xG.get(), yG.get(), xA.get(), yA.get(), z);
 }
 
+// True when the key lies on the SM2 curve: only such keys sign Z || data.
+bool OnSm2Curve(const EC_KEY* key) {
+  const EC_GROUP* group = key != nullptr ? EC_KEY_get0_group(key) : nullptr;
+  return group != nullptr && EC_GROUP_get_curve_name(group) == sm_obj_nid(SM_OBJ_SM2_CURVE);
+}
+
 // Z goes ahead of the first byte of data (or of the end, for empty data).
 int FeedZ(SigCtx* ctx) {
-  if (ctx->zFed || !ctx->sm3 || !sm2_pkey_uses_sm2(ctx->key.get())) {
+  if (ctx->zFed || !ctx->sm3 || !OnSm2Curve(ctx->key.get())) {
     return 1;
   }
   unsigned char z[SM3_DIGEST_LENGTH];
@@ -305,14 +321,22 @@ int sm2sig_digest_verify_final(void* vctx, const unsigned char* sig, size_t sigl
     return 0;
   }
   smprov_observe(SMEXT_OP_DIGEST_VERIFY);
-  return ec_sm2_pkey_verify(&ctx->pkey, sig, siglen, digest, dlen);
+  return ec_sm2_pkey_check(&ctx->pkey, sig, siglen, digest, dlen);
 }
 
-// The AlgorithmIdentifier of the signature: SM2-with-SM3, no parameters. Other
-// digests on an SM2 key have no identifier.
+// The AlgorithmIdentifier of the signature: SM2-with-SM3, no parameters.
+// Other digests on an SM2 key have no identifier: the get fails and says so.
 int SetAlgorithmId(const SigCtx* ctx, OSSL_PARAM* p) {
-  if (ctx->md == nullptr || EVP_MD_get_type(ctx->md.get()) != sm_obj_nid(SM_OBJ_SM3)) {
-    return 1;
+  if (ctx->md == nullptr) {
+    ERR_raise_data(ERR_LIB_EC, EC_R_INVALID_DIGEST_TYPE,
+                   "no digest set: no signature algorithm identifier");
+    return 0;
+  }
+  if (EVP_MD_get_type(ctx->md.get()) != sm_obj_nid(SM_OBJ_SM3)) {
+    ERR_raise_data(ERR_LIB_EC, EC_R_INVALID_DIGEST_TYPE,
+                   "no signature algorithm identifier for SM2 with %s",
+                   EVP_MD_get0_name(ctx->md.get()));
+    return 0;
   }
   const tovel::UniquePtr<X509_ALGOR> alg(X509_ALGOR_new());
   if (alg == nullptr ||

@@ -78,10 +78,29 @@ PkeyCtx CtxFor(EVP_PKEY* key, const char* propq) {
   return PkeyCtx(EVP_PKEY_CTX_new_from_pkey(nullptr, key, propq));
 }
 
-Bytes DigestSign(EVP_PKEY* key, const Bytes& data, const char* propq, const std::string* id) {
+Bytes Sign(EVP_PKEY* key, const Bytes& digest, const char* propq) {
+  PkeyCtx ctx = CtxFor(key, propq);
+  size_t len = 0;
+  if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
+      EVP_PKEY_sign(ctx.get(), nullptr, &len, digest.data(), digest.size()) != 1)
+    return {};
+  Bytes sig(len);
+  if (EVP_PKEY_sign(ctx.get(), sig.data(), &len, digest.data(), digest.size()) != 1) return {};
+  sig.resize(len);
+  return sig;
+}
+
+int Verify(EVP_PKEY* key, const Bytes& sig, const Bytes& digest, const char* propq) {
+  PkeyCtx ctx = CtxFor(key, propq);
+  if (!ctx || EVP_PKEY_verify_init(ctx.get()) != 1) return -100;
+  return EVP_PKEY_verify(ctx.get(), sig.data(), sig.size(), digest.data(), digest.size());
+}
+
+Bytes DigestSign(EVP_PKEY* key, const Bytes& data, const char* propq, const std::string* id,
+                 const char* mdname) {
   MdCtx md(EVP_MD_CTX_new());
   EVP_PKEY_CTX* pctx = nullptr;
-  if (!md || EVP_DigestSignInit_ex(md.get(), &pctx, "SM3", nullptr, propq, key, nullptr) != 1)
+  if (!md || EVP_DigestSignInit_ex(md.get(), &pctx, mdname, nullptr, propq, key, nullptr) != 1)
     return {};
   if (id != nullptr && EVP_PKEY_CTX_set1_id(pctx, id->data(), id->size()) != 1) return {};
   size_t len = 0;
@@ -93,13 +112,63 @@ Bytes DigestSign(EVP_PKEY* key, const Bytes& data, const char* propq, const std:
 }
 
 int DigestVerify(EVP_PKEY* key, const Bytes& sig, const Bytes& data, const char* propq,
-                 const std::string* id) {
+                 const std::string* id, const char* mdname) {
   MdCtx md(EVP_MD_CTX_new());
   EVP_PKEY_CTX* pctx = nullptr;
-  if (!md || EVP_DigestVerifyInit_ex(md.get(), &pctx, "SM3", nullptr, propq, key, nullptr) != 1)
+  if (!md || EVP_DigestVerifyInit_ex(md.get(), &pctx, mdname, nullptr, propq, key, nullptr) != 1)
     return -100;
   if (id != nullptr && EVP_PKEY_CTX_set1_id(pctx, id->data(), id->size()) != 1) return -101;
   return EVP_DigestVerify(md.get(), sig.data(), sig.size(), data.data(), data.size());
+}
+
+Bytes Der(X509* cert) { return Encoded(i2d_X509, cert); }
+
+Cert FromDer(const Bytes& der) { return Decoded(d2i_X509, der); }
+
+Bytes Der(X509_CRL* crl) { return Encoded(i2d_X509_CRL, crl); }
+
+Crl CrlFromDer(const Bytes& der) { return Decoded(d2i_X509_CRL, der); }
+
+Bytes Tbs(X509* cert) { return Encoded(i2d_re_X509_tbs, cert); }
+
+Bytes SignatureOf(X509* cert) {
+  const ASN1_BIT_STRING* sig = nullptr;
+  X509_get0_signature(&sig, nullptr, cert);
+  return Bytes(sig->data, sig->data + sig->length);
+}
+
+Bytes SignatureOf(X509_CRL* crl) {
+  const ASN1_BIT_STRING* sig = nullptr;
+  X509_CRL_get0_signature(crl, &sig, nullptr);
+  return Bytes(sig->data, sig->data + sig->length);
+}
+
+void SetSignatureBits(const ASN1_BIT_STRING* bits, const Bytes& sig) {
+  auto* mutableBits = const_cast<ASN1_BIT_STRING*>(bits);
+  ASN1_BIT_STRING_set(mutableBits, const_cast<unsigned char*>(sig.data()),
+                      static_cast<int>(sig.size()));
+  // Without this flag the encoder drops trailing zero bytes as unused bits.
+  mutableBits->flags &= ~0x07L;
+  mutableBits->flags |= ASN1_STRING_FLAG_BITS_LEFT;
+}
+
+Cert WithSignature(X509* cert, const Bytes& sig) {
+  Cert copy(X509_dup(cert));
+  const ASN1_BIT_STRING* current = nullptr;
+  X509_get0_signature(&current, nullptr, copy.get());
+  SetSignatureBits(current, sig);
+  return FromDer(Der(copy.get()));
+}
+
+std::pair<int, int> VerifyChain(X509* leaf, X509* ca) {
+  tovel::UniquePtr<X509_STORE> store(X509_STORE_new());
+  tovel::UniquePtr<X509_STORE_CTX> ctx(X509_STORE_CTX_new());
+  X509_STORE_add_cert(store.get(), ca);
+  X509_STORE_CTX_init(ctx.get(), store.get(), leaf, nullptr);
+  const int ret = X509_verify_cert(ctx.get());
+  const int err = X509_STORE_CTX_get_error(ctx.get());
+  ERR_clear_error();
+  return {ret, err};
 }
 
 bool HadError(int lib, int reason) {

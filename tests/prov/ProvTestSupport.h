@@ -6,8 +6,10 @@
 #include <array>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -49,11 +51,51 @@ Pkey KeyFromNumbers(const char* curve, const Bytes& pub, const Bytes& priv);
 constexpr const char* kStock = "provider=default";
 PkeyCtx CtxFor(EVP_PKEY* key, const char* propq = nullptr);
 
-// Digest-sign or digest-verify of data with SM3; id is set on the context
-// when given.
-Bytes DigestSign(EVP_PKEY* key, const Bytes& data, const char* propq, const std::string* id);
+// EVP_PKEY_sign of a digest (empty on failure) and EVP_PKEY_verify's result
+// (-100 when the context cannot be set up).
+Bytes Sign(EVP_PKEY* key, const Bytes& digest, const char* propq);
+int Verify(EVP_PKEY* key, const Bytes& sig, const Bytes& digest, const char* propq);
+
+// Digest-sign or digest-verify of data with the digest mdname; id is set on
+// the context when given. DigestSign is empty on failure; DigestVerify gives
+// -100 (-101) when the context (the identity) cannot be set up.
+Bytes DigestSign(EVP_PKEY* key, const Bytes& data, const char* propq, const std::string* id,
+                 const char* mdname = "SM3");
 int DigestVerify(EVP_PKEY* key, const Bytes& sig, const Bytes& data, const char* propq,
-                 const std::string* id);
+                 const std::string* id, const char* mdname = "SM3");
+
+// The bytes an i2d-style encoder writes for object (empty on failure), and
+// the object a d2i-style decoder reads from all of der (null on failure).
+template <typename T, typename Encoder>
+Bytes Encoded(Encoder encode, T* object) {
+  unsigned char* der = nullptr;
+  const int len = encode(object, &der);
+  Bytes out(der, der + (len > 0 ? len : 0));
+  OPENSSL_free(der);
+  return out;
+}
+template <typename T>
+tovel::UniquePtr<T> Decoded(T* (*decode)(T**, const unsigned char**, long), const Bytes& der) {
+  const unsigned char* p = der.data();
+  return tovel::UniquePtr<T>(decode(nullptr, &p, static_cast<long>(der.size())));
+}
+
+// A certificate's and a CRL's DER and back; a certificate's to-be-signed part
+// (re-encoded); the signature bits.
+Bytes Der(X509* cert);
+Cert FromDer(const Bytes& der);
+Bytes Der(X509_CRL* crl);
+Crl CrlFromDer(const Bytes& der);
+Bytes Tbs(X509* cert);
+Bytes SignatureOf(X509* cert);
+Bytes SignatureOf(X509_CRL* crl);
+// Sets the bytes of a signature BIT STRING exactly (no unused bits; trailing
+// zero bytes are kept).
+void SetSignatureBits(const ASN1_BIT_STRING* bits, const Bytes& sig);
+// The certificate with its signature replaced by sig.
+Cert WithSignature(X509* cert, const Bytes& sig);
+// X509_verify_cert of leaf against the trust anchor ca: result and error.
+std::pair<int, int> VerifyChain(X509* leaf, X509* ca);
 
 using testsupport::DrainErrors;
 using testsupport::ErrorEntry;

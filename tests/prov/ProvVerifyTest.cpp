@@ -78,56 +78,6 @@ Pki& SharedPki() {
   return pki;
 }
 
-Bytes Der(X509* cert) {
-  unsigned char* der = nullptr;
-  const int len = i2d_X509(cert, &der);
-  Bytes out(der, der + (len > 0 ? len : 0));
-  OPENSSL_free(der);
-  return out;
-}
-
-Cert FromDer(const Bytes& der) {
-  const unsigned char* p = der.data();
-  return Cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-}
-
-// The certificate with its signature replaced by sig.
-Cert WithSignature(X509* cert, const Bytes& sig) {
-  Cert copy(X509_dup(cert));
-  const ASN1_BIT_STRING* current = nullptr;
-  X509_get0_signature(&current, nullptr, copy.get());
-  auto* mutableSig = const_cast<ASN1_BIT_STRING*>(current);
-  ASN1_BIT_STRING_set(mutableSig, const_cast<unsigned char*>(sig.data()),
-                      static_cast<int>(sig.size()));
-  return FromDer(Der(copy.get()));
-}
-
-Bytes Tbs(X509* cert) {
-  unsigned char* der = nullptr;
-  const int len = i2d_re_X509_tbs(cert, &der);
-  Bytes out(der, der + (len > 0 ? len : 0));
-  OPENSSL_free(der);
-  return out;
-}
-
-Bytes SignatureOf(X509* cert) {
-  const ASN1_BIT_STRING* sig = nullptr;
-  X509_get0_signature(&sig, nullptr, cert);
-  return Bytes(sig->data, sig->data + sig->length);
-}
-
-// X509_verify_cert of leaf against the trust anchor ca: result and error.
-std::pair<int, int> VerifyChain(X509* leaf, X509* ca) {
-  tovel::UniquePtr<X509_STORE> store(X509_STORE_new());
-  tovel::UniquePtr<X509_STORE_CTX> ctx(X509_STORE_CTX_new());
-  X509_STORE_add_cert(store.get(), ca);
-  X509_STORE_CTX_init(ctx.get(), store.get(), leaf, nullptr);
-  const int ret = X509_verify_cert(ctx.get());
-  const int err = X509_STORE_CTX_get_error(ctx.get());
-  ERR_clear_error();
-  return {ret, err};
-}
-
 class ProvVerifyTest : public ::testing::Test {
  protected:
   void SetUp() override {

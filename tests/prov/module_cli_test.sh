@@ -94,6 +94,39 @@ printf 'message digest' >msg.txt
   grep -q 'Verified Successfully' || fail "module refused stock"
 ok
 
+step "dgst -verify: a changed signature, or one with a byte appended, is a verification failure"
+"$openssl" dgst "${both[@]}" -sm3 -sign leaf.key -out dgst.sig msg.txt
+"$openssl" dgst "${both[@]}" -sm3 -verify leaf.pub -signature dgst.sig msg.txt | grep -q 'Verified OK' ||
+  fail "own signature refused"
+last=$(tail -c 1 dgst.sig | od -An -tu1 | tr -d ' ')
+{ head -c -1 dgst.sig; printf "\\$(printf '%03o' $((last ^ 1)))"; } >dgst-flipped.sig
+{ cat dgst.sig; printf '\0'; } >dgst-trailing.sig
+for sig in dgst-flipped.sig dgst-trailing.sig; do
+  out=$("$openssl" dgst "${both[@]}" -sm3 -verify leaf.pub -signature $sig msg.txt 2>&1) && fail "$sig verified"
+  grep -q '^Verification failure' <<<"$out" || fail "$sig: $out"
+done
+ok
+
+step "pkeyutl: SM2 signs 32-byte digests only; a signature over D does not verify D and more"
+head -c 32 /dev/urandom >d32.bin
+{ cat d32.bin; head -c 32 /dev/urandom; } >d64.bin
+"$openssl" pkeyutl "${both[@]}" -sign -inkey leaf.key -in d32.bin -out d32.sig
+"$openssl" pkeyutl "${both[@]}" -verify -pubin -inkey leaf.pub -in d32.bin -sigfile d32.sig |
+  grep -q 'Verified Successfully' || fail "refused"
+if "$openssl" pkeyutl "${both[@]}" -verify -pubin -inkey leaf.pub -in d64.bin -sigfile d32.sig \
+  >/dev/null 2>&1; then fail "verified against 64 bytes"; fi
+if "$openssl" pkeyutl "${both[@]}" -sign -inkey leaf.key -in d64.bin -out d64.sig >/dev/null 2>&1; then
+  fail "signed 64 bytes"
+fi
+ok
+
+step "req -x509 -sha256 with an SM2 key fails and says why"
+out=$("$openssl" req "${both[@]}" -new -x509 -key leaf.key -sha256 -subj /CN=sha256 -out sha256.pem 2>&1) &&
+  fail "signed"
+grep -q 'no signature algorithm identifier for SM2 with SHA2-256' <<<"$out" || fail "$out"
+if grep -q 'internal error' <<<"$out"; then fail "$out"; fi
+ok
+
 step "pkeyutl -sign/-verify over data with SM3 and the default identity, both ways"
 "$openssl" pkeyutl "${both[@]}" -sign -rawin -digest sm3 -inkey leaf.key -in msg.txt -out ours-data.sig
 "$openssl" pkeyutl -verify -rawin -digest sm3 -pkeyopt distid:$id -pubin -inkey leaf.pub -in msg.txt \

@@ -3,6 +3,7 @@
 // command line, and re-signed here with the SM2 core under chosen rules.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -15,9 +16,11 @@
 #include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/objects.h>
+#include <openssl/param_build.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include "smext/prov/smext_provider.h"
 #include "smext/sm2.h"
 #include "smext/sm3.h"
 #include "smext/sm_item_verify.h"
@@ -519,7 +522,11 @@ TEST_F(ItemVerifyTest, ResultsAndErrorEntriesWhenTheCheckCannotStartOrFails) {
        ASN1_R_WRONG_PUBLIC_KEY_TYPE},
       {"EC key without a group", ecdsaSha256.get(), noGroup.get(), 0, ERR_R_EC_LIB},
       {"wrong SM2 key", item.algorithm, pki.sm2LeafKey.get(), 0, ERR_R_EVP_LIB},
-      {"P-256 key under sm2-sm3", item.algorithm, pki.ecCaKey.get(), 0, ERR_R_EVP_LIB},
+      // The library keeps keys on the SM2 curve ("SM2") and "EC" keys apart.
+      {"P-256 key under sm2-sm3", item.algorithm, pki.ecCaKey.get(), -1,
+       ASN1_R_WRONG_PUBLIC_KEY_TYPE},
+      {"SM2 key under ecdsa-with-SHA256", ecdsaSha256.get(), pki.sm2CaKey.get(), -1,
+       ASN1_R_WRONG_PUBLIC_KEY_TYPE},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -532,10 +539,20 @@ TEST_F(ItemVerifyTest, ResultsAndErrorEntriesWhenTheCheckCannotStartOrFails) {
   EXPECT_EQ(ERR_peek_error(), 0u);
 }
 
-TEST_F(ItemVerifyTest, SmCurveKeyUnderAnotherDigestHashesNoZ) {
-  // ecdsa-with-SHA256 by a key on the SM2 curve: the SM2 check of
-  // SHA-256(DER), with no Z. The stock library refuses the key type (-1):
-  // it keeps SM2 keys apart from EC keys.
+// The signature bits of a certificate or CRL holding sig.
+tovel::UniquePtr<ASN1_STRING> BitsOf(const Bytes& sig) {
+  tovel::UniquePtr<ASN1_STRING> bits(ASN1_BIT_STRING_new());
+  ASN1_BIT_STRING_set(bits.get(), const_cast<unsigned char*>(sig.data()),
+                      static_cast<int>(sig.size()));
+  return bits;
+}
+
+TEST_F(ItemVerifyTest, SmCurveKeyUnderAnotherDigestIsRefusedAsByTheLibrary) {
+  // ecdsa-with-SHA256 by a key on the SM2 curve: the library refuses the key
+  // type (-1) before any signature code runs, since it types such keys "SM2"
+  // and pairs that type with sm2-sm3 only. The check here refuses it the
+  // same way, whether the signature is SM2 over SHA-256(DER) or over
+  // SHA-256(Z || DER).
   const Item item = ItemOf(pki.sm2Leaf);
   const tovel::UniquePtr<X509_ALGOR> alg = AlgorithmOf(NID_ecdsa_with_SHA256);
   const KeyNumbers k = NumbersOf(pki.sm2CaKey.get());
@@ -544,35 +561,69 @@ TEST_F(ItemVerifyTest, SmCurveKeyUnderAnotherDigestHashesNoZ) {
   const Bytes withZ =
       Sm2SignDigest(DigestOf("SHA256", Concat({ZOf(k.x.get(), k.y.get(), kDistId), tbs})),
                     k.d.get(), Sm2CurveNid());
-  for (const auto& [sig, expected] : {std::pair{withoutZ, 1}, std::pair{withZ, 0}}) {
-    ASN1_BIT_STRING* bits = ASN1_BIT_STRING_new();
-    ASN1_BIT_STRING_set(bits, const_cast<unsigned char*>(sig.data()), static_cast<int>(sig.size()));
-    EXPECT_EQ(verify_signed_item(ASN1_ITEM_rptr(X509_CINF), alg.get(), bits, item.tbs.get(),
-                                 pki.sm2CaKey.get()),
-              expected);
-    ASN1_BIT_STRING_free(bits);
-    ERR_clear_error();
+  for (const Bytes& sig : {withoutZ, withZ}) {
+    EXPECT_EQ(verify_signed_item(ASN1_ITEM_rptr(X509_CINF), alg.get(), BitsOf(sig).get(),
+                                 item.tbs.get(), pki.sm2CaKey.get()),
+              -1);
+    ExpectNewestError(ERR_LIB_ASN1, ASN1_R_WRONG_PUBLIC_KEY_TYPE, kFuncItemVerify);
   }
   EXPECT_EQ(X509_verify(CertFromDer(pki.ecLeaf).get(), pki.sm2CaKey.get()), -1);
-  EXPECT_EQ(OurCertVerify(pki.ecLeaf, pki.sm2CaKey.get()), 0);
+  EXPECT_EQ(OurCertVerify(pki.ecLeaf, pki.sm2CaKey.get()), -1);
   ERR_clear_error();
+}
+
+// The key pair of ec as a key of the extension's provider.
+PkeyPtr ProviderKeyOf(const EC_KEY* ec) {
+  if (smext_provider_load() != 1) {
+    return nullptr;
+  }
+  unsigned char* pub = nullptr;
+  const size_t pubLen = EC_KEY_key2buf(ec, POINT_CONVERSION_UNCOMPRESSED, &pub, nullptr);
+  const tovel::OpenSslPtr<unsigned char> ownedPub(pub);
+  const char* curve = OBJ_nid2sn(EC_GROUP_get_curve_name(EC_KEY_get0_group(ec)));
+  const tovel::UniquePtr<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
+  if (pubLen == 0 || curve == nullptr || bld == nullptr ||
+      !OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, curve, 0) ||
+      !OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, pub, pubLen) ||
+      !OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, EC_KEY_get0_private_key(ec))) {
+    return nullptr;
+  }
+  const tovel::UniquePtr<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(bld.get()));
+  const tovel::UniquePtr<EVP_PKEY_CTX> ctx(
+      EVP_PKEY_CTX_new_from_name(nullptr, "SM2", "provider=" SMEXT_PROVIDER_NAME));
+  EVP_PKEY* key = nullptr;
+  if (params == nullptr || ctx == nullptr || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+      EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_KEYPAIR, params.get()) != 1) {
+    return nullptr;
+  }
+  return PkeyPtr(key);
+}
+
+// A key pair on the SM2 test curve.
+tovel::UniquePtr<EC_KEY> NewTestCurveEcKey() {
+  const tovel::UniquePtr<EC_GROUP> group(sm_ec_group_new(Sm2TestCurveNid()));
+  tovel::UniquePtr<EC_KEY> ec(EC_KEY_new());
+  EXPECT_TRUE(group != nullptr && ec != nullptr && EC_KEY_set_group(ec.get(), group.get()) == 1 &&
+              EC_KEY_generate_key(ec.get()) == 1);
+  return ec;
 }
 
 TEST_F(ItemVerifyTest, TestCurveKeyGetsNoZAndIsCheckedOnItsOwnCurve) {
   const int testCurve = Sm2TestCurveNid();
-  EC_GROUP* group = sm_ec_group_new(testCurve);
-  ASSERT_NE(group, nullptr);
-  EC_KEY* ec = EC_KEY_new();
-  ASSERT_EQ(EC_KEY_set_group(ec, group), 1);
-  ASSERT_EQ(EC_KEY_generate_key(ec), 1);
-  EC_GROUP_free(group);
+  const tovel::UniquePtr<EC_KEY> owned = NewTestCurveEcKey();
+  EC_KEY* ec = owned.get();
   const BIGNUM* d = EC_KEY_get0_private_key(ec);
   BnPtr x(BN_new()), y(BN_new());
   ASSERT_EQ(EC_POINT_get_affine_coordinates(EC_KEY_get0_group(ec), EC_KEY_get0_public_key(ec),
                                             x.get(), y.get(), nullptr),
             1);
-  PkeyPtr key(EVP_PKEY_new());
-  ASSERT_EQ(EVP_PKEY_set1_EC_KEY(key.get(), ec), 1);
+  // Keys on the test curve reach the library as keys of the extension's
+  // provider, typed "SM2"; as a plain "EC" key the library refuses the pairing
+  // with sm2-sm3, and so does the check here.
+  PkeyPtr key = ProviderKeyOf(ec);
+  ASSERT_NE(key, nullptr);
+  PkeyPtr plainEc(EVP_PKEY_new());
+  ASSERT_EQ(EVP_PKEY_set1_EC_KEY(plainEc.get(), ec), 1);
 
   const Item item = ItemOf(pki.sm2Leaf);
   const Bytes tbs = Split(pki.sm2Leaf).tbs;
@@ -589,16 +640,55 @@ TEST_F(ItemVerifyTest, TestCurveKeyGetsNoZAndIsCheckedOnItsOwnCurve) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ASN1_BIT_STRING* bits = ASN1_BIT_STRING_new();
-    ASN1_BIT_STRING_set(bits, const_cast<unsigned char*>(c.sig.data()),
-                        static_cast<int>(c.sig.size()));
-    EXPECT_EQ(verify_signed_item(ASN1_ITEM_rptr(X509_CINF), item.algorithm, bits, item.tbs.get(),
+    const tovel::UniquePtr<ASN1_STRING> bits = BitsOf(c.sig);
+    EXPECT_EQ(verify_signed_item(ASN1_ITEM_rptr(X509_CINF), item.algorithm, bits.get(),
+                                 item.tbs.get(), key.get()),
+              c.expected);
+    ERR_clear_error();
+    EXPECT_EQ(verify_signed_item(ASN1_ITEM_rptr(X509_CINF), item.algorithm, bits.get(),
+                                 item.tbs.get(), plainEc.get()),
+              -1);
+    ExpectNewestError(ERR_LIB_ASN1, ASN1_R_WRONG_PUBLIC_KEY_TYPE, kFuncItemVerify);
+  }
+}
+
+// The SM2 check takes a 32-byte digest: under an ECDSA algorithm with another
+// digest (a plain EC key on the test curve, which the library pairs with
+// those algorithms), a signature over the digest's first 32 bytes, or over
+// a shorter digest, is invalid.
+TEST_F(ItemVerifyTest, Sm2CheckTakesOnly32ByteDigests) {
+  const tovel::UniquePtr<EC_KEY> ec = NewTestCurveEcKey();
+  PkeyPtr key(EVP_PKEY_new());
+  ASSERT_EQ(EVP_PKEY_set1_EC_KEY(key.get(), ec.get()), 1);
+  const Item item = ItemOf(pki.sm2Leaf);
+  const Bytes tbs = Split(pki.sm2Leaf).tbs;
+  struct Case {
+    int algorithm;
+    const char* digest;
+    int expected;
+  } const cases[] = {
+      {NID_ecdsa_with_SHA1, "SHA1", 0},
+      {NID_ecdsa_with_SHA256, "SHA256", 1},
+      {NID_ecdsa_with_SHA384, "SHA384", 0},
+      {NID_ecdsa_with_SHA512, "SHA512", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.digest);
+    const Bytes digest = DigestOf(c.digest, tbs);
+    const BnPtr e(
+        BN_bin2bn(digest.data(), static_cast<int>(std::min<size_t>(digest.size(), 32)), nullptr));
+    const SigPtr sig(sm2_sign(e.get(), EC_KEY_get0_private_key(ec.get()), Sm2TestCurveNid()));
+    ASSERT_NE(sig, nullptr);
+    unsigned char* der = nullptr;
+    const int len = i2d_ECDSA_SIG(sig.get(), &der);
+    const tovel::UniquePtr<ASN1_STRING> bits = BitsOf(Bytes(der, der + len));
+    OPENSSL_free(der);
+    const tovel::UniquePtr<X509_ALGOR> alg = AlgorithmOf(c.algorithm);
+    EXPECT_EQ(verify_signed_item(ASN1_ITEM_rptr(X509_CINF), alg.get(), bits.get(), item.tbs.get(),
                                  key.get()),
               c.expected);
-    ASN1_BIT_STRING_free(bits);
     ERR_clear_error();
   }
-  EC_KEY_free(ec);
 }
 
 TEST_F(ItemVerifyTest, MismatchedOuterAlgorithmIsRefusedAsByTheLibrary) {
