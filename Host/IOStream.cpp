@@ -42,6 +42,32 @@ bool WriteFully(int fd, const unsigned char* pbyBuffer, std::uint32_t nSize) {
   return true;
 }
 
+const char* const kWriteOp = "WriteToNativeMessaging";
+
+// A frame buffer of nSize bytes, its "New memory" step logged at the caller's
+// line; null when memory runs out.
+std::unique_ptr<unsigned char[]> NewFrame(std::uint32_t nSize,
+                                          int nCallerLine = TOVEL_CALLER_LINE) {
+  std::unique_ptr<unsigned char[]> spFrame(new (std::nothrow) unsigned char[nSize]);
+  if (spFrame == nullptr) {
+    LOG_FAILED_AT(nCallerLine, kWriteOp, "New memory", -1, "!pbyWriteBuf");
+    return nullptr;
+  }
+  LOG_OK_AT(nCallerLine, kWriteOp, "New memory");
+  return spFrame;
+}
+
+// Writes the whole frame, its "write" step logged at the caller's line.
+bool SendFrame(int fd, const unsigned char* pbyFrame, std::uint32_t nSize,
+               int nCallerLine = TOVEL_CALLER_LINE) {
+  if (!WriteFully(fd, pbyFrame, nSize)) {
+    LOG_FAILED_AT(nCallerLine, kWriteOp, "write", -1, "nWriteSize != nWriteBufSize");
+    return false;
+  }
+  LOG_OK_AT(nCallerLine, kWriteOp, "write");
+  return true;
+}
+
 }  // namespace
 
 int SetTranslationMode() {
@@ -127,30 +153,22 @@ int WriteToNativeMessaging(const char* pszText, int fd) {
   TraceHelper trace(u"WriteToNativeMessaging");
   const std::size_t nLen = std::strlen(pszText);
 
-  // Too large to send: the lone count 0xFFFFFFFF tells the browser so.
-  const bool bTooLarge = nLen > MAX_RESPONSE_SIZE;
-  const std::uint32_t nWriteBufSize =
-      bTooLarge ? kCountSize : static_cast<std::uint32_t>(nLen) + kCountSize;
-  std::unique_ptr<unsigned char[]> spWriteBuf(new (std::nothrow) unsigned char[nWriteBufSize]);
-  if (spWriteBuf == nullptr) {
-    LOG_FAILED("WriteToNativeMessaging", "New memory", -1, "!pbyWriteBuf");
+  // Too large to send: the lone count 0xFFFFFFFF tells the browser so, and the
+  // write fails even when those four bytes went out.
+  if (nLen > MAX_RESPONSE_SIZE) {
+    const std::unique_ptr<unsigned char[]> spEndCount = NewFrame(kCountSize);
+    if (spEndCount != nullptr) {
+      std::memset(spEndCount.get(), 0xFF, kCountSize);
+      SendFrame(fd, spEndCount.get(), kCountSize);
+    }
     return -1;
   }
-  LOG_OK("WriteToNativeMessaging", "New memory");
 
-  if (bTooLarge) {
-    std::memset(spWriteBuf.get(), 0xFF, kCountSize);
-  } else {
-    // The count goes first, least significant byte first, in the same write.
-    for (int i = 0; i < kCountSize; ++i)
-      spWriteBuf[i] = static_cast<unsigned char>(nLen >> (8 * i));
-    std::memcpy(spWriteBuf.get() + kCountSize, pszText, nLen);
-  }
-
-  if (!WriteFully(fd, spWriteBuf.get(), nWriteBufSize)) {
-    LOG_FAILED("WriteToNativeMessaging", "write", -1, "nWriteSize != nWriteBufSize");
-    return -1;
-  }
-  LOG_OK("WriteToNativeMessaging", "write");
-  return bTooLarge ? -1 : 0;
+  const std::uint32_t nWriteBufSize = static_cast<std::uint32_t>(nLen) + kCountSize;
+  const std::unique_ptr<unsigned char[]> spWriteBuf = NewFrame(nWriteBufSize);
+  if (spWriteBuf == nullptr) return -1;
+  // The count goes first, least significant byte first, in the same write.
+  for (int i = 0; i < kCountSize; ++i) spWriteBuf[i] = static_cast<unsigned char>(nLen >> (8 * i));
+  std::memcpy(spWriteBuf.get() + kCountSize, pszText, nLen);
+  return SendFrame(fd, spWriteBuf.get(), nWriteBufSize) ? 0 : -1;
 }

@@ -19,15 +19,16 @@
 
 namespace {
 
-// The parameter step of a text that must be given and not empty: false, with
-// the step failed for ERROR_INVALID_PARAMETER, when it is not.
+// The parameter step of a text that must be given and not empty, logged at
+// the caller's line: false, with the step failed for ERROR_INVALID_PARAMETER,
+// when it is not.
 bool CheckTextGiven(const char* pszOp, const char* pszText, const char* pszStep,
-                    const char* pszReason) {
+                    const char* pszReason, int nCallerLine = TOVEL_CALLER_LINE) {
   if (pszText == nullptr || *pszText == '\0') {
-    LOG_FAILED(pszOp, pszStep, ERROR_INVALID_PARAMETER, pszReason);
+    LOG_FAILED_AT(nCallerLine, pszOp, pszStep, ERROR_INVALID_PARAMETER, pszReason);
     return false;
   }
-  LOG_OK(pszOp, pszStep);
+  LOG_OK_AT(nCallerLine, pszOp, pszStep);
   return true;
 }
 

@@ -173,32 +173,46 @@ void TraceSendValues(const TraceMessageId<Kinds...>& stMessage, const Values&...
 #endif
 #define TOVEL_WIDE_SOURCE_FILE TOVEL_WIDE_(TOVEL_SOURCE_FILE)
 
-// Narrow step lines with this source file's name and line.
-#define LOG_OK(op, step)                                                                 \
-  do {                                                                                   \
-    if (TraceEnabled(TRACE_FLAG_INFO)) LogLineOk(TOVEL_SOURCE_FILE, __LINE__, op, step); \
-  } while (0)
-#define LOG_FAILED(op, step, status, reason)                                \
-  do {                                                                      \
-    if (TraceEnabled(TRACE_FLAG_ERROR))                                     \
-      LogLineFailed(TOVEL_SOURCE_FILE, __LINE__, op, step, status, reason); \
-  } while (0)
-#define LOG_FAILED_OPENSSL(op, step, status, reason)                               \
-  do {                                                                             \
-    if (TraceEnabled(TRACE_FLAG_ERROR))                                            \
-      LogLineFailedOpenssl(TOVEL_SOURCE_FILE, __LINE__, op, step, status, reason); \
-  } while (0)
+// The line of the call to a helper that logs a step for its caller, as the
+// default of the helper's last parameter (int nCallerLine =
+// TOVEL_CALLER_LINE): there the compiler gives the line of the call, so that
+// the step line names that call and not the helper.
+#define TOVEL_CALLER_LINE __builtin_LINE()
 
-// Wide step lines. The failed form carries the status in HRESULT form.
+// Narrow step lines with this source file's name and the line of the step;
+// the _AT forms take the line.
+#define LOG_OK_AT(line, op, step)                                                      \
+  do {                                                                                 \
+    if (TraceEnabled(TRACE_FLAG_INFO)) LogLineOk(TOVEL_SOURCE_FILE, (line), op, step); \
+  } while (0)
+#define LOG_FAILED_AT(line, op, step, status, reason)                     \
+  do {                                                                    \
+    if (TraceEnabled(TRACE_FLAG_ERROR))                                   \
+      LogLineFailed(TOVEL_SOURCE_FILE, (line), op, step, status, reason); \
+  } while (0)
+#define LOG_FAILED_OPENSSL_AT(line, op, step, status, reason)                    \
+  do {                                                                           \
+    if (TraceEnabled(TRACE_FLAG_ERROR))                                          \
+      LogLineFailedOpenssl(TOVEL_SOURCE_FILE, (line), op, step, status, reason); \
+  } while (0)
+#define LOG_OK(op, step) LOG_OK_AT(__LINE__, op, step)
+#define LOG_FAILED(op, step, status, reason) LOG_FAILED_AT(__LINE__, op, step, status, reason)
+#define LOG_FAILED_OPENSSL(op, step, status, reason) \
+  LOG_FAILED_OPENSSL_AT(__LINE__, op, step, status, reason)
+
+// Wide step lines. The failed form carries the status in HRESULT form; the OK
+// form names no line.
 #define WIDE_LOG_OK(op, step)                                   \
   do {                                                          \
     if (TraceEnabled(TRACE_FLAG_INFO)) WideLogLineOk(op, step); \
   } while (0)
-#define WIDE_LOG_FAILED(op, step, hresult, reason)                                    \
-  do {                                                                                \
-    if (TraceEnabled((hresult) < 0 ? TRACE_FLAG_HRESULT_ERROR : TRACE_FLAG_INFO))     \
-      WideLogLineFailed(TOVEL_WIDE_SOURCE_FILE, __LINE__, op, step, hresult, reason); \
+#define WIDE_LOG_FAILED_AT(line, op, step, hresult, reason)                         \
+  do {                                                                              \
+    if (TraceEnabled((hresult) < 0 ? TRACE_FLAG_HRESULT_ERROR : TRACE_FLAG_INFO))   \
+      WideLogLineFailed(TOVEL_WIDE_SOURCE_FILE, (line), op, step, hresult, reason); \
   } while (0)
+#define WIDE_LOG_FAILED(op, step, hresult, reason) \
+  WIDE_LOG_FAILED_AT(__LINE__, op, step, hresult, reason)
 
 // A trace point of a named message: TRACE_VALUES(TraceMsg::IOStream::ReadFailed, nError),
 // or TRACE_POINT(TraceMsg::IOStream::ConversationOver) for one without values.

@@ -23,50 +23,34 @@ bool EqualsIgnoringCase(const char* pszA, const char* pszB) {
   return *pszA == *pszB;
 }
 
-// The parameter steps that both agent handlers begin with: the params value
-// and the agent are given, and the params value has nExpectedCount children.
-bool CheckHandlerArgs(const char16_t* pszOp, cJSON* pJSONArgs, CTovelAgent* pobjTovelAgent,
-                      int nExpectedCount, const char16_t* pszCountReason) {
-  if (pJSONArgs == nullptr) {
-    WIDE_LOG_FAILED(pszOp, u"Check parameter(pArgs)", E_INVALIDARG, u"NULL == pJSONArgs");
-    return false;
-  }
-  WIDE_LOG_OK(pszOp, u"Check parameter(pArgs)");
-
-  if (pobjTovelAgent == nullptr) {
-    WIDE_LOG_FAILED(pszOp, u"Check parameter(pobjTovelAgent)", E_INVALIDARG,
-                    u"NULL == pobjTovelAgent");
-    return false;
-  }
-  WIDE_LOG_OK(pszOp, u"Check parameter(pobjTovelAgent)");
-
-  // Elements of an array, members of an object, none for any other value.
-  if (cJSON_GetArraySize(pJSONArgs) != nExpectedCount) {
-    WIDE_LOG_FAILED(pszOp, u"Check parameter(Args count)", E_INVALIDARG, pszCountReason);
-    return false;
-  }
-  WIDE_LOG_OK(pszOp, u"Check parameter(Args count)");
-  return true;
-}
-
-// The step of a call that returned hResult: true when it succeeded.
-bool HResultStep(const char16_t* pszOp, const char16_t* pszStep, HRESULT hResult) {
-  if (FAILED(hResult)) {
-    WIDE_LOG_FAILED(pszOp, pszStep, hResult, u"FAILED(hResult)");
+// The step line of one step of a handler, at the caller's line: the failed
+// line with hResult and the reason when bFailed, the OK line otherwise. True
+// when it succeeded.
+bool HandlerStep(const char16_t* pszOp, const char16_t* pszStep, bool bFailed, HRESULT hResult,
+                 const char16_t* pszReason, int nCallerLine = TOVEL_CALLER_LINE) {
+  if (bFailed) {
+    WIDE_LOG_FAILED_AT(nCallerLine, pszOp, pszStep, hResult, pszReason);
     return false;
   }
   WIDE_LOG_OK(pszOp, pszStep);
   return true;
 }
 
-// The agent's text as UTF-8 into *pspUTF8, logged as the step pszStep.
-// Returns the conversion's status.
+// The step of a call that returned hResult, at the caller's line: true when
+// it succeeded.
+bool HResultStep(const char16_t* pszOp, const char16_t* pszStep, HRESULT hResult,
+                 int nCallerLine = TOVEL_CALLER_LINE) {
+  return HandlerStep(pszOp, pszStep, FAILED(hResult), hResult, u"FAILED(hResult)", nCallerLine);
+}
+
+// The agent's text as UTF-8 into *pspUTF8, logged as the step pszStep at the
+// caller's line. Returns the conversion's status.
 HRESULT UTF8Step(const char16_t* pszOp, const char16_t* pszStep, BSTR bstrText,
-                 std::unique_ptr<char[]>* pspUTF8) {
+                 std::unique_ptr<char[]>* pspUTF8, int nCallerLine = TOVEL_CALLER_LINE) {
   char* pszUTF8 = nullptr;
   const HRESULT hResult = UTF16ToUTF8(bstrText, &pszUTF8, nullptr);
   pspUTF8->reset(pszUTF8);
-  HResultStep(pszOp, pszStep, hResult);
+  HResultStep(pszOp, pszStep, hResult, nCallerLine);
   return hResult;
 }
 
@@ -75,7 +59,14 @@ HRESULT UTF8Step(const char16_t* pszOp, const char16_t* pszStep, BSTR bstrText,
 int GetMacAddressText(cJSON* pJSONArgs, CTovelAgent* pobjTovelAgent,
                       std::unique_ptr<char[]>* pspUTF8MacAddress) {
   const char16_t* const kOp = u"nmGetMacAddress";
-  if (!CheckHandlerArgs(kOp, pJSONArgs, pobjTovelAgent, 1, u"1 != nArgsCount")) return -1;
+  // The params value and the agent are given, and the params value has one child.
+  if (!HandlerStep(kOp, u"Check parameter(pArgs)", pJSONArgs == nullptr, E_INVALIDARG,
+                   u"NULL == pJSONArgs") ||
+      !HandlerStep(kOp, u"Check parameter(pobjTovelAgent)", pobjTovelAgent == nullptr, E_INVALIDARG,
+                   u"NULL == pobjTovelAgent") ||
+      !HandlerStep(kOp, u"Check parameter(Args count)", cJSON_GetArraySize(pJSONArgs) != 1,
+                   E_INVALIDARG, u"1 != nArgsCount"))
+    return -1;
 
   char* pszBase64ServerCert = nullptr;
   const int nResult = ConverJSONArrayItemtoNULLEndString(pJSONArgs, 0, &pszBase64ServerCert);
@@ -112,7 +103,14 @@ int GetMacAddressText(cJSON* pJSONArgs, CTovelAgent* pobjTovelAgent,
 int GetLastErrorDescText(cJSON* pJSONArgs, CTovelAgent* pobjTovelAgent,
                          std::unique_ptr<char[]>* pspUTF8Desc) {
   const char16_t* const kOp = u"nmGetLastErrorDesc";
-  if (!CheckHandlerArgs(kOp, pJSONArgs, pobjTovelAgent, 0, u"0 != nArgsCount")) return E_INVALIDARG;
+  // The params value and the agent are given, and the params value has no child.
+  if (!HandlerStep(kOp, u"Check parameter(pArgs)", pJSONArgs == nullptr, E_INVALIDARG,
+                   u"NULL == pJSONArgs") ||
+      !HandlerStep(kOp, u"Check parameter(pobjTovelAgent)", pobjTovelAgent == nullptr, E_INVALIDARG,
+                   u"NULL == pobjTovelAgent") ||
+      !HandlerStep(kOp, u"Check parameter(Args count)", cJSON_GetArraySize(pJSONArgs) != 0,
+                   E_INVALIDARG, u"0 != nArgsCount"))
+    return E_INVALIDARG;
 
   BSTR bstrDesc = nullptr;
   HRESULT hResult = pobjTovelAgent->GetLastErrorDesc(&bstrDesc);

@@ -167,34 +167,45 @@ ResultCode ASN1_TIME_To_UTCTime(const ASN1_TIME* pASN1Time, __time64_t* ptUTCTim
   return PELLUM_OK;
 }
 
-// GetX509NotBefore and GetX509NotAfter differ only in the field and names.
-static ResultCode GetX509ValidityEnd(const ASN1_TIME* pASN1Time, const char* pszOperation,
-                                     const char* pszGetStep, __time64_t* ptOut) {
+// The steps of GetX509NotBefore and GetX509NotAfter, each logged at the
+// caller's line. The first takes the validity time from the certificate (the
+// step pszGetStep): false when there is none.
+static bool ValidityTimeStep(const ASN1_TIME* pASN1Time, const char* pszOperation,
+                             const char* pszGetStep, int nCallerLine = TOVEL_CALLER_LINE) {
   if (pASN1Time == nullptr) {
-    LOG_FAILED_OPENSSL(pszOperation, pszGetStep, -1, "NULL == pASN1Time");
-    return -1;
+    LOG_FAILED_OPENSSL_AT(nCallerLine, pszOperation, pszGetStep, -1, "NULL == pASN1Time");
+    return false;
   }
-  LOG_OK(pszOperation, pszGetStep);
+  LOG_OK_AT(nCallerLine, pszOperation, pszGetStep);
+  return true;
+}
+
+// The second converts it to seconds since 1970 in *ptOut.
+static ResultCode ValidityTimeToUTCStep(const ASN1_TIME* pASN1Time, const char* pszOperation,
+                                        __time64_t* ptOut, int nCallerLine = TOVEL_CALLER_LINE) {
   __time64_t tTime = 0;
-  ResultCode nResult = ASN1_TIME_To_UTCTime(pASN1Time, &tTime);
+  const ResultCode nResult = ASN1_TIME_To_UTCTime(pASN1Time, &tTime);
   if (PELLUM_OK != nResult) {
-    LOG_FAILED(pszOperation, "ASN1_TIME_To_UTCTime", nResult, "PELLUM_OK != nResult");
+    LOG_FAILED_AT(nCallerLine, pszOperation, "ASN1_TIME_To_UTCTime", nResult,
+                  "PELLUM_OK != nResult");
     return nResult;
   }
-  LOG_OK(pszOperation, "ASN1_TIME_To_UTCTime");
+  LOG_OK_AT(nCallerLine, pszOperation, "ASN1_TIME_To_UTCTime");
   TRACE_VALUES(TraceMsg::CertificateOperations::SecondsSince1970, pszOperation, tTime);
   *ptOut = tTime;
   return PELLUM_OK;
 }
 
 ResultCode GetX509NotBefore(const X509* pX509, __time64_t* ptNotBefore) {
-  return GetX509ValidityEnd(X509_get0_notBefore(pX509), "GetX509NotBefore", "X509_get_notBefore",
-                            ptNotBefore);
+  const ASN1_TIME* pASN1Time = X509_get0_notBefore(pX509);
+  if (!ValidityTimeStep(pASN1Time, "GetX509NotBefore", "X509_get_notBefore")) return -1;
+  return ValidityTimeToUTCStep(pASN1Time, "GetX509NotBefore", ptNotBefore);
 }
 
 ResultCode GetX509NotAfter(const X509* pX509, __time64_t* ptNotAfter) {
-  return GetX509ValidityEnd(X509_get0_notAfter(pX509), "GetX509NotAfter", "X509_get_notAfter",
-                            ptNotAfter);
+  const ASN1_TIME* pASN1Time = X509_get0_notAfter(pX509);
+  if (!ValidityTimeStep(pASN1Time, "GetX509NotAfter", "X509_get_notAfter")) return -1;
+  return ValidityTimeToUTCStep(pASN1Time, "GetX509NotAfter", ptNotAfter);
 }
 
 ResultCode VerifyCertTime(const X509* pX509) {

@@ -87,12 +87,14 @@ bool FormatSubKeyPath(const char16_t* pszSubKeyName, char16_t (&szPath)[CLASS_KE
 }
 
 // A new zeroed array of nCount elements, with the step line "New buffer" of
-// GetNetInfoString (pszReason on failure); null when memory runs out.
+// GetNetInfoString (pszReason on failure) at the caller's line; null when
+// memory runs out.
 template <typename T>
-std::unique_ptr<T[]> NewBufferStep(std::size_t nCount, const char16_t* pszReason) {
+std::unique_ptr<T[]> NewBufferStep(std::size_t nCount, const char16_t* pszReason,
+                                   int nCallerLine = TOVEL_CALLER_LINE) {
   std::unique_ptr<T[]> spBuffer(new (std::nothrow) T[nCount]());
   if (spBuffer == nullptr) {
-    WIDE_LOG_FAILED(u"GetNetInfoString", u"New buffer", E_OUTOFMEMORY, pszReason);
+    WIDE_LOG_FAILED_AT(nCallerLine, u"GetNetInfoString", u"New buffer", E_OUTOFMEMORY, pszReason);
     return nullptr;
   }
   WIDE_LOG_OK(u"GetNetInfoString", u"New buffer");

@@ -36,10 +36,12 @@ constexpr int STATUS_SUFFIX_CHARS = 13;
 const char16_t* const kMacOp = u"CTovelAgent::GetMacAddress";
 
 // The step line of one step of GetMacAddress: the failed line with hResult
-// and the reason when bFailed, the OK line otherwise. True when it succeeded.
-bool MacStep(const char16_t* pszStep, bool bFailed, HRESULT hResult, const char16_t* pszReason) {
+// and the reason when bFailed, the OK line otherwise, at the caller's line.
+// True when it succeeded.
+bool MacStep(const char16_t* pszStep, bool bFailed, HRESULT hResult, const char16_t* pszReason,
+             int nCallerLine = TOVEL_CALLER_LINE) {
   if (bFailed) {
-    WIDE_LOG_FAILED(kMacOp, pszStep, hResult, pszReason);
+    WIDE_LOG_FAILED_AT(nCallerLine, kMacOp, pszStep, hResult, pszReason);
     return false;
   }
   WIDE_LOG_OK(kMacOp, pszStep);

@@ -101,11 +101,79 @@ bool ReadDerLength(const BYTE* p, std::size_t n, std::size_t* length, std::size_
   return true;
 }
 
+// Elements nest no deeper than this in a certificate that the decoder reads.
+constexpr int kMaxDerDepth = 32;
+
+// One element read in DER's form: its identifier byte and its content.
+struct DerElement {
+  BYTE identifier;
+  const BYTE* content;
+  std::size_t length;
+};
+
+// Reads the element at p (n bytes left) when its definite length is written
+// in the fewest bytes and its content lies within the n bytes; *total is the
+// whole element's size.
+bool ReadDerElement(const BYTE* p, std::size_t n, DerElement* element, std::size_t* total) {
+  // No element of a certificate has a tag number of 31 or more.
+  if (n < 2 || (p[0] & 0x1F) == 0x1F) return false;
+  std::size_t at = 1;
+  std::size_t length = p[at++];
+  if (length >= 0x80) {
+    const std::size_t count = length & 0x7F;
+    // no open-ended length, no leading zero byte, no long form for a short length
+    if (count == 0 || count > sizeof(std::size_t) || count > n - at || p[at] == 0) return false;
+    length = 0;
+    for (std::size_t i = 0; i < count; ++i) length = (length << 8) | p[at++];
+    if (length < 0x80) return false;
+  }
+  if (length > n - at) return false;
+  *element = DerElement{p[0], p + at, length};
+  *total = at + length;
+  return true;
+}
+
+bool IsDerForm(const BYTE* p, std::size_t n, int depth);
+
+// The forms that the decoder keeps as they came: of the universal types only
+// SEQUENCE and SET are constructed, a BOOLEAN is 00 or FF, and whatever is
+// constructed holds elements of DER's form. Values that the decoder reads
+// into fields of their own are checked by writing them again.
+bool HasDerContent(const DerElement& element, int depth) {
+  const bool universal = (element.identifier & 0xC0) == 0;
+  const int tag = element.identifier & 0x1F;
+  if ((element.identifier & 0x20) != 0) {
+    if (universal && tag != V_ASN1_SEQUENCE && tag != V_ASN1_SET) return false;
+    return depth < kMaxDerDepth && IsDerForm(element.content, element.length, depth + 1);
+  }
+  if (universal && tag == V_ASN1_BOOLEAN)
+    return element.length == 1 && (element.content[0] == 0x00 || element.content[0] == 0xFF);
+  return true;
+}
+
+// True when the n bytes at p are whole elements, each in DER's form.
+bool IsDerForm(const BYTE* p, std::size_t n, int depth) {
+  while (n > 0) {
+    DerElement element{};
+    std::size_t total = 0;
+    if (!ReadDerElement(p, n, &element, &total) || !HasDerContent(element, depth)) return false;
+    p += total;
+    n -= total;
+  }
+  return true;
+}
+
 // True when decoding cert took all n bytes at p (the decoder stopped at
-// cursor) and the encoder writes them back unchanged: a looser encoding (long
-// lengths, an open-ended length) decodes as well, but is not DER.
+// cursor), every element is in DER's form, and the encoder writes the bytes
+// back unchanged: a looser encoding (long lengths, an open-ended length, a
+// BOOLEAN true other than FF, set unused bits) decodes as well, but is not
+// DER.
 bool IsWholeEncoding(X509* cert, const BYTE* p, std::size_t n, const unsigned char* cursor) {
-  if (cursor != p + n) return false;
+  if (cursor != p + n || !IsDerForm(p, n, 0)) return false;
+  // The decoder keeps the to-be-signed part's bytes as they came and would
+  // write them back as they are: that part is encoded afresh from its fields
+  // first.
+  if (i2d_re_X509_tbs(cert, nullptr) <= 0) return false;
   unsigned char* bytes = nullptr;
   const int length = i2d_X509(cert, &bytes);
   const tovel::OpenSslPtr<unsigned char> reencoded(bytes);

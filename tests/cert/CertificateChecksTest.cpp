@@ -3,6 +3,7 @@
 
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -127,6 +128,128 @@ TEST(CertCreateCertificateContext, FailsWithANonzeroLastError) {
   const unsigned char* cursor = longLength.data();
   const Cert loose(d2i_X509(nullptr, &cursor, static_cast<long>(longLength.size())));
   EXPECT_NE(nullptr, loose);
+}
+
+// The sizes of the header (tag and length) and of the whole element at
+// der[at].
+std::size_t HeaderSize(const Bytes& der, std::size_t at) {
+  const BYTE first = der.at(at + 1);
+  return first < 0x80 ? 2 : 2 + (first & 0x7F);
+}
+std::size_t ElementSize(const Bytes& der, std::size_t at) {
+  const std::size_t header = HeaderSize(der, at);
+  if (header == 2) return 2 + der.at(at + 1);
+  std::size_t length = 0;
+  for (std::size_t i = 2; i < header; ++i) length = (length << 8) | der.at(at + i);
+  return header + length;
+}
+
+// The bytes with the removed bytes at at replaced by inserted, and the length
+// of every element whose content holds that place changed to match, each
+// written in as many bytes as before.
+Bytes Edited(const Bytes& der, std::size_t at, std::size_t removed, const Bytes& inserted) {
+  Bytes out = der;
+  out.erase(out.begin() + static_cast<std::ptrdiff_t>(at),
+            out.begin() + static_cast<std::ptrdiff_t>(at + removed));
+  out.insert(out.begin() + static_cast<std::ptrdiff_t>(at), inserted.begin(), inserted.end());
+  const std::ptrdiff_t delta =
+      static_cast<std::ptrdiff_t>(inserted.size()) - static_cast<std::ptrdiff_t>(removed);
+  for (std::size_t pos = 0; pos < der.size();) {
+    const std::size_t header = HeaderSize(der, pos);
+    const std::size_t size = ElementSize(der, pos);
+    if (at < pos + header || at >= pos + size) {
+      pos += size;
+      continue;
+    }
+    const auto length =
+        static_cast<std::size_t>(static_cast<std::ptrdiff_t>(size - header) + delta);
+    if (header == 2) {
+      EXPECT_LT(length, 0x80u);
+      out[pos + 1] = static_cast<BYTE>(length);
+    } else {
+      for (std::size_t i = 0; i + 2 < header; ++i)
+        out[pos + header - 1 - i] = static_cast<BYTE>(length >> (8 * i));
+    }
+    pos += header;  // into the content
+  }
+  return out;
+}
+
+TEST(CertCreateCertificateContext, RefusesEveryFormThatIsNotDer) {
+  const Bytes der = ToDer(Pki().IssueByInter(Pki().Leaf({{"CN", kName1}})).get());
+  // Where the parts stand: the to-be-signed part after the certificate's
+  // header, its fourth element the issuer's name (whose first value is the
+  // PrintableString "XX") and its seventh the key; the signature, a BIT STRING
+  // of 256 bytes, last.
+  const std::size_t tbsAt = HeaderSize(der, 0);
+  std::size_t elementAt = tbsAt + HeaderSize(der, tbsAt);
+  std::vector<std::size_t> tbsElements;
+  for (int i = 0; i < 7; ++i) {
+    tbsElements.push_back(elementAt);
+    elementAt += ElementSize(der, elementAt);
+  }
+  const std::size_t issuerAt = tbsElements[3];
+  const std::size_t issuerEnd = issuerAt + ElementSize(der, issuerAt);
+  ASSERT_EQ(2u, HeaderSize(der, issuerAt));
+  const Bytes country = {0x13, 0x02, 'X', 'X'};
+  const auto countryAt = std::search(der.begin() + static_cast<std::ptrdiff_t>(issuerAt), der.end(),
+                                     country.begin(), country.end());
+  ASSERT_NE(der.end(), countryAt);
+  const std::size_t keyAt = tbsElements[6];
+  const std::size_t keyBitsAt = keyAt + 4 + ElementSize(der, keyAt + 4);
+  ASSERT_EQ((Bytes{0x03, 0x82, 0x01, 0x0F, 0x00}),
+            Bytes(der.begin() + keyBitsAt, der.begin() + keyBitsAt + 5));
+  ASSERT_EQ(0x01, der[keyBitsAt + ElementSize(der, keyBitsAt) - 1]);  // the exponent's last byte
+  const std::size_t signatureBitsAt = der.size() - 257;
+  ASSERT_EQ((Bytes{0x03, 0x82, 0x01, 0x01, 0x00}),
+            Bytes(der.begin() + signatureBitsAt - 4, der.begin() + signatureBitsAt + 1));
+  const Bytes criticalKeyUsage = {0x06, 0x03, 0x55, 0x1D, 0x0F, 0x01, 0x01, 0xFF};
+  const auto flagAt =
+      std::search(der.begin(), der.end(), criticalKeyUsage.begin(), criticalKeyUsage.end());
+  ASSERT_NE(der.end(), flagAt);
+  const std::size_t criticalAt =
+      static_cast<std::size_t>(flagAt - der.begin()) + criticalKeyUsage.size() - 1;
+
+  const struct {
+    const char* name;
+    Bytes bytes;
+  } cases[] = {
+      // Of the same length: forms that the encoder writes otherwise.
+      {"the signature's last bit unused, and set",
+       [&] {
+         Bytes bytes = der;
+         bytes[signatureBitsAt] = 0x01;
+         bytes.back() |= 0x01;
+         return bytes;
+       }()},
+      {"the key's last bit unused, and set", Edited(der, keyBitsAt + 4, 1, {0x01})},
+      {"a critical flag written 01 for true", Edited(der, criticalAt, 1, {0x01})},
+      // Longer: forms that the decoder keeps as they came.
+      {"a name's length in a needless second byte",
+       Edited(der, issuerAt + 1, 1, {0x81, der[issuerAt + 1]})},
+      {"a name's length open-ended",
+       Edited(Edited(der, issuerEnd, 0, {0x00, 0x00}), issuerAt + 1, 1, {0x80})},
+      {"a name's text in pieces",
+       Edited(der, static_cast<std::size_t>(countryAt - der.begin()), country.size(),
+              {0x33, 0x06, 0x13, 0x01, 'X', 0x13, 0x01, 'X'})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // It decodes as a certificate, whole: the refusal is for its form.
+    const unsigned char* cursor = c.bytes.data();
+    const Cert decoded(d2i_X509(nullptr, &cursor, static_cast<long>(c.bytes.size())));
+    EXPECT_NE(nullptr, decoded);
+    EXPECT_EQ(c.bytes.data() + c.bytes.size(), cursor);
+
+    SetLastError(0);
+    const UniqueCertContext ctx(
+        CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, c.bytes.data(),
+                                     static_cast<DWORD>(c.bytes.size())));
+    EXPECT_EQ(nullptr, ctx);
+    EXPECT_EQ(CRYPT_E_ASN1_CORRUPT, GetLastError());
+    EXPECT_FALSE(IsSingleDerCertificate(c.bytes.data(), c.bytes.size()));
+  }
+  EXPECT_TRUE(IsSingleDerCertificate(der.data(), der.size()));
 }
 
 TEST(CertFindExtension, MissingExtensionSetsNotFound) {

@@ -92,6 +92,31 @@ TEST_F(DispatchTest, ExactResponses) {
   }
 }
 
+// A request for GetVersion of exactly length bytes whose parse would make
+// exactly count values and member names: the object, its two names, the
+// method's name, the array and count - 5 numbers, with spaces before "]".
+std::string RequestOfValues(std::size_t count, std::size_t length) {
+  std::string text = R"({"function":"GetVersion","params":[1)";
+  for (std::size_t i = 6; i < count; ++i) text += ",1";
+  EXPECT_LE(text.size() + 2, length);
+  if (text.size() + 2 > length) return {};
+  text.append(length - 2 - text.size(), ' ');
+  return text + "]}";
+}
+
+// A request may make 4096 values and names, and one more for every 64 bytes
+// of its text: at that count it is answered, one above it it is refused.
+TEST_F(DispatchTest, ValueAllowanceHoldsToItsLastValue) {
+  const std::string answer = R"({"function":"GetVersion","errorcode":0,"result":"1.0.0.2"})";
+  const std::string refusal = R"({"function":"", "errorcode":-2146893779, "result":false})";
+  for (const std::size_t length : {std::size_t{8500}, std::size_t{1} << 20}) {
+    SCOPED_TRACE(length);
+    const std::size_t allowance = 4096 + length / 64;
+    EXPECT_EQ(answer, Respond(RequestOfValues(allowance, length)));
+    EXPECT_EQ(refusal, Respond(RequestOfValues(allowance + 1, length)));
+  }
+}
+
 TEST_F(DispatchTest, GetLastErrorDescTakesAnythingWithoutElements) {
   for (const char* params : {"[]", "{}", "null", "5", "\"text\""}) {
     SCOPED_TRACE(params);

@@ -223,6 +223,34 @@ TEST_F(WatchdogTest, WorkerEndSignalCutsThePauseShort) {
   EXPECT_FALSE(timedOut);
 }
 
+// The worker itself signals its end: once the browser has closed the channel
+// it clears running and sets the signal, which ends the watchdog's pause,
+// far longer than the test waits, that had begun while the worker still ran.
+TEST_F(WatchdogTest, WorkerSignalsItsEndWhenInputEnds) {
+  AddEndSignal();
+  ASSERT_NE(nullptr, context_.workerEnded);
+  bool timedOut = true;
+  std::future<int> watchdog = StartWatchdog(60000, &timedOut);
+  WaitForReadings(1);  // it has found the worker running and pauses
+  DWORD signalled = WAIT_TIMEOUT;
+  bool watchdogEnded = false;
+  {
+    WorkerPipes pipes;
+    ASSERT_TRUE(pipes.ok());
+    pipes.CloseInput();
+    std::thread worker([this] { MsgHandleProc(&context_); });
+    worker.join();
+    signalled = WaitForSingleObject(context_.workerEnded, 0);
+    watchdogEnded = watchdog.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!watchdogEnded) SetEvent(context_.workerEnded);  // the verdict is in: let it go
+  }
+  EXPECT_EQ(0, context_.running.load());
+  EXPECT_EQ(WAIT_OBJECT_0, signalled);
+  ASSERT_TRUE(watchdogEnded);
+  EXPECT_EQ(0, watchdog.get());
+  EXPECT_FALSE(timedOut);
+}
+
 // An end signal that is not set leaves the checks going after every pause.
 TEST_F(WatchdogTest, UnsetEndSignalStillChecksAfterEveryPause) {
   AddEndSignal();

@@ -18,19 +18,20 @@ constexpr USHORT kMarkerNumber = 997;
 
 }  // namespace
 
+std::string StepLineText(const TraceRecord& record) {
+  if (record.series == TraceSeries_StepLog) return NarrowField(record.fields.at(0));
+  std::string text;
+  for (char16_t c : WideField(record.fields.at(0))) text += static_cast<char>(c);
+  char szStatus[16];
+  std::snprintf(szStatus, sizeof szStatus, "0x%08x",
+                static_cast<unsigned>(Int32Field(record.fields.at(1))));
+  return text + " -> " + szStatus;
+}
+
 std::string NormalizedStepLine(const TraceRecord& record) {
   static const std::regex kLineNumber(R"(^\[([^(\]]*)\(\d+\))");
-  std::string text;
-  if (record.series == TraceSeries_StepLog) {
-    text = NarrowField(record.fields.at(0));
-  } else {
-    for (char16_t c : WideField(record.fields.at(0))) text += static_cast<char>(c);
-    char szStatus[16];
-    std::snprintf(szStatus, sizeof szStatus, "0x%08x",
-                  static_cast<unsigned>(Int32Field(record.fields.at(1))));
-    text += std::string(" -> ") + szStatus;
-  }
-  return std::regex_replace(text, kLineNumber, "[$1", std::regex_constants::format_first_only);
+  return std::regex_replace(StepLineText(record), kLineNumber, "[$1",
+                            std::regex_constants::format_first_only);
 }
 
 StepLineRecorder::StepLineRecorder(const std::string& tag)
@@ -57,20 +58,32 @@ StepLineRecorder::~StepLineRecorder() {
   std::filesystem::remove_all(folder_, ignored);
 }
 
-std::vector<std::string> StepLineRecorder::LinesOf(const std::function<void()>& run) {
+std::vector<TraceRecord> StepLineRecorder::StepRecordsOf(const std::function<void()>& run) {
   run();
   TraceSendMessage(TraceSeries_Misc, kMarkerNumber, {});
   const auto records =
       ReceiveUntil(*session_, static_cast<std::uint32_t>(getpid()), [](const TraceRecord& r) {
         return r.series == TraceSeries_Misc && r.number == kMarkerNumber;
       });
-  std::vector<std::string> lines;
+  std::vector<TraceRecord> steps;
   for (const TraceRecord& r : records) {
     const bool bWide = r.series == TraceSeries_Function &&
                        (r.number == TraceMsg::Function::HResultNegative.nNumber ||
                         r.number == TraceMsg::Function::HResult.nNumber);
-    if (r.series == TraceSeries_StepLog || bWide) lines.push_back(NormalizedStepLine(r));
+    if (r.series == TraceSeries_StepLog || bWide) steps.push_back(r);
   }
+  return steps;
+}
+
+std::vector<std::string> StepLineRecorder::LinesOf(const std::function<void()>& run) {
+  std::vector<std::string> lines;
+  for (const TraceRecord& r : StepRecordsOf(run)) lines.push_back(NormalizedStepLine(r));
+  return lines;
+}
+
+std::vector<std::string> StepLineRecorder::NumberedLinesOf(const std::function<void()>& run) {
+  std::vector<std::string> lines;
+  for (const TraceRecord& r : StepRecordsOf(run)) lines.push_back(StepLineText(r));
   return lines;
 }
 

@@ -14,8 +14,10 @@
 
 namespace tracetest {
 
-// A step line as text without its source line number: a narrow line as sent
-// (its "\n" kept), a wide line followed by " -> " and its status in hex.
+// A step line as text: a narrow line as sent (its "\n" kept), a wide line
+// followed by " -> " and its status in hex.
+std::string StepLineText(const TraceRecord& record);
+// The same without its source line number.
 std::string NormalizedStepLine(const TraceRecord& record);
 
 class StepLineRecorder {
@@ -29,10 +31,15 @@ class StepLineRecorder {
 
   bool started() const { return started_; }
   // Runs run and returns the step lines (narrow, and wide through
-  // TraceHResult) that it sent, in order.
+  // TraceHResult) that it sent, in order, without their line numbers.
   std::vector<std::string> LinesOf(const std::function<void()>& run);
+  // The same with their line numbers.
+  std::vector<std::string> NumberedLinesOf(const std::function<void()>& run);
 
  private:
+  // The step-line records that run sent, in order.
+  std::vector<TraceRecord> StepRecordsOf(const std::function<void()>& run);
+
   std::filesystem::path folder_;
   std::unique_ptr<TraceSession> session_;
   bool started_ = false;
@@ -62,6 +69,9 @@ class StepLineTest : public ::testing::Test {
   }
   static std::vector<std::string> LinesOf(const std::function<void()>& run) {
     return recorder_->LinesOf(run);
+  }
+  static std::vector<std::string> NumberedLinesOf(const std::function<void()>& run) {
+    return recorder_->NumberedLinesOf(run);
   }
   // Runs the case and checks its expected and absent lines.
   static void ExpectStepLines(const StepLineCase& c);

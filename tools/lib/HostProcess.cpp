@@ -138,6 +138,7 @@ std::optional<int> HostProcess::WaitExit(std::chrono::milliseconds timeout) {
     rusage usage{};
     const pid_t r = wait4(pid_, &status, WNOHANG, &usage);
     if (r == pid_) {
+      if (WIFSIGNALED(status)) ending_signal_ = WTERMSIG(status);
       exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       peak_resident_kib_ = usage.ru_maxrss;
       return exit_code_;

@@ -47,8 +47,12 @@ class HostProcess {
   // further byte.
   bool OutputEnds(std::chrono::milliseconds timeout);
 
-  // Waits for the host to exit; its exit code, or nullopt on timeout.
+  // Waits for the host to exit; its exit code (128 + the signal's number when
+  // a signal ended it), or nullopt on timeout.
   std::optional<int> WaitExit(std::chrono::milliseconds timeout);
+  // The signal that ended the host, known once WaitExit has seen it exit;
+  // nullopt when it exited by itself.
+  std::optional<int> EndingSignal() const { return ending_signal_; }
   // The host's peak resident memory in KiB, known once WaitExit has seen it
   // exit.
   std::optional<long> PeakResidentKib() const { return peak_resident_kib_; }
@@ -64,6 +68,7 @@ class HostProcess {
   UniqueFd to_child_;
   UniqueFd from_child_;
   std::optional<int> exit_code_;
+  std::optional<int> ending_signal_;
   std::optional<long> peak_resident_kib_;
 };
 
