@@ -8,7 +8,6 @@
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
 #include <openssl/err.h>
-#include <openssl/param_build.h>
 #include <openssl/provider.h>
 
 #include "smext/sm2.h"
@@ -43,26 +42,6 @@ Numbers NewNumbers(int nid) {
   n.priv.resize(static_cast<size_t>(BN_num_bytes(EC_KEY_get0_private_key(key.get()))));
   BN_bn2bin(EC_KEY_get0_private_key(key.get()), n.priv.data());
   return n;
-}
-
-// EVP_PKEY_fromdata of an "SM2" key pair (or public key, without priv) on
-// the implementation that propq picks; null when it is refused.
-Pkey FromData(const char* propq, const char* group, const Bytes& pub, const Bytes& priv) {
-  const tovel::UniquePtr<OSSL_PARAM_BLD> bld(OSSL_PARAM_BLD_new());
-  const tovel::UniquePtr<BIGNUM> d(
-      priv.empty() ? nullptr : BN_bin2bn(priv.data(), static_cast<int>(priv.size()), nullptr));
-  OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, group, 0);
-  OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, pub.data(), pub.size());
-  if (d != nullptr) OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_PRIV_KEY, d.get());
-  const tovel::UniquePtr<OSSL_PARAM> params(OSSL_PARAM_BLD_to_param(bld.get()));
-  PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", propq));
-  EVP_PKEY* key = nullptr;
-  if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
-      EVP_PKEY_fromdata(ctx.get(), &key, d != nullptr ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY,
-                        params.get()) != 1) {
-    return nullptr;
-  }
-  return Pkey(key);
 }
 
 // Generation of an "SM2" key with the group named; null when refused. The
@@ -116,14 +95,14 @@ TEST_F(ProvKeymgmtTest, KeysLieOnTheSm2CurvesOnly) {
     const Numbers n = NewNumbers(c.curve);
     ERR_clear_error();
 
-    const Pkey imported = FromData(kOurs, c.group, n.pub, n.priv);
+    const Pkey imported = KeyFromData(kOurs, c.group, n.pub, n.priv);
     EXPECT_EQ(imported != nullptr, ours);
     if (ours) {
       EXPECT_EQ(GroupOf(imported.get()), c.groupRead);
       EXPECT_EQ(ProviderOf(imported.get()), "smext");
     } else {
       EXPECT_TRUE(HadError(ERR_LIB_EC, EC_R_INVALID_CURVE));
-      EXPECT_EQ(FromData(kOurs, c.group, n.pub, {}), nullptr) << "public key alone";
+      EXPECT_EQ(KeyFromData(kOurs, c.group, n.pub, {}), nullptr) << "public key alone";
       EXPECT_TRUE(HadError(ERR_LIB_EC, EC_R_INVALID_CURVE));
     }
 
@@ -137,7 +116,7 @@ TEST_F(ProvKeymgmtTest, KeysLieOnTheSm2CurvesOnly) {
       EXPECT_TRUE(HadError(ERR_LIB_EC, EC_R_INVALID_CURVE));
     }
 
-    EXPECT_EQ(FromData(kStock, c.group, n.pub, n.priv) != nullptr, c.stockImports);
+    EXPECT_EQ(KeyFromData(kStock, c.group, n.pub, n.priv) != nullptr, c.stockImports);
     EXPECT_EQ(Generate(kStock, c.group, &set) != nullptr, c.stockGenerates);
     ERR_clear_error();
   }
@@ -177,7 +156,7 @@ TEST_F(ProvKeymgmtTest, KeysAreEqualWhenTheirPointsAre) {
   ASSERT_EQ(EVP_PKEY_get_octet_string_param(a.get(), OSSL_PKEY_PARAM_PUB_KEY, pub.data(),
                                             pub.size(), &len),
             1);
-  const Pkey publicHalf = FromData(kOurs, "SM2", pub, {});
+  const Pkey publicHalf = KeyFromData(kOurs, "SM2", pub, {});
   ASSERT_TRUE(publicHalf);
   int set = 0;
   const Pkey testCurve = Generate(kOurs, "ChinaSM2TEST256", &set);
@@ -207,8 +186,8 @@ TEST_F(ProvKeymgmtTest, PairwiseCheckTiesThePointToTheScalar) {
   const Numbers theirs = NewNumbers(sm_obj_nid(SM_OBJ_SM2_CURVE));
   for (const char* propq : {kOurs, kStock}) {
     SCOPED_TRACE(propq);
-    const Pkey sound = FromData(propq, "SM2", mine.pub, mine.priv);
-    const Pkey mixed = FromData(propq, "SM2", theirs.pub, mine.priv);
+    const Pkey sound = KeyFromData(propq, "SM2", mine.pub, mine.priv);
+    const Pkey mixed = KeyFromData(propq, "SM2", theirs.pub, mine.priv);
     ASSERT_TRUE(sound && mixed);
     PkeyCtx soundCtx = CtxFor(sound.get(), propq);
     PkeyCtx mixedCtx = CtxFor(mixed.get(), propq);
@@ -222,7 +201,7 @@ TEST_F(ProvKeymgmtTest, PairwiseCheckTiesThePointToTheScalar) {
 // the build machine: from the provider and from the SM2 core.
 TEST_F(ProvKeymgmtTest, ErrorEntriesNameTheirSourceInsideTheProject) {
   const Numbers n = NewNumbers(NID_X9_62_prime256v1);
-  EXPECT_EQ(FromData(kOurs, "prime256v1", n.pub, n.priv), nullptr);
+  EXPECT_EQ(KeyFromData(kOurs, "prime256v1", n.pub, n.priv), nullptr);
   EXPECT_EQ(sm2_sign(BN_value_one(), BN_value_one(), NID_X9_62_prime256v1), nullptr);
   int entries = 0;
   const char* file = nullptr;
