@@ -18,6 +18,9 @@ from collections import defaultdict
 PAIRS = [
     ("BM_Sm3", "BM_LibrarySm3"),
     ("BM_Sm3", "BM_GcryptSm3"),
+    ("BM_ProvSm3", "BM_LibrarySm3"),
+    ("BM_ProvSm3", "BM_GcryptSm3"),
+    ("BM_Sm3", "BM_Sm3Portable"),
     ("BM_Sm3Avx512Bmi2", "BM_LibrarySm3"),
     ("BM_Sm3Avx2Bmi2", "BM_LibrarySm3"),
     ("BM_Sm3Portable", "BM_LibrarySm3"),

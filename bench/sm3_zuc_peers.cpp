@@ -1,7 +1,8 @@
 // SM3 and ZUC through the library's EVP calls, beside the installed library's
 // own SM3 and SM4-CTR and beside libgcrypt's SM3 and SM4-CTR, at 64 B, 1 KiB,
-// 16 KiB and 1 MiB per call. Each code path of our SM3 and ZUC also runs
-// forced on its own. Run interleaved and repeated, for example
+// 16 KiB and 1 MiB per call (SM3 at 16 B too, and also as the provider's
+// fetched "SM3"). Each code path of our SM3 and ZUC also runs forced on its
+// own. Run interleaved and repeated, for example
 //   sm3_zuc_peers --benchmark_enable_random_interleaving=true
 //                 --benchmark_repetitions=15 --benchmark_format=json
 // and compare medians (bench/peer_ratios.py does that).
@@ -50,6 +51,13 @@ void Sm3Forced(benchmark::State& state, sm3_impl impl) {
 void BM_Sm3Portable(benchmark::State& state) { Sm3Forced(state, SM3_IMPL_PORTABLE); }
 void BM_Sm3Avx2Bmi2(benchmark::State& state) { Sm3Forced(state, SM3_IMPL_AVX2_BMI2); }
 void BM_Sm3Avx512Bmi2(benchmark::State& state) { Sm3Forced(state, SM3_IMPL_AVX512_BMI2); }
+
+// The provider's SM3, as applications fetch it (the automatic path).
+void BM_ProvSm3(benchmark::State& state) {
+  sm3_force_impl(SM3_IMPL_AUTO);
+  const MdPtr md(EVP_MD_fetch(nullptr, "SM3", "provider=smext"));
+  DigestLoop(state, md.get());
+}
 
 void BM_LibrarySm3(benchmark::State& state) { DigestLoop(state, LibrarySm3()); }
 
@@ -106,12 +114,14 @@ void BM_GcryptSm4Ctr(benchmark::State& state) {
 }
 
 #define PEER_SIZES Arg(64)->Arg(1024)->Arg(16384)->Arg(1 << 20)
-BENCHMARK(BM_Sm3)->PEER_SIZES;
-BENCHMARK(BM_Sm3Portable)->PEER_SIZES;
-BENCHMARK(BM_Sm3Avx2Bmi2)->PEER_SIZES;
-BENCHMARK(BM_Sm3Avx512Bmi2)->PEER_SIZES;
-BENCHMARK(BM_LibrarySm3)->PEER_SIZES;
-BENCHMARK(BM_GcryptSm3)->PEER_SIZES;
+#define SM3_SIZES Arg(16)->PEER_SIZES
+BENCHMARK(BM_Sm3)->SM3_SIZES;
+BENCHMARK(BM_ProvSm3)->SM3_SIZES;
+BENCHMARK(BM_Sm3Portable)->SM3_SIZES;
+BENCHMARK(BM_Sm3Avx2Bmi2)->SM3_SIZES;
+BENCHMARK(BM_Sm3Avx512Bmi2)->SM3_SIZES;
+BENCHMARK(BM_LibrarySm3)->SM3_SIZES;
+BENCHMARK(BM_GcryptSm3)->SM3_SIZES;
 BENCHMARK(BM_Zuc)->PEER_SIZES;
 BENCHMARK(BM_ZucPortable)->PEER_SIZES;
 BENCHMARK(BM_ZucGfniAvx512)->PEER_SIZES;

@@ -1,4 +1,5 @@
-// The two SM2 curves, built on first use and kept: building a group costs more
+// The two SM2 curves, built on first use and kept until the library's exit
+// clean-up (or a loaded module's last teardown): building a group costs more
 // than a signature check, and callers cannot tell a cached group from a new one.
 #include "smext/sm2_local.h"
 
@@ -8,6 +9,20 @@
 #include "smext/sm_objects.h"
 
 namespace {
+
+std::atomic<Sm2Curve*> g_curves[2];
+std::mutex g_buildLock;          // builds and frees; readers of a built curve take none
+bool g_freedExplicitly = false;  // under g_buildLock
+bool g_freeAtExitSet = false;    // under g_buildLock
+
+void FreeCurve(Sm2Curve* curve) {
+  if (curve != nullptr) {
+    EC_GROUP_free(curve->group);
+    BN_MONT_CTX_free(curve->orderMont);
+    BN_free(curve->orderMinus2);
+    delete curve;
+  }
+}
 
 Sm2Curve* BuildCurve(int number) {
   tovel::UniquePtr<EC_GROUP> group(sm_ec_group_new(number));
@@ -40,24 +55,37 @@ int sm2_curve_number(int nid) {
 }
 
 const Sm2Curve* sm2_curve_get(int number) {
-  static std::atomic<Sm2Curve*> curves[2];
-  static std::mutex buildLock;
   if (number != SM_OBJ_SM2_CURVE && number != SM_OBJ_SM2_TEST_CURVE) {
     return nullptr;
   }
-  std::atomic<Sm2Curve*>& slot = curves[number - SM_OBJ_SM2_CURVE];
+  std::atomic<Sm2Curve*>& slot = g_curves[number - SM_OBJ_SM2_CURVE];
   Sm2Curve* curve = slot.load(std::memory_order_acquire);
   if (curve != nullptr) {
     return curve;
   }
-  std::lock_guard<std::mutex> lock(buildLock);
+  std::lock_guard<std::mutex> lock(g_buildLock);
   curve = slot.load(std::memory_order_relaxed);
   if (curve == nullptr && sm_objects_init()) {
     // A failed build is tried again by the next call.
     curve = BuildCurve(number);
     slot.store(curve, std::memory_order_release);
+    if (curve != nullptr && !g_freedExplicitly && !g_freeAtExitSet) {
+      g_freeAtExitSet = OPENSSL_atexit(sm2_curve_cache_free) == 1;
+    }
   }
   return curve;
+}
+
+void sm2_curve_cache_free_explicitly(void) {
+  std::lock_guard<std::mutex> lock(g_buildLock);
+  g_freedExplicitly = true;
+}
+
+void sm2_curve_cache_free(void) {
+  std::lock_guard<std::mutex> lock(g_buildLock);
+  for (std::atomic<Sm2Curve*>& slot : g_curves) {
+    FreeCurve(slot.exchange(nullptr, std::memory_order_acq_rel));
+  }
 }
 
 Sm2AnyCurve::Sm2AnyCurve(int nid) {

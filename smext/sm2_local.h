@@ -13,7 +13,7 @@
 #include "platform/UniquePtr.h"
 #include "smext/sm2_err.h"
 
-// One of the two SM2 curves, built once and kept for the life of the process.
+// One of the two SM2 curves, built once and kept until the cache is freed.
 // Read-only after construction, so threads may share it.
 struct Sm2Curve {
   EC_GROUP* group;
@@ -27,8 +27,16 @@ struct Sm2Curve {
 int sm2_curve_number(int nid);
 
 // The cached curve for SM_OBJ_SM2_CURVE or SM_OBJ_SM2_TEST_CURVE; null (with
-// the library's entry) when it cannot be built. Never freed.
+// the library's entry) when it cannot be built. Valid until the cache is
+// freed: by default at the library's exit clean-up (OPENSSL_atexit).
 const Sm2Curve* sm2_curve_get(int number);
+
+// A loaded module may be unloaded before the library's exit clean-up, so it
+// frees the cache itself: it calls sm2_curve_cache_free_explicitly() before
+// any curve is built, then sm2_curve_cache_free() once no caller can hold a
+// curve. A later sm2_curve_get builds the curve again.
+void sm2_curve_cache_free_explicitly(void);
+void sm2_curve_cache_free(void);
 
 // A group and its order for any curve: the cached one for the SM2 curves, a
 // group of the caller's own (freed with the object) for the library's other

@@ -23,29 +23,6 @@ namespace {
 constexpr uint32_t kIv[8] = {0x7380166F, 0x4914B2B9, 0x172442D7, 0xDA8A0600,
                              0xA96F30BC, 0x163138AA, 0xE38DEE4D, 0xB0FB0E4E};
 
-// Message words for the portable path: the 68 words W on the stack. Before
-// each round one word of the expansion is computed, eight rounds ahead of
-// its first use, so that the expansion never stalls the rounds; W' is taken
-// as the rounds use it.
-struct ScalarWords {
-  uint32_t w[68];
-
-  explicit ScalarWords(const unsigned char* block) {
-    for (unsigned j = 0; j < 16; ++j) {
-      w[j] = LoadBe32(block + 4 * j);
-    }
-  }
-  SM_INLINE void Prepare(unsigned j) {
-    const unsigned k = j + 12;
-    if (k >= 16 && k < 68) {
-      w[k] = sm3rounds::P1(w[k - 16] ^ w[k - 9] ^ std::rotl(w[k - 3], 15)) ^
-             std::rotl(w[k - 13], 7) ^ w[k - 6];
-    }
-  }
-  SM_INLINE uint32_t W(unsigned j) const { return w[j]; }
-  SM_INLINE uint32_t Wp(unsigned j) const { return w[j] ^ w[j + 4]; }
-};
-
 sm3_compress_fn CompressFor(sm3_impl impl) {
   switch (impl) {
     case SM3_IMPL_PORTABLE: return sm3_compress_portable;
@@ -96,7 +73,7 @@ void sm3_compress(SM3_CTX* ctx, const unsigned char* blocks, size_t count) {
 
 void sm3_compress_portable(uint32_t state[8], const unsigned char* blocks, size_t count) {
   for (; count > 0; --count, blocks += SM3_CBLOCK) {
-    ScalarWords words(blocks);
+    sm3rounds::ScalarWords words(blocks);
     sm3rounds::CompressBlock(state, words);
   }
 }

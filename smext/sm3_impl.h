@@ -14,7 +14,8 @@ typedef void (*sm3_compress_fn)(uint32_t state[8], const unsigned char* blocks, 
 typedef enum {
   SM3_IMPL_AUTO = 0,     // the fastest path this processor runs
   SM3_IMPL_PORTABLE,     // plain C++, any processor
-  SM3_IMPL_AVX2_BMI2,    // x86-64: vector message expansion, rotations by rorx
+  SM3_IMPL_AVX2_BMI2,    // x86-64: vector message expansion (after a call's first
+                         // block), rotations by rorx
   SM3_IMPL_AVX512_BMI2,  // the same, the expansion with AVX-512 VL rotations
 } sm3_impl;
 

@@ -1,5 +1,6 @@
-// Inside the SM3 core: the round function shared by every compression path.
-// Each path supplies the message words; the rounds are the same code, built
+// Inside the SM3 core: the round function shared by every compression path,
+// and the scalar message words. Each path supplies the message words (its
+// own, or ScalarWords below); the rounds are the same code, built
 // for each path's instruction set: each path includes this file inside its
 // own namespace and target options (so there is no include guard), after
 // "smext/sm_bits.h". Everything here has internal linkage.
@@ -28,6 +29,30 @@ SM_INLINE uint32_t Kept(uint32_t x) {
 
 SM_INLINE uint32_t P0(uint32_t x) { return XorRotl<9, 17>(x); }
 SM_INLINE uint32_t P1(uint32_t x) { return XorRotl<15, 23>(x); }
+
+// Message words computed between the rounds: the 68 words W on the stack.
+// Before each round one word of the expansion is computed, eight rounds ahead
+// of its first use, so that the expansion never stalls the rounds; W' is
+// taken as the rounds use it. The portable path's words, and those of the
+// vector paths' first block, whose vector expansion nothing would overlap.
+struct ScalarWords {
+  uint32_t w[68];
+
+  explicit ScalarWords(const unsigned char* block) {
+    for (unsigned j = 0; j < 16; ++j) {
+      w[j] = LoadBe32(block + 4 * j);
+    }
+  }
+  SM_INLINE void Prepare(unsigned j) {
+    const unsigned k = j + 12;
+    if (k >= 16 && k < 68) {
+      w[k] =
+          P1(w[k - 16] ^ w[k - 9] ^ std::rotl(w[k - 3], 15)) ^ std::rotl(w[k - 13], 7) ^ w[k - 6];
+    }
+  }
+  SM_INLINE uint32_t W(unsigned j) const { return w[j]; }
+  SM_INLINE uint32_t Wp(unsigned j) const { return w[j] ^ w[j + 4]; }
+};
 
 // One round in place: the caller rotates the roles of the eight words, so
 // only B, D, F and H change here (D takes TT1, H takes P0(TT2)). w is W[j],

@@ -1,6 +1,7 @@
 // SM3 compression for x86-64 processors with AVX2 and BMI2 (and, where
 // present, AVX-512 VL): the message expansion four words at a time in vector
-// registers, the rounds with rotations into another register (rorx).
+// registers from the second block of a call on, the rounds with rotations
+// into another register (rorx).
 #include "smext/sm3_impl.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)

@@ -10,7 +10,8 @@
 // seventeen vectors V[k] = W[4k .. 4k + 3]; W'[4k .. 4k + 3] is V[k] ^ V[k + 1].
 //
 // The expansion of a block runs between the rounds of the block before, so
-// that the rounds never wait for it.
+// that the rounds never wait for it; the first block of a call, which has
+// no block before it, takes its words from the scalar expansion instead.
 // (No include guard: this file is meant to be included more than once.)
 
 #if SM3_X86_AVX512
@@ -90,41 +91,63 @@ struct Expander {
   SM_INLINE void PutWp(unsigned k) { Put(out->wp + 4 * k, _mm_xor_si128(v[k], v[k + 1])); }
 };
 
-// The words of the block being compressed come from a finished Schedule;
-// before every fourth round the expansion of the next block moves one step.
+// The words of a block from a finished Schedule.
+struct ScheduleWords {
+  const Schedule* s;
+
+  SM_INLINE void Prepare(unsigned) {}
+  SM_INLINE uint32_t W(unsigned j) const { return s->w[j]; }
+  SM_INLINE uint32_t Wp(unsigned j) const { return s->wp[j]; }
+};
+
+// The words of the block being compressed (Cur); before every fourth round
+// the expansion of the next block moves one step.
+template <class Cur>
 struct PipelinedWords {
-  const Schedule* cur;
+  Cur& cur;
   Expander* next;  // null for the last block
 
   SM_INLINE void Prepare(unsigned j) {
+    cur.Prepare(j);
     if (next != nullptr && j % 4 == 0 && j / 4 + 4 <= 16) {
       next->Step(j / 4 + 4);
     }
   }
-  SM_INLINE uint32_t W(unsigned j) const { return cur->w[j]; }
-  SM_INLINE uint32_t Wp(unsigned j) const { return cur->wp[j]; }
+  SM_INLINE uint32_t W(unsigned j) const { return cur.W(j); }
+  SM_INLINE uint32_t Wp(unsigned j) const { return cur.Wp(j); }
 };
+
+// The rounds of one block with the words of cur, and the expansion of the
+// next block between them when there is one. Two copies of the rounds, with
+// and without the next expansion, so that neither tests for it between
+// rounds.
+template <class Cur>
+SM_INLINE void CompressOne(uint32_t state[8], Cur& cur, const unsigned char* next,
+                           Expander* expander, Schedule* to) {
+  PipelinedWords<Cur> words{cur, nullptr};
+  if (next != nullptr) {
+    expander->Load(next, to);
+    words.next = expander;
+    sm3rounds::CompressBlock(state, words);
+  } else {
+    sm3rounds::CompressBlock(state, words);
+  }
+}
 
 void Compress(uint32_t state[8], const unsigned char* blocks, size_t count) {
   if (count == 0) {
     return;
   }
+  // Nothing runs before the first block to hide its vector expansion: its
+  // words come from the scalar expansion between its own rounds, beside the
+  // vector expansion of the second block.
   Schedule schedules[2];
   Expander expander;
-  expander.Load(blocks, &schedules[0]);
-  for (unsigned k = 4; k <= 16; ++k) {
-    expander.Step(k);
-  }
-  // Two copies of the rounds, with and without the next expansion, so that
-  // neither tests for it between rounds.
-  for (size_t i = 0; i < count; ++i) {
-    PipelinedWords words{&schedules[i % 2], nullptr};
-    if (i + 1 < count) {
-      expander.Load(blocks + 64 * (i + 1), &schedules[(i + 1) % 2]);
-      words.next = &expander;
-      sm3rounds::CompressBlock(state, words);
-    } else {
-      sm3rounds::CompressBlock(state, words);
-    }
+  sm3rounds::ScalarWords first(blocks);
+  CompressOne(state, first, count > 1 ? blocks + 64 : nullptr, &expander, &schedules[1]);
+  for (size_t i = 1; i < count; ++i) {
+    ScheduleWords cur{&schedules[i % 2]};
+    CompressOne(state, cur, i + 1 < count ? blocks + 64 * (i + 1) : nullptr, &expander,
+                &schedules[(i + 1) % 2]);
   }
 }

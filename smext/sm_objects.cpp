@@ -52,6 +52,13 @@ int g_nids[std::size(kObjects)];
 // Our names for an object the library already has: an OID-less copy under
 // the library's NID adds them to the name indexes and leaves its OID alone.
 int AddNames(int libraryNid, const ObjectRow& row) {
+  // Names already in place (put there by another copy of this code in the
+  // process, such as the loadable module beside a program) stay as they are:
+  // adding them again would displace the first copy, which the library then
+  // never frees.
+  if (OBJ_sn2nid(row.shortName) == libraryNid && OBJ_ln2nid(row.longName) == libraryNid) {
+    return 1;
+  }
   ASN1_OBJECT* alias = ASN1_OBJECT_create(libraryNid, nullptr, 0, row.shortName, row.longName);
   if (alias == nullptr) {
     return 0;

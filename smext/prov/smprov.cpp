@@ -1,17 +1,17 @@
 // The provider's entry: algorithm tables, query, parameters and teardown, and
 // its registration in the default library context.
 #include <atomic>
+#include <mutex>
 #include <new>
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
-#include <openssl/ec.h>
 #include <openssl/evp.h>
-#include <openssl/objects.h>
 #include <openssl/params.h>
 #include <openssl/provider.h>
 
 #include "smext/prov/smprov_local.h"
+#include "smext/sm2_local.h"
 #include "smext/sm_objects.h"
 
 namespace {
@@ -89,7 +89,20 @@ int smprov_get_params(void*, OSSL_PARAM params[]) {
   return p == nullptr || OSSL_PARAM_set_int(p, 1);
 }
 
-void smprov_teardown(void* provctx) { delete static_cast<SmProvCtx*>(provctx); }
+// The live provider instances, and whether this code is a loaded module,
+// which the library may unload before its exit clean-up: the last instance's
+// teardown then frees what the module's code keeps.
+std::mutex g_instancesLock;
+int g_instances = 0;  // under g_instancesLock
+std::atomic<bool> g_inModule{false};
+
+void smprov_teardown(void* provctx) {
+  delete static_cast<SmProvCtx*>(provctx);
+  std::lock_guard<std::mutex> lock(g_instancesLock);
+  if (--g_instances == 0 && g_inModule.load()) {
+    sm2_curve_cache_free();
+  }
+}
 
 const OSSL_DISPATCH kProviderFunctions[] = {
     {OSSL_FUNC_PROVIDER_QUERY_OPERATION, smprov_entry(smprov_query)},
@@ -136,20 +149,6 @@ void smext_provider_set_observer(smext_provider_observer observer) {
   g_observer.store(observer, std::memory_order_release);
 }
 
-EC_GROUP* smprov_group_by_name(const char* name) {
-  if (name == nullptr) {
-    return nullptr;
-  }
-  int nid = EC_curve_nist2nid(name);
-  if (nid == NID_undef) {
-    nid = OBJ_txt2nid(name);
-  }
-  if (nid == NID_undef) {
-    return nullptr;
-  }
-  return sm_obj_is_sm2_curve(nid) ? sm_ec_group_new(nid) : EC_GROUP_new_by_curve_name(nid);
-}
-
 int smext_provider_init(const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in,
                         const OSSL_DISPATCH** out, void** provctx) {
   OSSL_FUNC_core_get_libctx_fn* getLibctx = nullptr;
@@ -168,9 +167,21 @@ int smext_provider_init(const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in,
   if (ctx == nullptr) {
     return 0;
   }
+  {
+    std::lock_guard<std::mutex> lock(g_instancesLock);
+    ++g_instances;
+  }
   *provctx = ctx;
   *out = kProviderFunctions;
   return 1;
+}
+
+int smprov_module_init(const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in,
+                       const OSSL_DISPATCH** out, void** provctx) {
+  if (!g_inModule.exchange(true)) {
+    sm2_curve_cache_free_explicitly();
+  }
+  return smext_provider_init(handle, in, out, provctx);
 }
 
 int smext_provider_load(void) {

@@ -1,5 +1,5 @@
-// Key management for "SM2": EC keys on either SM2 curve (or any other named
-// curve a caller puts under the name), imported from and exported to other
+// Key management for "SM2": EC keys on the SM2 curve or the SM2 test curve
+// (no other group is taken in), imported from and exported to other
 // providers, generated, compared and described.
 #include <string.h>
 
@@ -46,6 +46,22 @@ OSSL_FUNC_keymgmt_gen_set_params_fn sm2_km_gen_set_params;
 OSSL_FUNC_keymgmt_gen_settable_params_fn sm2_km_gen_settable_params;
 OSSL_FUNC_keymgmt_gen_fn sm2_km_gen;
 OSSL_FUNC_keymgmt_gen_cleanup_fn sm2_km_gen_cleanup;
+
+// The NID of the SM2 curve or the SM2 test curve by any of its names (short
+// or long name, OID); NID_undef, with an error entry, for a name that names
+// another curve or none.
+int Sm2CurveNid(const char* name) {
+  // A name that names no object is refused below, with the entry that says why.
+  ERR_set_mark();
+  const int nid = name != nullptr ? OBJ_txt2nid(name) : NID_undef;
+  ERR_pop_to_mark();
+  if (!sm_obj_is_sm2_curve(nid)) {
+    ERR_raise_data(ERR_LIB_EC, EC_R_INVALID_CURVE, "not an SM2 curve: %s",
+                   name != nullptr ? name : "(none)");
+    return NID_undef;
+  }
+  return nid;
+}
 
 void* sm2_km_new(void*) { return EC_KEY_new(); }
 
@@ -110,7 +126,7 @@ int sm2_km_validate(const void* keydata, int selection, int) {
   return 1;
 }
 
-// Named curves only: "group" carries the curve's name.
+// Named SM2 curves only: "group" carries the curve's name.
 int sm2_km_import(void* keydata, int selection, const OSSL_PARAM params[]) {
   auto* key = static_cast<EC_KEY*>(keydata);
   if (key == nullptr || (selection & kSelectKeyParts) == 0) {
@@ -121,13 +137,13 @@ int sm2_km_import(void* keydata, int selection, const OSSL_PARAM params[]) {
   if (p == nullptr || !OSSL_PARAM_get_utf8_string_ptr(p, &name)) {
     return 0;
   }
+  const int nid = Sm2CurveNid(name);
+  if (nid == NID_undef) {
+    return 0;
+  }
   {
-    const tovel::UniquePtr<EC_GROUP> group(smprov_group_by_name(name));
-    if (group == nullptr) {
-      ERR_raise(ERR_LIB_EC, EC_R_INVALID_CURVE);
-      return 0;
-    }
-    if (!EC_KEY_set_group(key, group.get())) {
+    const tovel::UniquePtr<EC_GROUP> group(sm_ec_group_new(nid));
+    if (group == nullptr || !EC_KEY_set_group(key, group.get())) {
       return 0;
     }
   }
@@ -299,11 +315,14 @@ int sm2_km_gen_set_params(void* genctx, const OSSL_PARAM params[]) {
   if (!OSSL_PARAM_get_utf8_string_ptr(p, &name)) {
     return 0;
   }
-  int nid = EC_curve_nist2nid(name);
-  if (nid == NID_undef) {
-    nid = OBJ_txt2nid(name);
+  const int nid = Sm2CurveNid(name);
+  if (nid == NID_undef ||
+      ec_sm2_pkey_control(&gen->pkey, EVP_PKEY_CTRL_EC_PARAMGEN_CURVE_NID, nid, nullptr) != 1) {
+    // No key on a curve other than the one asked for, should the caller go on.
+    sm2_pkey_ctx_cleanup(&gen->pkey);
+    return 0;
   }
-  return ec_sm2_pkey_control(&gen->pkey, EVP_PKEY_CTRL_EC_PARAMGEN_CURVE_NID, nid, nullptr) == 1;
+  return 1;
 }
 
 void* sm2_km_gen_init(void* provctx, int selection, const OSSL_PARAM params[]) {
@@ -311,7 +330,7 @@ void* sm2_km_gen_init(void* provctx, int selection, const OSSL_PARAM params[]) {
   if (gen == nullptr) {
     return nullptr;
   }
-  // The SM2 curve unless the caller names another.
+  // The SM2 curve unless the caller names the test curve.
   if (ec_sm2_pkey_control(&gen->pkey, EVP_PKEY_CTRL_EC_PARAMGEN_CURVE_NID,
                           sm_obj_nid(SM_OBJ_SM2_CURVE), nullptr) != 1 ||
       !sm2_km_gen_set_params(gen, params)) {

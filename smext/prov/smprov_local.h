@@ -32,6 +32,8 @@ extern const OSSL_DISPATCH smprov_sm3_functions[];
 extern const OSSL_DISPATCH smprov_sm4_cbc_functions[];
 extern const OSSL_DISPATCH smprov_zuc_functions[];
 
-// Curve by name ("SM2", the test curve's short name, an OID, a NIST name),
-// built as the SM2 code builds it; null when the name names no curve.
-EC_GROUP* smprov_group_by_name(const char* name);
+// The provider's entry in the loadable module: smext_provider_init, and the
+// module's own caches are freed when its last provider instance is torn down
+// (the library may unload the module before its exit clean-up).
+int smprov_module_init(const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in,
+                       const OSSL_DISPATCH** out, void** provctx);

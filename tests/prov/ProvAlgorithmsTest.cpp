@@ -1,8 +1,12 @@
 // SM3, SM4-CBC and ZUC fetched through the library run the extension's code:
 // published vectors, the stock library as a peer, padding and chunking.
+#include <string>
+
 #include <gtest/gtest.h>
+#include <openssl/core_dispatch.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/provider.h>
 
 #include "smext/zuc.h"
 #include "tests/prov/ProvTestSupport.h"
@@ -78,6 +82,50 @@ TEST(ProvAlgorithmsTest, Sm3FetchedAndImplicitRunTheExtension) {
   Bytes data(1000);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
   EXPECT_EQ(Hash(md.get(), data, 129), Hash(stock.get(), data, 1000));
+}
+
+// The provider's digest-final entry, called directly: too small a room fails
+// and writes nothing, and the digest is still to be had afterwards.
+TEST(ProvAlgorithmsTest, Sm3FinalNeedsRoomForTheWholeDigest) {
+  tovel::UniquePtr<EVP_MD> md(EVP_MD_fetch(nullptr, "SM3", "provider=smext"));
+  ASSERT_TRUE(md);
+  OSSL_PROVIDER* prov = const_cast<OSSL_PROVIDER*>(EVP_MD_get0_provider(md.get()));
+  int noCache = 0;
+  const OSSL_ALGORITHM* algs = OSSL_PROVIDER_query_operation(prov, OSSL_OP_DIGEST, &noCache);
+  ASSERT_NE(algs, nullptr);
+  ASSERT_NE(algs[0].algorithm_names, nullptr);
+  ASSERT_EQ(std::string(algs[0].algorithm_names).rfind("SM3:", 0), 0u);
+  OSSL_FUNC_digest_newctx_fn* newctx = nullptr;
+  OSSL_FUNC_digest_init_fn* init = nullptr;
+  OSSL_FUNC_digest_update_fn* update = nullptr;
+  OSSL_FUNC_digest_final_fn* final = nullptr;
+  OSSL_FUNC_digest_freectx_fn* freectx = nullptr;
+  for (const OSSL_DISPATCH* f = algs[0].implementation; f->function_id != 0; ++f) {
+    switch (f->function_id) {
+      case OSSL_FUNC_DIGEST_NEWCTX: newctx = OSSL_FUNC_digest_newctx(f); break;
+      case OSSL_FUNC_DIGEST_INIT: init = OSSL_FUNC_digest_init(f); break;
+      case OSSL_FUNC_DIGEST_UPDATE: update = OSSL_FUNC_digest_update(f); break;
+      case OSSL_FUNC_DIGEST_FINAL: final = OSSL_FUNC_digest_final(f); break;
+      case OSSL_FUNC_DIGEST_FREECTX: freectx = OSSL_FUNC_digest_freectx(f); break;
+    }
+  }
+  ASSERT_TRUE(newctx && init && update && final && freectx);
+  void* ctx = newctx(OSSL_PROVIDER_get0_provider_ctx(prov));
+  ASSERT_NE(ctx, nullptr);
+  ASSERT_EQ(init(ctx, nullptr), 1);
+  ASSERT_EQ(update(ctx, reinterpret_cast<const unsigned char*>("abc"), 3), 1);
+  Bytes out(64, 0xEE);
+  size_t outl = 99;
+  EXPECT_EQ(final(ctx, out.data(), &outl, 31), 0);
+  EXPECT_EQ(out, Bytes(64, 0xEE)) << "written although refused";
+  EXPECT_EQ(outl, 99u);
+  EXPECT_EQ(final(ctx, out.data(), &outl, 32), 1);
+  EXPECT_EQ(outl, 32u);
+  EXPECT_EQ(ToHex(Bytes(out.begin(), out.begin() + 32)),
+            "66c7f0f462eeedd9d1f2d46bdc10e4e24167c4875cf2f7a2297da02b8f4ba8e0");
+  EXPECT_EQ(Bytes(out.begin() + 32, out.end()), Bytes(32, 0xEE));
+  freectx(ctx);
+  OSSL_PROVIDER_unquery_operation(prov, OSSL_OP_DIGEST, algs);
 }
 
 TEST(ProvAlgorithmsTest, Sm4CbcMatchesTheStockLibrary) {

@@ -53,7 +53,7 @@ Pkey NewStockSm2Key() {
   return Pkey(key);
 }
 
-Pkey KeyFromNumbers(const char* curve, const Bytes& pub, const Bytes& priv) {
+Pkey KeyFromData(const char* propq, const char* curve, const Bytes& pub, const Bytes& priv) {
   OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
   BIGNUM* d =
       priv.empty() ? nullptr : BN_bin2bn(priv.data(), static_cast<int>(priv.size()), nullptr);
@@ -61,17 +61,25 @@ Pkey KeyFromNumbers(const char* curve, const Bytes& pub, const Bytes& priv) {
   OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, pub.data(), pub.size());
   if (d != nullptr) OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_PRIV_KEY, d);
   OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
-  PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", "provider=smext"));
+  PkeyCtx ctx(EVP_PKEY_CTX_new_from_name(nullptr, "SM2", propq));
   EVP_PKEY* key = nullptr;
   if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) <= 0 ||
       EVP_PKEY_fromdata(ctx.get(), &key, d != nullptr ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY,
                         params) <= 0) {
-    ADD_FAILURE() << "key from numbers failed on " << curve;
+    key = nullptr;
   }
   OSSL_PARAM_free(params);
   BN_free(d);
   OSSL_PARAM_BLD_free(bld);
   return Pkey(key);
+}
+
+Pkey KeyFromNumbers(const char* curve, const Bytes& pub, const Bytes& priv) {
+  Pkey key = KeyFromData("provider=smext", curve, pub, priv);
+  if (!key) {
+    ADD_FAILURE() << "key from numbers failed on " << curve;
+  }
+  return key;
 }
 
 PkeyCtx CtxFor(EVP_PKEY* key, const char* propq) {

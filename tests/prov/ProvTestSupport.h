@@ -43,7 +43,11 @@ class OpCounter {
 
 // The library's own SM2: a key pair made by the default provider.
 Pkey NewStockSm2Key();
-// An SM2 key of the provider, from its numbers (curve by name, e.g. "SM2").
+// An SM2 key from its numbers (curve by name, e.g. "SM2"; a public key alone
+// when priv is empty) by the implementation that propq picks; null when it
+// is refused.
+Pkey KeyFromData(const char* propq, const char* curve, const Bytes& pub, const Bytes& priv);
+// An SM2 key of the provider, from its numbers; a test failure when refused.
 Pkey KeyFromNumbers(const char* curve, const Bytes& pub, const Bytes& priv);
 
 // Contexts on the stock library's implementation ("provider=default") or on
