@@ -7,7 +7,7 @@
 //
 // --flags 0 only listens (for a session that the host finds by name, such as
 // the global logger). Stops after --count messages, after --seconds, or on
-// SIGINT/SIGTERM.
+// SIGINT/SIGTERM. It sees the hosts of its own user only.
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -256,11 +256,16 @@ int main(int argc, char** argv) {
     std::cerr << "tracewatch: no message descriptions in " << options.messagesFile
               << "; printing raw\n";
 
+  // What keeps the user's tracing folder from use, for the user to have mended.
+  auto folderProblem = []() {
+    const std::string problem = TraceFolderProblem();
+    return problem.empty() ? problem : ": " + problem;
+  };
   DWORD error = 0;
   auto session = TraceSession::Start(options.sessionName, &error);
   if (!session) {
     std::cerr << "tracewatch: cannot start session " << options.sessionName << " (error " << error
-              << ")\n";
+              << ")" << (error == ERROR_ACCESS_DENIED ? folderProblem() : "") << "\n";
     return 1;
   }
   std::signal(SIGINT, OnSignal);
@@ -268,7 +273,7 @@ int main(int argc, char** argv) {
   if (options.flags != 0 &&
       session->EnableProvider(TraceControlGuid, static_cast<ULONG>(options.flags),
                               static_cast<UCHAR>(options.level)) != ERROR_SUCCESS) {
-    std::cerr << "tracewatch: cannot enable the provider\n";
+    std::cerr << "tracewatch: cannot enable the provider" << folderProblem() << "\n";
     return 1;
   }
   std::cerr << "tracewatch: session " << options.sessionName << " listening";
