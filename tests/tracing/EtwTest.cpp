@@ -704,20 +704,19 @@ std::vector<std::uint8_t> WireRecord(const std::string& text, const GUID& series
 
 TEST(EtwSessionTest, RecordsOfAnotherUserAreNeverDelivered) {
   if (geteuid() != 0) GTEST_SKIP() << "another user needs root to act as";
-  const PrivateTraceFolder place("forged");
-  auto session = TraceSession::Start(UniqueSessionName("forged"));
+  const PrivateSession forged("forged");
+  const auto& session = forged.session;
   ASSERT_TRUE(session);
-  const fs::path socket = place.folder() / etw::SessionSocketName(session->LoggerHandle());
-  const std::string direct = socket.string();
-  const std::string given = OpenPathTo(place, socket).string();
-  const std::vector<std::uint8_t> forged = WireRecord("(FORGED BY ANOTHER USER)", RandomGuid());
-  ASSERT_TRUE(DecodeTraceRecord(forged.data(), forged.size())) << "the forged record is no record";
+  const std::string direct = forged.socket.string();
+  const std::string given = OpenPathTo(forged.place, forged.socket).string();
+  const std::vector<std::uint8_t> record = WireRecord("(FORGED BY ANOTHER USER)", RandomGuid());
+  ASSERT_TRUE(DecodeTraceRecord(record.data(), record.size())) << "the forged record is no record";
 
   ChildProcess other(kOtherUser, [&](ChildProcess& self) {
     if (ConnectSocketFile(direct) >= 0 || errno != EACCES) return 1;  // the folder keeps it out
     const int fd = ConnectSocketFile(given);
     if (fd < 0 ||
-        send(fd, forged.data(), forged.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(forged.size()))
+        send(fd, record.data(), record.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(record.size()))
       return 2;
     self.Send(1);
     // The session closes the connection with the record unread, which
@@ -747,11 +746,10 @@ TEST(EtwSessionTest, RecordsOfAnotherUserAreNeverDelivered) {
 // without pause, keep no wait for a record past its time: the wait ends
 // while they still send (they stop by themselves after 20 seconds).
 TEST(EtwSessionTest, AWaitEndsInTimeWhileSendersSendOnlyGarbage) {
-  const PrivateTraceFolder place("garbage");
-  auto session = TraceSession::Start(UniqueSessionName("garbage"));
+  const PrivateSession garbage("garbage");
+  const auto& session = garbage.session;
   ASSERT_TRUE(session);
-  const std::string socket =
-      (place.folder() / etw::SessionSocketName(session->LoggerHandle())).string();
+  const std::string socket = garbage.socket.string();
   ChildProcess senders(geteuid(), [&](ChildProcess& self) {
     std::vector<int> connections;
     for (int i = 0; i < 4; ++i) connections.push_back(ConnectSocketFile(socket));
@@ -778,19 +776,12 @@ TEST(EtwSessionTest, AWaitEndsInTimeWhileSendersSendOnlyGarbage) {
 // rests between looks rather than spinning on them, and takes them once it
 // can.
 TEST(EtwSessionTest, ASessionWithNoDescriptorLeftRestsInsteadOfSpinning) {
-  const PrivateTraceFolder place("rest");
-  auto session = TraceSession::Start(UniqueSessionName("rest"));
+  const PrivateSession rest("rest");
+  const auto& session = rest.session;
   ASSERT_TRUE(session);
-  const std::string socket =
-      (place.folder() / etw::SessionSocketName(session->LoggerHandle())).string();
-  ChildProcess child(geteuid(), [&](ChildProcess& self) {
-    if (self.Receive() != 'g') return 1;
-    std::vector<int> connections;
-    for (int i = 0; i < 20; ++i) connections.push_back(ConnectSocketFile(socket));
-    self.Send(1);
-    self.Receive(std::chrono::seconds(120));
-    return connections.back() >= 0 ? 0 : 2;
-  });
+  const std::string socket = rest.socket.string();
+  const auto held = HoldConnections(geteuid(), socket, 20);
+  ChildProcess& child = *held;
   {
     const DescriptorLimit none(0);
     ASSERT_TRUE(child.Send('g'));
@@ -827,21 +818,14 @@ TEST(EtwSessionTest, ASessionOutOfDescriptorsMakesRoomForASender) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const bool senderFirst = c.senderFirst;
-    const PrivateTraceFolder place("room");
-    auto session = TraceSession::Start(UniqueSessionName("room"));
+    const PrivateSession room("room");
+    const auto& session = room.session;
     ASSERT_TRUE(session);
-    const std::string socket =
-        (place.folder() / etw::SessionSocketName(session->LoggerHandle())).string();
+    const std::string socket = room.socket.string();
     const GUID series = RandomGuid();
     const std::vector<std::uint8_t> record = WireRecord("sender", series);
-    ChildProcess idle(geteuid(), [&](ChildProcess& self) {
-      if (self.Receive() != 'g') return 1;
-      std::vector<int> connections;
-      for (int i = 0; i < 50; ++i) connections.push_back(ConnectSocketFile(socket));
-      self.Send(1);
-      self.Receive(std::chrono::seconds(120));
-      return connections.back() >= 0 ? 0 : 2;
-    });
+    const auto held = HoldConnections(geteuid(), socket, 50);
+    ChildProcess& idle = *held;
     ChildProcess sender(geteuid(), [&](ChildProcess& self) {
       if (self.Receive() != 'g') return 1;
       const int fd = ConnectSocketFile(socket);

@@ -211,8 +211,8 @@ int WaitExitStatus(pid_t pid, std::chrono::seconds timeout) {
 // provider, the host ends with -1 (255) and neither reads a frame nor writes
 // a byte: its connection to the session never takes the closed number.
 TEST(HostTracingTest, ClosedStandardDescriptorEndsWithMinusOneWhileTraced) {
-  const PrivateTraceFolder place("closed");
-  auto session = TraceSession::Start(UniqueSessionName("closed"));
+  const PrivateSession traced("closed");
+  const auto& session = traced.session;
   ASSERT_TRUE(session);
   ASSERT_EQ(session->EnableProvider(TraceControlGuid, 0xF, 5), ERROR_SUCCESS);
   const std::string frame = tovel::EncodeFrame(kGetVersion);
@@ -285,8 +285,8 @@ TEST(HostTracingTest, ThousandsOfConnectionsNeverStopASessionServingItsHosts) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const PrivateTraceFolder place("flood");
-    auto session = TraceSession::Start(UniqueSessionName("flood"));
+    const PrivateSession flooded("flood");
+    const auto& session = flooded.session;
     ASSERT_TRUE(session);
     ASSERT_EQ(session->EnableProvider(TraceControlGuid, 0xF, 5), ERROR_SUCCESS);
     tovel::HostProcess first(TOVELHOST_TRACE_TEST_PATH);
@@ -301,28 +301,14 @@ TEST(HostTracingTest, ThousandsOfConnectionsNeverStopASessionServingItsHosts) {
         fromFirst.push_back(std::move(*record));
     };
 
-    const fs::path socket = place.folder() / etw::SessionSocketName(session->LoggerHandle());
-    const std::string path =
-        c.user == geteuid() ? socket.string() : OpenPathTo(place, socket).string();
+    const std::string path = c.user == geteuid()
+                                 ? flooded.socket.string()
+                                 : OpenPathTo(flooded.place, flooded.socket).string();
     // As many as the session's queue of connections holds come before it
     // takes any, the rest while it takes them.
     const int queued = std::min(kConnections, ConnectionQueueLength() - 16);
-    ChildProcess flood(c.user, [&](ChildProcess& self) {
-      rlimit room{};
-      getrlimit(RLIMIT_NOFILE, &room);
-      room.rlim_cur = std::max<rlim_t>(room.rlim_cur, std::min<rlim_t>(room.rlim_max, 4096));
-      setrlimit(RLIMIT_NOFILE, &room);
-      if (self.Receive() != 'g') return 1;
-      std::vector<int> connections;
-      for (int i = 0; i < kConnections; ++i) {
-        if (i == queued) self.Send('q');
-        connections.push_back(ConnectSocketFile(path));
-        if (connections.back() < 0) return 2;
-      }
-      self.Send(1);
-      self.Receive(std::chrono::seconds(120));
-      return 0;
-    });
+    const auto held = HoldConnections(c.user, path, kConnections, queued);
+    ChildProcess& flood = *held;
     const int descriptorsBefore = OpenDescriptors();
     const auto cpuBefore = ThreadCpuTime();
     {

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +36,11 @@ PrivateTraceFolder::~PrivateTraceFolder() {
   etw::SetUserFolderForTesting("");
   std::error_code ignored;
   std::filesystem::remove_all(root_, ignored);
+}
+
+PrivateSession::PrivateSession(const std::string& tag)
+    : place(tag), session(TraceSession::Start(UniqueSessionName(tag))) {
+  if (session) socket = place.folder() / etw::SessionSocketName(session->LoggerHandle());
 }
 
 std::filesystem::path OpenPathTo(const PrivateTraceFolder& place,
@@ -150,6 +156,26 @@ int ChildProcess::Wait(std::chrono::milliseconds timeout) {
   }
   pid_ = -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::unique_ptr<ChildProcess> HoldConnections(uid_t uid, const std::string& path, int count,
+                                              int queued) {
+  return std::make_unique<ChildProcess>(uid, [=](ChildProcess& self) {
+    rlimit room{};
+    getrlimit(RLIMIT_NOFILE, &room);
+    room.rlim_cur = std::max<rlim_t>(room.rlim_cur, std::min<rlim_t>(room.rlim_max, count + 64));
+    setrlimit(RLIMIT_NOFILE, &room);
+    if (self.Receive() != 'g') return 1;
+    std::vector<int> connections;
+    for (int i = 0; i < count; ++i) {
+      if (i == queued) self.Send('q');
+      connections.push_back(ConnectSocketFile(path));
+      if (connections.back() < 0) return 2;
+    }
+    self.Send(1);
+    self.Receive(std::chrono::seconds(120));
+    return 0;
+  });
 }
 
 }  // namespace tracetest

@@ -8,8 +8,11 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+
+#include "platform/EtwSession.h"
 
 namespace tracetest {
 
@@ -36,6 +39,14 @@ class PrivateTraceFolder {
  private:
   std::filesystem::path root_;
   std::filesystem::path folder_;
+};
+
+// A session in a tracing folder of the test's own, and its socket file.
+struct PrivateSession {
+  explicit PrivateSession(const std::string& tag);
+  PrivateTraceFolder place;
+  std::unique_ptr<TraceSession> session;  // null when it could not start
+  std::filesystem::path socket;
 };
 
 // A path to a socket file of the folder that other users can reach: a link
@@ -87,5 +98,13 @@ class ChildProcess {
   int send_ = -1;
   int receive_ = -1;
 };
+
+// A child, as uid, that waits to be sent 'g', then makes count connections
+// to the socket file at path and holds them until it is sent anything else.
+// It sends 'q' once it has made the first queued of them (when fewer than
+// count) and 1 once it has made all; it ends with 2 at a connection that
+// fails.
+std::unique_ptr<ChildProcess> HoldConnections(uid_t uid, const std::string& path, int count,
+                                              int queued = -1);
 
 }  // namespace tracetest
