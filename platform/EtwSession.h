@@ -3,9 +3,9 @@
 // A TraceSession is a named session with a 64-bit logger handle. It enables
 // the providers of its user (in any process) with a flag word and a level,
 // and receives their messages in the order each sender sent them. Only
-// processes of its own user reach it; it keeps a bounded number of their
-// connections and makes room by dropping the one that has been quiet
-// longest, one that never sent a message first.
+// processes of its own user reach it. It keeps a bounded number of their
+// connections and makes room by dropping one that has never sent a message
+// and has none waiting, else the one that has been quiet longest.
 #pragma once
 
 #include <poll.h>

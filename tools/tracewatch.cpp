@@ -256,16 +256,13 @@ int main(int argc, char** argv) {
     std::cerr << "tracewatch: no message descriptions in " << options.messagesFile
               << "; printing raw\n";
 
-  // What keeps the user's tracing folder from use, for the user to have mended.
-  auto folderProblem = []() {
-    const std::string problem = TraceFolderProblem();
-    return problem.empty() ? problem : ": " + problem;
-  };
   DWORD error = 0;
   auto session = TraceSession::Start(options.sessionName, &error);
   if (!session) {
+    // What keeps the user's tracing folder from use, for the user to have mended.
+    const std::string problem = error == ERROR_ACCESS_DENIED ? TraceFolderProblem() : "";
     std::cerr << "tracewatch: cannot start session " << options.sessionName << " (error " << error
-              << ")" << (error == ERROR_ACCESS_DENIED ? folderProblem() : "") << "\n";
+              << ")" << (problem.empty() ? "" : ": ") << problem << "\n";
     return 1;
   }
   std::signal(SIGINT, OnSignal);
@@ -273,7 +270,7 @@ int main(int argc, char** argv) {
   if (options.flags != 0 &&
       session->EnableProvider(TraceControlGuid, static_cast<ULONG>(options.flags),
                               static_cast<UCHAR>(options.level)) != ERROR_SUCCESS) {
-    std::cerr << "tracewatch: cannot enable the provider" << folderProblem() << "\n";
+    std::cerr << "tracewatch: cannot enable the provider\n";
     return 1;
   }
   std::cerr << "tracewatch: session " << options.sessionName << " listening";

@@ -122,12 +122,13 @@ ChildProcess::ChildProcess(uid_t uid, const std::function<int(ChildProcess&)>& b
 }
 
 ChildProcess::~ChildProcess() {
-  if (send_ >= 0) close(send_);
-  if (receive_ >= 0) close(receive_);
+  // Killed before its pipes close: a child that saw them close would go on.
   if (pid_ > 0) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
+  if (send_ >= 0) close(send_);
+  if (receive_ >= 0) close(receive_);
 }
 
 bool ChildProcess::Send(char byte) { return send_ >= 0 && write(send_, &byte, 1) == 1; }
