@@ -48,7 +48,10 @@ struct TRACE_GUID_REGISTRATION {
 // Registers a provider. Exactly one trace-GUID registration is supported; the
 // image path and resource name must be null. When a session already enables
 // controlGuid, the callback runs with WMI_ENABLE_EVENTS before this returns.
-// Returns ERROR_SUCCESS or ERROR_INVALID_PARAMETER / ERROR_ACCESS_DENIED.
+// Returns ERROR_SUCCESS or ERROR_INVALID_PARAMETER / ERROR_ACCESS_DENIED (the
+// user's tracing folder or the provider's control block is a link or
+// another user's). A control block that cannot be made yet (no room for it)
+// is looked for again about once a second.
 ULONG RegisterTraceGuidsW(WMIDPREQUEST requestAddress, void* requestContext,
                           const GUID* controlGuid, ULONG guidCount,
                           TRACE_GUID_REGISTRATION* traceGuidReg, const char16_t* mofImagePath,

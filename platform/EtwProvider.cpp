@@ -24,13 +24,15 @@ using etw::ControlBlockMapping;
 using etw::ControlState;
 
 struct Registration {
-  Registration(WMIDPREQUEST cb, void* ctx, const GUID& g, ControlBlockMapping&& m)
+  Registration(WMIDPREQUEST cb, void* ctx, const GUID& g, std::optional<ControlBlockMapping>&& m)
       : callback(cb), context(ctx), guid(g), mapping(std::move(m)) {}
   WMIDPREQUEST callback;
   void* context;
   GUID guid;
-  ControlBlockMapping mapping;  // replaced only by the watcher, under lock
-  ControlState delivered;       // what the callback was last told (watcher only)
+  // None while the block cannot be had (no room for it, say). Replaced only
+  // by the watcher, under lock.
+  std::optional<ControlBlockMapping> mapping;
+  ControlState delivered;  // what the callback was last told (watcher only)
   std::mutex lock;
   std::condition_variable changed;   // stop or exited was set
   bool stop = false;                 // under lock
@@ -105,17 +107,17 @@ bool Stopping(Registration* reg) {
   return reg->stop;
 }
 
-// A block that was removed or replaced under the provider is opened anew
-// and seen as a new registration sees it; true when the watcher now looks at
-// a new file.
+// A block that was removed or replaced under the provider, or that could
+// not be had so far, is opened anew and seen as a new registration sees it;
+// true when the watcher now looks at a new file.
 bool ReopenIfReplaced(Registration* reg) {
-  if (reg->mapping.IsCurrentFile()) return false;
+  if (reg->mapping && reg->mapping->IsCurrentFile()) return false;
   auto fresh = ControlBlockMapping::Open(reg->guid);
   if (!fresh) return false;
   fresh->MarkProviderInUse();
   CurrentState(*fresh);
   std::lock_guard lock(reg->lock);
-  reg->mapping = std::move(*fresh);
+  reg->mapping = std::move(fresh);
   return true;
 }
 
@@ -134,13 +136,19 @@ void WatchControlBlock(Registration* reg, std::uint64_t seen) {
       nextFileCheck = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWatchTimeoutMs);
       if (ReopenIfReplaced(reg)) seen = kUnseen;
     }
-    std::optional<std::uint32_t> now = reg->mapping.Sequence();
+    if (!reg->mapping) {  // no block yet: looked for again at the next check
+      if (!PauseUnlessStopped(reg, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       nextFileCheck - std::chrono::steady_clock::now())))
+        break;
+      continue;
+    }
+    std::optional<std::uint32_t> now = reg->mapping->Sequence();
     if (!now) {  // cut short: nothing to sleep on until someone writes it again
       if (!PauseUnlessStopped(reg, kDamagedPoll)) break;
       continue;
     }
     if (*now != seen) {
-      std::optional<ControlState> state = reg->mapping.TryRead();
+      std::optional<ControlState> state = reg->mapping->TryRead();
       if (!state) {  // a writer holds the block
         if (!PauseUnlessStopped(reg, kBusyPoll)) break;
         continue;
@@ -149,7 +157,7 @@ void WatchControlBlock(Registration* reg, std::uint64_t seen) {
       Deliver(*reg, *state);
       continue;
     }
-    const int result = reg->mapping.WaitForChange(*now, kWatchTimeoutMs);
+    const int result = reg->mapping->WaitForChange(*now, kWatchTimeoutMs);
     if (result != 0 && result != ETIMEDOUT && !PauseUnlessStopped(reg, kDamagedPoll)) break;
   }
   std::lock_guard lock(reg->lock);
@@ -179,14 +187,20 @@ ULONG RegisterTraceGuidsW(WMIDPREQUEST requestAddress, void* requestContext,
       traceGuidReg == nullptr || traceGuidReg->Guid == nullptr || mofImagePath != nullptr ||
       mofResourceName != nullptr || registrationHandle == nullptr)
     return ERROR_INVALID_PARAMETER;
-  auto mapping = ControlBlockMapping::Open(*controlGuid);
-  if (!mapping) return ERROR_ACCESS_DENIED;
+  // A block that is never to be used refuses the registration; one that
+  // only cannot be had now (no room for it, say) is looked for again by the
+  // watcher about once a second.
+  bool refused = false;
+  auto mapping = ControlBlockMapping::Open(*controlGuid, &refused);
+  if (!mapping && refused) return ERROR_ACCESS_DENIED;
 
-  mapping->MarkProviderInUse();
-  auto* reg = new Registration(requestAddress, requestContext, *controlGuid, std::move(*mapping));
-  std::optional<std::uint32_t> sequence = reg->mapping.Sequence();
-  const std::uint64_t seen = sequence ? *sequence : kUnseen;
-  Deliver(*reg, CurrentState(reg->mapping));
+  if (mapping) mapping->MarkProviderInUse();
+  auto* reg = new Registration(requestAddress, requestContext, *controlGuid, std::move(mapping));
+  std::uint64_t seen = kUnseen;
+  if (reg->mapping) {
+    if (std::optional<std::uint32_t> sequence = reg->mapping->Sequence()) seen = *sequence;
+    Deliver(*reg, CurrentState(*reg->mapping));
+  }
   reg->firstSeen = seen;
   if (tovel::StartDetached(kWatcherStackBytes, RunWatcher, reg) != 0) {
     delete reg;
@@ -218,7 +232,7 @@ ULONG UnregisterTraceGuids(TRACEHANDLE registrationHandle) {
   // stop. Once it has, it runs no callback and touches reg no more, so its
   // thread is left to end by itself rather than waited for.
   for (std::unique_lock lock(reg->lock); !reg->exited;) {
-    reg->mapping.WakeWatchers();
+    if (reg->mapping) reg->mapping->WakeWatchers();
     reg->changed.wait_for(lock, std::chrono::milliseconds(1));
   }
   delete reg;

@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <sys/random.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,31 +17,6 @@
 #include "platform/UniqueFd.h"
 
 namespace {
-
-std::uint64_t NewLoggerHandle() {
-  std::uint64_t handle = 0;
-  while (handle == 0) {
-    if (getrandom(&handle, sizeof(handle), 0) != static_cast<ssize_t>(sizeof(handle))) handle = 0;
-  }
-  return handle;
-}
-
-// A socket listening on the abstract name of a new logger handle.
-tovel::UniqueFd ListenSessionSocket(std::uint64_t* loggerHandle) {
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    tovel::UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd) return {};
-    std::uint64_t handle = NewLoggerHandle();
-    sockaddr_un address;
-    socklen_t length = etw::SessionAddress(handle, &address);
-    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-        listen(fd.get(), SOMAXCONN) == 0) {
-      *loggerHandle = handle;
-      return fd;
-    }
-  }
-  return {};
-}
 
 // Claims the session record for the name, unless a live session holds it.
 DWORD ClaimRecord(const std::string& file, std::uint64_t loggerHandle) {
@@ -71,6 +46,13 @@ void ReleaseRecord(const std::string& file, std::uint64_t loggerHandle) {
 }
 
 }  // namespace
+
+std::string TraceFolderProblem() {
+  const std::string folder = etw::UserFolderPath();
+  etw::FolderProblem problem;
+  etw::OpenPrivateFolder(folder, &problem);
+  return etw::DescribeFolderProblem(folder, problem);
+}
 
 void RemoveProviderControlBlock(const GUID& controlGuid) {
   unlink(etw::ControlBlockPath(controlGuid).c_str());
@@ -117,13 +99,16 @@ std::unique_ptr<TraceSession> TraceSession::Start(const std::string& name, DWORD
   }
   etw::RemoveStaleFiles();
   std::uint64_t loggerHandle = 0;
-  tovel::UniqueFd listener = ListenSessionSocket(&loggerHandle);
+  tovel::UniqueFd listener = etw::ListenSessionSocket(&loggerHandle);
   if (!listener) {
     *error = ERROR_ACCESS_DENIED;
     return nullptr;
   }
   *error = ClaimRecord(file, loggerHandle);
-  if (*error != ERROR_SUCCESS) return nullptr;
+  if (*error != ERROR_SUCCESS) {
+    etw::RemoveSessionSocket(loggerHandle);
+    return nullptr;
+  }
   return std::unique_ptr<TraceSession>(
       new TraceSession(name, loggerHandle, std::move(listener), file));
 }
@@ -141,6 +126,7 @@ TraceSession::~TraceSession() {
       mapping->WriteIfLogger(loggerHandle_, etw::ControlState{});
   }
   ReleaseRecord(recordFile_, loggerHandle_);
+  etw::RemoveSessionSocket(loggerHandle_);
 }
 
 DWORD TraceSession::EnableProvider(const GUID& controlGuid, ULONG enableFlags, UCHAR enableLevel) {
@@ -161,45 +147,90 @@ DWORD TraceSession::DisableProvider(const GUID& controlGuid) {
 }
 
 std::optional<TraceRecord> TraceSession::Receive(std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    std::vector<pollfd> fds{{listener_.get(), POLLIN, 0}};
-    for (const tovel::UniqueFd& peer : peers_) fds.push_back({peer.get(), POLLIN, 0});
+  const auto deadline = Clock::now() + timeout;
+  for (bool first = true;; first = false) {
+    if (!received_.empty()) {
+      TraceRecord record = std::move(received_.front());
+      received_.pop_front();
+      return record;
+    }
+    if (!first && Clock::now() >= deadline) return std::nullopt;
+    // poll leaves out a negative descriptor: the listener while it rests.
+    const bool accepting = Clock::now() >= acceptAfter_;
+    std::vector<pollfd> fds{{accepting ? listener_.get() : -1, POLLIN, 0}};
+    for (const Peer& peer : peers_) fds.push_back({peer.fd.get(), POLLIN, 0});
     const int ready = tovel::RetryOnInterrupt([&] {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
+      const auto until = accepting ? deadline : std::min(deadline, acceptAfter_);
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
       return poll(fds.data(), fds.size(),
                   static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
     });
-    if (ready <= 0) return std::nullopt;
-    if (fds[0].revents & POLLIN) {
-      for (int peer;
-           (peer = accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;)
-        peers_.emplace_back(peer);
-    }
-    TraceRecord record;
-    if (TakeReady(fds, &record)) return record;
+    if (ready < 0) return std::nullopt;
+    if (ready == 0) continue;
+    ReadReadyPeers(fds);
+    if (fds[0].revents & POLLIN) AcceptPeers();
   }
 }
 
-bool TraceSession::TakeReady(const std::vector<pollfd>& ready, TraceRecord* record) {
+void TraceSession::ReadReadyPeers(const std::vector<pollfd>& polled) {
   std::vector<std::uint8_t> buffer(etw::kMaxDatagram + 1);
-  for (std::size_t i = 1; i < ready.size(); ++i) {
-    if (ready[i].revents == 0) continue;
-    int peer = ready[i].fd;
+  for (std::size_t i = 1; i < polled.size(); ++i) {
+    if (polled[i].revents == 0) continue;
+    Peer& peer = peers_[i - 1];
     const ssize_t n = tovel::RetryOnInterrupt(
-        [&] { return recv(peer, buffer.data(), buffer.size(), MSG_DONTWAIT); });
-    if (n < 0 && errno == EAGAIN) continue;
+        [&] { return recv(peer.fd.get(), buffer.data(), buffer.size(), MSG_DONTWAIT); });
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
     if (n <= 0) {  // the sender has gone
-      peers_.erase(std::find_if(peers_.begin(), peers_.end(),
-                                [&](const tovel::UniqueFd& fd) { return fd.get() == peer; }));
+      peer.fd.reset();
       continue;
     }
     // Anything that is not a record is skipped.
     if (auto decoded = DecodeTraceRecord(buffer.data(), static_cast<std::size_t>(n))) {
-      *record = std::move(*decoded);
-      return true;
+      received_.push_back(std::move(*decoded));
+      peer.heard = true;
+      peer.since = Clock::now();
     }
   }
-  return false;
+  std::erase_if(peers_, [](const Peer& peer) { return !peer.fd; });
+}
+
+void TraceSession::AcceptPeers() {
+  // How long the listener rests when no connection can be taken at all.
+  constexpr auto kRest = std::chrono::milliseconds(100);
+  for (;;) {
+    const int fd = accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+      // Out of descriptors or memory, which is said whether or not a
+      // connection waits: room is made from the peers for one that waits,
+      // and when there are none the listener rests rather than spins.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        pollfd waiting{listener_.get(), POLLIN, 0};
+        if (poll(&waiting, 1, 0) == 0) return;
+        if (DropOnePeer()) continue;
+      }
+      acceptAfter_ = Clock::now() + kRest;
+      return;
+    }
+    tovel::UniqueFd peer(fd);
+    if (!etw::PeerIsOwnUser(fd)) continue;  // another user's: closed unread
+    if (peers_.size() >= kMaxPeers) DropOnePeer();
+    peers_.push_back({std::move(peer), false, Clock::now()});
+  }
+}
+
+bool TraceSession::DropOnePeer() {
+  if (peers_.empty()) return false;
+  // The oldest connection that has not sent a record and has none waiting
+  // (or has gone); else the one that has been quiet longest.
+  auto drop = std::find_if(peers_.begin(), peers_.end(), [](const Peer& peer) {
+    char byte;
+    return !peer.heard && recv(peer.fd.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+  });
+  if (drop == peers_.end())
+    drop = std::min_element(peers_.begin(), peers_.end(),
+                            [](const Peer& a, const Peer& b) { return a.since < b.since; });
+  peers_.erase(drop);
+  return true;
 }

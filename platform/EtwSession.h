@@ -1,14 +1,18 @@
 // Event tracing stand-in: the consumer side.
 //
 // A TraceSession is a named session with a 64-bit logger handle. It enables
-// providers (in any process) with a flag word and a level, and receives their
-// messages in the order each sender sent them.
+// the providers of its user (in any process) with a flag word and a level,
+// and receives their messages in the order each sender sent them. Only
+// processes of its own user reach it. It keeps a bounded number of their
+// connections and makes room by dropping one that has never sent a message
+// and has none waiting, else the one that has been quiet longest.
 #pragma once
 
 #include <poll.h>
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -37,12 +41,17 @@ void RemoveProviderControlBlock(const GUID& controlGuid);
 // Decodes one datagram; nullopt when it is not a well-formed record.
 std::optional<TraceRecord> DecodeTraceRecord(const std::uint8_t* data, std::size_t size);
 
+// What keeps this user's tracing folder from being used, as a sentence that
+// names the folder; "" when nothing does.
+std::string TraceFolderProblem();
+
 class TraceSession {
  public:
   // Starts a session named name ([A-Za-z0-9._-], at most 64 characters).
   // Null with *error set: ERROR_ALREADY_EXISTS when a live session has the
   // name, ERROR_INVALID_PARAMETER for a bad name, ERROR_ACCESS_DENIED when
-  // the session's record or socket cannot be made.
+  // the session's record or socket cannot be made (TraceFolderProblem may
+  // say why).
   static std::unique_ptr<TraceSession> Start(const std::string& name, DWORD* error = nullptr);
   // Disables the providers that this session still enables and ends it.
   ~TraceSession();
@@ -62,15 +71,32 @@ class TraceSession {
   // The next record, waiting at most timeout; nullopt when none came.
   std::optional<TraceRecord> Receive(std::chrono::milliseconds timeout);
 
+  // The most connections kept at once.
+  static constexpr std::size_t kMaxPeers = 256;
+
  private:
+  using Clock = std::chrono::steady_clock;
+  // One connection of a sending process.
+  struct Peer {
+    tovel::UniqueFd fd;
+    bool heard = false;       // has sent a well-formed record
+    Clock::time_point since;  // of the last record, or of the connection
+  };
   TraceSession(std::string name, TRACEHANDLE loggerHandle, tovel::UniqueFd listener,
                std::string recordFile);
-  // Reads one record from a sender that has one ready; false when none has.
-  bool TakeReady(const std::vector<pollfd>& ready, TraceRecord* record);
+  // Queues one record of each peer that poll found ready; drops those that
+  // have gone.
+  void ReadReadyPeers(const std::vector<pollfd>& polled);
+  // Accepts the waiting connections, dropping those of other users unread.
+  void AcceptPeers();
+  // Makes room for a connection; false when there is no peer to drop.
+  bool DropOnePeer();
   std::string name_;
   TRACEHANDLE loggerHandle_;
-  tovel::UniqueFd listener_;            // where senders connect
-  std::vector<tovel::UniqueFd> peers_;  // one connection per sending process
+  tovel::UniqueFd listener_;  // where senders connect
+  std::vector<Peer> peers_;   // in the order they connected
+  std::deque<TraceRecord> received_;
+  Clock::time_point acceptAfter_{};  // no connection is accepted before (none could be kept)
   std::string recordFile_;
   std::map<std::string, GUID> enabled_;  // by FormatGuid
 };

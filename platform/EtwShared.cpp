@@ -7,6 +7,7 @@
 #include <linux/futex.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -15,11 +16,13 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -33,6 +36,7 @@ using tovel::UniqueFd;
 constexpr char kFolderPrefix[] = "/dev/shm/tovel-etw-";
 constexpr char kProviderPrefix[] = "provider.";
 constexpr char kSessionPrefix[] = "session.";
+constexpr char kSocketPrefix[] = "socket.";
 // A registered provider holds a read lock on this byte of its block's file
 // (beyond the block: record locks do not touch the data).
 constexpr off_t kInUseByte = 4096;
@@ -92,12 +96,19 @@ std::string ProviderFileName(const GUID& controlGuid) {
 
 UniqueFd OpenUserFolder() { return OpenPrivateFolder(UserFolderPath()); }
 
-// Opens a file of this user's folder; none when the folder or file cannot be had.
-UniqueFd OpenInFolder(const std::string& name, int flags) {
-  const UniqueFd dir = OpenUserFolder();
-  if (!dir) return {};
-  return UniqueFd(
-      openat(dir.get(), name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+// Opens a file of this user's folder; none when the folder or file cannot be
+// had. *refused (when given) is set when the folder is never to be used or
+// the name is a symbolic link.
+UniqueFd OpenInFolder(const std::string& name, int flags, bool* refused = nullptr) {
+  FolderProblem problem;
+  const UniqueFd dir = OpenPrivateFolder(UserFolderPath(), &problem);
+  if (!dir) {
+    if (refused != nullptr) *refused = problem.Untrusted();
+    return {};
+  }
+  UniqueFd file(openat(dir.get(), name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+  if (!file && refused != nullptr) *refused = errno == ELOOP;
+  return file;
 }
 
 std::optional<ControlBlock> ReadBlock(int fd) {
@@ -152,26 +163,64 @@ std::atomic<Connection*> g_retired{nullptr};
 // instead of trying to connect on every trace point.
 std::atomic<std::uint64_t> g_deadLogger{0};
 
-// True when the peer of a connected socket runs as this user.
-bool PeerIsOwnUser(int fd) {
-  ucred credentials{};
-  socklen_t size = sizeof(credentials);
-  return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 &&
-         credentials.uid == geteuid();
+std::uint64_t NewLoggerHandle() {
+  std::uint64_t handle = 0;
+  while (handle == 0) {
+    if (getrandom(&handle, sizeof(handle), 0) != static_cast<ssize_t>(sizeof(handle))) handle = 0;
+  }
+  return handle;
+}
+
+// The address of a file of the folder open as dir, reached through the
+// folder's descriptor.
+socklen_t AddressInFolder(int dir, const std::string& name, sockaddr_un* address) {
+  std::memset(address, 0, sizeof(*address));
+  address->sun_family = AF_UNIX;
+  const int n = std::snprintf(address->sun_path, sizeof(address->sun_path), "/proc/self/fd/%d/%s",
+                              dir, name.c_str());
+  return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n + 1);
+}
+
+UniqueFd NewSessionSocket() {
+  return UniqueFd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+}
+
+// Connects fd (without blocking) to the socket file name of the folder open
+// as dir: 0, or the errno (EACCES for a file or a listener that is not this
+// user's).
+int ConnectInFolder(int dir, const std::string& name, int fd) {
+  struct stat st {};
+  if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (!S_ISSOCK(st.st_mode) || st.st_uid != geteuid()) return EACCES;
+  sockaddr_un address;
+  const socklen_t length = AddressInFolder(dir, name, &address);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) return errno;
+  return PeerIsOwnUser(fd) ? 0 : EACCES;
+}
+
+// Removes the socket files that nobody listens on. A session holds the
+// folder's lock from its bind until it listens, so a socket being made is
+// left alone.
+void RemoveDeadSockets(const std::vector<std::string>& names) {
+  if (names.empty()) return;
+  const UniqueFd dir = OpenUserFolder();
+  if (!dir) return;
+  const FileLock lock(dir.get(), LOCK_EX, 1);
+  if (!lock.held()) return;  // left for the next time
+  for (const std::string& name : names) {
+    const UniqueFd probe = NewSessionSocket();
+    if (probe && ConnectInFolder(dir.get(), name, probe.get()) == ECONNREFUSED)
+      unlinkat(dir.get(), name.c_str(), 0);
+  }
 }
 
 Connection* Connect(std::uint64_t loggerHandle) {
   if (loggerHandle == g_deadLogger.load(std::memory_order_relaxed)) return nullptr;
-  UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!fd) return nullptr;
-  sockaddr_un address;
-  socklen_t length = SessionAddress(loggerHandle, &address);
-  if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
-    if (errno == ECONNREFUSED || errno == ENOENT) g_deadLogger.store(loggerHandle);
-    return nullptr;
-  }
-  if (!PeerIsOwnUser(fd.get())) {
-    g_deadLogger.store(loggerHandle);
+  int error = 0;
+  UniqueFd fd = ConnectToSession(loggerHandle, &error);
+  if (!fd) {
+    if (error == ECONNREFUSED || error == ENOENT || error == EACCES)
+      g_deadLogger.store(loggerHandle);
     return nullptr;
   }
   int size = 4 << 20;  // room for bursts; the kernel caps it
@@ -219,15 +268,64 @@ void SetUserFolderForTesting(const std::string& path) {
   test.path = path;
 }
 
-UniqueFd OpenPrivateFolder(const std::string& path) {
-  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return {};
-  UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd) return {};
-  struct stat st {};
-  if (fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
-      ((st.st_mode & 0777) != 0700 && fchmod(fd.get(), 0700) != 0))
+UniqueFd OpenPrivateFolder(const std::string& path, FolderProblem* problem) {
+  FolderProblem unused;
+  if (problem == nullptr) problem = &unused;
+  using Kind = FolderProblem::Kind;
+  *problem = {};
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    *problem = {Kind::CannotOpen, errno};
     return {};
+  }
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st {};
+  if (!fd) {
+    const int error = errno;
+    if (lstat(path.c_str(), &st) != 0)
+      *problem = {Kind::CannotOpen, error};
+    else if (S_ISLNK(st.st_mode))
+      problem->kind = Kind::Link;
+    else if (!S_ISDIR(st.st_mode))
+      problem->kind = Kind::NotAFolder;
+    else
+      *problem = {Kind::CannotOpen, error};
+    return {};
+  }
+  if (fstat(fd.get(), &st) != 0) {
+    *problem = {Kind::CannotOpen, errno};
+    return {};
+  }
+  if (st.st_uid != geteuid()) {
+    *problem = {Kind::OtherOwner, 0, st.st_uid};
+    return {};
+  }
+  if ((st.st_mode & 0777) != 0700 && fchmod(fd.get(), 0700) != 0) {
+    *problem = {Kind::CannotMakePrivate, errno};
+    return {};
+  }
   return fd;
+}
+
+std::string DescribeFolderProblem(const std::string& path, const FolderProblem& problem) {
+  const std::string never = ": tracing never uses it; ask for it to be removed";
+  switch (problem.kind) {
+    case FolderProblem::Kind::None: return {};
+    case FolderProblem::Kind::CannotOpen:
+      return "the tracing folder " + path +
+             " cannot be opened or made: " + std::system_category().message(problem.error);
+    case FolderProblem::Kind::Link:
+      return "the tracing folder " + path + " is a symbolic link" + never;
+    case FolderProblem::Kind::NotAFolder:
+      return "the tracing folder " + path + " is not a folder" + never;
+    case FolderProblem::Kind::OtherOwner:
+      return "the tracing folder " + path + " belongs to another user (uid " +
+             std::to_string(problem.owner) + "), not to this one (uid " +
+             std::to_string(geteuid()) + ")" + never;
+    case FolderProblem::Kind::CannotMakePrivate:
+      return "the tracing folder " + path + " cannot be made private (mode 0700): " +
+             std::system_category().message(problem.error);
+  }
+  return {};
 }
 
 LockedFile::LockedFile(const std::string& name, bool create) : dir_(OpenUserFolder()), name_(name) {
@@ -256,10 +354,14 @@ std::string ControlBlockPath(const GUID& controlGuid) {
   return folder + "/" + ProviderFileName(controlGuid);
 }
 
-std::optional<ControlBlockMapping> ControlBlockMapping::Open(const GUID& controlGuid) {
+std::optional<ControlBlockMapping> ControlBlockMapping::Open(const GUID& controlGuid,
+                                                             bool* refused) {
+  bool unused = false;
+  if (refused == nullptr) refused = &unused;
+  *refused = false;
   const std::string name = ProviderFileName(controlGuid);
   for (int attempt = 0; attempt < 8; ++attempt) {
-    UniqueFd file = OpenInFolder(name, O_RDWR | O_CREAT);
+    UniqueFd file = OpenInFolder(name, O_RDWR | O_CREAT, refused);
     if (!file) return std::nullopt;
     const int fd = file.get();
     // Only a block of this user's own counts: whoever can write it decides
@@ -269,7 +371,9 @@ std::optional<ControlBlockMapping> ControlBlockMapping::Open(const GUID& control
     {
       FileLock lock(fd, LOCK_EX);
       struct stat st {};
-      ok = lock.held() && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+      const bool known = lock.held() && fstat(fd, &st) == 0;
+      *refused = known && st.st_uid != geteuid();
+      ok = known && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
            ((st.st_mode & 077) == 0 || fchmod(fd, 0600) == 0);
       removed = ok && st.st_nlink == 0;
       auto block = ok && !removed ? ReadBlock(fd) : std::nullopt;
@@ -364,6 +468,7 @@ bool ControlBlockMapping::IsCurrentFile() const {
 
 void RemoveStaleFiles() {
   std::vector<std::string> names;
+  std::vector<std::string> sockets;
   {
     UniqueFd dir = OpenUserFolder();
     if (!dir) return;
@@ -374,8 +479,11 @@ void RemoveStaleFiles() {
       std::string name = entry->d_name;
       if (name.rfind(kProviderPrefix, 0) == 0 || name.rfind(kSessionPrefix, 0) == 0)
         names.push_back(name);
+      else if (name.rfind(kSocketPrefix, 0) == 0)
+        sockets.push_back(name);
     }
   }
+  RemoveDeadSockets(sockets);
   for (const std::string& name : names) {
     const UniqueFd file = OpenInFolder(name, O_RDWR);
     if (!file) continue;
@@ -403,22 +511,67 @@ void RemoveStaleFiles() {
   }
 }
 
-socklen_t SessionAddress(std::uint64_t loggerHandle, sockaddr_un* address) {
-  std::memset(address, 0, sizeof(*address));
-  address->sun_family = AF_UNIX;
-  // Abstract name: a leading zero byte, then the text (no terminator).
-  int n = std::snprintf(address->sun_path + 1, sizeof(address->sun_path) - 1, "tovel-etw/%016llx",
-                        static_cast<unsigned long long>(loggerHandle));
-  return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);
+std::string SessionSocketName(std::uint64_t loggerHandle) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%s%016llx", kSocketPrefix,
+                static_cast<unsigned long long>(loggerHandle));
+  return text;
+}
+
+UniqueFd ListenSessionSocket(std::uint64_t* loggerHandle) {
+  const UniqueFd dir = OpenUserFolder();
+  if (!dir) return {};
+  const FileLock lock(dir.get(), LOCK_SH);  // see RemoveDeadSockets
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    UniqueFd fd = NewSessionSocket();
+    if (!fd) return {};
+    const std::uint64_t handle = NewLoggerHandle();
+    const std::string name = SessionSocketName(handle);
+    sockaddr_un address;
+    const socklen_t length = AddressInFolder(dir.get(), name, &address);
+    if (bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) continue;
+    if (listen(fd.get(), SOMAXCONN) == 0) {
+      *loggerHandle = handle;
+      return fd;
+    }
+    unlinkat(dir.get(), name.c_str(), 0);
+  }
+  return {};
+}
+
+void RemoveSessionSocket(std::uint64_t loggerHandle) {
+  const UniqueFd dir = OpenUserFolder();
+  if (dir) unlinkat(dir.get(), SessionSocketName(loggerHandle).c_str(), 0);
+}
+
+UniqueFd ConnectToSession(std::uint64_t loggerHandle, int* error) {
+  UniqueFd fd = NewSessionSocket();
+  if (!fd) {
+    *error = errno;
+    return {};
+  }
+  FolderProblem problem;
+  const UniqueFd dir = OpenPrivateFolder(UserFolderPath(), &problem);
+  if (!dir)
+    *error = problem.Untrusted() || problem.error == 0 ? EACCES : problem.error;
+  else
+    *error = ConnectInFolder(dir.get(), SessionSocketName(loggerHandle), fd.get());
+  return *error == 0 ? std::move(fd) : UniqueFd();
 }
 
 bool SessionAlive(std::uint64_t loggerHandle) {
   if (loggerHandle == 0) return false;
-  const UniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!fd) return false;
-  sockaddr_un address;
-  socklen_t length = SessionAddress(loggerHandle, &address);
-  return connect(fd.get(), reinterpret_cast<sockaddr*>(&address), length) == 0;
+  int error = 0;
+  const UniqueFd connected = ConnectToSession(loggerHandle, &error);
+  // A session with a full queue of connections is alive all the same.
+  return connected || error == EAGAIN;
+}
+
+bool PeerIsOwnUser(int fd) {
+  ucred credentials{};
+  socklen_t size = sizeof(credentials);
+  return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 &&
+         credentials.uid == geteuid();
 }
 
 std::string SessionRecordName(const std::string& name) {
@@ -491,7 +644,7 @@ ULONG SendRecord(std::uint64_t loggerHandle, const WireHeader& header, const voi
   if (sent >= 0) return ERROR_SUCCESS;
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) return ERROR_NOT_ENOUGH_MEMORY;
   if (errno == EMSGSIZE) return ERROR_INSUFFICIENT_BUFFER;
-  connection->broken.store(true);  // the session has gone
+  connection->broken.store(true);  // the session has gone, or has dropped this connection
   return ERROR_WMI_INSTANCE_NOT_FOUND;
 }
 

@@ -11,16 +11,21 @@
 //   read-only mapping (a futex on a page that has gone fails, it does not
 //   fault).
 // - A session record: a file in that folder named after the session, holding
-//   its logger handle and owner. The session is alive while its socket is
-//   bound. A session that starts removes the records of dead sessions and the
-//   blocks that no provider uses and no live session enables.
+//   its logger handle and owner. The session is alive while a process of
+//   this user listens on its socket. A session that starts removes the
+//   records and sockets of dead sessions and the blocks that no provider
+//   uses and no live session enables.
+// - A session's socket: an AF_UNIX sequenced-packet socket file in that
+//   folder named after the logger handle, so that no other user can reach,
+//   take or even see it. It is reached through the folder's descriptor, so
+//   the folder that was checked is the one used, whatever its path's length.
 // - Messages: one packet each over this process's connection to the
-//   session's abstract AF_UNIX sequenced-packet socket, whose name is derived
-//   from the logger handle. Each sender's queue is bounded by its socket
-//   buffer; a send that finds it full fails at once.
+//   session's socket. Each sender's queue is bounded by its socket buffer; a
+//   send that finds it full fails at once.
 #pragma once
 
 #include <sys/socket.h>
+#include <sys/types.h>
 #include <sys/un.h>
 
 #include <cstdint>
@@ -59,8 +64,11 @@ class ControlBlockMapping {
  public:
   // Opens (creating when needed) the block of a control GUID in this user's
   // folder. A block that another user owns is refused; one readable by
-  // others is made private.
-  static std::optional<ControlBlockMapping> Open(const GUID& controlGuid);
+  // others is made private. *refused (when given) tells a block that is
+  // never to be used (the folder or the block is a link, another user's or
+  // not a folder) from one that only cannot be had now (no room, no
+  // descriptor, something else of this user in its place).
+  static std::optional<ControlBlockMapping> Open(const GUID& controlGuid, bool* refused = nullptr);
   ControlBlockMapping(ControlBlockMapping&& other) noexcept;
   ControlBlockMapping& operator=(ControlBlockMapping&& other) noexcept;
   ~ControlBlockMapping();
@@ -103,13 +111,27 @@ class ControlBlockMapping {
 // The file of a control GUID's block.
 std::string ControlBlockPath(const GUID& controlGuid);
 
-// This user's folder of control blocks and session records.
+// This user's folder of control blocks, session records and sockets.
 std::string UserFolderPath();
+// Why a folder cannot be used for tracing.
+struct FolderProblem {
+  enum class Kind { None, CannotOpen, Link, NotAFolder, OtherOwner, CannotMakePrivate };
+  Kind kind = Kind::None;
+  int error = 0;    // the errno of CannotOpen and CannotMakePrivate
+  uid_t owner = 0;  // the owner of OtherOwner
+  // A link, a folder of another user or something else than a folder: never
+  // used, as opposed to a folder that only cannot be had now.
+  bool Untrusted() const {
+    return kind == Kind::Link || kind == Kind::NotAFolder || kind == Kind::OtherOwner;
+  }
+};
 // Opens the folder at path as a directory descriptor, making it (mode 0700)
 // when it is missing. None when it is a symbolic link, not a folder, or owned
 // by another user; a folder of this user that others may enter is made
-// private first.
-tovel::UniqueFd OpenPrivateFolder(const std::string& path);
+// private first. *problem (when given) says what kept it from being used.
+tovel::UniqueFd OpenPrivateFolder(const std::string& path, FolderProblem* problem = nullptr);
+// The problem as a sentence that names the folder; "" for none.
+std::string DescribeFolderProblem(const std::string& path, const FolderProblem& problem);
 // Test seam: a folder used in place of this user's ("" restores it). A test
 // program may call this from a static initialiser to set the folder for the
 // whole program: nothing reads it before main.
@@ -131,15 +153,28 @@ class LockedFile {
   std::string name_;
 };
 
-// Removes the records of dead sessions and the blocks that no provider has
-// open and no live session enables; resets blocks still enabled by a dead
-// session.
+// Removes the records and sockets of dead sessions and the blocks that no
+// provider has open and no live session enables; resets blocks still enabled
+// by a dead session.
 void RemoveStaleFiles();
 
-// The abstract socket address of a logger handle.
-socklen_t SessionAddress(std::uint64_t loggerHandle, sockaddr_un* address);
-// True when a session listens on the handle's socket.
+// The file name of a logger handle's socket within the folder.
+std::string SessionSocketName(std::uint64_t loggerHandle);
+// A socket listening in this user's folder on the socket of a new, random
+// logger handle; none when the folder or the socket cannot be had.
+tovel::UniqueFd ListenSessionSocket(std::uint64_t* loggerHandle);
+// Removes the socket file of a session that ends.
+void RemoveSessionSocket(std::uint64_t loggerHandle);
+// Connects (without blocking) to the session of a logger handle: only to a
+// socket file of this user on which a process of this user listens. None,
+// with *error: ENOENT or ECONNREFUSED when the session has gone, EACCES when
+// the socket or the folder is not this user's, EAGAIN when the session has
+// no room for another connection just now, or another errno.
+tovel::UniqueFd ConnectToSession(std::uint64_t loggerHandle, int* error);
+// True when a session of this user listens on the handle's socket.
 bool SessionAlive(std::uint64_t loggerHandle);
+// True when the peer of a connected socket runs as this user.
+bool PeerIsOwnUser(int fd);
 
 // Session records.
 struct SessionRecord {

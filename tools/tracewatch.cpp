@@ -7,7 +7,7 @@
 //
 // --flags 0 only listens (for a session that the host finds by name, such as
 // the global logger). Stops after --count messages, after --seconds, or on
-// SIGINT/SIGTERM.
+// SIGINT/SIGTERM. It sees the hosts of its own user only.
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -259,8 +259,10 @@ int main(int argc, char** argv) {
   DWORD error = 0;
   auto session = TraceSession::Start(options.sessionName, &error);
   if (!session) {
+    // What keeps the user's tracing folder from use, for the user to have mended.
+    const std::string problem = error == ERROR_ACCESS_DENIED ? TraceFolderProblem() : "";
     std::cerr << "tracewatch: cannot start session " << options.sessionName << " (error " << error
-              << ")\n";
+              << ")" << (problem.empty() ? "" : ": ") << problem << "\n";
     return 1;
   }
   std::signal(SIGINT, OnSignal);

@@ -3,15 +3,20 @@
 // Providers here use GUIDs of their own, so they meet no other test.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -19,10 +24,12 @@
 #include "platform/EtwShared.h"
 #include "platform/Threads.h"
 #include "tests/support/TraceTestSupport.h"
+#include "tests/tracing/TracingFixtures.h"
 
 namespace {
 
 using namespace tracetest;
+namespace fs = std::filesystem;
 
 GUID RandomGuid() {
   GUID guid{};
@@ -407,6 +414,8 @@ TEST(EtwProviderTest, DamagedOrStaleControlBlocksReadAsNotEnabled) {
       {"enabled by a session that has gone",
        BlockBytes({8, etw::kControlBlockMagic, live ^ 1, 0xF, 5})},
       {"shorter than a block", "\x01\x02\x03"},
+      {"cut just past the logger handle",
+       BlockBytes({8, etw::kControlBlockMagic, live, 0xF, 5}).substr(0, 16)},
       {"empty", ""},
       {"garbage with an odd counter", garbage},
   };
@@ -465,43 +474,400 @@ TEST(EtwProviderTest, ControlBlocksArePrivateToTheirUser) {
   EXPECT_EQ(unlink(etw::SessionRecordPath(name).c_str()), 0);
 }
 
+// A control block's name made a link to another file of the user: nothing
+// of tracing opens or writes through it.
+TEST(EtwProviderTest, ABlockThatIsALinkIsNeverFollowed) {
+  const PrivateTraceFolder place("link");
+  const GUID guid = RandomGuid();
+  const fs::path target = place.root() / "target";
+  const std::string content = "a file of the same user\n";
+  WriteFile(target, content);
+  const fs::path block = etw::ControlBlockPath(guid);
+  fs::create_symlink(target, block);
+
+  EXPECT_EQ(RecordingProvider(guid).result(), static_cast<ULONG>(ERROR_ACCESS_DENIED));
+  auto session = TraceSession::Start(UniqueSessionName("link"));  // cleans the folder up
+  ASSERT_TRUE(session);
+  EXPECT_EQ(session->EnableProvider(guid, 0xF, 5), ERROR_ACCESS_DENIED);
+  std::ifstream in(target, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content);
+  EXPECT_TRUE(fs::is_symlink(block));
+}
+
+// A small file system of its own, mounted for the object's life where that
+// is allowed.
+class SmallFileSystem {
+ public:
+  SmallFileSystem() : path_(fs::temp_directory_path() / UniqueSessionName("small")) {
+    fs::create_directories(path_);
+    mounted_ = mount("tmpfs", path_.c_str(), "tmpfs", 0, "size=64k,mode=0755") == 0;
+  }
+  ~SmallFileSystem() {
+    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const fs::path& path() const { return path_; }
+  bool mounted() const { return mounted_; }
+  // Takes up all of its room: true once a write finds none left.
+  bool Fill() const {
+    std::ofstream filler(path_ / "filler", std::ios::binary);
+    const std::string page(4096, 'f');
+    for (int i = 0; i < 1000 && filler; ++i) filler.write(page.data(), page.size()) << std::flush;
+    return !filler;
+  }
+  void Free() const { fs::remove(path_ / "filler"); }
+
+ private:
+  fs::path path_;
+  bool mounted_ = false;
+};
+
+// A provider that registers while its block cannot be made (no room left,
+// something of this user in its place) is not refused: it finds its block
+// once the block can be made.
+TEST(EtwProviderTest, ABlockThatCannotBeMadeYetIsFoundOnceItCan) {
+  const SmallFileSystem small;
+  struct Case {
+    const char* name;
+    bool onSmallFileSystem;
+    std::function<bool(const fs::path& block)> hinder;
+    std::function<void(const fs::path& block)> allow;
+  } cases[] = {
+      {"a folder in its place", false,
+       [](const fs::path& block) { return fs::create_directory(block); },
+       [](const fs::path& block) { fs::remove(block); }},
+      {"no room left", true, [&](const fs::path&) { return small.Fill(); },
+       [&](const fs::path&) { small.Free(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.onSmallFileSystem && !small.mounted())
+      GTEST_SKIP() << "no file system can be mounted here";
+    const PrivateTraceFolder place("pending",
+                                   c.onSmallFileSystem ? small.path() : fs::temp_directory_path());
+    auto session = TraceSession::Start(UniqueSessionName("pending"));
+    ASSERT_TRUE(session);
+    const GUID guid = RandomGuid();
+    const fs::path block = etw::ControlBlockPath(guid);
+    ASSERT_TRUE(c.hinder(block));
+    RecordingProvider provider(guid);
+    ASSERT_EQ(provider.result(), ERROR_SUCCESS);
+    ASSERT_EQ(session->EnableProvider(guid, 0x5, 3), ERROR_ACCESS_DENIED)
+        << "the block could be made after all";
+    c.allow(block);
+    ASSERT_EQ(session->EnableProvider(guid, 0x5, 3), ERROR_SUCCESS);
+    ASSERT_TRUE(provider.WaitForRequests(1)) << "the provider never found its block";
+    const auto request = provider.Requests().front();
+    EXPECT_EQ(request.code, WMI_ENABLE_EVENTS);
+    EXPECT_EQ(request.logger, session->LoggerHandle());
+    EXPECT_EQ(request.flags, 0x5u);
+  }
+}
+
+// A socket on which the other user listens, put into this user's folder in
+// place of the socket of a logger handle. As that user made it, its queue of
+// connections is full, so that no connection can ask who listens and only
+// the file's owner tells it apart; handed over to this user (the file's
+// owner changed), only the listener's own user does.
+class ForeignListener {
+ public:
+  ForeignListener(const PrivateTraceFolder& place, std::uint64_t loggerHandle, bool handedOver)
+      : placed_(place.folder() / etw::SessionSocketName(loggerHandle)) {
+    const fs::path open = place.root() / "foreign";
+    fs::create_directories(open);
+    fs::permissions(open, fs::perms::all);
+    const std::string made = (open / UniqueSessionName("listener")).string();
+    child_ = std::make_unique<ChildProcess>(kOtherUser, [made, handedOver](ChildProcess& self) {
+      const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", made.c_str());
+      const bool ok = fd >= 0 &&
+                      bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+                      listen(fd, handedOver ? 64 : 0) == 0 &&
+                      (handedOver || ConnectSocketFile(made) >= 0);  // fills a queue of one
+      self.Send(ok ? 1 : 0);
+      self.Receive(std::chrono::seconds(120));
+      return 0;
+    });
+    std::error_code ignored;
+    fs::remove(placed_, ignored);
+    ready_ = child_->Receive() == 1 && link(made.c_str(), placed_.c_str()) == 0 &&
+             (!handedOver || chown(placed_.c_str(), geteuid(), getegid()) == 0);
+  }
+  ~ForeignListener() {
+    child_->Send(0);
+    child_->Wait();
+    std::error_code ignored;
+    fs::remove(placed_, ignored);
+  }
+  bool ready() const { return ready_; }
+
+ private:
+  fs::path placed_;
+  std::unique_ptr<ChildProcess> child_;
+  bool ready_ = false;
+};
+
 TEST(EtwMessageTest, MessagesGoOnlyToSessionsOfTheSameUser) {
   if (geteuid() != 0) GTEST_SKIP() << "a listener of another user needs root to make";
-  // Another user listens on the socket name of a logger handle, as after
-  // the session of that handle has gone.
+  const PrivateTraceFolder place("foreign");
+  ASSERT_TRUE(etw::OpenPrivateFolder(place.folder().string()));
+  // Another user listens on the socket of a logger handle, as after the
+  // session of that handle has gone.
   std::uint64_t handle = 0;
   while (handle == 0)
     ASSERT_EQ(getrandom(&handle, sizeof(handle), 0), static_cast<ssize_t>(sizeof(handle)));
-  int ready[2];
-  int release[2];
-  ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(release), 0);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    char byte = 0;
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-    sockaddr_un address;
-    socklen_t length = etw::SessionAddress(handle, &address);
-    bool ok = setgid(65534) == 0 && setuid(65534) == 0 && fd >= 0 &&
-              bind(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(fd, 4) == 0;
-    byte = ok ? 1 : 0;
-    if (write(ready[1], &byte, 1) != 1) _exit(1);
-    if (read(release[0], &byte, 1) < 0) _exit(1);
-    _exit(0);
-  }
-  char byte = 0;
-  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  const ForeignListener listener(place, handle, true);
+  ASSERT_TRUE(listener.ready()) << "the other user's listener could not be set up";
   const GUID series = RandomGuid();
   const std::int32_t value = 1;
-  ULONG result = TraceMessage(handle, 0x2B, &series, 10, &value, sizeof(value),
-                              static_cast<const void*>(nullptr));
-  EXPECT_EQ(write(release[1], &byte, 1), 1);
-  int status = 0;
-  waitpid(child, &status, 0);
-  for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
-  ASSERT_EQ(byte, 1) << "the other user's listener could not be set up";
-  EXPECT_EQ(result, ERROR_WMI_INSTANCE_NOT_FOUND);
+  EXPECT_EQ(TraceMessage(handle, 0x2B, &series, 10, &value, sizeof(value),
+                         static_cast<const void*>(nullptr)),
+            ERROR_WMI_INSTANCE_NOT_FOUND);
+}
+
+// A session killed without ending leaves its record and socket. The other
+// user can neither reach the folder to take the socket's name nor have a
+// socket of its own, put there by someone who can, taken for the session.
+TEST(EtwSessionTest, ADeadSessionsPlaceIsNotTakenByAnotherUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "another user needs root to act as";
+  const PrivateTraceFolder place("dead");
+  const std::string name = UniqueSessionName("dead");
+  {
+    ChildProcess owner(geteuid(), [&](ChildProcess& self) {
+      auto session = TraceSession::Start(name);
+      self.Send(session ? 1 : 0);
+      self.Receive(std::chrono::seconds(120));
+      return 0;
+    });
+    ASSERT_EQ(owner.Receive(), 1);
+  }  // killed
+  etw::SessionRecord record{};
+  {
+    std::ifstream in(etw::SessionRecordPath(name), std::ios::binary);
+    in.read(reinterpret_cast<char*>(&record), sizeof(record));
+    ASSERT_TRUE(in && record.magic == etw::kSessionMagic) << "no record left behind";
+  }
+  const fs::path left = place.folder() / etw::SessionSocketName(record.loggerHandle);
+  ASSERT_TRUE(fs::is_socket(left)) << "no socket left behind";
+  EXPECT_FALSE(etw::SessionAlive(record.loggerHandle));
+
+  const std::string inFolder = (place.folder() / "taken").string();
+  const std::string dead = left.string();
+  ChildProcess other(kOtherUser, [&](ChildProcess&) {
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", inFolder.c_str());
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 ||
+        errno != EACCES)
+      return 1;
+    if (ConnectSocketFile(dead) >= 0 || errno != EACCES) return 2;
+    return 0;
+  });
+  EXPECT_EQ(other.Wait(), 0) << "the other user reached into the folder";
+
+  for (bool handedOver : {false, true}) {
+    SCOPED_TRACE(handedOver ? "handed over to this user" : "as the other user made it");
+    const ForeignListener listener(place, record.loggerHandle, handedOver);
+    ASSERT_TRUE(listener.ready()) << "the other user's listener could not be set up";
+    EXPECT_FALSE(etw::SessionAlive(record.loggerHandle));
+    // The name is free for a new session of this user.
+    DWORD error = 0;
+    auto again = TraceSession::Start(name, &error);
+    ASSERT_TRUE(again) << "error " << error;
+    EXPECT_NE(again->LoggerHandle(), record.loggerHandle);
+  }
+}
+
+// A wire record as a sender sends it: one narrow text, this process's pid.
+std::vector<std::uint8_t> WireRecord(const std::string& text, const GUID& series) {
+  etw::WireHeader header{};
+  header.series = series;
+  header.magic = etw::kWireMagic;
+  header.kind = static_cast<std::uint16_t>(etw::WireKind::Message);
+  header.fieldCount = 1;
+  header.messageFlags = 0x2B;
+  header.number = 10;
+  header.sequence = 1;
+  header.processId = static_cast<std::uint32_t>(getpid());
+  header.threadId = static_cast<std::uint32_t>(gettid());
+  const std::uint32_t length = static_cast<std::uint32_t>(text.size() + 1);
+  std::vector<std::uint8_t> bytes(sizeof(header) + sizeof(length) + length, 0);
+  std::memcpy(bytes.data(), &header, sizeof(header));
+  std::memcpy(bytes.data() + sizeof(header), &length, sizeof(length));
+  std::memcpy(bytes.data() + sizeof(header) + sizeof(length), text.data(), text.size());
+  return bytes;
+}
+
+TEST(EtwSessionTest, RecordsOfAnotherUserAreNeverDelivered) {
+  if (geteuid() != 0) GTEST_SKIP() << "another user needs root to act as";
+  const PrivateSession forged("forged");
+  const auto& session = forged.session;
+  ASSERT_TRUE(session);
+  const std::string direct = forged.socket.string();
+  const std::string given = OpenPathTo(forged.place, forged.socket).string();
+  const std::vector<std::uint8_t> record = WireRecord("(FORGED BY ANOTHER USER)", RandomGuid());
+  ASSERT_TRUE(DecodeTraceRecord(record.data(), record.size())) << "the forged record is no record";
+
+  ChildProcess other(kOtherUser, [&](ChildProcess& self) {
+    if (ConnectSocketFile(direct) >= 0 || errno != EACCES) return 1;  // the folder keeps it out
+    const int fd = ConnectSocketFile(given);
+    if (fd < 0 ||
+        send(fd, record.data(), record.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(record.size()))
+      return 2;
+    self.Send(1);
+    // The session closes the connection with the record unread, which
+    // resets it.
+    pollfd closed{fd, POLLIN, 0};
+    char byte = 0;
+    if (poll(&closed, 1, 30000) != 1 || recv(fd, &byte, 1, 0) != -1 || errno != ECONNRESET)
+      return 3;
+    return 0;
+  });
+  ASSERT_EQ(other.Receive(), 1);
+
+  const GUID series = RandomGuid();
+  ASSERT_EQ(TraceMessage(session->LoggerHandle(), 0x2B, &series, 10, "own", std::size_t{4},
+                         static_cast<const void*>(nullptr)),
+            ERROR_SUCCESS);
+  const auto own = [&](const TraceRecord& r) { return r.series == series; };
+  std::vector<TraceRecord> records = ReceiveUntil(*session, getpid(), own);
+  ASSERT_TRUE(!records.empty() && own(records.back())) << "this process's record never came";
+  for (TraceRecord& more : Drain(*session, getpid(), 300ms)) records.push_back(more);
+  for (const TraceRecord& record : records)
+    EXPECT_TRUE(own(record)) << "delivered: " << NarrowField(record.fields.at(0));
+  EXPECT_EQ(other.Wait(), 0) << "the other user's connection was not dropped unread";
+}
+
+// Senders of this user that send nothing but bytes that are no record,
+// without pause, keep no wait for a record past its time: the wait ends
+// while they still send (they stop by themselves after 20 seconds).
+TEST(EtwSessionTest, AWaitEndsInTimeWhileSendersSendOnlyGarbage) {
+  const PrivateSession garbage("garbage");
+  const auto& session = garbage.session;
+  ASSERT_TRUE(session);
+  const std::string socket = garbage.socket.string();
+  ChildProcess senders(geteuid(), [&](ChildProcess& self) {
+    std::vector<int> connections;
+    for (int i = 0; i < 4; ++i) connections.push_back(ConnectSocketFile(socket));
+    if (connections.back() < 0) return 1;
+    self.Send(1);
+    const char garbage[64] = "not a record";
+    for (auto until = std::chrono::steady_clock::now() + 20s;
+         std::chrono::steady_clock::now() < until && !self.Receive(0ms);) {
+      for (int fd : connections)
+        while (send(fd, garbage, sizeof(garbage), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+        }
+    }
+    self.Send('d');  // stopped by themselves
+    return 0;
+  });
+  ASSERT_EQ(senders.Receive(), 1);
+  EXPECT_FALSE(session->Receive(300ms));
+  EXPECT_EQ(senders.Receive(0ms), std::nullopt) << "the wait lasted until the senders stopped";
+  senders.Send('s');
+  EXPECT_EQ(senders.Wait(), 0);
+}
+
+// With no descriptor free, waiting connections cannot be taken: the session
+// rests between looks rather than spinning on them, and takes them once it
+// can.
+TEST(EtwSessionTest, ASessionWithNoDescriptorLeftRestsInsteadOfSpinning) {
+  const PrivateSession rest("rest");
+  const auto& session = rest.session;
+  ASSERT_TRUE(session);
+  const std::string socket = rest.socket.string();
+  const auto held = HoldConnections(geteuid(), socket, 20);
+  ChildProcess& child = *held;
+  {
+    const DescriptorLimit none(0);
+    ASSERT_TRUE(child.Send('g'));
+    ASSERT_EQ(child.Receive(), 1);
+    const auto before = ThreadCpuTime();
+    EXPECT_FALSE(session->Receive(2s));
+    EXPECT_LT(ThreadCpuTime() - before, 500ms) << "the session spins while no descriptor is free";
+  }
+  const GUID series = RandomGuid();
+  ASSERT_EQ(TraceMessage(session->LoggerHandle(), 0x2B, &series, 10, "own", std::size_t{4},
+                         static_cast<const void*>(nullptr)),
+            ERROR_SUCCESS);
+  const auto own = [&](const TraceRecord& r) { return r.series == series; };
+  const std::vector<TraceRecord> records = ReceiveUntil(*session, getpid(), own);
+  EXPECT_TRUE(!records.empty() && own(records.back())) << "no connection taken afterwards";
+  child.Send(0);
+  EXPECT_EQ(child.Wait(), 0);
+}
+
+// Out of descriptors, with connections that have never sent a record, the
+// session drops the oldest of them to take a new one that waits, never one
+// whose record waits to be read, and none when no connection waits: a
+// sender is heard whether it came after them or before them.
+TEST(EtwSessionTest, ASessionOutOfDescriptorsMakesRoomForASender) {
+  struct Case {
+    const char* name;
+    bool senderFirst;
+    int spare;
+  } cases[] = {
+      {"sender after them", false, 2},
+      {"sender first, its record not read yet", true, 2},
+      {"sender after them, room for one", false, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const bool senderFirst = c.senderFirst;
+    const PrivateSession room("room");
+    const auto& session = room.session;
+    ASSERT_TRUE(session);
+    const std::string socket = room.socket.string();
+    const GUID series = RandomGuid();
+    const std::vector<std::uint8_t> record = WireRecord("sender", series);
+    const auto held = HoldConnections(geteuid(), socket, 50);
+    ChildProcess& idle = *held;
+    ChildProcess sender(geteuid(), [&](ChildProcess& self) {
+      if (self.Receive() != 'g') return 1;
+      const int fd = ConnectSocketFile(socket);
+      if (fd < 0 || send(fd, record.data(), record.size(), MSG_NOSIGNAL) !=
+                        static_cast<ssize_t>(record.size()))
+        return 2;
+      self.Send(1);
+      self.Receive(std::chrono::seconds(120));
+      return 0;
+    });
+    {
+      const DescriptorLimit few(c.spare);
+      if (senderFirst) {
+        ASSERT_TRUE(sender.Send('g'));
+        ASSERT_EQ(sender.Receive(), 1);
+      }
+      // The idle connections wait to be taken (or are taken while they come).
+      ASSERT_TRUE(idle.Send('g'));
+      std::optional<char> done;
+      for (auto until = std::chrono::steady_clock::now() + 30s;
+           !done && std::chrono::steady_clock::now() < until;) {
+        if (!senderFirst) session->Receive(20ms);
+        done = idle.Receive(senderFirst ? 100ms : 0ms);
+      }
+      ASSERT_EQ(done, 1);
+      if (!senderFirst) {
+        ASSERT_TRUE(sender.Send('g'));
+        ASSERT_EQ(sender.Receive(), 1);
+      }
+      bool heard = false;
+      for (auto until = std::chrono::steady_clock::now() + 10s;
+           !heard && std::chrono::steady_clock::now() < until;) {
+        const auto received = session->Receive(100ms);
+        heard = received && received->series == series;
+      }
+      EXPECT_TRUE(heard) << "the sender is not heard while descriptors run out";
+    }
+    for (ChildProcess* child : {&idle, &sender}) {
+      child->Send(0);
+      EXPECT_EQ(child->Wait(), 0);
+    }
+  }
 }
 
 // A file cut short, refilled or replaced under a registered provider: the
@@ -559,31 +925,8 @@ TEST(EtwProviderTest, ProviderSurvivesItsBlockBeingCutShortRefilledOrReplaced) {
   }
 }
 
-// Points the stand-in at a folder of the test's own for its scope.
-class PrivateTraceFolder {
- public:
-  explicit PrivateTraceFolder(const std::string& tag)
-      : root_(std::filesystem::temp_directory_path() / UniqueSessionName(tag)) {
-    std::filesystem::create_directories(root_);
-    folder_ = root_ / "etw";
-    etw::SetUserFolderForTesting(folder_.string());
-  }
-  ~PrivateTraceFolder() {
-    etw::SetUserFolderForTesting("");
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
-  const std::filesystem::path& root() const { return root_; }
-  const std::filesystem::path& folder() const { return folder_; }
-
- private:
-  std::filesystem::path root_;
-  std::filesystem::path folder_;
-};
-
 TEST(EtwFolderTest, OnlyAPrivateFolderOfThisUserIsUsed) {
   const PrivateTraceFolder place("folder");
-  namespace fs = std::filesystem;
   const fs::path own = place.root() / "own";
   fs::create_directory(own);
   struct Case {
