@@ -83,7 +83,8 @@ int main(int argc, char** argv) {
       std::printf("host ended by signal %d\n", *signal);
     else
       std::printf("host exit code: %d\n", *code);
-    return everyRequestAnswered && !host.EndingSignal() && *code == 0 ? 0 : kConversationFailed;
+    // A host ended by a signal has the code 128 + its number, never 0.
+    return everyRequestAnswered && *code == 0 ? 0 : kConversationFailed;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "frameclient: %s\n", e.what());
     return kConversationFailed;

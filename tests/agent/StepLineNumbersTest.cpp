@@ -35,6 +35,10 @@ namespace {
 using agenttest::FakeNetwork;
 using testpki::Pki;
 
+// The white space that a call's text may be wrapped at, left out on both sides
+// of the comparison.
+bool IsWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
 // A file's text with its white space left out, and the line (from 1) of each
 // character that is left, so that a call is found however it is wrapped.
 struct FoldedSource {
@@ -49,7 +53,7 @@ FoldedSource ReadFolded(const std::string& relativePath) {
   int line = 1;
   for (char c; in.get(c);) {
     if (c == '\n') ++line;
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
+    if (IsWhiteSpace(c)) continue;
     folded.text += c;
     folded.lines.push_back(line);
   }
@@ -59,7 +63,7 @@ FoldedSource ReadFolded(const std::string& relativePath) {
 std::string Fold(const std::string& text) {
   std::string out;
   for (char c : text)
-    if (c != ' ' && c != '\t' && c != '\n') out += c;
+    if (!IsWhiteSpace(c)) out += c;
   return out;
 }
 

@@ -146,7 +146,10 @@ std::size_t ElementSize(const Bytes& der, std::size_t at) {
 
 // The bytes with the removed bytes at at replaced by inserted, and the length
 // of every element whose content holds that place changed to match, each
-// written in as many bytes as before.
+// written in as many bytes as before. Only the elements that begin at or
+// before that place are read, and only a constructed one is entered: the
+// content of a primitive one (a key, a signature) is no element, and reading
+// it as one would follow whatever its random bytes say.
 Bytes Edited(const Bytes& der, std::size_t at, std::size_t removed, const Bytes& inserted) {
   Bytes out = der;
   out.erase(out.begin() + static_cast<std::ptrdiff_t>(at),
@@ -154,7 +157,7 @@ Bytes Edited(const Bytes& der, std::size_t at, std::size_t removed, const Bytes&
   out.insert(out.begin() + static_cast<std::ptrdiff_t>(at), inserted.begin(), inserted.end());
   const std::ptrdiff_t delta =
       static_cast<std::ptrdiff_t>(inserted.size()) - static_cast<std::ptrdiff_t>(removed);
-  for (std::size_t pos = 0; pos < der.size();) {
+  for (std::size_t pos = 0; pos <= at;) {
     const std::size_t header = HeaderSize(der, pos);
     const std::size_t size = ElementSize(der, pos);
     if (at < pos + header || at >= pos + size) {
@@ -170,7 +173,8 @@ Bytes Edited(const Bytes& der, std::size_t at, std::size_t removed, const Bytes&
       for (std::size_t i = 0; i + 2 < header; ++i)
         out[pos + header - 1 - i] = static_cast<BYTE>(length >> (8 * i));
     }
-    pos += header;  // into the content
+    if ((der[pos] & 0x20) == 0) break;  // primitive: nothing inside to change
+    pos += header;                      // into the content
   }
   return out;
 }

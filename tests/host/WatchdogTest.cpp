@@ -224,8 +224,8 @@ TEST_F(WatchdogTest, WorkerEndSignalCutsThePauseShort) {
 }
 
 // The worker itself signals its end: once the browser has closed the channel
-// it clears running and sets the signal, which ends the watchdog's pause,
-// far longer than the test waits, that had begun while the worker still ran.
+// it clears running and leaves the end signal set, so that the watchdog, whose
+// pause is far longer than the test waits, ends at once.
 TEST_F(WatchdogTest, WorkerSignalsItsEndWhenInputEnds) {
   AddEndSignal();
   ASSERT_NE(nullptr, context_.workerEnded);
