@@ -503,6 +503,79 @@ TEST_F(SignatureRoadTest, TheLibrarysCheckAndVerifySignedItemAgree) {
             1);
 }
 
+// A signature whose last bit is 0: issuing is tried again until one is made,
+// so that declaring that bit unused leaves the signature's bytes as they are.
+template <typename T>
+tovel::UniquePtr<T> SignedEndingInZeroBit(const std::function<tovel::UniquePtr<T>()>& issue) {
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    tovel::UniquePtr<T> item = issue();
+    if (item != nullptr && (SignatureOf(item.get()).back() & 1) == 0) return item;
+  }
+  ADD_FAILURE() << "no signature ending in a zero bit in 64";
+  return nullptr;
+}
+
+// Makes the signature BIT STRING declare its last bit unused when encoded.
+void DeclareOneUnusedBit(const ASN1_BIT_STRING* bits) {
+  auto* mutableBits = const_cast<ASN1_BIT_STRING*>(bits);
+  mutableBits->flags &= ~0x07L;
+  mutableBits->flags |= ASN1_STRING_FLAG_BITS_LEFT | 1;
+}
+
+// A signature BIT STRING that declares unused bits is not DER. The library
+// refuses it as its signed-item check starts (-1), and so does
+// verify_signed_item, even where the bits it leaves out are 0 and the
+// signature's bytes are those of a valid signature: else one certificate
+// would have a second encoding that verifies.
+TEST_F(SignatureRoadTest, ASignatureWithUnusedBitsIsRefused) {
+  Pkey p256(EVP_PKEY_Q_keygen(nullptr, kStock, "EC", "P-256"));
+  ASSERT_TRUE(p256);
+  for (EVP_PKEY* issuer : {key(), p256.get()}) {
+    SCOPED_TRACE(issuer == key() ? "SM2 issuer" : "P-256 issuer");
+    const EVP_MD* md = issuer == key() ? EVP_sm3() : EVP_sha256();
+    const Cert cert = SignedEndingInZeroBit<X509>([&] { return LibrarySigned(issuer, md); });
+    const Crl crl = SignedEndingInZeroBit<X509_CRL>([&] {
+      Crl made(X509_CRL_dup(Shared().crl.get()));
+      EXPECT_GT(X509_CRL_sign(made.get(), issuer, md), 0);
+      return CrlFromDer(Der(made.get()));
+    });
+    ASSERT_TRUE(cert && crl);
+    ASSERT_EQ(X509_verify(cert.get(), issuer), 1);
+    ASSERT_EQ(X509_CRL_verify(crl.get(), issuer), 1);
+
+    Cert certCopy(X509_dup(cert.get()));
+    const ASN1_BIT_STRING* bits = nullptr;
+    X509_get0_signature(&bits, nullptr, certCopy.get());
+    DeclareOneUnusedBit(bits);
+    const Cert unusedCert = FromDer(Der(certCopy.get()));
+    Crl crlCopy(X509_CRL_dup(crl.get()));
+    X509_CRL_get0_signature(crlCopy.get(), &bits, nullptr);
+    DeclareOneUnusedBit(bits);
+    const Crl unusedCrl = CrlFromDer(Der(crlCopy.get()));
+    ASSERT_TRUE(unusedCert && unusedCrl);
+    EXPECT_EQ(SignatureOf(unusedCert.get()), SignatureOf(cert.get()));
+    EXPECT_EQ(SignatureOf(unusedCrl.get()), SignatureOf(crl.get()));
+    EXPECT_NE(Der(unusedCert.get()), Der(cert.get()));
+
+    const struct {
+      const char* road;
+      std::function<int()> check;
+    } roads[] = {
+        {"X509_verify", [&] { return X509_verify(unusedCert.get(), issuer); }},
+        {"stock certificate check", [&] { return StockCertVerify(unusedCert.get(), issuer); }},
+        {"sm_x509_verify", [&] { return sm_x509_verify(unusedCert.get(), issuer); }},
+        {"X509_CRL_verify", [&] { return X509_CRL_verify(unusedCrl.get(), issuer); }},
+        {"stock CRL check", [&] { return StockCrlVerify(unusedCrl.get(), issuer); }},
+        {"sm_x509_crl_verify", [&] { return sm_x509_crl_verify(unusedCrl.get(), issuer); }},
+    };
+    for (const auto& road : roads) {
+      SCOPED_TRACE(road.road);
+      EXPECT_EQ(road.check(), -1);
+      EXPECT_TRUE(HadError(ERR_LIB_ASN1, ASN1_R_INVALID_BIT_STRING_BITS_LEFT));
+    }
+  }
+}
+
 // The signature algorithm identifier exists for SM3 only; asking for it with
 // another digest fails and says why, so certificates are not signed under an
 // identifier that no check accepts.
