@@ -24,10 +24,6 @@ TOVEL_DEFINE_DELETER(X509_CRL_INFO, X509_CRL_INFO_free);
 namespace provtest {
 namespace {
 
-const std::string kDefaultId = "1234567812345678";
-
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
 Bytes Cat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;

@@ -30,6 +30,10 @@ using MdCtx = tovel::UniquePtr<EVP_MD_CTX>;
 using Cert = tovel::UniquePtr<X509>;
 using Crl = tovel::UniquePtr<X509_CRL>;
 
+// The default SM2 identity, and the bytes of a text.
+inline const std::string kDefaultId = "1234567812345678";
+inline Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
 // Counts the provider's operations while it lives (one at a time).
 class OpCounter {
  public:

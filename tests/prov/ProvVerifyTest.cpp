@@ -17,8 +17,6 @@
 namespace provtest {
 namespace {
 
-const std::string kDefaultId = "1234567812345678";
-
 // The PKI, made once with the openssl command line (the stock library, the
 // default identity given explicitly).
 class Pki {
