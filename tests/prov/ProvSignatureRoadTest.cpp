@@ -132,12 +132,7 @@ struct RoadPki {
     ok = X509_sign_ctx(ca.get(), StockSm3Signer(caKey.get()).get()) > 0 &&
          X509_sign_ctx(otherCa.get(), StockSm3Signer(otherKey.get()).get()) > 0 &&
          X509_sign_ctx(leaf.get(), StockSm3Signer(caKey.get()).get()) > 0;
-    crl.reset(X509_CRL_new());
-    X509_CRL_set_version(crl.get(), 1);
-    X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(ca.get()));
-    ASN1_TIME* now = X509_gmtime_adj(nullptr, 0);
-    X509_CRL_set1_lastUpdate(crl.get(), now);
-    ASN1_TIME_free(now);
+    crl = NewCrl(ca.get());
     ok = ok && X509_CRL_sign_ctx(crl.get(), StockSm3Signer(caKey.get()).get()) > 0;
     // Round trips through DER, so that every copy starts from the same bytes.
     leaf = FromDer(Der(leaf.get()));

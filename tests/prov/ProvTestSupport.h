@@ -94,6 +94,8 @@ Bytes Der(X509* cert);
 Cert FromDer(const Bytes& der);
 Bytes Der(X509_CRL* crl);
 Crl CrlFromDer(const Bytes& der);
+// An unsigned CRL of the issuer certificate's subject, last updated now.
+Crl NewCrl(X509* issuer);
 Bytes Tbs(X509* cert);
 Bytes SignatureOf(X509* cert);
 Bytes SignatureOf(X509_CRL* crl);
