@@ -189,9 +189,11 @@ std::pair<int, int> VerifyChain(X509* leaf, X509* ca) {
   return {ret, err};
 }
 
-bool HadError(int lib, int reason) {
+bool HadError(int lib, int reason, const std::string& text) {
   bool found = false;
-  for (const auto& e : DrainErrors()) found = found || (e.lib == lib && e.reason == reason);
+  for (const auto& e : DrainErrors()) {
+    found = found || (e.lib == lib && e.reason == reason && e.data.find(text) != std::string::npos);
+  }
   return found;
 }
 

@@ -109,8 +109,9 @@ std::pair<int, int> VerifyChain(X509* leaf, X509* ca);
 
 using testsupport::DrainErrors;
 using testsupport::ErrorEntry;
-// True when some queued entry (all are taken off the queue) is (lib, reason).
-bool HadError(int lib, int reason);
+// True when some queued entry (all are taken off the queue) is (lib, reason)
+// and its text holds text.
+bool HadError(int lib, int reason, const std::string& text = "");
 
 // The name of the provider that implements the fetched algorithm.
 std::string ProviderOf(const EVP_MD* md);
