@@ -217,6 +217,13 @@ int verify_signed_item(const ASN1_ITEM* it, const X509_ALGOR* algorithm,
     Raise(ERR_R_PASSED_NULL_PARAMETER);
     return -1;
   }
+  // Bits left unused in the last byte: not the DER of a signature, even where
+  // those bits are 0 and the bytes would verify. The library's own check
+  // refuses it at this point too.
+  if (signature->type == V_ASN1_BIT_STRING && (signature->flags & 0x07) != 0) {
+    Raise(ASN1_R_INVALID_BIT_STRING_BITS_LEFT);
+    return -1;
+  }
   tovel::UniquePtr<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
   if (!ctx) {
     Raise(ERR_R_MALLOC_FAILURE);

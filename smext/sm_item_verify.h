@@ -14,8 +14,9 @@ extern "C" {
 // The library's ASN1_item_verify with the SM2 rule: checks signature, made
 // with algorithm, over the DER encoding of value (of type it) against pkey.
 // 1 valid; 0 invalid, or a failure from the digest set-up onwards; -1 when the
-// check cannot start (no key, unknown algorithm or digest, wrong key type,
-// encoding failure). Failures queue (ASN1, reason, "func=197").
+// check cannot start (no key, a signature BIT STRING with unused bits, unknown
+// algorithm or digest, wrong key type, encoding failure). Failures queue
+// (ASN1, reason, "func=197").
 //
 // The key type is tested as the library's X509_verify tests it: a key typed
 // "SM2" (every key on the SM2 curve, and the provider's keys on either SM2

@@ -18,10 +18,6 @@
 namespace provtest {
 namespace {
 
-const std::string kDefaultId = "1234567812345678";
-
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
 Bytes Encrypt(EVP_PKEY* key, const Bytes& msg, const char* propq) {
   PkeyCtx ctx = CtxFor(key, propq);
   size_t len = 0;

@@ -24,10 +24,6 @@ TOVEL_DEFINE_DELETER(X509_CRL_INFO, X509_CRL_INFO_free);
 namespace provtest {
 namespace {
 
-const std::string kDefaultId = "1234567812345678";
-
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
 Bytes Cat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
@@ -136,12 +132,7 @@ struct RoadPki {
     ok = X509_sign_ctx(ca.get(), StockSm3Signer(caKey.get()).get()) > 0 &&
          X509_sign_ctx(otherCa.get(), StockSm3Signer(otherKey.get()).get()) > 0 &&
          X509_sign_ctx(leaf.get(), StockSm3Signer(caKey.get()).get()) > 0;
-    crl.reset(X509_CRL_new());
-    X509_CRL_set_version(crl.get(), 1);
-    X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(ca.get()));
-    ASN1_TIME* now = X509_gmtime_adj(nullptr, 0);
-    X509_CRL_set1_lastUpdate(crl.get(), now);
-    ASN1_TIME_free(now);
+    crl = NewCrl(ca.get());
     ok = ok && X509_CRL_sign_ctx(crl.get(), StockSm3Signer(caKey.get()).get()) > 0;
     // Round trips through DER, so that every copy starts from the same bytes.
     leaf = FromDer(Der(leaf.get()));
@@ -276,16 +267,6 @@ std::vector<Road> Roads() {
   };
 }
 
-// True when some queued entry (all are taken off the queue) is (lib, reason)
-// and its text holds text.
-bool HadErrorSaying(int lib, int reason, const std::string& text) {
-  bool found = false;
-  for (const auto& e : DrainErrors()) {
-    found = found || (e.lib == lib && e.reason == reason && e.data.find(text) != std::string::npos);
-  }
-  return found;
-}
-
 Bytes FlipLastBit(Bytes sig) {
   sig.back() ^= 0x01;  // the lowest bit of s: still DER
   return sig;
@@ -382,7 +363,7 @@ TEST_F(SignatureRoadTest, Sm2SignsAndChecks32ByteDigestsOnly) {
       EXPECT_LE(signedOk, 0);
       EXPECT_EQ(out, Bytes(72, 0xEE)) << "written although refused";
       EXPECT_EQ(outLen, 72u);
-      EXPECT_TRUE(HadErrorSaying(ERR_LIB_EC, EC_R_INVALID_DIGEST, "32-byte digest"));
+      EXPECT_TRUE(HadError(ERR_LIB_EC, EC_R_INVALID_DIGEST, "32-byte digest"));
     }
 
     // A signature over D checks against D alone, never against D || X.
@@ -397,16 +378,12 @@ TEST_F(SignatureRoadTest, Sm2SignsAndChecks32ByteDigestsOnly) {
       continue;
     }
     EXPECT_TRUE(ours.empty());
-    EXPECT_TRUE(HadErrorSaying(ERR_LIB_EC, EC_R_INVALID_DIGEST, row.md));
-    // A signature over the digest's first 32 bytes (or over D, for a shorter
-    // digest) is not taken for one over the whole digest.
-    const Bytes digest = StockDigest(row.md, data);
-    const Bytes firstHalf = digest.size() >= 32
-                                ? Sign(key(), Bytes(digest.begin(), digest.begin() + 32), kStock)
-                                : signedD;
-    EXPECT_EQ(DigestVerify(key(), firstHalf, data, nullptr, nullptr, row.md), -100)
+    EXPECT_TRUE(HadError(ERR_LIB_EC, EC_R_INVALID_DIGEST, row.md));
+    // Digest-verify refuses the digest as it is set up, before any signature
+    // is read: none can be checked against a part of that digest.
+    EXPECT_EQ(DigestVerify(key(), signedD, data, nullptr, nullptr, row.md), -100)
         << "the digest is refused when the check is set up";
-    EXPECT_TRUE(HadErrorSaying(ERR_LIB_EC, EC_R_INVALID_DIGEST, row.md));
+    EXPECT_TRUE(HadError(ERR_LIB_EC, EC_R_INVALID_DIGEST, row.md));
   }
 }
 
@@ -503,6 +480,79 @@ TEST_F(SignatureRoadTest, TheLibrarysCheckAndVerifySignedItemAgree) {
             1);
 }
 
+// A signature whose last bit is 0: issuing is tried again until one is made,
+// so that declaring that bit unused leaves the signature's bytes as they are.
+template <typename T>
+tovel::UniquePtr<T> SignedEndingInZeroBit(const std::function<tovel::UniquePtr<T>()>& issue) {
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    tovel::UniquePtr<T> item = issue();
+    if (item != nullptr && (SignatureOf(item.get()).back() & 1) == 0) return item;
+  }
+  ADD_FAILURE() << "no signature ending in a zero bit in 64";
+  return nullptr;
+}
+
+// Makes the signature BIT STRING declare its last bit unused when encoded.
+void DeclareOneUnusedBit(const ASN1_BIT_STRING* bits) {
+  auto* mutableBits = const_cast<ASN1_BIT_STRING*>(bits);
+  mutableBits->flags &= ~0x07L;
+  mutableBits->flags |= ASN1_STRING_FLAG_BITS_LEFT | 1;
+}
+
+// A signature BIT STRING that declares unused bits is not DER. The library
+// refuses it as its signed-item check starts (-1), and so does
+// verify_signed_item, even where the bits it leaves out are 0 and the
+// signature's bytes are those of a valid signature: else one certificate
+// would have a second encoding that verifies.
+TEST_F(SignatureRoadTest, ASignatureWithUnusedBitsIsRefused) {
+  Pkey p256(EVP_PKEY_Q_keygen(nullptr, kStock, "EC", "P-256"));
+  ASSERT_TRUE(p256);
+  for (EVP_PKEY* issuer : {key(), p256.get()}) {
+    SCOPED_TRACE(issuer == key() ? "SM2 issuer" : "P-256 issuer");
+    const EVP_MD* md = issuer == key() ? EVP_sm3() : EVP_sha256();
+    const Cert cert = SignedEndingInZeroBit<X509>([&] { return LibrarySigned(issuer, md); });
+    const Crl crl = SignedEndingInZeroBit<X509_CRL>([&] {
+      Crl made(X509_CRL_dup(Shared().crl.get()));
+      EXPECT_GT(X509_CRL_sign(made.get(), issuer, md), 0);
+      return CrlFromDer(Der(made.get()));
+    });
+    ASSERT_TRUE(cert && crl);
+    ASSERT_EQ(X509_verify(cert.get(), issuer), 1);
+    ASSERT_EQ(X509_CRL_verify(crl.get(), issuer), 1);
+
+    Cert certCopy(X509_dup(cert.get()));
+    const ASN1_BIT_STRING* bits = nullptr;
+    X509_get0_signature(&bits, nullptr, certCopy.get());
+    DeclareOneUnusedBit(bits);
+    const Cert unusedCert = FromDer(Der(certCopy.get()));
+    Crl crlCopy(X509_CRL_dup(crl.get()));
+    X509_CRL_get0_signature(crlCopy.get(), &bits, nullptr);
+    DeclareOneUnusedBit(bits);
+    const Crl unusedCrl = CrlFromDer(Der(crlCopy.get()));
+    ASSERT_TRUE(unusedCert && unusedCrl);
+    EXPECT_EQ(SignatureOf(unusedCert.get()), SignatureOf(cert.get()));
+    EXPECT_EQ(SignatureOf(unusedCrl.get()), SignatureOf(crl.get()));
+    EXPECT_NE(Der(unusedCert.get()), Der(cert.get()));
+
+    const struct {
+      const char* road;
+      std::function<int()> check;
+    } roads[] = {
+        {"X509_verify", [&] { return X509_verify(unusedCert.get(), issuer); }},
+        {"stock certificate check", [&] { return StockCertVerify(unusedCert.get(), issuer); }},
+        {"sm_x509_verify", [&] { return sm_x509_verify(unusedCert.get(), issuer); }},
+        {"X509_CRL_verify", [&] { return X509_CRL_verify(unusedCrl.get(), issuer); }},
+        {"stock CRL check", [&] { return StockCrlVerify(unusedCrl.get(), issuer); }},
+        {"sm_x509_crl_verify", [&] { return sm_x509_crl_verify(unusedCrl.get(), issuer); }},
+    };
+    for (const auto& road : roads) {
+      SCOPED_TRACE(road.road);
+      EXPECT_EQ(road.check(), -1);
+      EXPECT_TRUE(HadError(ERR_LIB_ASN1, ASN1_R_INVALID_BIT_STRING_BITS_LEFT));
+    }
+  }
+}
+
 // The signature algorithm identifier exists for SM3 only; asking for it with
 // another digest fails and says why, so certificates are not signed under an
 // identifier that no check accepts.
@@ -526,16 +576,16 @@ TEST_F(SignatureRoadTest, AlgorithmIdentifierOnlyForSm3) {
       EXPECT_EQ(ToHex(Bytes(aid, aid + params[0].return_size)), row.expectedDer);
     } else {
       EXPECT_LE(got, 0);
-      EXPECT_TRUE(HadErrorSaying(ERR_LIB_EC, EC_R_INVALID_DIGEST_TYPE, "SHA2-256"));
+      EXPECT_TRUE(HadError(ERR_LIB_EC, EC_R_INVALID_DIGEST_TYPE, "SHA2-256"));
     }
   }
   // X509_sign with SHA-256 on an SM2 key fails cleanly (it read an unset
   // identifier before); SHA-384 is not even a digest SM2 takes.
   Cert cert = NewCert("unsigned", "unsigned", key(), 9, false);
   EXPECT_EQ(X509_sign(cert.get(), key(), EVP_sha256()), 0);
-  EXPECT_TRUE(HadErrorSaying(ERR_LIB_EC, EC_R_INVALID_DIGEST_TYPE, "SHA2-256"));
+  EXPECT_TRUE(HadError(ERR_LIB_EC, EC_R_INVALID_DIGEST_TYPE, "SHA2-256"));
   EXPECT_EQ(X509_sign(cert.get(), key(), EVP_sha384()), 0);
-  EXPECT_TRUE(HadErrorSaying(ERR_LIB_EC, EC_R_INVALID_DIGEST, "32-byte digest"));
+  EXPECT_TRUE(HadError(ERR_LIB_EC, EC_R_INVALID_DIGEST, "32-byte digest"));
 }
 
 // The slots themselves: -1 where the stock library's public calls give 0.
@@ -584,7 +634,7 @@ TEST_F(SignatureSlotTest, DigestLengthsAtTheSlots) {
     if (!sm2Size) {
       EXPECT_EQ(out, Bytes(72, 0xEE)) << "written although refused";
       EXPECT_EQ(outLen, 72u);
-      EXPECT_TRUE(HadErrorSaying(ERR_LIB_EC, EC_R_INVALID_DIGEST, "32-byte digest"));
+      EXPECT_TRUE(HadError(ERR_LIB_EC, EC_R_INVALID_DIGEST, "32-byte digest"));
     }
     EXPECT_EQ(ec_sm2_pkey_verify(&ctx_, valid.data(), valid.size(), longer.data(), len),
               sm2Size ? 1 : -1);

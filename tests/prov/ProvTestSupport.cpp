@@ -137,6 +137,16 @@ Bytes Der(X509_CRL* crl) { return Encoded(i2d_X509_CRL, crl); }
 
 Crl CrlFromDer(const Bytes& der) { return Decoded(d2i_X509_CRL, der); }
 
+Crl NewCrl(X509* issuer) {
+  Crl crl(X509_CRL_new());
+  X509_CRL_set_version(crl.get(), 1);
+  X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(issuer));
+  ASN1_TIME* now = X509_gmtime_adj(nullptr, 0);
+  X509_CRL_set1_lastUpdate(crl.get(), now);
+  ASN1_TIME_free(now);
+  return crl;
+}
+
 Bytes Tbs(X509* cert) { return Encoded(i2d_re_X509_tbs, cert); }
 
 Bytes SignatureOf(X509* cert) {
@@ -179,9 +189,11 @@ std::pair<int, int> VerifyChain(X509* leaf, X509* ca) {
   return {ret, err};
 }
 
-bool HadError(int lib, int reason) {
+bool HadError(int lib, int reason, const std::string& text) {
   bool found = false;
-  for (const auto& e : DrainErrors()) found = found || (e.lib == lib && e.reason == reason);
+  for (const auto& e : DrainErrors()) {
+    found = found || (e.lib == lib && e.reason == reason && e.data.find(text) != std::string::npos);
+  }
   return found;
 }
 

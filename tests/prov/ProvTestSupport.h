@@ -30,6 +30,10 @@ using MdCtx = tovel::UniquePtr<EVP_MD_CTX>;
 using Cert = tovel::UniquePtr<X509>;
 using Crl = tovel::UniquePtr<X509_CRL>;
 
+// The default SM2 identity, and the bytes of a text.
+inline const std::string kDefaultId = "1234567812345678";
+inline Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
 // Counts the provider's operations while it lives (one at a time).
 class OpCounter {
  public:
@@ -90,6 +94,8 @@ Bytes Der(X509* cert);
 Cert FromDer(const Bytes& der);
 Bytes Der(X509_CRL* crl);
 Crl CrlFromDer(const Bytes& der);
+// An unsigned CRL of the issuer certificate's subject, last updated now.
+Crl NewCrl(X509* issuer);
 Bytes Tbs(X509* cert);
 Bytes SignatureOf(X509* cert);
 Bytes SignatureOf(X509_CRL* crl);
@@ -103,8 +109,9 @@ std::pair<int, int> VerifyChain(X509* leaf, X509* ca);
 
 using testsupport::DrainErrors;
 using testsupport::ErrorEntry;
-// True when some queued entry (all are taken off the queue) is (lib, reason).
-bool HadError(int lib, int reason);
+// True when some queued entry (all are taken off the queue) is (lib, reason)
+// and its text holds text.
+bool HadError(int lib, int reason, const std::string& text = "");
 
 // The name of the provider that implements the fetched algorithm.
 std::string ProviderOf(const EVP_MD* md);

@@ -17,8 +17,6 @@
 namespace provtest {
 namespace {
 
-const std::string kDefaultId = "1234567812345678";
-
 // The PKI, made once with the openssl command line (the stock library, the
 // default identity given explicitly).
 class Pki {
@@ -202,12 +200,7 @@ TEST_F(ProvVerifyTest, SignedByTheExtensionVerifiesWithTheStockLibrary) {
                          kStock, &empty),
             1);
 
-  Crl crl(X509_CRL_new());
-  X509_CRL_set_version(crl.get(), 1);
-  X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(ca.get()));
-  ASN1_TIME* now = X509_gmtime_adj(nullptr, 0);
-  X509_CRL_set1_lastUpdate(crl.get(), now);
-  ASN1_TIME_free(now);
+  Crl crl = NewCrl(ca.get());
   ASSERT_GT(X509_CRL_sign(crl.get(), caKey.get(), EVP_sm3()), 0);
   EXPECT_EQ(X509_CRL_verify(crl.get(), X509_get0_pubkey(ca.get())), 1);
   unsigned char* tbs = nullptr;
