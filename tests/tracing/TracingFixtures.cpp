@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -102,6 +103,7 @@ ChildProcess::ChildProcess(uid_t uid, const std::function<int(ChildProcess&)>& b
     close(toChild[1]);
     return;
   }
+  const pid_t parent = getpid();
   pid_ = fork();
   const bool child = pid_ == 0;
   close(child ? toChild[1] : toChild[0]);
@@ -118,7 +120,15 @@ ChildProcess::ChildProcess(uid_t uid, const std::function<int(ChildProcess&)>& b
   if (uid != geteuid() &&
       (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0 || geteuid() != uid))
     _exit(kCannotChangeUser);
-  _exit(body(*this));
+  // It dies with the thread that made it, however that ends (asked for after
+  // the change of user, which clears it), and never goes on into the code of
+  // the test around it.
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(kCannotChangeUser);
+  try {
+    _exit(body(*this));
+  } catch (...) {
+    _exit(kBodyThrew);
+  }
 }
 
 ChildProcess::~ChildProcess() {
