@@ -97,8 +97,7 @@ class ChildProcess {
 
  private:
   pid_t pid_ = -1;
-  int send_ = -1;
-  int receive_ = -1;
+  int end_ = -1;  // this side's end of the two sides' connection
 };
 
 // A child, as uid, that waits to be sent 'g', then makes count connections
