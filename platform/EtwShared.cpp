@@ -97,8 +97,8 @@ std::string ProviderFileName(const GUID& controlGuid) {
 UniqueFd OpenUserFolder() { return OpenPrivateFolder(UserFolderPath()); }
 
 // Opens a file of this user's folder; none when the folder or file cannot be
-// had. *refused (when given) is set when the folder is never to be used or
-// the name is a symbolic link.
+// had. *refused (when given) is set when the folder is never to be used, or
+// the name is a symbolic link or another user's that could not be opened.
 UniqueFd OpenInFolder(const std::string& name, int flags, bool* refused = nullptr) {
   FolderProblem problem;
   const UniqueFd dir = OpenPrivateFolder(UserFolderPath(), &problem);
@@ -107,7 +107,10 @@ UniqueFd OpenInFolder(const std::string& name, int flags, bool* refused = nullpt
     return {};
   }
   UniqueFd file(openat(dir.get(), name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
-  if (!file && refused != nullptr) *refused = errno == ELOOP;
+  struct stat st {};
+  if (!file && refused != nullptr)
+    *refused = fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               (S_ISLNK(st.st_mode) || st.st_uid != geteuid());
   return file;
 }
 

@@ -474,6 +474,24 @@ TEST(EtwProviderTest, ControlBlocksArePrivateToTheirUser) {
   EXPECT_EQ(unlink(etw::SessionRecordPath(name).c_str()), 0);
 }
 
+// A block of another user that this user may not even open is refused too,
+// not taken for one that cannot be made yet.
+TEST(EtwProviderTest, ABlockOfAnotherUserThatCannotBeOpenedIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "another user needs root to act as";
+  const PrivateTraceFolder place("unopened");
+  fs::permissions(place.root(), fs::perms::owner_all | fs::perms::group_exec |
+                                    fs::perms::others_exec);  // the other user passes through
+  ASSERT_TRUE(etw::OpenPrivateFolder(place.folder().string()));
+  const GUID guid = RandomGuid();
+  const RawControlBlock block{0, etw::kControlBlockMagic, 0, 0, 0};
+  WriteControlFile(guid, &block, sizeof(block));  // this user's, 0600
+  ASSERT_EQ(chown(place.folder().c_str(), kOtherUser, kOtherUser), 0);
+  ChildProcess other(kOtherUser, [&](ChildProcess&) {
+    return RecordingProvider(guid).result() == ERROR_ACCESS_DENIED ? 0 : 1;
+  });
+  EXPECT_EQ(other.Wait(), 0) << "the other user's registration was not refused";
+}
+
 // A control block's name made a link to another file of the user: nothing
 // of tracing opens or writes through it.
 TEST(EtwProviderTest, ABlockThatIsALinkIsNeverFollowed) {
