@@ -646,6 +646,44 @@ TEST(EtwMessageTest, MessagesGoOnlyToSessionsOfTheSameUser) {
             ERROR_WMI_INSTANCE_NOT_FOUND);
 }
 
+// A session that drops this process's connection again and again: each
+// send after a drop connects anew, and no drop leaves a descriptor behind.
+TEST(EtwMessageTest, AConnectionDroppedByItsSessionLeavesNoDescriptorBehind) {
+  const PrivateTraceFolder place("dropped");
+  ASSERT_TRUE(etw::OpenPrivateFolder(place.folder().string()));
+  std::uint64_t handle = 0;
+  while (handle == 0)
+    ASSERT_EQ(getrandom(&handle, sizeof(handle), 0), static_cast<ssize_t>(sizeof(handle)));
+  // A listener in the place of the handle's session, which takes each
+  // connection and drops it.
+  const tovel::UniqueFd listener(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path = (place.folder() / etw::SessionSocketName(handle)).string();
+  ASSERT_LT(path.size(), sizeof(address.sun_path));
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(listen(listener.get(), 4), 0);
+  const GUID series = RandomGuid();
+  const std::int32_t value = 1;
+  auto send = [&] {
+    return TraceMessage(handle, 0x2B, &series, 10, &value, sizeof(value),
+                        static_cast<const void*>(nullptr));
+  };
+  auto drop = [&] {
+    return tovel::UniqueFd(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC)).get() >= 0;
+  };
+  int before = -1;
+  for (int i = 0; i < 20; ++i) {
+    SCOPED_TRACE("drop " + std::to_string(i));
+    ASSERT_EQ(send(), ERROR_SUCCESS) << "no connection made";
+    ASSERT_TRUE(drop());
+    ASSERT_EQ(send(), static_cast<ULONG>(ERROR_WMI_INSTANCE_NOT_FOUND)) << "the drop not seen";
+    if (i == 0) before = OpenDescriptors();
+  }
+  EXPECT_EQ(OpenDescriptors(), before) << "drops leave descriptors behind";
+}
+
 // A session killed without ending leaves its record and socket. The other
 // user can neither reach the folder to take the socket's name nor have a
 // socket of its own, put there by someone who can, taken for the session.

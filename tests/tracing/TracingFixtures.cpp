@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -87,6 +88,10 @@ DescriptorLimit::DescriptorLimit(int spare) {
 }
 
 DescriptorLimit::~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
+
+int OpenDescriptors() {
+  return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+}
 
 std::chrono::nanoseconds ThreadCpuTime() {
   timespec used{};

@@ -72,6 +72,9 @@ class DescriptorLimit {
   rlimit saved_{};
 };
 
+// How many descriptors this process has open.
+int OpenDescriptors();
+
 // The processor time that the calling thread has used.
 std::chrono::nanoseconds ThreadCpuTime();
 
