@@ -117,16 +117,11 @@ struct DerElement {
 bool ReadDerElement(const BYTE* p, std::size_t n, DerElement* element, std::size_t* total) {
   // No element of a certificate has a tag number of 31 or more.
   if (n < 2 || (p[0] & 0x1F) == 0x1F) return false;
-  std::size_t at = 1;
-  std::size_t length = p[at++];
-  if (length >= 0x80) {
-    const std::size_t count = length & 0x7F;
-    // no open-ended length, no leading zero byte, no long form for a short length
-    if (count == 0 || count > sizeof(std::size_t) || count > n - at || p[at] == 0) return false;
-    length = 0;
-    for (std::size_t i = 0; i < count; ++i) length = (length << 8) | p[at++];
-    if (length < 0x80) return false;
-  }
+  std::size_t length = 0, used = 0;
+  if (!ReadDerLength(p + 1, n - 1, &length, &used)) return false;
+  // no leading zero byte, no long form for a short length
+  if (used > 1 && (p[2] == 0 || length < 0x80)) return false;
+  const std::size_t at = 1 + used;
   if (length > n - at) return false;
   *element = DerElement{p[0], p + at, length};
   *total = at + length;

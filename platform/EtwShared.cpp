@@ -97,8 +97,8 @@ std::string ProviderFileName(const GUID& controlGuid) {
 UniqueFd OpenUserFolder() { return OpenPrivateFolder(UserFolderPath()); }
 
 // Opens a file of this user's folder; none when the folder or file cannot be
-// had. *refused (when given) is set when the folder is never to be used or
-// the name is a symbolic link.
+// had. *refused (when given) is set when the folder is never to be used, or
+// the name is a symbolic link or another user's that could not be opened.
 UniqueFd OpenInFolder(const std::string& name, int flags, bool* refused = nullptr) {
   FolderProblem problem;
   const UniqueFd dir = OpenPrivateFolder(UserFolderPath(), &problem);
@@ -107,7 +107,10 @@ UniqueFd OpenInFolder(const std::string& name, int flags, bool* refused = nullpt
     return {};
   }
   UniqueFd file(openat(dir.get(), name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
-  if (!file && refused != nullptr) *refused = errno == ELOOP;
+  struct stat st {};
+  if (!file && refused != nullptr)
+    *refused = fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               (S_ISLNK(st.st_mode) || st.st_uid != geteuid());
   return file;
 }
 
@@ -149,6 +152,7 @@ bool ProviderInUse(int fd) {
 // This process's connection to the session it sends to. A connection that
 // is replaced may still be in use by another thread's send, so it is never
 // closed; it is kept on the retired list (there is one per session change).
+// One that its session dropped is made anew in place (Reconnect).
 struct Connection {
   std::uint64_t loggerHandle;
   int fd;
@@ -214,18 +218,35 @@ void RemoveDeadSockets(const std::vector<std::string>& names) {
   }
 }
 
-Connection* Connect(std::uint64_t loggerHandle) {
-  if (loggerHandle == g_deadLogger.load(std::memory_order_relaxed)) return nullptr;
+// A new connection to the session of loggerHandle; none when there is no
+// such session.
+UniqueFd NewConnection(std::uint64_t loggerHandle) {
+  if (loggerHandle == g_deadLogger.load(std::memory_order_relaxed)) return {};
   int error = 0;
   UniqueFd fd = ConnectToSession(loggerHandle, &error);
   if (!fd) {
     if (error == ECONNREFUSED || error == ENOENT || error == EACCES)
       g_deadLogger.store(loggerHandle);
-    return nullptr;
+    return {};
   }
   int size = 4 << 20;  // room for bursts; the kernel caps it
   setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
-  return new Connection{loggerHandle, fd.release()};
+  return fd;
+}
+
+Connection* Connect(std::uint64_t loggerHandle) {
+  UniqueFd fd = NewConnection(loggerHandle);
+  return fd ? new Connection{loggerHandle, fd.release()} : nullptr;
+}
+
+// Gives a broken connection a new socket under its descriptor number: a
+// send of another thread goes through the old socket or the new, never to
+// another file, and a session that drops connections costs no descriptor.
+bool Reconnect(Connection* connection) {
+  const UniqueFd fresh = NewConnection(connection->loggerHandle);
+  if (!fresh || dup3(fresh.get(), connection->fd, O_CLOEXEC) < 0) return false;
+  connection->broken.store(false);
+  return true;
 }
 
 void Retire(Connection* connection) {
@@ -239,8 +260,8 @@ void Retire(Connection* connection) {
 // there is no such session.
 Connection* ConnectionTo(std::uint64_t loggerHandle) {
   Connection* current = g_connection.load(std::memory_order_acquire);
-  if (current != nullptr && current->loggerHandle == loggerHandle && !current->broken.load())
-    return current;
+  if (current != nullptr && current->loggerHandle == loggerHandle)
+    return !current->broken.load() || Reconnect(current) ? current : nullptr;
   Connection* fresh = Connect(loggerHandle);
   if (fresh == nullptr) return nullptr;
   if (g_connection.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) {

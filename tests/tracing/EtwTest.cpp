@@ -474,6 +474,24 @@ TEST(EtwProviderTest, ControlBlocksArePrivateToTheirUser) {
   EXPECT_EQ(unlink(etw::SessionRecordPath(name).c_str()), 0);
 }
 
+// A block of another user that this user may not even open is refused too,
+// not taken for one that cannot be made yet.
+TEST(EtwProviderTest, ABlockOfAnotherUserThatCannotBeOpenedIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "another user needs root to act as";
+  const PrivateTraceFolder place("unopened");
+  fs::permissions(place.root(), fs::perms::owner_all | fs::perms::group_exec |
+                                    fs::perms::others_exec);  // the other user passes through
+  ASSERT_TRUE(etw::OpenPrivateFolder(place.folder().string()));
+  const GUID guid = RandomGuid();
+  const RawControlBlock block{0, etw::kControlBlockMagic, 0, 0, 0};
+  WriteControlFile(guid, &block, sizeof(block));  // this user's, 0600
+  ASSERT_EQ(chown(place.folder().c_str(), kOtherUser, kOtherUser), 0);
+  ChildProcess other(kOtherUser, [&](ChildProcess&) {
+    return RecordingProvider(guid).result() == ERROR_ACCESS_DENIED ? 0 : 1;
+  });
+  EXPECT_EQ(other.Wait(), 0) << "the other user's registration was not refused";
+}
+
 // A control block's name made a link to another file of the user: nothing
 // of tracing opens or writes through it.
 TEST(EtwProviderTest, ABlockThatIsALinkIsNeverFollowed) {
@@ -626,6 +644,44 @@ TEST(EtwMessageTest, MessagesGoOnlyToSessionsOfTheSameUser) {
   EXPECT_EQ(TraceMessage(handle, 0x2B, &series, 10, &value, sizeof(value),
                          static_cast<const void*>(nullptr)),
             ERROR_WMI_INSTANCE_NOT_FOUND);
+}
+
+// A session that drops this process's connection again and again: each
+// send after a drop connects anew, and no drop leaves a descriptor behind.
+TEST(EtwMessageTest, AConnectionDroppedByItsSessionLeavesNoDescriptorBehind) {
+  const PrivateTraceFolder place("dropped");
+  ASSERT_TRUE(etw::OpenPrivateFolder(place.folder().string()));
+  std::uint64_t handle = 0;
+  while (handle == 0)
+    ASSERT_EQ(getrandom(&handle, sizeof(handle), 0), static_cast<ssize_t>(sizeof(handle)));
+  // A listener in the place of the handle's session, which takes each
+  // connection and drops it.
+  const tovel::UniqueFd listener(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string path = (place.folder() / etw::SessionSocketName(handle)).string();
+  ASSERT_LT(path.size(), sizeof(address.sun_path));
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(listen(listener.get(), 4), 0);
+  const GUID series = RandomGuid();
+  const std::int32_t value = 1;
+  auto send = [&] {
+    return TraceMessage(handle, 0x2B, &series, 10, &value, sizeof(value),
+                        static_cast<const void*>(nullptr));
+  };
+  auto drop = [&] {
+    return tovel::UniqueFd(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC)).get() >= 0;
+  };
+  int before = -1;
+  for (int i = 0; i < 20; ++i) {
+    SCOPED_TRACE("drop " + std::to_string(i));
+    ASSERT_EQ(send(), ERROR_SUCCESS) << "no connection made";
+    ASSERT_TRUE(drop());
+    ASSERT_EQ(send(), static_cast<ULONG>(ERROR_WMI_INSTANCE_NOT_FOUND)) << "the drop not seen";
+    if (i == 0) before = OpenDescriptors();
+  }
+  EXPECT_EQ(OpenDescriptors(), before) << "drops leave descriptors behind";
 }
 
 // A session killed without ending leaves its record and socket. The other

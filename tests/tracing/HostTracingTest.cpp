@@ -262,10 +262,6 @@ int ConnectionQueueLength() {
   return std::min(length, SOMAXCONN);
 }
 
-int OpenDescriptors() {
-  return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
-}
-
 // Connections by the thousand, of another user (through a way into the
 // folder that it would not have) or of the session's own, held open: the
 // session loses no line of the host it had, takes a host that comes later,

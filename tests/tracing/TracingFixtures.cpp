@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -87,6 +89,10 @@ DescriptorLimit::DescriptorLimit(int spare) {
 
 DescriptorLimit::~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
 
+int OpenDescriptors() {
+  return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+}
+
 std::chrono::nanoseconds ThreadCpuTime() {
   timespec used{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
@@ -94,50 +100,52 @@ std::chrono::nanoseconds ThreadCpuTime() {
 }
 
 ChildProcess::ChildProcess(uid_t uid, const std::function<int(ChildProcess&)>& body) {
-  int toChild[2];
-  int toParent[2];
-  if (pipe2(toChild, O_CLOEXEC) != 0) return;
-  if (pipe2(toParent, O_CLOEXEC) != 0) {
-    close(toChild[0]);
-    close(toChild[1]);
-    return;
-  }
+  // A socket pair rather than pipes: a send to a child that has gone fails
+  // instead of ending this process with SIGPIPE.
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
+  const pid_t parent = getpid();
   pid_ = fork();
   const bool child = pid_ == 0;
-  close(child ? toChild[1] : toChild[0]);
-  close(child ? toParent[0] : toParent[1]);
-  send_ = child ? toParent[1] : toChild[1];
-  receive_ = child ? toChild[0] : toParent[0];
+  close(ends[child ? 0 : 1]);
+  end_ = ends[child ? 1 : 0];
   if (!child) return;
-  // The parent's sockets (its sessions' connections) are not the child's:
-  // a connection that the parent closes must close.
+  // The parent's sockets (its sessions' connections, its other children's
+  // ends) are not the child's: a connection that the parent closes must close.
   for (int fd = 3; fd < 4096; ++fd) {
     struct stat st {};
-    if (fd != send_ && fd != receive_ && fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode)) close(fd);
+    if (fd != end_ && fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode)) close(fd);
   }
   if (uid != geteuid() &&
       (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0 || geteuid() != uid))
     _exit(kCannotChangeUser);
-  _exit(body(*this));
+  // It dies with the thread that made it, however that ends (asked for after
+  // the change of user, which clears it), and never goes on into the code of
+  // the test around it.
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(kCannotChangeUser);
+  try {
+    _exit(body(*this));
+  } catch (...) {
+    _exit(kBodyThrew);
+  }
 }
 
 ChildProcess::~ChildProcess() {
-  // Killed before its pipes close: a child that saw them close would go on.
+  // Killed before its end closes: a child that saw it close would go on.
   if (pid_ > 0) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
-  if (send_ >= 0) close(send_);
-  if (receive_ >= 0) close(receive_);
+  if (end_ >= 0) close(end_);
 }
 
-bool ChildProcess::Send(char byte) { return send_ >= 0 && write(send_, &byte, 1) == 1; }
+bool ChildProcess::Send(char byte) { return end_ >= 0 && send(end_, &byte, 1, MSG_NOSIGNAL) == 1; }
 
 std::optional<char> ChildProcess::Receive(std::chrono::milliseconds timeout) {
-  pollfd ready{receive_, POLLIN, 0};
+  pollfd ready{end_, POLLIN, 0};
   char byte = 0;
-  if (receive_ < 0 || poll(&ready, 1, static_cast<int>(timeout.count())) != 1 ||
-      read(receive_, &byte, 1) != 1)
+  if (end_ < 0 || poll(&ready, 1, static_cast<int>(timeout.count())) != 1 ||
+      read(end_, &byte, 1) != 1)
     return std::nullopt;
   return byte;
 }

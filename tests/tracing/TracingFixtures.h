@@ -72,12 +72,16 @@ class DescriptorLimit {
   rlimit saved_{};
 };
 
+// How many descriptors this process has open.
+int OpenDescriptors();
+
 // The processor time that the calling thread has used.
 std::chrono::nanoseconds ThreadCpuTime();
 
 // A forked child that runs body, as uid (with the group of the same number)
 // when that is not this process's user, without the parent's sockets. The
-// two sides talk in bytes: what one side sends, the other receives.
+// two sides talk in bytes: what one side sends, the other receives. The
+// child is killed when the thread that made it ends.
 class ChildProcess {
  public:
   ChildProcess(uid_t uid, const std::function<int(ChildProcess&)>& body);
@@ -88,15 +92,15 @@ class ChildProcess {
   bool Send(char byte);
   // The next byte of the other side; nullopt on timeout or when it has gone.
   std::optional<char> Receive(std::chrono::milliseconds timeout = std::chrono::seconds(30));
-  // The child's exit status: body's result, kCannotChangeUser, or -1 when it
-  // had to be killed after the timeout.
+  // The child's exit status: body's result, kCannotChangeUser, kBodyThrew,
+  // or -1 when it had to be killed after the timeout.
   int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(60));
   static constexpr int kCannotChangeUser = 126;
+  static constexpr int kBodyThrew = 124;
 
  private:
   pid_t pid_ = -1;
-  int send_ = -1;
-  int receive_ = -1;
+  int end_ = -1;  // this side's end of the two sides' connection
 };
 
 // A child, as uid, that waits to be sent 'g', then makes count connections
