@@ -11,9 +11,9 @@
 namespace {
 
 std::atomic<Sm2Curve*> g_curves[2];
-std::mutex g_buildLock;          // builds and frees; readers of a built curve take none
-bool g_freedExplicitly = false;  // under g_buildLock
-bool g_freeAtExitSet = false;    // under g_buildLock
+std::mutex g_buildLock;        // builds and frees; readers of a built curve take none
+bool g_freedByCaller = false;  // under g_buildLock
+bool g_freeAtExitSet = false;  // under g_buildLock
 
 void FreeCurve(Sm2Curve* curve) {
   if (curve != nullptr) {
@@ -69,16 +69,16 @@ const Sm2Curve* sm2_curve_get(int number) {
     // A failed build is tried again by the next call.
     curve = BuildCurve(number);
     slot.store(curve, std::memory_order_release);
-    if (curve != nullptr && !g_freedExplicitly && !g_freeAtExitSet) {
+    if (curve != nullptr && !g_freedByCaller && !g_freeAtExitSet) {
       g_freeAtExitSet = OPENSSL_atexit(sm2_curve_cache_free) == 1;
     }
   }
   return curve;
 }
 
-void sm2_curve_cache_free_explicitly(void) {
+void sm2_curve_cache_freed_by_caller(void) {
   std::lock_guard<std::mutex> lock(g_buildLock);
-  g_freedExplicitly = true;
+  g_freedByCaller = true;
 }
 
 void sm2_curve_cache_free(void) {

@@ -32,10 +32,10 @@ int sm2_curve_number(int nid);
 const Sm2Curve* sm2_curve_get(int number);
 
 // A loaded module may be unloaded before the library's exit clean-up, so it
-// frees the cache itself: it calls sm2_curve_cache_free_explicitly() before
+// frees the cache itself: it calls sm2_curve_cache_freed_by_caller() before
 // any curve is built, then sm2_curve_cache_free() once no caller can hold a
 // curve. A later sm2_curve_get builds the curve again.
-void sm2_curve_cache_free_explicitly(void);
+void sm2_curve_cache_freed_by_caller(void);
 void sm2_curve_cache_free(void);
 
 // A group and its order for any curve: the cached one for the SM2 curves, a

@@ -179,7 +179,7 @@ int smext_provider_init(const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in,
 int smprov_module_init(const OSSL_CORE_HANDLE* handle, const OSSL_DISPATCH* in,
                        const OSSL_DISPATCH** out, void** provctx) {
   if (!g_inModule.exchange(true)) {
-    sm2_curve_cache_free_explicitly();
+    sm2_curve_cache_freed_by_caller();
   }
   return smext_provider_init(handle, in, out, provctx);
 }
